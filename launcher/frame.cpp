@@ -1,0 +1,26 @@
+// What the main loop does with each event and which screen it draws.
+#include "state.h"
+
+void handleEvent(const sf::Event &event)
+{
+    if (event.type == sf::Event::Closed) {
+        exiting = true;
+    } else if (event.type == sf::Event::KeyPressed) {
+        if (event.key.code == sf::Keyboard::Up || event.key.code == sf::Keyboard::Down)
+            menuChoice = 1 - menuChoice;
+        else if (event.key.code == sf::Keyboard::Space)
+            spacePressed = true;
+    }
+}
+
+void drawScreen()
+{
+    switch (action) {
+    case 0: UpdateTick(); break;
+    case 1: DownloadTick(); break;
+    case 2: UnzipTick(); break;
+    case 3: NoGameTick(); break;
+    default: draw_text("HELP", 16, 16, 8, sf::Color(255, 255, 255, 255), 0); break;
+    }
+}
+

@@ -1,0 +1,140 @@
+// Start-up, the main loop, and what happens when it ends.
+#include "state.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char kVersionFile[] = "version.txt";
+const char kGameBundle[] = "../Vantorique.app";
+const unsigned kTextSize = 8;
+
+void drawBackground(sf::Sprite &tile)
+{
+    const sf::Vector2f view = App.getView().getSize();
+    const sf::FloatRect bounds = tile.getLocalBounds();
+    for (int i = 0; view.x / bounds.width > i; i++) {
+        for (int j = 0; view.y / bounds.height > j; j++) {
+            tile.setPosition(32.f * i, 32.f * j);
+            tile.setColor(sf::Color(128, 128, 128, 255));
+            App.draw(tile);
+        }
+    }
+}
+
+
+bool gameInstalled()
+{
+    struct stat st;
+    return stat(kGameBundle, &st) == 0;
+}
+
+// Starts the installed game and lets it outlive the launcher.
+void launchGame()
+{
+#ifdef __APPLE__
+    system("open ../Vantorique.app");
+#else
+    static const char kExecutable[] = "../Vantorique.app/Contents/MacOS/Vantorique";
+    fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        setsid();  // its own session: closing the launcher's terminal leaves it running
+        if (fork() == 0) {
+            int devnull = open("/dev/null", O_RDONLY);
+            if (devnull >= 0)
+                dup2(devnull, STDIN_FILENO);
+            execl(kExecutable, kExecutable, (char *)nullptr);
+            _exit(127);
+        }
+        _exit(0);
+    }
+    if (child > 0)
+        waitpid(child, nullptr, 0);
+#endif
+}
+
+}  // namespace
+
+void LogErrorFunction(const char *file, int line, const char *message, bool fatal)
+{
+    FILE *log = fopen("errorlog.txt", "a");
+    if (log) {
+        fprintf(log, "Fatal error in %s on line %d: %s\r\n", file, line, message);
+        fclose(log);
+    }
+    if (fatal)
+        exit(42);
+}
+
+int runLauncher()
+{
+    resetLauncherState();
+    vantoriqueVersion = readVersionFile(kVersionFile);
+
+    App.create(sf::VideoMode(512, 384), "Vantorique Updater", sf::Style::Titlebar | sf::Style::Close,
+               sf::ContextSettings(24, 8, 0));
+    App.setFramerateLimit(30);
+    App.setView(sf::View(sf::FloatRect(0, 0, 256, 192)));
+
+    if (current_font.loadFromFile("flashpunk.ttf")) {
+        for (sf::Uint32 c = 32; c < 127; c++)
+            current_font.getGlyph(c, kTextSize, false);
+        const_cast<sf::Texture &>(current_font.getTexture(kTextSize)).setSmooth(false);
+    }
+    sf::Texture background;
+    if (!background.loadFromFile("background.png"))
+        LogErrorFunction(__FILE__, __LINE__, "Could not start game. Background failure.", true);
+    background.setSmooth(false);
+    sf::Sprite tile(background);
+    tile.setPosition(0, 0);
+    tile.setScale(1, 1);
+    tile.setRotation(0);
+    tile.setColor(sf::Color(255, 255, 255, 255));
+
+    checkThread.launch();
+
+    for (;;) {
+        while (!exiting) {
+            sf::Event event;
+            while (App.pollEvent(event))
+                handleEvent(event);
+            App.clear(sf::Color(0, 0, 0, 255));
+            drawBackground(tile);
+            drawScreen();
+            App.display();
+            spacePressed = false;
+        }
+        // About to hand over to a game that is not there, and no download
+        // has brought one: offer to fetch it instead.
+        if (rungame && !gameInstalled() && !downloadComplete.load(std::memory_order_acquire)) {
+            action = 3;
+            exiting = false;
+            rungame = false;
+            continue;
+        }
+        break;
+    }
+
+    abortTransfers = true;
+    if (rungame) {
+        // Only a version a manifest announced in this run, and only over a
+        // complete unpack: otherwise the next start offers the update again.
+        if (unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed) &&
+            versionAnnounced.load(std::memory_order_relaxed))
+            writeVersionFile(kVersionFile, updatedVantoriqueVersion);
+        launchGame();
+    }
+    App.close();
+    // A running unpack finishes (no half-written files); a download has been
+    // told to stop; a check ends within its time limit.
+    checkThread.wait();
+    downloadThread.wait();
+    unzipThread.wait();
+    return 0;
+}

@@ -1,0 +1,8 @@
+// Vantorique Updater: checks for a new game version, fetches and unpacks it,
+// then starts the game.
+#include "state.h"
+
+int main()
+{
+    return runLauncher();
+}

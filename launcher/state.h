@@ -1,0 +1,78 @@
+// The launcher's shared state: the main loop, the screens and the workers
+// talk only through these. Workers write their data first and raise their
+// completion flag last (release); the screens read the flag first (acquire).
+#ifndef VANTORIQUE_STATE_H
+#define VANTORIQUE_STATE_H
+
+#include <SFML/Graphics.hpp>
+
+#include <atomic>
+#include <string>
+
+// Long-lived objects, constructed before main in this order.
+extern sf::Font current_font;
+extern sf::Thread checkThread;
+extern sf::Thread downloadThread;
+extern sf::Thread unzipThread;
+extern sf::RenderWindow App;
+extern std::string updateText;
+
+// Main thread only.
+extern int action;  // 0 update, 1 download, 2 unpack, 3 no game
+extern int menuChoice;
+extern bool spacePressed;
+extern bool exiting;
+extern bool rungame;
+
+// Written by the workers, polled by the screens.
+extern std::atomic<bool> doneCheckUpdating;
+extern std::atomic<bool> updateAvailable;
+extern std::atomic<bool> updatingError;
+extern std::atomic<bool> downloadComplete;
+extern std::atomic<bool> downloadSuccess;
+extern std::atomic<bool> unzipComplete;
+extern std::atomic<bool> unzipSuccess;      // published before unzipComplete
+extern std::atomic<bool> versionAnnounced;  // a manifest named a version in this run
+
+extern int vantoriqueVersion;
+extern int updatedVantoriqueVersion;
+
+// Where the workers find the update server: the build's settings. Tests
+// point them at a loopback server.
+extern std::string updateHost;
+extern int updatePort;
+// Set when the launcher ends: a running download gives up at once.
+extern std::atomic<bool> abortTransfers;
+
+extern const char *const kUpdateSiteName;  // the build's host, for the failure text
+extern const char *const kPackageName;     // "vantorique_osx.zip"
+
+void resetLauncherState();
+
+// Version numbers and the local version file.
+int parseVersionText(const char *text, size_t length);
+int readVersionFile(const char *path);
+std::string qto_string(double value);
+bool writeVersionFile(const char *path, int version);
+
+// Screens (main thread, once per frame).
+void draw_text(std::string text, double x, double y, float size, sf::Color color, unsigned long style);
+void UpdateTick();
+void DownloadTick();
+void UnzipTick();
+void NoGameTick();
+std::string visibleChangeLog(const std::string &log);
+
+// Workers, each on its own thread object.
+void ThreadCheckFunc(void *);
+void ThreadDownloadFunc(void *);
+void ThreadUnzipFunc(void *);
+void parseManifest(const std::string &body, int &version, std::string &changeLog);
+
+// The main loop and what surrounds it.
+int runLauncher();
+void handleEvent(const sf::Event &event);
+void drawScreen();  // the routine that `action` selects, or "HELP"
+void LogErrorFunction(const char *file, int line, const char *message, bool fatal);
+
+#endif

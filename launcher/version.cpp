@@ -1,0 +1,67 @@
+// Version numbers as text: the local version file and the manifest's number.
+#include "state.h"
+
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <sstream>
+
+// atoi's rules, except that a number outside 32 bits reads as 0 (no version)
+// rather than as whatever the overflow happens to give.
+int parseVersionText(const char *text, size_t length)
+{
+    size_t i = 0;
+    while (i < length && isspace((unsigned char)text[i]))
+        i++;
+    bool negative = false;
+    if (i < length && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < length && isdigit((unsigned char)text[i]); i++) {
+        value = value * 10 + (text[i] - '0');
+        if (value > int64_t(INT32_MAX) + 1)
+            return 0;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX || value < INT32_MIN)
+        return 0;
+    return int(value);
+}
+
+int readVersionFile(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return 0;
+    char buffer[10];
+    size_t n = 0;
+    int c;
+    while (n < sizeof buffer && (c = fgetc(f)) != EOF)
+        buffer[n++] = char(c);
+    fclose(f);
+    return parseVersionText(buffer, n);
+}
+
+// Whole numbers keep all their digits (1234567, never 1.23457e+06, which
+// would read back as 1); anything else as a default stream writes a double.
+std::string qto_string(double value)
+{
+    if (value == double((long long)value) && value > -1e15 && value < 1e15)
+        return std::to_string((long long)value);
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+bool writeVersionFile(const char *path, int version)
+{
+    FILE *f = fopen(path, "w");
+    if (!f)
+        return false;
+    puts("Opened File");
+    std::string text = qto_string(double(version));
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && ok;
+}
