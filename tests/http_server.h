@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@ struct Answer {
     int status = 200;
     std::string body;
     enum Fault { kNone, kTruncate, kSilent, kSilentAfterHeaders } fault = kNone;
+    int delay_ms = 0;  // before answering (the server serves one client at a time)
 };
 
 struct HttpServer {
@@ -121,6 +123,8 @@ struct HttpServer {
                 else
                     answer = Answer{404, "not here\n", Answer::kNone};
             }
+            if (answer.delay_ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(answer.delay_ms));
             if (answer.fault == Answer::kSilent) {
                 held.push_back(fd);
                 continue;
