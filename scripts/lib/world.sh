@@ -1,0 +1,89 @@
+# Shared by scripts/demo and the end-to-end tests: a launcher folder beside an
+# installed game, and an nginx on loopback serving a published version.
+# Source it; every function takes explicit paths.
+
+# make_bundle APP VERSION [MEGABYTES]: a tiny game whose executable records, in
+# "game-ran.txt" beside the bundle, that this version ran; MEGABYTES of level
+# data make the package big enough to watch it download and unpack.
+make_bundle() {
+  local app="$1" version="$2" megabytes="${3:-0}"
+  mkdir -p "$app/Contents/MacOS" "$app/Contents/Resources"
+  cat > "$app/Contents/MacOS/Vantorique" <<GAME
+#!/bin/sh
+here="\$(cd "\$(dirname "\$0")/../../.." && pwd)"
+echo "Vantorique $version" >> "\$here/game-ran.txt"
+echo "Vantorique $version is running"
+GAME
+  chmod 755 "$app/Contents/MacOS/Vantorique"
+  printf 'level data of version %s\n' "$version" > "$app/Contents/Resources/level.dat"
+  if [ "$megabytes" -gt 0 ]; then
+    # Text-like data: compresses about 4:1, as game assets often do.
+    python3 - "$app/Contents/Resources/levels.dat" "$megabytes" <<'PY'
+import random, sys
+rng = random.Random(7)
+words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(4000)]
+with open(sys.argv[1], "wb") as f:
+    for _ in range(int(sys.argv[2]) * 1024 * 1024 // 65536):
+        chunk = bytearray()
+        while len(chunk) < 65536:
+            chunk += rng.choice(words) + b" "
+        f.write(chunk[:65536])
+PY
+  fi
+}
+
+# free_port: a TCP port nobody listens on right now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_nginx ROOT SERVED_DIR PORT [MANIFEST_RATE] [PACKAGE_RATE]: prints nginx's pid.
+# Rates (bytes a second, 0 for none) slow the answers down so that the
+# screens stay up long enough to be seen.
+start_nginx() {
+  local root="$1" served="$2" port="$3" manifest_rate="${4:-0}" package_rate="${5:-0}"
+  mkdir -p "$root/nginx/tmp"
+  cat > "$root/nginx/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $root/nginx/nginx.pid;
+error_log $root/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log $root/nginx/access.log;
+  client_body_temp_path $root/nginx/tmp;
+  proxy_temp_path $root/nginx/tmp;
+  fastcgi_temp_path $root/nginx/tmp;
+  uwsgi_temp_path $root/nginx/tmp;
+  scgi_temp_path $root/nginx/tmp;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root $served;
+    location = /vantorique/autoupdate/version.txt { limit_rate $manifest_rate; }
+    location = /vantorique/autoupdate/vantorique_osx.zip { limit_rate $package_rate; }
+  }
+}
+CONF
+  nginx -e "$root/nginx/error.log" -p "$root/nginx" -c "$root/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
+  local pid=$!
+  for _ in $(seq 50); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$pid"; return 0; fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$root/nginx/error.log" >&2
+  return 1
+}
+
+# start_xvfb: prints "PID DISPLAY" of a fresh Xvfb on a free display.
+start_xvfb() {
+  local fifo
+  fifo="$(mktemp -u)"
+  mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+  local pid=$! number
+  read -r number < "$fifo"
+  rm -f "$fifo"
+  echo "$pid :$number"
+}
