@@ -229,10 +229,11 @@ struct LauncherProcess {
     }
 };
 
-// Text rows of the window, in screen pixels: view y * 2, 16 pixels high.
-inline int white_in_row(const Image &img, int view_y, int view_x0 = 0, int view_x1 = 256)
+// White pixels in a band of the 256x192 view (each view unit is 2x2 pixels):
+// by default one text row, 8 units high, from view_y down.
+inline int white_in_row(const Image &img, int view_y, int view_x0 = 0, int view_x1 = 256, int view_rows = 8)
 {
-    return count_white(img, view_x0 * 2, view_y * 2, view_x1 * 2, view_y * 2 + 16);
+    return count_white(img, view_x0 * 2, view_y * 2, view_x1 * 2, (view_y + view_rows) * 2);
 }
 
 }  // namespace testutil
