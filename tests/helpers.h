@@ -110,7 +110,9 @@ inline bool xattrs_supported(const std::string &dir)
 
 // Runs `body` in a child process, as user nobody when we are root (root
 // passes every permission check), with its standard output captured.
-// Returns the child's exit status; `output` gets what it printed.
+// Returns the child's exit status; `output` gets what it printed. Only for
+// tests that run no other thread: a forked child of a threaded process can
+// deadlock on a lock another thread held at the fork (the sanitizer allocator's).
 inline int run_unprivileged(const std::function<int()> &body, std::string *output = nullptr)
 {
     int pipe_fds[2];

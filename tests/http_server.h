@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,7 +49,27 @@ struct HttpServer {
         return hits[path];
     }
 
+    // Serves from a child process instead of a thread: for tests that fork
+    // themselves, since a fork taken while another thread holds the sanitizer
+    // allocator's lock deadlocks the child. Answers must be set before.
+    pid_t child = -1;
+    void start_process()
+    {
+        listen_socket();
+        child = fork();
+        if (child == 0) {
+            serve();
+            _exit(0);
+        }
+    }
+
     void start()
+    {
+        listen_socket();
+        thread = std::thread([this] { serve(); });
+    }
+
+    void listen_socket()
     {
         listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -61,7 +83,6 @@ struct HttpServer {
         socklen_t len = sizeof addr;
         getsockname(listener, (sockaddr *)&addr, &len);
         port = ntohs(addr.sin_port);
-        thread = std::thread([this] { serve(); });
     }
 
     void stop()
@@ -69,6 +90,11 @@ struct HttpServer {
         if (listener < 0)
             return;
         stopping = true;
+        if (child > 0) {
+            kill(child, SIGTERM);
+            waitpid(child, nullptr, 0);
+            child = -1;
+        }
         if (thread.joinable())
             thread.join();
         close(listener);

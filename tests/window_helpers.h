@@ -140,17 +140,29 @@ struct LauncherProcess {
 
     void start(const std::string &dir, const std::string &host, int port)
     {
+        // Everything the child needs is made before the fork: a child of a
+        // threaded process must not allocate (another thread may hold the lock).
+        std::string p = std::to_string(port);
+        std::vector<std::string> env_text;
+        for (char **e = environ; *e; e++)
+            if (strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+                env_text.push_back(*e);
+        // The GL stack's own allocations outlive the process: not ours to report.
+        env_text.push_back("ASAN_OPTIONS=detect_leaks=0");
+        std::vector<char *> envp;
+        for (std::string &e : env_text)
+            envp.push_back(&e[0]);
+        envp.push_back(nullptr);
+        std::string log = dir + "/launcher.log";
+        const char *argv[] = {LAUNCHER_HARNESS, host.c_str(), p.c_str(), nullptr};
         pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0)
                 _exit(126);
-            int log = open("launcher.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            // The GL stack's own allocations outlive the process: not ours to report.
-            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-            std::string p = std::to_string(port);
-            execl(LAUNCHER_HARNESS, LAUNCHER_HARNESS, host.c_str(), p.c_str(), (char *)nullptr);
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            execve(LAUNCHER_HARNESS, const_cast<char **>(argv), envp.data());
             _exit(127);
         }
     }

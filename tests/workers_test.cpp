@@ -236,7 +236,12 @@ TEST_F(Workers, DownloadStopsWhenTheLauncherEnds)
 
 TEST_F(Workers, DownloadIntoReadOnlyFolderFails)
 {
-    server.set(kPackage, Answer{200, "package", Answer::kNone});
+    // The check below forks: no server thread may be running then.
+    server.stop();
+    HttpServer own;
+    own.set(kPackage, Answer{200, "package", Answer::kNone});
+    own.start_process();
+    updatePort = own.port;
     ASSERT_EQ(chmod(".", 0555), 0);
     int rc = run_unprivileged([] {
         ThreadDownloadFunc(nullptr);
