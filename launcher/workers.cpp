@@ -18,6 +18,7 @@ const long kCheckTimeoutMs = 2000;           // the whole exchange
 const size_t kMaxManifestBytes = 1u << 20;   // a manifest is a few lines
 const long kConnectTimeoutS = 10;
 const long kStallSeconds = 60;               // no byte for this long: give up
+const long kReceiveBuffer = 512 * 1024;      // curl's largest: fewer, larger reads and writes
 
 struct CurlDeleter {
     void operator()(CURL *c) const { curl_easy_cleanup(c); }
@@ -130,6 +131,7 @@ void ThreadDownloadFunc(void *)
     FILE *file = curl ? fopen(partial.c_str(), "wb") : nullptr;
     if (file) {
         Download d{file, false};
+        curl_easy_setopt(curl.get(), CURLOPT_BUFFERSIZE, kReceiveBuffer);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writePackage);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &d);
         curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
