@@ -21,6 +21,14 @@ int menu(int top, const char *first, const char *second)
     return menuChoice == 0 ? 0 : 1;
 }
 
+// Retry, on either screen: the next check's result must not mix with the last.
+void clearCheckFlags()
+{
+    updateAvailable = false;
+    doneCheckUpdating = false;
+    updatingError = false;
+}
+
 const int kChangeLogX = 24;
 const int kChangeLogY = 88;
 const int kViewWidth = 256;
@@ -72,9 +80,7 @@ void UpdateTick()
         if (!spacePressed)
             return;
         if (choice == 0) {
-            updateAvailable = false;
-            doneCheckUpdating = false;
-            updatingError = false;
+            clearCheckFlags();
             checkThread.launch();
         } else {
             rungame = true;
@@ -141,9 +147,7 @@ void NoGameTick()
     if (!spacePressed)
         return;
     if (choice == 0) {
-        updateAvailable = false;
-        doneCheckUpdating = false;
-        updatingError = false;
+        clearCheckFlags();
         downloadThread.launch();
         action = 1;
     } else {

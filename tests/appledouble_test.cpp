@@ -3,8 +3,6 @@
 #include "copyfile.h"
 #include "helpers.h"
 
-#include <acl/libacl.h>
-#include <sys/acl.h>
 
 #include <map>
 
@@ -30,18 +28,6 @@ std::map<std::string, std::string> user_attributes(const std::string &path)
     for (ssize_t at = 0; at < n; at += ssize_t(strlen(list + at)) + 1)
         if (strncmp(list + at, "user.", 5) == 0)
             out[list + at] = get_xattr(path, list + at);
-    return out;
-}
-
-std::string acl_text(const std::string &path)
-{
-    acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
-    if (!acl)
-        return "";
-    char *text = acl_to_text(acl, nullptr);
-    std::string out = text ? text : "";
-    acl_free(text);
-    acl_free(acl);
     return out;
 }
 

@@ -55,15 +55,20 @@ protected:
     }
     void TearDown() override { stop_server(); }
 
-    // Publishes version 2 with scripts/publish, as a studio would.
+    // Publishes the studio's bundle as version 2 with scripts/publish, as a studio would.
+    void publish(const std::string &changelog)
+    {
+        write_file(dir / "studio/changelog.txt", changelog);
+        ASSERT_EQ(run("ZIPUTIL=" + quote(ZIPUTIL_BIN) + " " + quote(SCRIPTS_DIR "/publish") + " " +
+                      quote(dir / "studio/Vantorique.app") + " 2 " + quote(dir / "studio/changelog.txt") + " " +
+                      quote(dir / "server") + " >/dev/null"),
+                  0);
+    }
+
     void publish_version_2()
     {
         make_bundle(dir / "studio/Vantorique.app", 2);
-        write_file(dir / "studio/changelog.txt", "Version 2:\n- a second level\n");
-        std::string cmd = "ZIPUTIL=" + quote(ZIPUTIL_BIN) + " " + quote(SCRIPTS_DIR "/publish") + " " +
-                          quote(dir / "studio/Vantorique.app") + " 2 " + quote(dir / "studio/changelog.txt") +
-                          " " + quote(dir / "server") + " >/dev/null";
-        ASSERT_EQ(run(cmd), 0);
+        publish("Version 2:\n- a second level\n");
     }
 
     void start_server(int package_rate = 0)
@@ -243,11 +248,7 @@ TEST_F(Road, ClosingMidDownloadLeavesNothingBehind)
     make_bundle(dir / "studio/Vantorique.app", 2);
     // Random bytes do not compress: a package of 4 MB, served at 256 KB a second.
     run("head -c 4000000 /dev/urandom > " + quote(dir / "studio/Vantorique.app/Contents/Resources/noise.png"));
-    write_file(dir / "studio/changelog.txt", "big\n");
-    ASSERT_EQ(run("ZIPUTIL=" + quote(ZIPUTIL_BIN) + " " + quote(SCRIPTS_DIR "/publish") + " " +
-                  quote(dir / "studio/Vantorique.app") + " 2 " + quote(dir / "studio/changelog.txt") + " " +
-                  quote(dir / "server") + " >/dev/null"),
-              0);
+    publish("big\n");
     start_server(256 * 1024);
     start_launcher();
     ASSERT_TRUE(see("offer", offer));

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <acl/libacl.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <grp.h>
+#include <sys/acl.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -97,6 +99,19 @@ inline std::string get_xattr(const std::string &path, const std::string &name)
     char buf[65536];
     ssize_t n = lgetxattr(path.c_str(), name.c_str(), buf, sizeof buf);
     return n < 0 ? "<missing>" : std::string(buf, size_t(n));
+}
+
+// The file's access ACL as text ("" when it has none to read).
+inline std::string acl_text(const std::string &path)
+{
+    acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
+    if (!acl)
+        return "";
+    char *text = acl_to_text(acl, nullptr);
+    std::string out = text ? text : "";
+    acl_free(text);
+    acl_free(acl);
+    return out;
 }
 
 inline bool xattrs_supported(const std::string &dir)

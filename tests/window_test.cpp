@@ -89,36 +89,6 @@ TEST_F(Window, UpdateRoadFromCheckToGame)
     EXPECT_EQ(server.hits_of(kPackage), 1);
 }
 
-TEST_F(Window, ClosingDuringTheDownloadLaunchesNothing)
-{
-    make_world(dir.path, 1, true);
-    server.set(kManifest, Answer{200, "2~x`", Answer::kNone});
-    server.set(kPackage, Answer{200, "never arrives", Answer::kSilentAfterHeaders});
-    LauncherProcess launcher;
-    launcher.start(dir / "launcher", "127.0.0.1", server.port);
-    ASSERT_TRUE(launcher.find_window(10));
-    ASSERT_TRUE(launcher.wait_for(dir / "offer.png", 10, [](const Image &img) {
-        return white_in_row(img, 32, 32, 100) > 20;
-    }));
-    ASSERT_EQ(launcher.key("space"), 0);
-    Image shot;
-    ASSERT_TRUE(launcher.wait_for(dir / "download.png", 10, [&](const Image &img) {
-        shot = img;
-        return white_in_row(img, 96, 16, 144) > 20;  // the activity bar
-    }));
-    EXPECT_GT(white_in_row(shot, 16, 16, 100), 20);  // "Downloading..."
-    ASSERT_EQ(run(std::string(X11_CLOSE) + " " + launcher.window), 0);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(launcher.wait_exit(10));
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(seconds, 3.0);
-    EXPECT_EQ(launcher.status, 0);
-    EXPECT_FALSE(exists(dir / "game-ran.txt"));
-    EXPECT_EQ(read_file(dir / "launcher/version.txt"), "1");
-    EXPECT_FALSE(exists(dir / "launcher/vantorique_osx.zip"));
-    EXPECT_FALSE(exists(dir / "launcher/vantorique_osx.zip.part"));
-}
-
 TEST_F(Window, MissingBackgroundIsFatal)
 {
     make_world(dir.path, 1, true, false);

@@ -3,8 +3,6 @@
 #include "helpers.h"
 #include "ziputil.h"
 
-#include <acl/libacl.h>
-#include <sys/acl.h>
 #include <unzip.h>
 #include <utime.h>
 
@@ -61,18 +59,6 @@ int quiet_unpack(const std::string &zip, const std::string &dest)
     fflush(stdout);
     testing::internal::GetCapturedStdout();
     return rc;
-}
-
-std::string acl_text(const std::string &path)
-{
-    acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
-    if (!acl)
-        return "";
-    char *text = acl_to_text(acl, nullptr);
-    std::string out = text ? text : "";
-    acl_free(text);
-    acl_free(acl);
-    return out;
 }
 
 // A tree with everything the entry conventions carry.

@@ -6,6 +6,7 @@
 // outside the destination, whether by "..", by an existing link or by a link
 // that the archive itself creates.
 #include "copyfile.h"
+#include "handles.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -37,20 +38,8 @@ struct ArchiveCloser {
 struct EntryCloser {
     void operator()(void *zip) const { unzCloseCurrentFile(zip); }
 };
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-struct TempRemover {
-    void operator()(char *path) const
-    {
-        unlink(path);
-        free(path);
-    }
-};
 using ArchivePtr = std::unique_ptr<void, ArchiveCloser>;
 using EntryPtr = std::unique_ptr<void, EntryCloser>;  // holds the archive while an entry is open
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-using TempPath = std::unique_ptr<char, TempRemover>;
 
 void say(const char *prefix, const std::string &text)
 {

@@ -3,6 +3,7 @@
 // carries metadata. Entries are marked as made on Unix so that other unzip
 // tools honour the modes and links in the upper 16 bits.
 #include "copyfile.h"
+#include "handles.h"
 #include "ziputil.h"
 
 #include <dirent.h>
@@ -27,16 +28,6 @@ const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // host 3 (Unix), spec
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
-};
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-struct TempRemover {
-    void operator()(char *path) const
-    {
-        unlink(path);
-        free(path);
-    }
 };
 
 // The archive being written, so that the walk can leave it out of itself.
@@ -98,7 +89,7 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
 
     if (open_entry(archive, entry_name, &info, Z_DEFLATED, raw_extension_level(entry_name, level)) != ZIP_OK)
         return 0;
-    std::unique_ptr<FILE, FileCloser> in(fopen(disk_path, "r"));
+    FilePtr in(fopen(disk_path, "r"));
     int ok = 0;
     if (in) {
         for (;;) {
@@ -129,7 +120,7 @@ int compress_xattrs(zipFile archive, const char *entry_name, const char *disk_pa
         return 1;  // no metadata entry, not a failure
     }
     close(fd);
-    std::unique_ptr<char, TempRemover> temp(temp_name);
+    TempPath temp(temp_name);
     if (copyfile(disk_path, temp.get(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0)
         return 1;  // nothing to carry
 
