@@ -469,7 +469,7 @@ int decompress_path(const char *archive, const char *destination)
         return 0;
     }
     // A relative destination is made where it lies, not under "/"; "../"
-    // always exists and keeps its historical lines.
+    // always exists and keeps the lines the launcher has always printed.
     const char *base = (dest.empty() || dest[0] == '/' || dest == "../") ? nullptr : ".";
     if (!make_dirs(base, dest.c_str())) {
         say("Failed make dirs for the destination.");

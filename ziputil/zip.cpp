@@ -24,7 +24,7 @@ const char *ZIP_RAW_EXTENTIONS = ".png|.zip|.gz|.mpg|.mov|.rar|";
 
 namespace {
 
-const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // host 3 (Unix), spec 2.0
+const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // made on Unix (3), zip format 2.0
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
