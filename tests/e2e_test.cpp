@@ -1,11 +1,14 @@
 // Whole roads of the launcher, as a player meets them: a real nginx on
 // loopback serving what scripts/publish wrote, the launcher in a real window
-// under Xvfb, keys from xdotool. Each test gets a fresh world.
+// under Xvfb (screenshots read as pixels), keys from xdotool. Each test gets
+// a fresh world.
 #include "window_helpers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <fstream>
 
 using namespace testutil;
 
@@ -71,11 +74,12 @@ protected:
         publish("Version 2:\n- a second level\n");
     }
 
-    void start_server(int package_rate = 0)
+    void start_server(int package_rate = 0, int manifest_rate = 0)
     {
         nginx_pid = shell_output("bash -c " + quote("source " SCRIPTS_DIR "/lib/world.sh && start_nginx " +
                                                     quote(dir.path) + " " + quote(dir / "server") + " " +
-                                                    std::to_string(port) + " 0 " + std::to_string(package_rate)));
+                                                    std::to_string(port) + " " + std::to_string(manifest_rate) +
+                                                    " " + std::to_string(package_rate)));
         ASSERT_FALSE(nginx_pid.empty());
     }
 
@@ -122,12 +126,34 @@ TEST_F(Road, UpdateNowInstallsAndStartsVersion2)
 {
     make_world(dir.path, 1, true);
     publish_version_2();
-    start_server();
+    // Past the grave accent the manifest is ignored: 3000 bytes of it, served
+    // at 3000 a second, keep the check under way for a second.
+    std::ofstream(dir / "server/vantorique/autoupdate/version.txt", std::ios::app) << std::string(3000, ' ');
+    start_server(0, 3000);
     start_launcher();
+
+    // "Checking for updates" at (16, 16); the rest is the tiled background.
+    ASSERT_TRUE(see("checking", [](const Image &img) { return white_in_row(img, 16, 16, 120) > 20; }, 5));
+    EXPECT_EQ(white_in_row(shot, 16, 0, 15), 0);
+    EXPECT_EQ(white_in_row(shot, 16, 130, 256), 0);
+    expect_tiled_below(32);
+
+    // The offer: title, marker on Update Now, both labels, header, change log.
     ASSERT_TRUE(see("offer", offer));
+    EXPECT_GT(white_in_row(shot, 16, 16, 240), 50);
+    EXPECT_GT(white_in_row(shot, 32, 16, 24), 3);    // ">"
+    EXPECT_EQ(white_in_row(shot, 48, 16, 24), 0);    // none at the second button
+    EXPECT_GT(white_in_row(shot, 48, 32, 100), 20);  // "Update Later"
     EXPECT_GT(white_in_row(shot, 88, 24, 120), 20);  // the change log
+    EXPECT_EQ(white_in_row(shot, 88, 0, 23), 0);
     expect_tiled_below(120);
-    ASSERT_EQ(launcher.key("space"), 0);
+
+    // Down moves the marker; Up brings it back, and Space runs the whole road.
+    ASSERT_EQ(launcher.key("Down"), 0);
+    ASSERT_TRUE(see("marker", [](const Image &img) {
+        return white_in_row(img, 48, 16, 24) > 3 && white_in_row(img, 32, 16, 24) == 0;
+    }, 5));
+    ASSERT_EQ(launcher.key("Up space"), 0);
     ASSERT_TRUE(launcher.wait_exit(20));
     EXPECT_EQ(launcher.status, 0);
     EXPECT_EQ(read_file(dir / "launcher/version.txt"), "2");
@@ -265,4 +291,24 @@ TEST_F(Road, ClosingMidDownloadLeavesNothingBehind)
     EXPECT_FALSE(exists(dir / "launcher/vantorique_osx.zip"));
     EXPECT_FALSE(exists(dir / "launcher/vantorique_osx.zip.part"));
     EXPECT_EQ(read_file(dir / "Vantorique.app/Contents/Resources/level.dat"), "level data of version 1\n");
+}
+
+TEST_F(Road, MissingBackgroundIsFatal)
+{
+    make_world(dir.path, 1, true, false);
+    launcher.start(dir / "launcher", "127.0.0.1", port);
+    ASSERT_TRUE(launcher.wait_exit(10));
+    EXPECT_EQ(launcher.status, 42);
+    // "Fatal error in <source file> on line <n>: <message>" and CR LF, nothing else.
+    std::string log = read_file(dir / "launcher/errorlog.txt");
+    const std::string tail = ": Could not start game. Background failure.\r\n";
+    ASSERT_EQ(log.rfind("Fatal error in ", 0), 0u) << log;
+    ASSERT_GT(log.size(), tail.size());
+    EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+    size_t on_line = log.find("loop.cpp on line ");
+    ASSERT_NE(on_line, std::string::npos) << log;
+    std::string number = log.substr(on_line + 17, log.size() - tail.size() - on_line - 17);
+    EXPECT_FALSE(number.empty());
+    EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos) << log;
+    EXPECT_EQ(game_ran(), "none");
 }

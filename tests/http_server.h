@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,7 +23,6 @@ struct Answer {
     int status = 200;
     std::string body;
     enum Fault { kNone, kTruncate, kSilent, kSilentAfterHeaders } fault = kNone;
-    int delay_ms = 0;  // before answering (the server serves one client at a time)
 };
 
 struct HttpServer {
@@ -149,8 +147,6 @@ struct HttpServer {
                 else
                     answer = Answer{404, "not here\n", Answer::kNone};
             }
-            if (answer.delay_ms)
-                std::this_thread::sleep_for(std::chrono::milliseconds(answer.delay_ms));
             if (answer.fault == Answer::kSilent) {
                 held.push_back(fd);
                 continue;
