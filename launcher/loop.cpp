@@ -1,4 +1,5 @@
 // Start-up, the main loop, and what happens when it ends.
+#include "install.h"
 #include "state.h"
 
 #include <fcntl.h>
@@ -75,6 +76,7 @@ void LogErrorFunction(const char *file, int line, const char *message, bool fata
 int runLauncher()
 {
     resetLauncherState();
+    recoverInterruptedInstall("../");
     vantoriqueVersion = readVersionFile(kVersionFile);
 
     App.create(sf::VideoMode(512, 384), "Vantorique Updater", sf::Style::Titlebar | sf::Style::Close,

@@ -22,6 +22,9 @@ std::atomic<bool> unzipComplete;
 std::atomic<bool> unzipSuccess;
 std::atomic<bool> versionAnnounced;
 
+std::string downloadFailure;
+std::string unzipFailure;
+
 int vantoriqueVersion;
 int updatedVantoriqueVersion;
 
@@ -47,4 +50,6 @@ void resetLauncherState()
     unzipSuccess = false;
     versionAnnounced = false;
     abortTransfers = false;
+    downloadFailure.clear();
+    unzipFailure.clear();
 }

@@ -34,6 +34,11 @@ extern std::atomic<bool> unzipComplete;
 extern std::atomic<bool> unzipSuccess;      // published before unzipComplete
 extern std::atomic<bool> versionAnnounced;  // a manifest named a version in this run
 
+// Why the download or the install failed, in a few words for the screen;
+// written before the worker's completion flag.
+extern std::string downloadFailure;
+extern std::string unzipFailure;
+
 extern int vantoriqueVersion;
 extern int updatedVantoriqueVersion;
 

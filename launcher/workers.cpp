@@ -1,6 +1,7 @@
 // The three workers: update check, package download, unpack. Each runs once
 // per launch on its own thread and reports only through the shared flags,
 // its data first and its completion flag last.
+#include "install.h"
 #include "state.h"
 #include "ziputil.h"
 
@@ -156,9 +157,11 @@ void ThreadDownloadFunc(void *)
 void ThreadUnzipFunc(void *)
 {
     const std::string name = kPackageName;
-    int unpacked = decompress_path(name.c_str(), "../");
+    std::string reason;
+    bool installed = installPackage(name.c_str(), "../", reason);
     fflush(stdout);
     remove(name.c_str());
-    unzipSuccess.store(unpacked == 1, std::memory_order_relaxed);
+    unzipFailure = reason;
+    unzipSuccess.store(installed, std::memory_order_relaxed);
     unzipComplete.store(true, std::memory_order_release);
 }

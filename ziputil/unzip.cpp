@@ -461,8 +461,13 @@ int unpack_entry(Unpack &u, const unz_file_info &info, const std::string &name)
 
 }  // namespace
 
+std::atomic<long long> ZIP_UNPACK_BYTES_DONE;
+std::atomic<long long> ZIP_UNPACK_BYTES_TOTAL;
+
 int decompress_path(const char *archive, const char *destination)
 {
+    ZIP_UNPACK_BYTES_DONE = 0;
+    ZIP_UNPACK_BYTES_TOTAL = 0;
     std::string dest = destination;
     if (!fits(dest)) {
         say("Destination path too long: ", dest);

@@ -5,6 +5,8 @@
 #ifndef ZIPUTIL_H
 #define ZIPUTIL_H
 
+#include <atomic>
+
 #define ZIPUTIL_PATH_MAX 1024   // bytes of every path buffer, NUL included
 #define ZIPUTIL_BUFFER_SIZE 16384  // the one transfer buffer of a call
 
@@ -23,6 +25,12 @@ int combine_paths(char *out, ...);
 
 // Unpacks the archive into `destination` (text ending in "/").
 int decompress_path(const char *archive, const char *destination);
+
+// How far the running decompress_path is, for another thread to show: bytes
+// of entry data written so far and the archive's declared total (0 until
+// known). Each call starts both again from 0.
+extern std::atomic<long long> ZIP_UNPACK_BYTES_DONE;
+extern std::atomic<long long> ZIP_UNPACK_BYTES_TOTAL;
 
 // Packs the file, link or directory tree at `source_path` into a new archive.
 // `level` is zlib's level (0..9, or -1 for its default).

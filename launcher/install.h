@@ -1,0 +1,33 @@
+// Trusting and installing a package: its publisher's signature, an install
+// that lands whole or not at all, and files of the launcher's folder that are
+// never followed through a link.
+#ifndef VANTORIQUE_INSTALL_H
+#define VANTORIQUE_INSTALL_H
+
+#include <stdio.h>
+
+#include <string>
+
+// The publisher's minisign public key (the base64 line of its .pub file),
+// fixed at build time; empty when the build has none.
+extern const char *const kPublicKey;
+
+// Checks the package at `packagePath` against `signature` (the text of a
+// .minisig file): made by kPublicKey, trusted comment naming the package
+// and `announcedVersion`. True without a key. On false, `reason` says why.
+bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
+                   std::string &reason);
+
+// Unpacks the package into `gameParent` ("../") so that the result is the
+// whole old install or the whole new one. On false, `reason` says why in a
+// few words for the screen ("Disk full", ...).
+bool installPackage(const char *packagePath, const char *gameParent, std::string &reason);
+
+// At start: finishes or undoes an install that a kill interrupted.
+void recoverInterruptedInstall(const char *gameParent);
+
+// A new regular file at `path` for writing, never through what stood there
+// (a link, a FIFO): that is removed first. Null on failure (errno set).
+FILE *createFresh(const char *path);
+
+#endif
