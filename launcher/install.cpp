@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-const char *const kPublicKey = "";
+std::string publicKey;
 
 bool verifyPackage(const char *, const std::string &, int, std::string &)
 {

@@ -9,12 +9,13 @@
 #include <string>
 
 // The publisher's minisign public key (the base64 line of its .pub file),
-// fixed at build time; empty when the build has none.
-extern const char *const kPublicKey;
+// fixed at build time; empty when the build has none. Tests set their own.
+extern std::string publicKey;
 
 // Checks the package at `packagePath` against `signature` (the text of a
-// .minisig file): made by kPublicKey, trusted comment naming the package
-// and `announcedVersion`. True without a key. On false, `reason` says why.
+// .minisig file): made by publicKey, trusted comment naming the package
+// and `announcedVersion`. True without a key;
+// on success prints "Signature verified: NAME (version N)". On false, `reason` says why.
 bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
                    std::string &reason);
 
