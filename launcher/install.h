@@ -24,8 +24,14 @@ bool verifyPackage(const char *packagePath, const std::string &signature, int an
 // few words for the screen ("Disk full", ...).
 bool installPackage(const char *packagePath, const char *gameParent, std::string &reason);
 
-// At start: finishes or undoes an install that a kill interrupted.
+// At start: finishes or undoes an install that a kill interrupted, and
+// removes what is left of its work folder ("GAME_PARENT/.vantorique-staging").
 void recoverInterruptedInstall(const char *gameParent);
+
+// Called at each step of installPackage with its name ("unpacked",
+// "merged", "ready", "swapped" after each item, "installed"): tests stop
+// the process there. Null in the launcher.
+extern void (*installStepHook)(const char *step);
 
 // A new regular file at `path` for writing, never through what stood there
 // (a link, a FIFO): that is removed first. Null on failure (errno set).

@@ -4,6 +4,9 @@
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -55,13 +58,21 @@ std::string qto_string(double value)
     return out.str();
 }
 
+// The new number replaces the file in one rename: a kill leaves the old
+// number or the new one, and a link standing there is replaced, never
+// written through.
 bool writeVersionFile(const char *path, int version)
 {
-    FILE *f = fopen(path, "w");
-    if (!f)
+    std::string temp = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0)
         return false;
     puts("Opened File");
-    std::string text = qto_string(double(version));
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
+    const std::string text = qto_string(double(version));
+    bool ok = fchmod(fd, 0644) == 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) &&
+              fsync(fd) == 0;
+    ok = close(fd) == 0 && ok && rename(temp.c_str(), path) == 0;
+    if (!ok)
+        unlink(temp.c_str());
+    return ok;
 }

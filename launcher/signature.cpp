@@ -1,0 +1,198 @@
+// The package's publisher check: a minisign signature made with the key the
+// launcher was built with.
+//
+// Formats (base64 lines):
+//   public key  "Ed" | key id (8) | Ed25519 key (32)
+//   .minisig    "untrusted comment: ..."
+//               "Ed" or "ED" | key id (8) | signature (64)
+//               "trusted comment: TEXT"
+//               global signature (64) over signature | TEXT
+// "ED" signs the BLAKE2b-512 hash of the file (minisign's default), hashed
+// here while reading; legacy "Ed" signs the file itself, which is verified
+// from a read-only mapping, so neither kind holds the package in memory.
+#include "install.h"
+#include "state.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+const size_t kMaxSignatureText = 8192;  // a real one is about 300 bytes
+const size_t kKeyIdSize = 8;
+
+struct FdCloser {
+    void operator()(int *fd) const
+    {
+        close(*fd);
+        delete fd;
+    }
+};
+
+std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string trimmed(const std::string &text)
+{
+    size_t start = text.find_first_not_of(" \t\r\n");
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return start == std::string::npos ? std::string() : text.substr(start, end - start + 1);
+}
+
+bool decodeBase64(const std::string &text, std::vector<unsigned char> &out, size_t size)
+{
+    out.assign(size, 0);
+    size_t length = 0;
+    return sodium_base642bin(out.data(), size, text.data(), text.size(), nullptr, &length, nullptr,
+                             sodium_base64_VARIANT_ORIGINAL) == 0 &&
+           length == size;
+}
+
+// BLAKE2b-512 of the file, read in blocks.
+bool hashFile(int fd, unsigned char hash[crypto_generichash_BYTES_MAX])
+{
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+    std::unique_ptr<unsigned char[]> block(new unsigned char[1 << 16]);
+    for (;;) {
+        ssize_t n = read(fd, block.get(), 1 << 16);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        crypto_generichash_update(&state, block.get(), size_t(n));
+    }
+    return crypto_generichash_final(&state, hash, crypto_generichash_BYTES_MAX) == 0;
+}
+
+// Legacy signatures cover the whole file: verified from a mapping, so the
+// kernel pages it in and out instead of the launcher holding it.
+bool verifyWholeFile(int fd, const unsigned char *signature, const unsigned char *key)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (st.st_size == 0)
+        return crypto_sign_verify_detached(signature, nullptr, 0, key) == 0;
+    void *data = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (data == MAP_FAILED)
+        return false;
+    bool ok = crypto_sign_verify_detached(signature, static_cast<unsigned char *>(data),
+                                          (unsigned long long)st.st_size, key) == 0;
+    munmap(data, size_t(st.st_size));
+    return ok;
+}
+
+// Every "file:" token names the package and every "version:" token is the
+// announced number, and there is one of each.
+const char *commentFault(const std::string &comment, int announcedVersion)
+{
+    std::istringstream in(comment);
+    std::string token;
+    bool namesFile = false, namesVersion = false;
+    while (in >> token) {
+        if (token.compare(0, 5, "file:") == 0) {
+            if (token.substr(5) != kPackageName)
+                return "it was made for another file";
+            namesFile = true;
+        } else if (token.compare(0, 8, "version:") == 0) {
+            std::string digits = token.substr(8);
+            if (digits.empty() || digits.size() > 10 ||
+                digits.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoll(digits) != announcedVersion)
+                return "it was made for another version";
+            namesVersion = true;
+        }
+    }
+    if (!namesFile)
+        return "its trusted comment names no file";
+    if (!namesVersion)
+        return "its trusted comment names no version";
+    return nullptr;
+}
+
+// Why the package fails the check, or null when it passes.
+const char *signatureFault(const char *packagePath, const std::string &signature, int announcedVersion)
+{
+    if (sodium_init() < 0)
+        return "the crypto library did not start";
+    std::vector<unsigned char> key;
+    std::vector<std::string> keyLines = splitLines(trimmed(publicKey));
+    if (keyLines.empty() || !decodeBase64(trimmed(keyLines.back()), key, 2 + kKeyIdSize + crypto_sign_PUBLICKEYBYTES) ||
+        key[0] != 'E' || key[1] != 'd')
+        return "the launcher's public key is malformed";
+
+    if (signature.empty())
+        return "there is no signature";
+    if (signature.size() > kMaxSignatureText)
+        return "the signature is too long";
+    std::vector<std::string> lines = splitLines(signature);
+    const std::string trustedPrefix = "trusted comment: ";
+    std::vector<unsigned char> sig, global;
+    if (lines.size() < 4 || lines[0].compare(0, 19, "untrusted comment: ") != 0 ||
+        lines[2].compare(0, trustedPrefix.size(), trustedPrefix) != 0 ||
+        !decodeBase64(trimmed(lines[1]), sig, 2 + kKeyIdSize + crypto_sign_BYTES) ||
+        !decodeBase64(trimmed(lines[3]), global, crypto_sign_BYTES))
+        return "the signature is malformed";
+    bool prehashed = sig[0] == 'E' && sig[1] == 'D';
+    if (!prehashed && !(sig[0] == 'E' && sig[1] == 'd'))
+        return "the signature is of an unknown kind";
+    if (sodium_memcmp(sig.data() + 2, key.data() + 2, kKeyIdSize) != 0)
+        return "it was made with another key";
+    const unsigned char *pk = key.data() + 2 + kKeyIdSize;
+    const unsigned char *packageSignature = sig.data() + 2 + kKeyIdSize;
+
+    std::unique_ptr<int, FdCloser> fd(new int(open(packagePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)));
+    if (*fd < 0)
+        return "the package cannot be read";
+    if (prehashed) {
+        unsigned char hash[crypto_generichash_BYTES_MAX];
+        if (!hashFile(*fd, hash))
+            return "the package cannot be read";
+        if (crypto_sign_verify_detached(packageSignature, hash, sizeof hash, pk) != 0)
+            return "the package does not match its signature";
+    } else if (!verifyWholeFile(*fd, packageSignature, pk)) {
+        return "the package does not match its signature";
+    }
+
+    std::string comment = lines[2].substr(trustedPrefix.size());
+    std::vector<unsigned char> signedComment(packageSignature, packageSignature + crypto_sign_BYTES);
+    signedComment.insert(signedComment.end(), comment.begin(), comment.end());
+    if (crypto_sign_verify_detached(global.data(), signedComment.data(), signedComment.size(), pk) != 0)
+        return "its trusted comment was altered";
+    return commentFault(comment, announcedVersion);
+}
+
+}  // namespace
+
+bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
+                   std::string &reason)
+{
+    if (publicKey.empty())
+        return true;
+    if (const char *fault = signatureFault(packagePath, signature, announcedVersion)) {
+        printf("Signature check failed: %s\n", fault);
+        reason = "Signature check failed";
+        return false;
+    }
+    printf("Signature verified: %s (version %d)\n", kPackageName, announcedVersion);
+    return true;
+}
