@@ -77,6 +77,7 @@ const SignatureCase kSignatureCases[] = {
     {"truncated_signature", "a", "", "file:vantorique_osx.zip version:2", "truncate", false},
 };
 
+void PrintTo(const SignatureCase &c, std::ostream *out) { *out << c.name; }
 class Signature : public testing::TestWithParam<SignatureCase> {};
 
 TEST_P(Signature, OnlyThePublishersPackageForTheAnnouncedVersionPasses)
@@ -153,6 +154,7 @@ const InstallCase kInstallCases[] = {
     {"kill_while_removing_the_old_game", kOneFile, "installed", false, "new", ""},
 };
 
+void PrintTo(const InstallCase &c, std::ostream *out) { *out << c.name; }
 const char *killStep;
 
 class Install : public testing::TestWithParam<InstallCase> {};
