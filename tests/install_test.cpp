@@ -1,6 +1,6 @@
 // Packages only from their publisher, installs that land whole or not at all:
-// signatures from the real minisign, packages from Python's zipfile, a real
-// small disk, real kills of a real process.
+// signatures from the real minisign, packages from Info-ZIP, a real small
+// disk, real kills of a real process.
 #include "install.h"
 #include "state.h"
 #include "ziputil.h"
