@@ -67,7 +67,7 @@ serve) python3 "$lib/serve.py" "$w/served" "$w/requests.log" "${serve[@]}" > "$w
 esac
 [ -z "$trust" ] || trust="$pub"
 (cd "$p/launcher" && ASAN_OPTIONS=detect_leaks=0 python3 "$lib/drive.py" --shots "$w/shots" \
-  --timeout 40 --log "$w/launcher.log" "${keys[@]}" -- "$HARNESS" 127.0.0.1 "$port" ${trust:+"$trust"}) > "$w/drive.txt" || got=$?
+  --timeout 20 --log "$w/launcher.log" "${keys[@]}" -- "$HARNESS" 127.0.0.1 "$port" ${trust:+"$trust"}) > "$w/drive.txt" || got=$?
 [ ! -s "$w/nginx.pid" ] || WORLD_PIDS+=("$(cat "$w/nginx.pid")")
 fail() { echo "FAILED: $*"; cat "$w/drive.txt" "$w/launcher.log"; exit 1; }
 road="$(sed -n 's/^  road: //p' "$w/drive.txt")"

@@ -184,14 +184,19 @@ def only(img, *lines):
 
 
 def menu_at(img, top):
-    return ink(img, top, 32, 256) > 10 and ink(img, top + 16, 32, 256) > 10 and marker(img, top, top + 16)
+    """Labels at x 32 on two lines 16 apart, the marker on one of them."""
+    labels = ink(img, top, 32, 256) > 10 and ink(img, top + 16, 32, 256) > 10
+    return labels and not ink(img, top, 24, 32, 26) and marker(img, top, top + 16)
 
 
 def classify(img):
     """(screen name, reason or "", marker line or 0) of a frame."""
     if not ink(img, 0, rows=192):
         return "background", "", 0
-    if ink(img, 64, 100, 240) > 100 and only(img, 16, 32, 48, 64, (88, 104)) and menu_at(img, 32):
+    if ink(img, 0, 0, 16, 192):  # every text starts at x 16 or further right
+        return "other", "", 0
+    if ink(img, 64, 100, 240) > 100 and only(img, 16, 32, 48, 64, (88, 104)) and menu_at(img, 32) \
+            and ink(img, 88, 24, 256) and not ink(img, 88, 0, 24, 104):  # the change log at x 24
         return "update offer", "", marker(img, 32, 48)
     if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112):
         return "downloading", "", 0
@@ -346,7 +351,7 @@ def main():
             if (screen, reason) != candidate:
                 candidate = (screen, reason)
                 continue
-            current, markers = (screen, reason), ""
+            current, markers, fresh = (screen, reason), "", True
             road.append("")
             report("screen: " + screen + (" (%s)" % reason if reason else ""))
             if opts["shots"]:
