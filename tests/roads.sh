@@ -12,7 +12,7 @@ trap 's=$?; world_end; if [ $s = 0 ]; then rm -rf "$w"; else echo "world kept in
 chmod 755 "$w"  # nginx's workers read the served files
 export ZIPUTIL
 p="$w/player" have=1 game=1 server=nginx rates="0 0" sign="" trust="" keys=(--keys "update offer=space")
-want='(checking for updates > )?update offer@1 > (downloading > )?(unzipping)?' status=0 version=2 ran=2
+want='(checking for updates > )?update offer@1( > downloading)?( > unzipping)?' status=0 version=2 ran=2
 # Roads: what differs from an update of version 1 to 2 with "Update Now".
 case "$1" in
 update-now) pad=1 rates="3000 500" keys=(--keys "update offer=Down 1 Up 1 space")
@@ -26,7 +26,7 @@ no-game-gives-up) have="" game="" server=none keys=(--keys "connection failed=Do
   want='(checking for updates > )?connection failed@12 > no game@2' version=none ran="" ;;
 missing-package) drop=1 keys+=(--close "download failed=1.5") version=1 ran=""
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed(: The server has no package@1)?' ;;
-closing-mid-download) noise=1 rates="0 262144" keys+=(--close "downloading=0.5") version=1 ran=""
+closing-mid-download) noise=1 rates="0 262144" keys+=(--close "downloading=0.5") version=1 ran="" resume=1
   want='(checking for updates > )?update offer@1 > downloading' ;;
 missing-background) server=none keys=() want='' status=42 version=1 ran="" ;;
 signed-package) sign=own trust=own ;;
@@ -37,9 +37,9 @@ signature-of-another-version) sign=old trust=own keys+=(--keys "download failed=
 damaged-package) damage=1 keys+=(--keys "update failed=Down 1 space") version=1 ran=1
   want='(checking for updates > )?update offer@1 > (downloading > )?(unzipping > )?update failed: The package is damaged@12' ;;
 resumed-download) noise=1 server=serve serve=(--cut-once /vantorique/autoupdate/vantorique_osx.zip=300000) keys+=(--keys "download failed=space")
-  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1 > (downloading > )?(unzipping)?' ;;
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
 retry-after-failure) server=serve serve=(--missing-once /vantorique/autoupdate/vantorique_osx.zip) keys+=(--keys "download failed=space")
-  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1 > (downloading > )?(unzipping)?' ;;
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
 *) echo "no road $1"; exit 2 ;;
 esac
 [ "$ran" = "" ] || ran="Vantorique $ran"
@@ -80,6 +80,8 @@ for _ in $(seq 100); do [ -z "$ran" ] || [ -s "$p/game-ran.txt" ] && break; slee
 [ "$(cat "$p/game-ran.txt" 2>/dev/null)" = "$ran" ] || fail "game that ran: $(cat "$p/game-ran.txt" 2>/dev/null)"
 level="$([ "$version" = 2 ] && echo 2 || echo "$game")"
 [ -z "$level" ] || grep -qx "level data of version $level" "$p/Vantorique.app/Contents/Resources/level.dat" || fail "game files"
+v="$p/launcher/vantorique_osx.zip.part.validator"  # a .part kept to go on at the next start
+[ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
 left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
   -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt || true)"
 [ -z "$left" ] || fail "left behind: $left"
