@@ -12,7 +12,8 @@ usage: drive.py [OPTIONS] -- COMMAND...
   --close "SCREEN=SECONDS"  that long after SCREEN appears, ask the window to
                             close as a window manager does (WM_DELETE_WINDOW)
   --timeout SECONDS         then close the window the same way (default 60)
-  --shots DIR               save DIR/NN-SCREEN.png for each screen passed
+  --shots DIR               save DIR/NN-SCREEN.png for each screen passed, as
+                            it stands a second into its appearance
   --log FILE                COMMAND's output (default: this one's)
 SCREEN is one of: checking for updates, connection failed, update offer,
 downloading, download failed, unzipping, update failed, no game.
@@ -196,7 +197,7 @@ def classify(img):
     if ink(img, 0, 0, 16, 192):  # every text starts at x 16 or further right
         return "other", "", 0
     if ink(img, 64, 100, 240) > 100 and only(img, 16, 32, 48, 64, (88, 104)) and menu_at(img, 32) \
-            and ink(img, 88, 24, 256) and not ink(img, 88, 0, 24, 104):  # the change log at x 24
+            and not ink(img, 88, 0, 24, 104):  # the change log at x 24
         return "update offer", "", marker(img, 32, 48)
     if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112):
         return "downloading", "", 0
@@ -327,7 +328,7 @@ def main():
         return proc.wait()
     road, start = [], time.time()
     current, candidate = None, None  # the screen shown, and one seen once
-    markers, strays, close_at, closed_at, keys, last, seen = "", {}, None, None, None, None, None
+    markers, strays, close_at, closed_at, keys, last, seen, shot = "", {}, None, None, None, None, None, None
     while alive(proc):
         now = time.time()
         if closed_at is None and (now > start + float(opts["timeout"]) or (close_at and now > close_at)):
@@ -354,8 +355,11 @@ def main():
             current, markers, fresh = (screen, reason), "", True
             road.append("")
             report("screen: " + screen + (" (%s)" % reason if reason else ""))
+            if shot:
+                save_png(*shot[:2])
             if opts["shots"]:
-                save_png(img, os.path.join(opts["shots"], "%02d-%s.png" % (len(road), screen.replace(" ", "-"))))
+                path = os.path.join(opts["shots"], "%02d-%s.png" % (len(road), screen.replace(" ", "-")))
+                shot = [img, path, time.time() + 1]
             if screen in opts["run"]:
                 subprocess.run(opts["run"][screen], shell=True)
             if screen in opts["keys"]:
@@ -363,6 +367,11 @@ def main():
                 keys = press(window, opts["keys"][screen])
             if screen in opts["close"]:
                 close_at = time.time() + float(opts["close"][screen])
+        if shot and (screen, reason) == current and fresh:
+            shot[0] = img
+        if shot and time.time() > shot[2]:
+            save_png(*shot[:2])
+            shot = None
         if current and screen == current[0]:
             if mark and not markers.endswith(str(mark)):
                 markers += str(mark)
@@ -375,6 +384,8 @@ def main():
                     report("stray pixels on %s: %d" % (screen, bad))
         time.sleep(0.03)
     status = proc.wait()
+    if shot:
+        save_png(*shot[:2])
     if closed_at:
         report("exit after close: %.2f s" % (time.time() - closed_at))
     if keys:
