@@ -21,7 +21,8 @@ update-later) keys=(--keys "update offer=Down 1 space") want='(checking for upda
 up-to-date) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' ;;
 retry-reaches-the-server) server=later keys=(--keys "connection failed=space" --close "update offer=0.5")
   want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1' version=1 ran="" ;;
-play-offline) server=none keys=(--keys "connection failed=Down 1 space") want='(checking for updates > )?connection failed@12' version=1 ran=1 ;;
+play-offline) server=none keys=(--keys "connection failed=Down 1 space") version=1 ran=1
+  want='(checking for updates > )?connection failed@12' ;;
 no-game-gives-up) have="" game="" server=none keys=(--keys "connection failed=Down 1 space" --keys "no game=space")
   want='(checking for updates > )?connection failed@12 > no game@2' version=none ran="" ;;
 missing-package) drop=1 keys+=(--close "download failed=1.5") version=1 ran=""
@@ -36,9 +37,11 @@ signature-of-another-version) sign=old trust=own keys+=(--keys "download failed=
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Signature check failed@12' ;;
 damaged-package) damage=1 keys+=(--keys "update failed=Down 1 space") version=1 ran=1
   want='(checking for updates > )?update offer@1 > (downloading > )?(unzipping > )?update failed: The package is damaged@12' ;;
-resumed-download) noise=1 server=serve serve=(--cut-once /vantorique/autoupdate/vantorique_osx.zip=300000) keys+=(--keys "download failed=space")
+resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
+  serve=(--cut-once /vantorique/autoupdate/vantorique_osx.zip=300000)
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
-retry-after-failure) server=serve serve=(--missing-once /vantorique/autoupdate/vantorique_osx.zip) keys+=(--keys "download failed=space")
+retry-after-failure) server=serve keys+=(--keys "download failed=space")
+  serve=(--missing-once /vantorique/autoupdate/vantorique_osx.zip)
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
 *) echo "no road $1"; exit 2 ;;
 esac
@@ -53,7 +56,8 @@ install_launcher "$p/launcher" "$have"
 declare -A secret=([own]="$w/keys/key.sec" [other]="$w/other/key.sec" [old]="$w/keys/key.sec")
 publish_game "$w/studio" "$w/served" 2 $'Version 2:\n- a second level\n' "${secret[${sign:-none}]:-}"
 a="$w/served/vantorique/autoupdate"
-[ "$sign" != old ] || { publish_game "$w/studio" "$w/old" 3 "" "${secret[old]}"; cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"; }
+[ "$sign" != old ] || { publish_game "$w/studio" "$w/old" 3 "" "${secret[old]}"  # a signature of version 3
+  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"; }
 [ -z "${pad:-}" ] || head -c 3000 /dev/zero | tr '\0' ' ' >> "$a/version.txt"  # past the grave accent: ignored
 [ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip"
 [ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip"
