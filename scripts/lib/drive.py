@@ -49,55 +49,6 @@ def sh(*args):
         return subprocess.CompletedProcess(args, 1, b"", b"")
 
 
-class X11:
-    """The few Xlib calls a driver needs, without a module beyond Python's own."""
-
-    def __init__(self):
-        x = ctypes.CDLL("libX11.so.6")
-        x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x.XGetImage.restype = ctypes.POINTER(XImage)
-        x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
-                                ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-        x.XDestroyImage.argtypes = [ctypes.POINTER(XImage)]
-        x.XInternAtom.restype = ctypes.c_ulong
-        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
-        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        # A window that closes under a grab is no reason to end the driver.
-        self.on_error = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(lambda d, e: 0)
-        x.XSetErrorHandler(self.on_error)
-        self.x, self.display = x, x.XOpenDisplay(None)
-        if not self.display:
-            raise SystemExit("drive.py: cannot open display %r" % os.environ.get("DISPLAY"))
-
-    def grab(self, window):
-        """The window as (width, height, rgb bytes), or None."""
-        image = self.x.XGetImage(self.display, window, 0, 0, WIDTH, HEIGHT, ~0, 2)  # ZPixmap
-        if not image:
-            return None
-        i = image.contents
-        try:
-            if i.bits_per_pixel != 32 or i.width != WIDTH or i.height != HEIGHT:
-                return None
-            raw = ctypes.string_at(i.data, i.bytes_per_line * HEIGHT)
-        finally:
-            self.x.XDestroyImage(image)
-        raw = b"".join(raw[y * i.bytes_per_line:y * i.bytes_per_line + WIDTH * 4] for y in range(HEIGHT))
-        rgb = bytearray(WIDTH * HEIGHT * 3)
-        rgb[0::3], rgb[1::3], rgb[2::3] = raw[2::4], raw[1::4], raw[0::4]
-        return WIDTH, HEIGHT, bytes(rgb)
-
-    def close(self, window):
-        """Asks the window to close as a window manager does for its close button."""
-        event = ClientMessage(type=33, window=window, format=32,
-                              message_type=self.x.XInternAtom(self.display, b"WM_PROTOCOLS", 0))
-        event.data[0] = self.x.XInternAtom(self.display, b"WM_DELETE_WINDOW", 0)
-        event.data[1] = 0  # CurrentTime
-        self.x.XSendEvent(self.display, window, 0, 0, ctypes.byref(event))
-        self.x.XSync(self.display, 0)
-
-
 class XImage(ctypes.Structure):
     _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("xoffset", ctypes.c_int),
                 ("format", ctypes.c_int), ("data", ctypes.c_void_p), ("byte_order", ctypes.c_int),
@@ -111,18 +62,63 @@ class ClientMessage(ctypes.Structure):
                 ("format", ctypes.c_int), ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
 
 
-_x11 = None
+# The few Xlib calls a driver needs, through ctypes: no module beyond Python's own.
+_xlib = None
+_ignore_errors = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(lambda display, error: 0)
 
 
-def x11():
-    global _x11
-    if _x11 is None:
-        _x11 = X11()
-    return _x11
+def xlib():
+    """(libX11, the display of $DISPLAY), opened once."""
+    global _xlib
+    if _xlib is None:
+        x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XGetImage.restype = ctypes.POINTER(XImage)
+        x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                                ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        x.XDestroyImage.argtypes = [ctypes.POINTER(XImage)]
+        x.XInternAtom.restype = ctypes.c_ulong
+        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x.XSetErrorHandler(_ignore_errors)  # a window that closes under a grab is no reason to stop
+        display = x.XOpenDisplay(None)
+        if not display:
+            raise SystemExit("drive.py: cannot open display %r" % os.environ.get("DISPLAY"))
+        _xlib = x, display
+    return _xlib
 
 
 def grab(window):
-    return x11().grab(int(window))
+    """The window as (width, height, rgb bytes), or None."""
+    x, display = xlib()
+    image = x.XGetImage(display, int(window), 0, 0, WIDTH, HEIGHT, ~0, 2)  # ZPixmap
+    if not image:
+        return None
+    i = image.contents
+    try:
+        if i.bits_per_pixel != 32 or i.width != WIDTH or i.height != HEIGHT:
+            return None
+        raw = ctypes.string_at(i.data, i.bytes_per_line * HEIGHT)
+        line = i.bytes_per_line
+    finally:
+        x.XDestroyImage(image)
+    raw = b"".join(raw[y * line:y * line + WIDTH * 4] for y in range(HEIGHT))
+    rgb = bytearray(WIDTH * HEIGHT * 3)
+    rgb[0::3], rgb[1::3], rgb[2::3] = raw[2::4], raw[1::4], raw[0::4]  # from BGRX
+    return WIDTH, HEIGHT, bytes(rgb)
+
+
+def close_window(window):
+    """Asks the window to close as a window manager does for its close button."""
+    x, display = xlib()
+    event = ClientMessage(type=33, window=int(window), format=32,  # ClientMessage
+                          message_type=x.XInternAtom(display, b"WM_PROTOCOLS", 0))
+    event.data[0] = x.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    event.data[1] = 0  # CurrentTime
+    x.XSendEvent(display, int(window), 0, 0, ctypes.byref(event))
+    x.XSync(display, 0)
 
 
 def alive(proc):
@@ -334,7 +330,7 @@ def main():
         if closed_at is None and (now > start + float(opts["timeout"]) or (close_at and now > close_at)):
             if now > start + float(opts["timeout"]):
                 report("timed out after %s s" % opts["timeout"])
-            x11().close(int(window))
+            close_window(window)
             closed_at = now
         if closed_at and now > closed_at + 10:
             proc.kill()
