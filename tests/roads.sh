@@ -62,9 +62,12 @@ a="$w/served/vantorique/autoupdate"
 [ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip"
 [ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip"
 port="$(free_port)"
-serve_nginx() { WORLD_PIDS+=("$(start_nginx "$w" "$w/served" "$port" ${rates})"); }
+serve_nginx() {  # another port if a road beside took this one meanwhile
+  for _ in 1 2 3; do n="$(start_nginx "$w" "$w/served" "$port" $rates)" && WORLD_PIDS+=("$n") && return; port="$(free_port)"; done
+  return 1; }
 case "$server" in
 nginx) serve_nginx ;;
+none) port=1 ;;  # nobody listens there, whatever runs beside
 later) keys+=(--run "connection failed=bash -c 'source $lib/world.sh; start_nginx $w $w/served $port' > $w/nginx.pid") ;;
 serve) python3 "$lib/serve.py" "$w/served" "$w/requests.log" "${serve[@]}" > "$w/port" &
   WORLD_PIDS+=($!); until [ -s "$w/port" ]; do sleep 0.05; done; port="$(cat "$w/port")" ;;

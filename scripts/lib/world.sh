@@ -65,13 +65,17 @@ http {
   }
 }
 CONF
+  rm -f "$root/nginx/nginx.pid"
   nginx -e "$root/nginx/error.log" -p "$root/nginx" -c "$root/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
   local pid=$!
-  for _ in $(seq 50); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$pid"; return 0; fi
+  # nginx writes its pid file once it holds the port: an answer on the port
+  # alone could come from someone else who holds it.
+  for _ in $(seq 100); do
+    if [ -s "$root/nginx/nginx.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$pid"; return 0; fi
     kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
+    sleep 0.05
   done
+  kill "$pid" 2>/dev/null
   cat "$root/nginx/error.log" >&2
   return 1
 }
