@@ -1,5 +1,7 @@
 // The launcher as tests run it: the same program, pointed at a loopback
-// update server given on the command line (the real launcher takes none).
+// update server given on the command line (the real launcher takes none),
+// and trusting the publisher key given third (a minisign public key line).
+#include "install.h"
 #include "state.h"
 
 #include <stdlib.h>
@@ -10,5 +12,7 @@ int main(int argc, char **argv)
         updateHost = argv[1];
     if (argc > 2)
         updatePort = atoi(argv[2]);
+    if (argc > 3)
+        publicKey = argv[3];
     return runLauncher();
 }

@@ -65,25 +65,84 @@ http {
   }
 }
 CONF
+  rm -f "$root/nginx/nginx.pid"
   nginx -e "$root/nginx/error.log" -p "$root/nginx" -c "$root/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
   local pid=$!
-  for _ in $(seq 50); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$pid"; return 0; fi
+  # nginx writes its pid file once it holds the port: an answer on the port
+  # alone could come from someone else who holds it.
+  for _ in $(seq 100); do
+    if [ -s "$root/nginx/nginx.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$pid"; return 0; fi
     kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
+    sleep 0.05
   done
+  kill "$pid" 2>/dev/null
   cat "$root/nginx/error.log" >&2
   return 1
 }
 
-# start_xvfb: prints "PID DISPLAY" of a fresh Xvfb on a free display.
+# start_xvfb: prints "PID DISPLAY" of a fresh Xvfb on a free display, once it
+# takes connections. -noreset: a server that resets whenever its last client
+# leaves refuses the next one for a moment (the driver's helpers come and go).
 start_xvfb() {
-  local fifo
+  local fifo pid number=""
   fifo="$(mktemp -u)"
   mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-  local pid=$! number
-  read -r number < "$fifo"
+  Xvfb -displayfd 3 -noreset -screen 0 800x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+  pid=$!
+  read -r -t 20 number < "$fifo" || true
   rm -f "$fifo"
-  echo "$pid :$number"
+  for _ in $(seq 200); do
+    if [ -n "$number" ] && { if command -v xdpyinfo >/dev/null; then xdpyinfo -display ":$number";
+                             else DISPLAY=":$number" xdotool getdisplaygeometry; fi; } >/dev/null 2>&1; then
+      echo "$pid :$number"
+      return 0
+    fi
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill "$pid" 2>/dev/null
+  echo "Xvfb did not start" >&2
+  return 1
+}
+
+# Processes of the world, ended by world_end (trap it on EXIT).
+WORLD_PIDS=()
+world_end() { local p; for p in "${WORLD_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done; }
+
+# use_xvfb: a private Xvfb for this shell: DISPLAY points at it.
+use_xvfb() {
+  local pid display
+  read -r pid display < <(start_xvfb) || return 1
+  WORLD_PIDS+=("$pid")
+  export DISPLAY="$display"
+}
+
+# install_launcher DIR [VERSION] [PROGRAM]: the launcher's folder as a player
+# has it: the assets, the version file when VERSION is given, the program.
+install_launcher() {
+  local assets
+  assets="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../assets" && pwd)"
+  mkdir -p "$1"
+  cp "$assets/flashpunk.ttf" "$assets/background.png" "$1/"
+  if [ -n "${2:-}" ]; then printf '%s' "$2" > "$1/version.txt"; fi
+  if [ -n "${3:-}" ]; then cp "$3" "$1/"; fi
+}
+
+# make_keys DIR: a publisher key pair without a password, DIR/key.pub and
+# DIR/key.sec; prints the public key line that the launcher is built with.
+make_keys() {
+  mkdir -p "$1"
+  minisign -G -W -f -p "$1/key.pub" -s "$1/key.sec" >/dev/null || return 1
+  tail -n 1 "$1/key.pub"
+}
+
+# publish_game STUDIO SERVED VERSION CHANGELOG [SECRET_KEY] [MEGABYTES]: the
+# studio's bundle of VERSION, published with scripts/publish into SERVED
+# (signed when SECRET_KEY is given). ZIPUTIL names the packer, as for publish.
+publish_game() {
+  local studio="$1" served="$2" version="$3" log="$4" key="${5:-}"
+  make_bundle "$studio/v$version/Vantorique.app" "$version" "${6:-0}"
+  printf '%s' "$log" > "$studio/changelog-$version.txt"
+  "$(dirname "${BASH_SOURCE[0]}")/../publish" ${key:+--key "$key"} "$studio/v$version/Vantorique.app" "$version" \
+    "$studio/changelog-$version.txt" "$served" >/dev/null
 }

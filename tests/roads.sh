@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# One road of the launcher as a player meets it: an installed game, an update
+# server on loopback (nginx, or one that fails on purpose) serving what
+# scripts/publish wrote, the launcher in a real window under its own Xvfb,
+# driven by scripts/lib/drive.py. Asserts the road drive.py reports and what
+# is left on disk. usage: roads.sh ROAD (HARNESS and ZIPUTIL name the programs)
+set -euo pipefail
+lib="$(cd "$(dirname "$0")/../scripts/lib" && pwd)"
+source "$lib/world.sh"
+w="$(mktemp -d)"
+trap 's=$?; world_end; if [ $s = 0 ]; then rm -rf "$w"; else echo "world kept in $w"; fi' EXIT
+chmod 755 "$w"  # nginx's workers read the served files
+export ZIPUTIL
+p="$w/player" have=1 game=1 server=nginx rates="0 0" sign="" trust="" keys=(--keys "update offer=space")
+want='(checking for updates > )?update offer@1( > downloading)?( > unzipping)?' status=0 version=2 ran=2
+# Roads: what differs from an update of version 1 to 2 with "Update Now".
+case "$1" in
+update-now) pad=1 rates="3000 500" keys=(--keys "update offer=Down 1 Up 1 space")
+  want='checking for updates > update offer@121 > downloading( > unzipping)?' ;;
+update-later) keys=(--keys "update offer=Down 1 space") want='(checking for updates > )?update offer@12' version=1 ran=1 ;;
+up-to-date) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' ;;
+retry-reaches-the-server) server=later keys=(--keys "connection failed=space" --close "update offer=0.5")
+  want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1' version=1 ran="" ;;
+play-offline) server=none keys=(--keys "connection failed=Down 1 space") version=1 ran=1
+  want='(checking for updates > )?connection failed@12' ;;
+no-game-gives-up) have="" game="" server=none keys=(--keys "connection failed=Down 1 space" --keys "no game=space")
+  want='(checking for updates > )?connection failed@12 > no game@2' version=none ran="" ;;
+missing-package) drop=1 keys+=(--close "download failed=1.5") version=1 ran=""
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed(: The server has no package@1)?' ;;
+closing-mid-download) noise=1 rates="0 262144" keys+=(--close "downloading=0.5") version=1 ran="" resume=1
+  want='(checking for updates > )?update offer@1 > downloading' ;;
+missing-background) server=none keys=() want='' status=42 version=1 ran="" ;;
+signed-package) sign=own trust=own ;;
+signature-of-another-key) sign=other trust=own keys+=(--keys "download failed=Down 1 space") version=1 ran=1
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Signature check failed@12' ;;
+signature-of-another-version) sign=old trust=own keys+=(--keys "download failed=Down 1 space") version=1 ran=1
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Signature check failed@12' ;;
+damaged-package) damage=1 keys+=(--keys "update failed=Down 1 space") version=1 ran=1
+  want='(checking for updates > )?update offer@1 > (downloading > )?(unzipping > )?update failed: The package is damaged@12' ;;
+resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
+  serve=(--cut-once /vantorique/autoupdate/vantorique_osx.zip=300000)
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
+retry-after-failure) server=serve keys+=(--keys "download failed=space")
+  serve=(--missing-once /vantorique/autoupdate/vantorique_osx.zip)
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
+*) echo "no road $1"; exit 2 ;;
+esac
+[ "$ran" = "" ] || ran="Vantorique $ran"
+use_xvfb
+install_launcher "$p/launcher" "$have"
+[ "$1" != missing-background ] || rm "$p/launcher/background.png"
+[ -z "$game" ] || make_bundle "$p/Vantorique.app" "$game"
+[ -z "$sign$trust" ] || { pub="$(make_keys "$w/keys")"; make_keys "$w/other" >/dev/null; }
+[ -z "${noise:-}" ] || { mkdir -p "$w/studio/v2/Vantorique.app/Contents/Resources"
+  head -c 1000000 /dev/urandom > "$w/studio/v2/Vantorique.app/Contents/Resources/noise.png"; }
+declare -A secret=([own]="$w/keys/key.sec" [other]="$w/other/key.sec" [old]="$w/keys/key.sec")
+publish_game "$w/studio" "$w/served" 2 $'Version 2:\n- a second level\n' "${secret[${sign:-none}]:-}"
+a="$w/served/vantorique/autoupdate"
+[ "$sign" != old ] || { publish_game "$w/studio" "$w/old" 3 "" "${secret[old]}"  # a signature of version 3
+  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"; }
+[ -z "${pad:-}" ] || head -c 3000 /dev/zero | tr '\0' ' ' >> "$a/version.txt"  # past the grave accent: ignored
+[ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip"
+[ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip"
+port="$(free_port)"
+serve_nginx() {  # another port if a road beside took this one meanwhile
+  for _ in 1 2 3; do n="$(start_nginx "$w" "$w/served" "$port" $rates)" && WORLD_PIDS+=("$n") && return; port="$(free_port)"; done
+  return 1; }
+case "$server" in
+nginx) serve_nginx ;;
+none) port=1 ;;  # nobody listens there, whatever runs beside
+later) keys+=(--run "connection failed=bash -c 'source $lib/world.sh; start_nginx $w $w/served $port' > $w/nginx.pid") ;;
+serve) python3 "$lib/serve.py" "$w/served" "$w/requests.log" "${serve[@]}" > "$w/port" &
+  WORLD_PIDS+=($!); until [ -s "$w/port" ]; do sleep 0.05; done; port="$(cat "$w/port")" ;;
+esac
+[ -z "$trust" ] || trust="$pub"
+(cd "$p/launcher" && ASAN_OPTIONS=detect_leaks=0 python3 "$lib/drive.py" --shots "$w/shots" \
+  --timeout 20 --log "$w/launcher.log" "${keys[@]}" -- "$HARNESS" 127.0.0.1 "$port" ${trust:+"$trust"}) > "$w/drive.txt" || got=$?
+[ ! -s "$w/nginx.pid" ] || WORLD_PIDS+=("$(cat "$w/nginx.pid")")
+fail() { echo "FAILED: $*"; cat "$w/drive.txt" "$w/launcher.log"; exit 1; }
+road="$(sed -n 's/^  road: //p' "$w/drive.txt")"
+[[ "$road" =~ ^($want)$ ]] || fail "road '$road', wanted '$want'"
+[ "${got:-0}" = "$status" ] || fail "exit status ${got:-0}"
+! grep -q -e "stray pixels" -e "timed out" "$w/drive.txt" || fail "see the report"
+[ "$(cat "$p/launcher/version.txt" 2>/dev/null || echo none)" = "$version" ] || fail "version file"
+for _ in $(seq 100); do [ -z "$ran" ] || [ -s "$p/game-ran.txt" ] && break; sleep 0.05; done
+[ -n "$ran" ] || sleep 0.3  # a game started by mistake has this long to show up
+[ "$(cat "$p/game-ran.txt" 2>/dev/null)" = "$ran" ] || fail "game that ran: $(cat "$p/game-ran.txt" 2>/dev/null)"
+level="$([ "$version" = 2 ] && echo 2 || echo "$game")"
+[ -z "$level" ] || grep -qx "level data of version $level" "$p/Vantorique.app/Contents/Resources/level.dat" || fail "game files"
+v="$p/launcher/vantorique_osx.zip.part.validator"  # a .part kept to go on at the next start
+[ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
+left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
+  -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt || true)"
+[ -z "$left" ] || fail "left behind: $left"
+case "$1" in
+closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
+missing-background) grep -qxE $'Fatal error in .*loop\\.cpp on line [0-9]+: Could not start game\\. Background failure\\.\r' \
+  "$p/launcher/errorlog.txt" && [ "$(wc -l < "$p/launcher/errorlog.txt")" = 1 ] || fail "error log" ;;
+signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check" ;;
+resumed-download) grep -q "range=bytes=300000- .*-> 206" "$w/requests.log" || fail "no resume: $(cat "$w/requests.log")" ;;
+esac
+echo "road $1: $road"
