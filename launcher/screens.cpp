@@ -39,6 +39,7 @@ void clearCheckFlags()
 void startDownload()
 {
     clearDownloadState();
+    ZIP_UNPACK_BYTES_DONE = ZIP_UNPACK_BYTES_TOTAL = 0;  // no figures of an earlier unpack
     downloadThread.launch();
     action = kDownloadScreen;
 }
