@@ -80,6 +80,23 @@ int abortWhenAsked(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return abortTransfers.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
+// The manifest's bytes; false unless an answer with status 200 came in time.
+bool fetchManifest(std::string &body)
+{
+    Collected manifest{std::string(), kMaxManifestBytes};
+    long status = 0;
+    CurlPtr curl = newRequest(kManifestUri);
+    if (curl) {
+        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, kCheckTimeoutMs);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collectBody);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &manifest);
+        if (curl_easy_perform(curl.get()) == CURLE_OK)
+            curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    }
+    body = std::move(manifest.body);
+    return status == 200;
+}
+
 }  // namespace
 
 // Version digits, "~", change log, "`". Missing pieces only move the cut;
@@ -100,18 +117,8 @@ void parseManifest(const std::string &body, int &version, std::string &changeLog
 
 void ThreadCheckFunc(void *)
 {
-    Collected manifest{std::string(), kMaxManifestBytes};
-    const std::string &body = manifest.body;
-    long status = 0;
-    CurlPtr curl = newRequest(kManifestUri);
-    if (curl) {
-        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, kCheckTimeoutMs);
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collectBody);
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &manifest);
-        if (curl_easy_perform(curl.get()) == CURLE_OK)
-            curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    }
-    if (status == 200) {
+    std::string body;
+    if (fetchManifest(body)) {
         int announced = 0;
         std::string changeLog;
         parseManifest(body, announced, changeLog);
@@ -406,6 +413,16 @@ bool fetchSignature(const std::string &name, std::string &signature)
 // fails the check is deleted at once.
 void ThreadDownloadFunc(void *)
 {
+    // No check has answered in this run (the no-game screen's Retry after a
+    // failed check): learn the announced version first, which the signature
+    // names and the version file records.
+    std::string manifest, changeLog;
+    int announced = 0;
+    if (!versionAnnounced.load(std::memory_order_relaxed) && fetchManifest(manifest)) {
+        parseManifest(manifest, announced, changeLog);
+        updatedVantoriqueVersion = announced;
+        versionAnnounced.store(true, std::memory_order_relaxed);
+    }
     const std::string name = kPackageName;
     std::string reason;
     bool ok = fetchPackage(name, reason);
