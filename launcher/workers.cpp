@@ -263,6 +263,10 @@ bool acceptAnswer(Transfer &t)
         t.resumeFile.reset();
         t.offset = 0;
         t.file.reset(createFresh(t.partial.c_str()));
+        if (!t.file) {
+            t.reason = writeFailure(errno);
+            return false;
+        }
         remove(t.validatorFile.c_str());
         std::string validator = validatorOf(t.curl);
         if (!validator.empty()) {
@@ -270,10 +274,6 @@ bool acceptAnswer(Transfer &t)
             if (!v || fputs(validator.c_str(), v.get()) < 0 || fclose(v.release()) != 0)
                 remove(t.validatorFile.c_str());
         }
-    }
-    if (!t.file) {
-        t.reason = writeFailure(errno);
-        return false;
     }
     t.started = std::chrono::steady_clock::now();
     downloadBytesDone.store(t.offset, std::memory_order_relaxed);
@@ -287,7 +287,7 @@ size_t packageHeader(char *data, size_t size, size_t count, void *user)
     size_t n = size * count;
     long status = 0;
     curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
-    bool headEnded = n == 2 && data[0] == '\r' && data[1] == '\n';
+    bool headEnded = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
     if (headEnded && status >= 200 && !acceptAnswer(*t))
         return 0;
     return n;
