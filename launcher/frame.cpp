@@ -16,11 +16,10 @@ void handleEvent(const sf::Event &event)
 void drawScreen()
 {
     switch (action) {
-    case 0: UpdateTick(); break;
-    case 1: DownloadTick(); break;
-    case 2: UnzipTick(); break;
-    case 3: NoGameTick(); break;
+    case kUpdateScreen: UpdateTick(); break;
+    case kDownloadScreen: DownloadTick(); break;
+    case kUnzipScreen: UnzipTick(); break;
+    case kNoGameScreen: NoGameTick(); break;
     default: draw_text("HELP", 16, 16, 8, sf::Color(255, 255, 255, 255), 0); break;
     }
 }
-

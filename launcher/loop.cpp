@@ -28,7 +28,6 @@ void drawBackground(sf::Sprite &tile)
     }
 }
 
-
 bool gameInstalled()
 {
     struct stat st;
@@ -112,10 +111,11 @@ int runLauncher()
             App.display();
             spacePressed = false;
         }
-        // About to hand over to a game that is not there, and no download
-        // has brought one: offer to fetch it instead.
-        if (rungame && !gameInstalled() && !downloadComplete.load(std::memory_order_acquire)) {
-            action = 3;
+        // About to hand over to a game that is not there, and no install has
+        // just brought one: offer to fetch it instead.
+        bool installed = unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed);
+        if (rungame && !gameInstalled() && !installed) {
+            action = kNoGameScreen;
             exiting = false;
             rungame = false;
             continue;

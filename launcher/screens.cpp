@@ -1,23 +1,30 @@
 // The per-frame screen routines. Each frame draws from the shared state alone;
 // nothing is kept between frames but the activity bar's marker.
 #include "state.h"
+#include "../ziputil/ziputil.h"  // the unpack's progress counters
+
+#include <stdio.h>
 
 namespace {
 
 const sf::Color kWhite(255, 255, 255, 255);
 const float kTextSize = 8;
+const int kBarColumns = 64;
 
 void text(const std::string &s, int x, int y)
 {
     draw_text(s, x, y, kTextSize, kWhite, 0);
 }
 
-// Two buttons at `top`: the marker and both labels; returns the marked one.
+// Two buttons at `top`: the marker and both labels. The marked button's
+// index in the frame that Space chose it, -1 in every other frame.
 int menu(int top, const char *first, const char *second)
 {
     text(">", 16, top + 16 * menuChoice);
     text(first, 32, top);
     text(second, 32, top + 16);
+    if (!spacePressed)
+        return -1;
     return menuChoice == 0 ? 0 : 1;
 }
 
@@ -29,6 +36,56 @@ void clearCheckFlags()
     updatingError = false;
 }
 
+void startDownload()
+{
+    clearDownloadState();
+    ZIP_UNPACK_BYTES_DONE = ZIP_UNPACK_BYTES_TOTAL = 0;  // no figures of an earlier unpack
+    downloadThread.launch();
+    action = kDownloadScreen;
+}
+
+// Ends the loop; the installed game starts (or the no-game screen shows).
+void endAndPlay()
+{
+    rungame = true;
+    exiting = true;
+}
+
+// A failed download or install: what failed, why, and the way on. Retry
+// fetches the package again in both cases (a failed install deleted it).
+void failureScreen(const char *title, const std::string &reason)
+{
+    text(title, 16, 16);
+    text(reason, 16, 32);
+    int choice = menu(56, "Retry", "Play Offline");
+    if (choice == 0)
+        startDownload();
+    else if (choice == 1)
+        endAndPlay();
+}
+
+// One character of UTF-8 as the font shows it: printable ASCII and line
+// breaks as they are, "?" for any other character or a broken sequence,
+// nothing (0) for a carriage return. Returns the bytes it took, at least one.
+size_t nextFontChar(const std::string &bytes, size_t i, sf::Uint32 &glyph)
+{
+    unsigned char c = (unsigned char)bytes[i];
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    glyph = '?';
+    if (length == 0)
+        return 1;
+    size_t j = 1;
+    while (j < length && i + j < bytes.size() && ((unsigned char)bytes[i + j] & 0xC0) == 0x80)
+        j++;
+    if (j < length)
+        return j;  // cut short: one "?" for the broken sequence
+    if (c == '\r')
+        glyph = 0;
+    else if (c == '\n' || (c >= 0x20 && c < 0x7F))
+        glyph = c;
+    return length;
+}
+
 const int kChangeLogX = 24;
 const int kChangeLogY = 88;
 const int kViewWidth = 256;
@@ -36,36 +93,81 @@ const int kViewHeight = 192;
 const int kMinLineHeight = 8;  // no font draws lines closer than its size
 const int kMinGlyphWidth = 1;
 
+std::string megabytes(long long bytes)
+{
+    char out[32];
+    snprintf(out, sizeof out, "%.1f", double(bytes) / 1e6);
+    return out;
+}
+
 }  // namespace
 
+sf::String toFontText(const std::string &bytes)
+{
+    sf::String out;
+    sf::Uint32 glyph;
+    for (size_t i = 0; i < bytes.size();) {
+        i += nextFontChar(bytes, i, glyph);
+        if (glyph != 0)
+            out += glyph;
+    }
+    return out;
+}
+
 // Only what can show: the lines that start above the view's bottom, each cut
-// past the right edge. A huge change log then costs nothing per frame.
+// past the right edge, counting glyphs as draw_text will make them (any byte
+// may become one). A huge change log then costs nothing per frame.
 std::string visibleChangeLog(const std::string &log)
 {
     const size_t maxLines = (kViewHeight - kChangeLogY + kMinLineHeight - 1) / kMinLineHeight;
-    const size_t maxChars = (kViewWidth - kChangeLogX) / kMinGlyphWidth;
+    const size_t maxGlyphs = (kViewWidth - kChangeLogX) / kMinGlyphWidth;
     std::string out;
     size_t at = 0;
     for (size_t line = 0; line < maxLines && at <= log.size(); line++) {
         size_t end = log.find('\n', at);
         if (end == std::string::npos)
             end = log.size();
-        size_t chars = 0, cut = at;
-        while (cut < end && chars < maxChars) {
-            if ((log[cut] & 0xC0) != 0x80)  // a UTF-8 lead byte starts a character
-                chars++;
-            cut++;
+        size_t glyphs = 0, cut = at;
+        sf::Uint32 glyph;
+        while (cut < end && glyphs < maxGlyphs) {
+            cut += nextFontChar(log, cut, glyph);
+            glyphs += glyph != 0;
         }
-        while (cut < end && (log[cut] & 0xC0) == 0x80)
-            cut++;  // finish the last character
         if (line > 0)
             out += '\n';
-        out.append(log, at, cut - at);
+        out.append(log, at, std::min(cut, end) - at);
         if (end == log.size())
             break;
         at = end + 1;
     }
     return out;
+}
+
+// "12.3 of 48.0 MB  2.1 MB/s  0:20 left"; without a known size only what is
+// known ("12.3 MB  2.1 MB/s"). MB are 10^6 bytes.
+std::string progressLine(long long done, long long total, long long bytesPerSecond)
+{
+    std::string line = megabytes(done) + (total >= 0 ? " of " + megabytes(total) : "") + " MB  " +
+                       megabytes(bytesPerSecond) + " MB/s";
+    if (total >= done && bytesPerSecond > 0) {
+        long long s = (total - done + bytesPerSecond - 1) / bytesPerSecond;
+        char left[48];
+        if (s >= 3600)
+            snprintf(left, sizeof left, "  %lld:%02lld:%02lld left", s / 3600, s / 60 % 60, s % 60);
+        else
+            snprintf(left, sizeof left, "  %lld:%02lld left", s / 60, s % 60);
+        line += left;
+    }
+    return line;
+}
+
+// The share received, one column per 64th: "|" done, "." still to come.
+std::string downloadBar(long long done, long long total)
+{
+    if (total < 0)
+        return "";
+    long long filled = total == 0 ? kBarColumns : std::min<long long>(kBarColumns, done * kBarColumns / total);
+    return std::string(size_t(filled), '|') + std::string(size_t(kBarColumns - filled), '.');
 }
 
 void UpdateTick()
@@ -77,14 +179,11 @@ void UpdateTick()
     if (updatingError.load(std::memory_order_relaxed)) {
         text(std::string("Failed to connect to ") + kUpdateSiteName, 16, 16);
         int choice = menu(32, "Retry", "Play Offline");
-        if (!spacePressed)
-            return;
         if (choice == 0) {
             clearCheckFlags();
             checkThread.launch();
-        } else {
-            rungame = true;
-            exiting = true;
+        } else if (choice == 1) {
+            endAndPlay();
         }
         return;
     }
@@ -93,19 +192,13 @@ void UpdateTick()
         int choice = menu(32, "Update Now", "Update Later");
         text("----------------UPDATE CONTAINS:-------------", 16, 64);
         text(visibleChangeLog(updateText), kChangeLogX, kChangeLogY);
-        if (!spacePressed)
-            return;
-        if (choice == 0) {
-            downloadThread.launch();
-            action = 1;
-        } else {
-            exiting = true;
-            rungame = true;
-        }
+        if (choice == 0)
+            startDownload();
+        else if (choice == 1)
+            endAndPlay();
         return;
     }
-    exiting = true;  // up to date: straight to the game
-    rungame = true;
+    endAndPlay();  // up to date: straight to the game
 }
 
 void DownloadTick()
@@ -114,43 +207,53 @@ void DownloadTick()
     static int tdir = 1;
     if (downloadComplete.load(std::memory_order_acquire)) {
         if (downloadSuccess.load(std::memory_order_relaxed)) {
-            action = 2;
+            action = kUnzipScreen;
             unzipThread.launch();
         } else {
-            text("Download failed", 16, 16);
+            failureScreen("Download failed", downloadFailure);
         }
         return;
     }
+    const long long done = downloadBytesDone.load(std::memory_order_relaxed);
+    const long long total = downloadBytesTotal.load(std::memory_order_relaxed);
+    const long long speed = downloadBytesPerSecond.load(std::memory_order_relaxed);
     text("Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!", 16, 16);
-    std::string bar(64, '.');
-    bar[size_t(t)] = '|';
-    t += tdir;
-    if (t == 63 || t == 0)
-        tdir = -tdir;
+    std::string bar = downloadBar(done, total);
+    if (bar.empty()) {  // size unknown: a marker that shows the launcher is alive
+        bar.assign(kBarColumns, '.');
+        bar[size_t(t)] = '|';
+        t += tdir;
+        if (t == kBarColumns - 1 || t == 0)
+            tdir = -tdir;
+    }
     text(bar, 16, 96);
+    text(progressLine(done, total, speed), 16, 112);
 }
 
 void UnzipTick()
 {
     if (unzipComplete.load(std::memory_order_acquire)) {
-        rungame = true;
-        exiting = true;
+        if (unzipSuccess.load(std::memory_order_relaxed))
+            endAndPlay();
+        else
+            failureScreen("Update failed", unzipFailure);
         return;
     }
     text("Unzipping...", 16, 16);
+    const long long total = ZIP_UNPACK_BYTES_TOTAL.load(std::memory_order_relaxed);
+    if (total > 0)
+        text(megabytes(ZIP_UNPACK_BYTES_DONE.load(std::memory_order_relaxed)) + " of " + megabytes(total) + " MB",
+             16, 32);
 }
 
 void NoGameTick()
 {
     text("NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16);
     int choice = menu(48, "Retry", "Give Up");
-    if (!spacePressed)
-        return;
     if (choice == 0) {
         clearCheckFlags();
-        downloadThread.launch();
-        action = 1;
-    } else {
+        startDownload();
+    } else if (choice == 1) {
         exiting = true;
         rungame = false;
     }

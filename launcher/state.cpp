@@ -24,6 +24,9 @@ std::atomic<bool> versionAnnounced;
 
 std::string downloadFailure;
 std::string unzipFailure;
+std::atomic<long long> downloadBytesDone;
+std::atomic<long long> downloadBytesTotal;
+std::atomic<long long> downloadBytesPerSecond;
 
 int vantoriqueVersion;
 int updatedVantoriqueVersion;
@@ -37,7 +40,7 @@ std::atomic<bool> abortTransfers;
 void resetLauncherState()
 {
     updatedVantoriqueVersion = 1234567;
-    action = 0;
+    action = kUpdateScreen;
     unzipComplete = false;
     downloadSuccess = false;
     downloadComplete = false;
@@ -50,6 +53,20 @@ void resetLauncherState()
     unzipSuccess = false;
     versionAnnounced = false;
     abortTransfers = false;
+    clearDownloadState();
+}
+
+// Only while no download or unpack runs: the screens call it after the
+// worker has reported, before they start it again.
+void clearDownloadState()
+{
+    downloadComplete = false;
+    downloadSuccess = false;
+    unzipComplete = false;
+    unzipSuccess = false;
     downloadFailure.clear();
     unzipFailure.clear();
+    downloadBytesDone = 0;
+    downloadBytesTotal = -1;
+    downloadBytesPerSecond = 0;
 }

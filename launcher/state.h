@@ -17,8 +17,18 @@ extern sf::Thread unzipThread;
 extern sf::RenderWindow App;
 extern std::string updateText;
 
+// Which screen the main loop draws. How the screens lead on:
+//   update:   checking -> offer (Update Now: download) | check failed (Retry:
+//             checking; Play Offline: game) | up to date (game)
+//   download: under way -> unpack | failed (Retry: download again; Play Offline)
+//   unpack:   under way -> game | failed (Retry: download again; Play Offline)
+//   no game:  Retry: download; Give Up: end
+// "game" ends the loop and starts the installed game; where none is
+// installed (and none was just installed) the loop turns to the no-game screen.
+enum Screen : int { kUpdateScreen = 0, kDownloadScreen = 1, kUnzipScreen = 2, kNoGameScreen = 3 };
+
 // Main thread only.
-extern int action;  // 0 update, 1 download, 2 unpack, 3 no game
+extern int action;  // a Screen; any other value draws "HELP"
 extern int menuChoice;
 extern bool spacePressed;
 extern bool exiting;
@@ -39,6 +49,12 @@ extern std::atomic<bool> versionAnnounced;  // a manifest named a version in thi
 extern std::string downloadFailure;
 extern std::string unzipFailure;
 
+// Download progress, published as it goes and read once per frame: bytes of
+// the package on disk, its whole size (-1 while unknown), this transfer's speed.
+extern std::atomic<long long> downloadBytesDone;
+extern std::atomic<long long> downloadBytesTotal;
+extern std::atomic<long long> downloadBytesPerSecond;
+
 extern int vantoriqueVersion;
 extern int updatedVantoriqueVersion;
 
@@ -53,6 +69,7 @@ extern const char *const kUpdateSiteName;  // the build's host, for the failure 
 extern const char *const kPackageName;     // "vantorique_osx.zip"
 
 void resetLauncherState();
+void clearDownloadState();  // before the download runs again
 
 // Version numbers and the local version file.
 int parseVersionText(const char *text, size_t length);
@@ -67,6 +84,9 @@ void DownloadTick();
 void UnzipTick();
 void NoGameTick();
 std::string visibleChangeLog(const std::string &log);
+sf::String toFontText(const std::string &bytes);  // what draw_text shows of the bytes
+std::string progressLine(long long done, long long total, long long bytesPerSecond);
+std::string downloadBar(long long done, long long total);  // empty while the size is unknown
 
 // Workers, each on its own thread object.
 void ThreadCheckFunc(void *);

@@ -1,13 +1,14 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests: fixed answers per path,
-// plus the faults real servers show (truncated body, silence).
+// ranges as nginx serves them, and the faults real servers show (a body cut
+// short or longer than announced, silence).
 #pragma once
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"  // answers name only what they need
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
+#include <stdio.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,18 +23,19 @@ namespace testutil {
 struct Answer {
     int status = 200;
     std::string body;
-    enum Fault { kNone, kTruncate, kSilent, kSilentAfterHeaders } fault = kNone;
+    long long length = -1;                // announced Content-Length; -1: the body's own
+    std::string etag;                     // when set, "Range" is served (with "If-Range" matching it)
+    size_t cut_once = std::string::npos;  // the next answer ends after this many body bytes
+    bool hang = false;                    // after the head, silence until the client gives up
 };
 
 struct HttpServer {
-    int listener = -1;
-    int port = 0;
+    int listener = -1, port = 0;
     std::atomic<bool> stopping{false};
     std::thread thread;
     std::mutex lock;
     std::map<std::string, Answer> answers;  // by path; others get 404
-    std::map<std::string, int> hits;
-    std::vector<int> held;                  // silent connections, closed at stop
+    std::vector<std::string> requests;      // every request's head, in order
 
     void set(const std::string &path, Answer answer)
     {
@@ -41,125 +43,72 @@ struct HttpServer {
         answers[path] = std::move(answer);
     }
 
-    int hits_of(const std::string &path)
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return hits[path];
-    }
-
-    // Serves from a child process instead of a thread: for tests that fork
-    // themselves, since a fork taken while another thread holds the sanitizer
-    // allocator's lock deadlocks the child. Answers must be set before.
-    pid_t child = -1;
-    void start_process()
-    {
-        listen_socket();
-        child = fork();
-        if (child == 0) {
-            serve();
-            _exit(0);
-        }
-    }
-
     void start()
     {
-        listen_socket();
-        thread = std::thread([this] { serve(); });
-    }
-
-    void listen_socket()
-    {
         listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        int one = 1;
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (bind(listener, (sockaddr *)&addr, sizeof addr) != 0 || listen(listener, 16) != 0)
-            return;
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
-        getsockname(listener, (sockaddr *)&addr, &len);
-        port = ntohs(addr.sin_port);
+        if (bind(listener, (sockaddr *)&addr, len) == 0 && listen(listener, 16) == 0 &&
+            getsockname(listener, (sockaddr *)&addr, &len) == 0)
+            port = ntohs(addr.sin_port);
+        thread = std::thread([this] { serve(); });
     }
 
     void stop()
     {
-        if (listener < 0)
-            return;
         stopping = true;
-        if (child > 0) {
-            kill(child, SIGTERM);
-            waitpid(child, nullptr, 0);
-            child = -1;
-        }
         if (thread.joinable())
-            thread.join();
-        close(listener);
-        listener = -1;
-        for (int fd : held)
-            close(fd);
-        held.clear();
+            thread.join(), close(listener);
     }
 
     ~HttpServer() { stop(); }
 
-    static void send_all(int fd, const std::string &data)
+    // A blocking socket: send returns when all is out, or the client went away.
+    static void send_all(int fd, const std::string &data) { send(fd, data.data(), data.size(), MSG_NOSIGNAL); }
+
+    static std::string header(const std::string &request, const std::string &name)
     {
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            done += size_t(n);
-        }
+        size_t at = request.find("\r\n" + name + ": "), from = at + name.size() + 4;
+        return at == std::string::npos ? "" : request.substr(from, request.find("\r\n", from) - from);
     }
 
     void serve()
     {
         while (!stopping) {
             pollfd p{listener, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = poll(&p, 1, 50) > 0 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (fd < 0)
                 continue;
             std::string request;
             char buf[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                pollfd q{fd, POLLIN, 0};
-                if (poll(&q, 1, 2000) <= 0)
-                    break;
-                ssize_t n = recv(fd, buf, sizeof buf, 0);
-                if (n <= 0)
-                    break;
-                request.append(buf, size_t(n));
-            }
-            size_t sp1 = request.find(' '), sp2 = request.find(' ', sp1 + 1);
-            std::string path = sp1 == std::string::npos ? "" : request.substr(sp1 + 1, sp2 - sp1 - 1);
-            Answer answer;
+            ssize_t n = 1;
+            for (pollfd q{fd, POLLIN, 0}; request.find("\r\n\r\n") == std::string::npos && n > 0;)
+                if ((n = poll(&q, 1, 2000) > 0 ? recv(fd, buf, sizeof buf, 0) : 0) > 0)
+                    request.append(buf, size_t(n));
+            Answer a{404, "not here\n"};
             {
                 std::lock_guard<std::mutex> guard(lock);
-                hits[path]++;
-                auto it = answers.find(path);
+                requests.push_back(request);
+                auto it = answers.find(request.substr(std::min<size_t>(4, request.size()), request.find(' ', 4) - 4));
                 if (it != answers.end())
-                    answer = it->second;
-                else
-                    answer = Answer{404, "not here\n", Answer::kNone};
+                    a = it->second, it->second.cut_once = std::string::npos;
             }
-            if (answer.fault == Answer::kSilent) {
-                held.push_back(fd);
-                continue;
+            std::string head = a.etag.empty() ? "" : "ETag: " + a.etag + "\r\n", if_range = header(request, "If-Range");
+            long long from = -1, size = (long long)a.body.size();
+            if (!a.etag.empty() && sscanf(header(request, "Range").c_str(), "bytes=%lld-", &from) == 1 &&
+                (if_range.empty() || if_range == a.etag) && from < size) {
+                head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
+                        std::to_string(size) + "\r\n";
+                a.status = 206;
+                a.body.erase(0, size_t(from));
             }
-            size_t announced = answer.body.size() + (answer.fault == Answer::kTruncate ? 1000 : 0);
-            std::string head = "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: " +
-                               std::to_string(announced) + "\r\nConnection: close\r\n\r\n";
-            send_all(fd, head);
-            if (answer.fault == Answer::kSilentAfterHeaders) {
-                held.push_back(fd);
-                continue;
+            send_all(fd, "HTTP/1.1 " + std::to_string(a.status) + " X\r\nContent-Length: " +
+                             std::to_string(a.length >= 0 ? a.length : (long long)a.body.size()) + "\r\n" + head +
+                             "Connection: close\r\n\r\n");
+            for (pollfd q{fd, POLLIN, 0}; a.hang && !stopping && poll(&q, 1, 50) == 0;) {
             }
-            send_all(fd, answer.body);
+            if (!a.hang)
+                send_all(fd, a.body.substr(0, a.cut_once));
             shutdown(fd, SHUT_WR);
             close(fd);
         }

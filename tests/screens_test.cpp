@@ -1,286 +1,192 @@
-// The screens without a window: a recording draw_text and stand-in workers
-// that count their launches. Each frame is driven as the main loop drives it.
+// The screens without a window: a recording draw_text (what the font will
+// show of each text) and stand-in workers that count their launches. Each
+// frame is driven as the main loop drives it.
 #include "state.h"
+#include "ziputil.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <tuple>
 
 namespace {
 
-struct Drawn {
-    std::string text;
-    double x, y;
-};
-std::vector<Drawn> drawn;
+using T = std::tuple<std::string, double, double>;
+using Keys = std::vector<sf::Keyboard::Key>;
+std::vector<T> drawn;
 std::atomic<int> checkRuns, downloadRuns, unzipRuns;
 
-// One frame: the events, the screen, the end-of-frame reset.
-void frame(std::vector<sf::Keyboard::Key> keys = {})
+void frame(const Keys &keys = {})
 {
     drawn.clear();
     for (sf::Keyboard::Key key : keys) {
-        sf::Event e;
-        e.type = sf::Event::KeyPressed;
-        e.key = sf::Event::KeyEvent{key, false, false, false, false};
+        sf::Event e{sf::Event::KeyPressed, {}};
+        e.key.code = key;
         handleEvent(e);
     }
     drawScreen();
     spacePressed = false;
 }
 
-std::vector<std::tuple<std::string, double, double>> texts()
+void waitForWorkers() { checkThread.wait(), downloadThread.wait(), unzipThread.wait(); }
+
+void fresh()
 {
-    std::vector<std::tuple<std::string, double, double>> out;
-    for (const Drawn &d : drawn)
-        out.emplace_back(d.text, d.x, d.y);
-    return out;
+    waitForWorkers();
+    resetLauncherState();
+    checkRuns = downloadRuns = unzipRuns = 0;
+    updateText.clear();
+    ZIP_UNPACK_BYTES_DONE = ZIP_UNPACK_BYTES_TOTAL = 0;
 }
 
-void waitForWorkers()
-{
-    checkThread.wait();
-    downloadThread.wait();
-    unzipThread.wait();
-}
+const std::string kDownloading =
+    "Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!";
 
-class Screens : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        resetLauncherState();
-        checkRuns = downloadRuns = unzipRuns = 0;
-        updateText.clear();
-    }
-    void TearDown() override { waitForWorkers(); }
-};
-
-using T = std::tuple<std::string, double, double>;
-const std::string kFailure = std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST;
+void checkFailed() { doneCheckUpdating = updatingError = true; }
+void offered() { doneCheckUpdating = updateAvailable = true; }
+void downloadFailed() { action = kDownloadScreen, downloadComplete = true, downloadFailure = "Connection lost"; }
+void updateFailed() { action = kUnzipScreen, unzipComplete = true, unzipFailure = "Disk full"; }
+void noGame() { action = kNoGameScreen; }
 
 }  // namespace
 
-// The recording stand-ins for drawing and for the three workers.
 void draw_text(std::string text, double x, double y, float size, sf::Color color, unsigned long style)
 {
     // Every text of every screen has the one look: size 8, opaque white, regular.
-    EXPECT_EQ(size, 8.f) << text;
-    EXPECT_EQ(color, sf::Color(255, 255, 255, 255)) << text;
-    EXPECT_EQ(style, 0u) << text;
-    drawn.push_back({text, x, y});
+    EXPECT_TRUE(size == 8.f && color == sf::Color(255, 255, 255, 255) && style == 0) << text;
+    drawn.emplace_back(toFontText(text).toAnsiString(), x, y);
 }
 void ThreadCheckFunc(void *) { checkRuns++; }
 void ThreadDownloadFunc(void *) { downloadRuns++; }
 void ThreadUnzipFunc(void *) { unzipRuns++; }
 
-TEST_F(Screens, CheckingIgnoresSpaceNowAndLater)
+TEST(Screens, EachStateDrawsItsTexts)
 {
-    frame({sf::Keyboard::Space});
-    EXPECT_EQ(texts(), (std::vector<T>{{"Checking for updates", 16, 16}}));
-    updateAvailable = true;
-    doneCheckUpdating = true;
-    frame();
-    EXPECT_EQ(action, 0);
-    EXPECT_FALSE(exiting);
-    EXPECT_EQ(downloadRuns, 0);
-}
-
-TEST_F(Screens, CheckFailedOffersRetryAndPlayOffline)
-{
-    updatingError = true;
-    doneCheckUpdating = true;
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{kFailure, 16, 16}, {">", 16, 32}, {"Retry", 32, 32}, {"Play Offline", 32, 48}}));
-
-    // Retry: the menu still shows in this frame, the flags clear, the check runs again.
-    frame({sf::Keyboard::Space});
-    EXPECT_EQ(texts().size(), 4u);
-    waitForWorkers();
-    EXPECT_EQ(checkRuns, 1);
-    EXPECT_FALSE(doneCheckUpdating);
-    EXPECT_FALSE(updatingError);
-    EXPECT_FALSE(updateAvailable);
-    EXPECT_EQ(menuChoice, 0);
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{"Checking for updates", 16, 16}}));
-
-    // Fails again; Down then Space in one frame: Play Offline.
-    updatingError = true;
-    doneCheckUpdating = true;
-    frame({sf::Keyboard::Down, sf::Keyboard::Space});
-    EXPECT_EQ(std::get<2>(texts()[1]), 48);
-    EXPECT_TRUE(exiting);
-    EXPECT_TRUE(rungame);
-    EXPECT_EQ(checkRuns, 1);
-}
-
-TEST_F(Screens, UpdateOfferedShowsTheChangeLogAndStartsTheDownload)
-{
-    updateText = "line one\nline two";
-    updateAvailable = true;
-    doneCheckUpdating = true;
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{"Hey, you haz old client, wants to update?", 16, 16},
-                                       {">", 16, 32},
-                                       {"Update Now", 32, 32},
-                                       {"Update Later", 32, 48},
-                                       {"----------------UPDATE CONTAINS:-------------", 16, 64},
-                                       {"line one\nline two", 24, 88}}));
-    frame({sf::Keyboard::Space});
-    EXPECT_EQ(texts().size(), 6u);  // still drawn in the frame that chose
-    EXPECT_EQ(action, 1);
-    waitForWorkers();
-    EXPECT_EQ(downloadRuns, 1);
-    EXPECT_FALSE(exiting);
-}
-
-TEST_F(Screens, OddKeyPressesDuringTheCheckMarkUpdateLater)
-{
-    frame({sf::Keyboard::Up});
-    frame({sf::Keyboard::Down, sf::Keyboard::Up, sf::Keyboard::Up});
-    EXPECT_EQ(menuChoice, 0);
-    frame({sf::Keyboard::Up});
-    updateAvailable = true;
-    doneCheckUpdating = true;
-    frame();
-    EXPECT_EQ(texts()[1], T(">", 16, 48));
-    frame({sf::Keyboard::Space});
-    EXPECT_TRUE(exiting);
-    EXPECT_TRUE(rungame);
-    EXPECT_EQ(action, 0);
-    EXPECT_EQ(downloadRuns, 0);
-}
-
-TEST_F(Screens, UpToDateEndsAtOnceWithNothingDrawn)
-{
-    doneCheckUpdating = true;
-    frame();
-    EXPECT_TRUE(drawn.empty());
-    EXPECT_TRUE(exiting);
-    EXPECT_TRUE(rungame);
-}
-
-TEST_F(Screens, DownloadBarSweepsAndTurnsAtBothEnds)
-{
-    action = 1;
-    const std::string message =
-        "Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!";
-    std::vector<size_t> marks;
-    for (int i = 1; i <= 253; i++) {
-        frame({sf::Keyboard::Space, sf::Keyboard::Down});
-        ASSERT_EQ(drawn.size(), 2u);
-        EXPECT_EQ(texts()[0], T(message, 16, 16));
-        const std::string &bar = drawn[1].text;
-        ASSERT_EQ(bar.size(), 64u);
-        ASSERT_EQ(std::count(bar.begin(), bar.end(), '|'), 1);
-        EXPECT_EQ(drawn[1].x, 16);
-        EXPECT_EQ(drawn[1].y, 96);
-        marks.push_back(bar.find('|'));
+    auto failed = [](std::string title, std::string reason) {
+        return std::vector<T>{{title, 16, 16}, {reason, 16, 32}, {">", 16, 56}, {"Retry", 32, 56},
+                              {"Play Offline", 32, 72}};
+    };
+    const std::pair<std::function<void()>, std::vector<T>> cases[] = {
+        {[] {}, {{"Checking for updates", 16, 16}}},
+        {[] { doneCheckUpdating = true; }, {}},  // up to date: straight to the game
+        {checkFailed, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16}, {">", 16, 32},
+                       {"Retry", 32, 32}, {"Play Offline", 32, 48}}},
+        // A UTF-8 log: one "?" per character the font lacks or per broken sequence, no carriage return.
+        {[] { offered(), updateText = "caf\xc3\xa9 \xe2\x98\x83\r\nok \xf0\x9f\x8e\xae\xe2\x98"; },
+         {{"Hey, you haz old client, wants to update?", 16, 16}, {">", 16, 32}, {"Update Now", 32, 32},
+          {"Update Later", 32, 48}, {"----------------UPDATE CONTAINS:-------------", 16, 64},
+          {"caf? ?\nok ??", 24, 88}}},
+        {[] { action = kDownloadScreen, downloadBytesDone = 12300000, downloadBytesTotal = 48000000,
+              downloadBytesPerSecond = 2100000; },
+         {{kDownloading, 16, 16}, {std::string(16, '|') + std::string(48, '.'), 16, 96},
+          {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
+        {downloadFailed, failed("Download failed", "Connection lost")},
+        {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
+        {[] { action = kUnzipScreen, ZIP_UNPACK_BYTES_DONE = 12340000, ZIP_UNPACK_BYTES_TOTAL = 48000000; },
+         {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}}},
+        {updateFailed, failed("Update failed", "Disk full")},
+        {noGame, {{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16}, {">", 16, 48},
+                  {"Retry", 32, 48}, {"Give Up", 32, 64}}},
+    };
+    for (const auto &[setup, texts] : cases) {
+        fresh();
+        setup();
+        frame();
+        EXPECT_EQ(drawn, texts) << (texts.empty() ? "" : std::get<0>(texts[0]));
+        EXPECT_EQ(exiting && rungame, texts.empty());
     }
-    EXPECT_EQ(marks[0], 0u);
-    EXPECT_EQ(marks[1], 1u);
-    EXPECT_EQ(marks[63], 63u);   // frame 64
-    EXPECT_EQ(marks[64], 62u);
-    EXPECT_EQ(marks[126], 0u);   // frame 127
-    EXPECT_EQ(marks[127], 1u);
-    EXPECT_EQ(marks[252], 0u);   // a full sweep there and back is 126 frames
-    EXPECT_EQ(action, 1);
 }
 
-TEST_F(Screens, DownloadOutcomes)
+// Space acts once, in its own frame, on the marked button; the menu is still
+// drawn in that frame; the frame after it shows where the choice led.
+TEST(Screens, SpaceChoosesTheMarkedButton)
 {
-    action = 1;
-    downloadComplete = true;
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{"Download failed", 16, 16}}));
-    frame({sf::Keyboard::Space});
-    EXPECT_EQ(texts(), (std::vector<T>{{"Download failed", 16, 16}}));
-    EXPECT_EQ(action, 1);
-
-    downloadSuccess = true;
-    frame();
-    EXPECT_TRUE(drawn.empty());
-    EXPECT_EQ(action, 2);
-    waitForWorkers();
-    EXPECT_EQ(unzipRuns, 1);
-
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{"Unzipping...", 16, 16}}));
-    EXPECT_FALSE(exiting);
-    unzipComplete = true;
-    frame();
-    EXPECT_TRUE(drawn.empty());
-    EXPECT_TRUE(exiting);
-    EXPECT_TRUE(rungame);
-    EXPECT_EQ(unzipRuns, 1);
+    // The screen; where its first button leads (starting the check or the download); whether the
+    // second ends the launcher with the game or without.
+    const std::tuple<std::function<void()>, std::string, bool> cases[] = {
+        {checkFailed, "Checking for updates", true}, {offered, kDownloading, true},
+        {downloadFailed, kDownloading, true}, {updateFailed, kDownloading, true}, {noGame, kDownloading, false}};
+    for (const auto &[setup, firstLeadsTo, secondPlays] : cases) {
+        for (int choice : {0, 1}) {
+            fresh();
+            setup();
+            rungame = true;  // Give Up must clear an earlier launch request
+            menuChoice = choice;
+            frame();
+            std::vector<T> menu = drawn;
+            frame({sf::Keyboard::Space});
+            EXPECT_EQ(drawn, menu);
+            frame();
+            waitForWorkers();
+            std::string what = std::get<0>(menu[0]) + " choice " + std::to_string(choice);
+            EXPECT_EQ(checkRuns + 2 * downloadRuns, choice == 1 ? 0 : firstLeadsTo == kDownloading ? 2 : 1) << what;
+            EXPECT_EQ(exiting, choice == 1) << what;
+            EXPECT_TRUE(choice == 0 || rungame == secondPlays) << what;
+            EXPECT_TRUE(choice == 1 || std::get<0>(drawn.at(0)) == firstLeadsTo) << what;
+        }
+    }
 }
 
-TEST_F(Screens, NoGameOffersRetryAndGiveUp)
+TEST(Screens, OddKeyPressesMarkTheSecondButton)
 {
-    action = 3;
-    doneCheckUpdating = true;
-    updatingError = true;
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16},
-                                       {">", 16, 48},
-                                       {"Retry", 32, 48},
-                                       {"Give Up", 32, 64}}));
-    frame({sf::Keyboard::Down});
-    EXPECT_EQ(texts()[1], T(">", 16, 64));
-
-    // Give Up ends without the game, even when a launch had been asked for.
-    rungame = true;
-    frame({sf::Keyboard::Space});
-    EXPECT_EQ(texts().size(), 4u);
-    EXPECT_TRUE(exiting);
-    EXPECT_FALSE(rungame);
-
-    // Retry: check flags cleared, download started, its own flags left alone.
-    exiting = false;
-    downloadSuccess = true;
-    frame({sf::Keyboard::Up, sf::Keyboard::Space});
-    waitForWorkers();
-    EXPECT_EQ(downloadRuns, 1);
-    EXPECT_EQ(action, 1);
-    EXPECT_FALSE(doneCheckUpdating);
-    EXPECT_FALSE(updatingError);
-    EXPECT_TRUE(downloadSuccess);
-}
-
-TEST_F(Screens, UnknownScreenCodeDrawsHelp)
-{
-    action = 7;
-    frame();
-    EXPECT_EQ(texts(), (std::vector<T>{{"HELP", 16, 16}}));
-}
-
-TEST_F(Screens, EventsMoveTheMarkerAndCloseTheWindow)
-{
-    sf::Event close;
-    close.type = sf::Event::Closed;
-    frame({sf::Keyboard::Down, sf::Keyboard::Down});
-    EXPECT_EQ(menuChoice, 0);
-    frame({sf::Keyboard::Up, sf::Keyboard::Left, sf::Keyboard::Return});
-    EXPECT_EQ(menuChoice, 1);
-    EXPECT_FALSE(exiting);
+    using K = sf::Keyboard;  // frames of key presses while checking, and where the marker then stands
+    const std::pair<std::vector<Keys>, int> cases[] = {
+        {{{K::Up}}, 48}, {{{K::Up}, {K::Down, K::Up}}, 48}, {{{K::Down, K::Down}}, 32},
+        {{{K::Up, K::Left, K::Return}}, 48}, {{{K::Space}, {K::Down}}, 48}};  // Space while checking is lost
+    for (const auto &[frames, marker] : cases) {
+        fresh();
+        for (const Keys &keys : frames)
+            frame(keys);
+        offered();
+        frame();
+        EXPECT_EQ(drawn.at(1), T(">", 16, marker));
+        EXPECT_FALSE(exiting || downloadRuns || checkRuns);
+    }
+    sf::Event close{sf::Event::Closed, {}};
     handleEvent(close);
-    EXPECT_TRUE(exiting);
-    EXPECT_FALSE(rungame);
+    EXPECT_TRUE(exiting && !rungame);
 }
 
-TEST(ChangeLog, OnlyWhatTheViewCanShowIsDrawn)
+TEST(Screens, DownloadAndUnpackSucceedWithNothingDrawn)
 {
-    EXPECT_EQ(visibleChangeLog(""), "");
-    EXPECT_EQ(visibleChangeLog("a\nb\n"), "a\nb\n");
-    std::string huge;
+    fresh();
+    action = kDownloadScreen, downloadComplete = downloadSuccess = true;
+    frame();
+    EXPECT_TRUE(drawn.empty() && action == kUnzipScreen && !exiting);
+    unzipComplete = unzipSuccess = true;
+    frame();
+    waitForWorkers();
+    EXPECT_TRUE(drawn.empty() && exiting && rungame && unzipRuns == 1);
+}
+
+TEST(Screens, DownloadBarAndFigures)
+{
+    fresh();
+    action = kDownloadScreen;
+    std::vector<int> marks;
+    for (int i = 0; i < 130; i++) {
+        frame();
+        const std::string &bar = std::get<0>(drawn.at(1));
+        ASSERT_TRUE(bar.size() == 64 && std::count(bar.begin(), bar.end(), '.') == 63) << bar;
+        marks.push_back(int(bar.find('|')));
+        EXPECT_TRUE(i == 0 || std::abs(marks[i] - marks[i - 1]) == 1);
+    }
+    auto [low, high] = std::minmax_element(marks.begin(), marks.end());
+    EXPECT_TRUE(*low == 0 && *high == 63);  // a sweep there and back takes 126 frames
+    EXPECT_EQ(std::get<0>(drawn.at(2)), "0.0 MB  0.0 MB/s");
+    EXPECT_EQ(downloadBar(999, 1000) + downloadBar(1000, 1000), std::string(63, '|') + "." + std::string(64, '|'));
+    EXPECT_EQ(progressLine(12345678, -1, 2100000), "12.3 MB  2.1 MB/s");
+    EXPECT_EQ(progressLine(0, 8000000000, 1000000), "0.0 of 8000.0 MB  1.0 MB/s  2:13:20 left");
+}
+
+TEST(Screens, ChangeLogCutToWhatTheViewCanShow)
+{
+    std::string huge, snowmen;
     for (int i = 0; i < 20000; i++)
-        huge += std::string(500, 'x') + "\n";
-    std::string shown = visibleChangeLog(huge);
-    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 12);  // 13 lines start above y 192
-    EXPECT_EQ(shown.substr(0, shown.find('\n')), std::string(232, 'x'));
-    // A long UTF-8 line is cut between characters, never inside one.
-    std::string snowmen;
-    for (int i = 0; i < 300; i++)
-        snowmen += "\xe2\x98\x83";
+        huge += std::string(500, 'x') + "\n", snowmen += "\xe2\x98\x83";
+    EXPECT_EQ(visibleChangeLog(huge).size(), 13u * 233 - 1);  // 13 lines start above y 192, 232 glyphs each
+    EXPECT_EQ(visibleChangeLog("a\nb\n"), "a\nb\n");
+    // Any byte may become a glyph, stray continuation bytes too; UTF-8 is cut between characters.
     EXPECT_EQ(visibleChangeLog(snowmen).size(), 232u * 3);
+    EXPECT_EQ(toFontText(visibleChangeLog(std::string(1000000, '\x80'))).getSize(), 232u);
 }
