@@ -1,7 +1,7 @@
 // The per-frame screen routines. Each frame draws from the shared state alone;
 // nothing is kept between frames but the activity bar's marker.
 #include "state.h"
-#include "../ziputil/ziputil.h"  // the unpack's progress counters
+#include "ziputil.h"  // the unpack's progress counters
 
 #include <stdio.h>
 
