@@ -29,6 +29,7 @@ const size_t kMaxValidatorBytes = 512;
 const long kSignatureTimeoutS = 30;
 const long kConnectTimeoutS = 10;
 const long kStallSeconds = 60;               // no byte for this long: give up
+const double kLingerSeconds = 2;             // a whole body, and the server still has not closed
 const long kReceiveBuffer = 512 * 1024;      // curl's largest: fewer, larger reads and writes
 
 struct CurlDeleter {
@@ -73,11 +74,6 @@ size_t collectBody(char *data, size_t size, size_t count, void *user)
         return 0;  // far too big for what it should be: fail
     c->body.append(data, n);
     return n;
-}
-
-int abortWhenAsked(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
-{
-    return abortTransfers.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
 // The manifest's bytes; false unless an answer with status 200 came in time.
@@ -150,6 +146,8 @@ struct Transfer {
     long long received = 0;       // body bytes of this answer
     std::string reason;           // set when we stop the transfer ourselves
     std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point whole;  // when the announced length was reached
+    bool lingered = false;        // we hung up on a server that kept the line open after the body
 };
 
 std::string headerValue(CURL *curl, const char *name)
@@ -315,6 +313,22 @@ size_t writePackage(char *data, size_t size, size_t count, void *user)
     return n;
 }
 
+// We asked for Connection: close to see bytes past the announced length; a
+// server that keeps the line open anyway gets a short grace, not the stall limit.
+int watchPackage(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    Transfer *t = static_cast<Transfer *>(user);
+    if (abortTransfers.load(std::memory_order_relaxed))
+        return 1;
+    if (t->announced < 0 || t->received != t->announced)
+        return 0;
+    auto now = std::chrono::steady_clock::now();
+    if (t->whole == std::chrono::steady_clock::time_point())
+        t->whole = now;
+    t->lingered = std::chrono::duration<double>(now - t->whole).count() > kLingerSeconds;
+    return t->lingered ? 1 : 0;
+}
+
 struct SlistDeleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
@@ -357,7 +371,8 @@ bool fetchPackage(const std::string &name, std::string &reason)
     curl_easy_setopt(t.curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(t.curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
     curl_easy_setopt(t.curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(t.curl, CURLOPT_XFERINFOFUNCTION, abortWhenAsked);
+    curl_easy_setopt(t.curl, CURLOPT_XFERINFOFUNCTION, watchPackage);
+    curl_easy_setopt(t.curl, CURLOPT_XFERINFODATA, &t);
     CURLcode rc = curl_easy_perform(t.curl);
 
     bool answered = bool(t.file);
@@ -365,7 +380,7 @@ bool fetchPackage(const std::string &name, std::string &reason)
         t.reason = writeFailure(errno);
     t.resumeFile.reset();
     bool complete = t.announced < 0 || t.received == t.announced;
-    if (rc == CURLE_OPERATION_TIMEDOUT && answered && t.announced >= 0 && complete)
+    if (rc == CURLE_ABORTED_BY_CALLBACK && t.lingered && answered && complete)
         rc = CURLE_OK;  // all announced bytes came; the server only kept the line open
     bool ok = rc == CURLE_OK && t.reason.empty() && complete;
     if (!ok && t.reason.empty()) {

@@ -27,6 +27,7 @@ struct Answer {
     std::string etag;                     // when set, "Range" is served (with "If-Range" matching it)
     size_t cut_once = std::string::npos;  // the next answer ends after this many body bytes
     bool hang = false;                    // after the head, silence until the client gives up
+    bool linger = false;                  // after the body, the line stays open until the client hangs up
 };
 
 struct HttpServer {
@@ -105,10 +106,10 @@ struct HttpServer {
             send_all(fd, "HTTP/1.1 " + std::to_string(a.status) + " X\r\nContent-Length: " +
                              std::to_string(a.length >= 0 ? a.length : (long long)a.body.size()) + "\r\n" + head +
                              "Connection: close\r\n\r\n");
-            for (pollfd q{fd, POLLIN, 0}; a.hang && !stopping && poll(&q, 1, 50) == 0;) {
-            }
             if (!a.hang)
                 send_all(fd, a.body.substr(0, a.cut_once));
+            for (pollfd q{fd, POLLIN, 0}; (a.hang || a.linger) && !stopping && poll(&q, 1, 50) == 0;) {
+            }
             shutdown(fd, SHUT_WR);
             close(fd);
         }

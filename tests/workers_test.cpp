@@ -129,6 +129,13 @@ TEST_F(Workers, DownloadOutcomes)
         EXPECT_TRUE(!c.second.empty() || downloadBytesDone + downloadBytesTotal == 2 * (long long)c.first.body.size());
     }
     EXPECT_EQ(server.requests.size(), 14u);  // a manifest (no check ran) and the package each; no key: no signature
+    Answer lingering{200, body};
+    lingering.linger = true;  // whole body sent, line kept open: done after a short grace, not the stall limit
+    server.set(kPackage, lingering);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(download(), "");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+    EXPECT_EQ(read_file("vantorique_osx.zip"), body);
     ASSERT_EQ(mkdir("vantorique_osx.zip.part", 0755), 0);  // what cannot be replaced is not written through
     EXPECT_EQ(download(), "Cannot write the package");
     server.stop();
