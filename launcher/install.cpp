@@ -46,18 +46,6 @@ namespace {
 const char kStagingName[] = ".vantorique-staging";
 const unsigned long long kSpareBytes = 1 << 20;  // room left for the launcher's own files
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
 };

@@ -5,6 +5,7 @@
 #define VANTORIQUE_INSTALL_H
 
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -36,5 +37,18 @@ extern void (*installStepHook)(const char *step);
 // A new regular file at `path` for writing, never through what stood there
 // (a link, a FIFO): that is removed first. Null on failure (errno set).
 FILE *createFresh(const char *path);
+
+// An open descriptor, closed on every way out of the scope that holds it.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 #endif

@@ -29,14 +29,6 @@ namespace {
 const size_t kMaxSignatureText = 8192;  // a real one is about 300 bytes
 const size_t kKeyIdSize = 8;
 
-struct FdCloser {
-    void operator()(int *fd) const
-    {
-        close(*fd);
-        delete fd;
-    }
-};
-
 std::vector<std::string> splitLines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -160,16 +152,16 @@ const char *signatureFault(const char *packagePath, const std::string &signature
     const unsigned char *pk = key.data() + 2 + kKeyIdSize;
     const unsigned char *packageSignature = sig.data() + 2 + kKeyIdSize;
 
-    std::unique_ptr<int, FdCloser> fd(new int(open(packagePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)));
-    if (*fd < 0)
+    Fd fd(open(packagePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.fd < 0)
         return "the package cannot be read";
     if (prehashed) {
         unsigned char hash[crypto_generichash_BYTES_MAX];
-        if (!hashFile(*fd, hash))
+        if (!hashFile(fd.fd, hash))
             return "the package cannot be read";
         if (crypto_sign_verify_detached(packageSignature, hash, sizeof hash, pk) != 0)
             return "the package does not match its signature";
-    } else if (!verifyWholeFile(*fd, packageSignature, pk)) {
+    } else if (!verifyWholeFile(fd.fd, packageSignature, pk)) {
         return "the package does not match its signature";
     }
 
