@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ziputil.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -44,14 +46,8 @@ struct ScratchDir {
 
 // This process's own temporary directory: whatever ziputil leaves there is
 // a leftover of this test alone.
-inline const std::string &process_tmpdir()
-{
-    static ScratchDir dir;
-    static bool set = setenv("TMPDIR", dir.path.c_str(), 1) == 0;
-    (void)set;
-    return dir.path;
-}
-inline const std::string &kTmpdirAtStart = process_tmpdir();
+inline ScratchDir kTmpdir;
+inline const bool kTmpdirSet = setenv("TMPDIR", kTmpdir.path.c_str(), 1) == 0;
 
 inline void write_file(const std::string &path, const std::string &data, mode_t mode = 0644)
 {
@@ -72,16 +68,12 @@ inline mode_t mode_of(const std::string &path)
     return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-inline bool exists(const std::string &path)
-{
-    return mode_of(path) != 0;
-}
+inline bool exists(const std::string &path) { return mode_of(path) != 0; }
 
 inline std::string link_target(const std::string &path)
 {
     char buf[4096];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? "" : std::string(buf, size_t(n));
+    return std::string(buf, size_t(std::max(readlink(path.c_str(), buf, sizeof buf), ssize_t(0))));
 }
 
 inline std::string get_xattr(const std::string &path, const std::string &name)
@@ -91,26 +83,32 @@ inline std::string get_xattr(const std::string &path, const std::string &name)
     return n < 0 ? "<missing>" : std::string(buf, size_t(n));
 }
 
+// A ziputil call with its standard output captured into `out`.
+template <class Call>
+int captured(Call call, std::string *out = nullptr)
+{
+    testing::internal::CaptureStdout();
+    int rc = call();
+    fflush(stdout);
+    std::string text = testing::internal::GetCapturedStdout();
+    if (out)
+        *out = text;
+    return rc;
+}
+
 inline bool xattrs_supported(const std::string &dir)
 {
-    std::string probe = dir + "/.xattr-probe";
-    write_file(probe, "");
-    bool ok = setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
-    unlink(probe.c_str());
-    return ok;
+    return setxattr(dir.c_str(), "user.probe", "1", 1, 0) == 0 && removexattr(dir.c_str(), "user.probe") == 0;
 }
 
 // The output of a shell command.
 inline std::string output_of(const std::string &command)
 {
     std::string out;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    FILE *p = popen(command.c_str(), "r");
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        out += char(c);
+    return p && pclose(p) >= 0 ? out : "<popen failed>";
 }
 
 // Writes `zip` with Python's zipfile: `body` calls add(name, data, mode,
@@ -122,8 +120,7 @@ inline void python_zip(const std::string &zip, const std::string &body, const st
 z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)
 def add(name, data=b'', mode=0o100644, method=zipfile.ZIP_DEFLATED):
     i = zipfile.ZipInfo(name, (2024, 1, 2, 3, 4, 6))
-    i.compress_type = method
-    z.writestr(i, data)
+    z.writestr(i, data, method)
     i.external_attr = mode << 16
 def fix(b): pass
 def put(b, name, local, central, fmt, value):
@@ -134,12 +131,18 @@ def put(b, name, local, central, fmt, value):
                 struct.pack_into(fmt, b, i + at, value)
             i = b.find(sig, i + 1)
 )";
-    std::string script = zip + ".py";
-    write_file(script, prelude + body +
-                           "\nz.close()\nb = bytearray(open(sys.argv[1], 'rb').read())\nfix(b)\n"
-                           "open(sys.argv[1], 'wb').write(b)\n");
-    ASSERT_EQ(run("python3 " + quote(script) + " " + quote(zip) + " " + quote(arg)), 0) << body;
-    unlink(script.c_str());
+    std::string end = "\nz.close()\nb = bytearray(open(sys.argv[1], 'rb').read())\nfix(b)\nopen(sys.argv[1], 'wb').write(b)";
+    ASSERT_EQ(run("python3 -c " + quote(prelude + body + end) + " " + quote(zip) + " " + quote(arg)), 0) << body;
+}
+
+inline int unpack(const std::string &archive, const std::string &dest, std::string *out = nullptr)
+{
+    return captured([&] { return decompress_path(archive.c_str(), dest.c_str()); }, out);
+}
+
+inline int pack(const std::string &from, const std::string &zip, int level = 6, std::string *out = nullptr)
+{
+    return captured([&] { return compress_path(from.c_str(), zip.c_str(), level); }, out);
 }
 
 // Everything under `dir` as "path mode size target" lines.
@@ -148,15 +151,9 @@ inline std::string snapshot(const std::string &dir, const std::string &find_test
     return output_of("cd " + quote(dir) + " && find . " + find_tests + " -printf '%p %M %s %l\\n' | sort");
 }
 
-inline std::string shared_testdata()
-{
-    struct stat st;
-    return stat(SHARED_TESTDATA, &st) == 0 ? SHARED_TESTDATA : "";
-}
-
-#define REQUIRE_SHARED_TESTDATA(dir)                   \
-    std::string dir = testutil::shared_testdata();     \
-    if (dir.empty())                                   \
+#define REQUIRE_SHARED_TESTDATA(dir)   \
+    std::string dir = SHARED_TESTDATA; \
+    if (!exists(dir))                  \
         GTEST_SKIP() << "../shared/testdata is not beside this checkout; sample tests skipped"
 
 }  // namespace testutil
