@@ -18,11 +18,8 @@
 
 namespace testutil {
 
-inline int run(const std::string &command)
-{
-    int status = system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+// The exit status of a shell command.
+inline int run(const std::string &command) { return WEXITSTATUS(system(command.c_str())); }
 
 inline std::string quote(const std::string &s)
 {
@@ -34,12 +31,7 @@ inline std::string quote(const std::string &s)
 
 // A scratch directory removed with everything in it at the end.
 struct ScratchDir {
-    std::string path;
-    ScratchDir()
-    {
-        char templ[] = "/tmp/vantorique-test.XXXXXX";
-        path = mkdtemp(templ) ? templ : "";
-    }
+    std::string path = mkdtemp(std::string("/tmp/vantorique-test.XXXXXX").data());
     ~ScratchDir() { run("rm -rf " + quote(path)); }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
@@ -64,17 +56,11 @@ inline std::string read_file(const std::string &path)
 
 inline mode_t mode_of(const std::string &path)
 {
-    struct stat st;
+    struct stat st = {};
     return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
 inline bool exists(const std::string &path) { return mode_of(path) != 0; }
-
-inline std::string link_target(const std::string &path)
-{
-    char buf[4096];
-    return std::string(buf, size_t(std::max(readlink(path.c_str(), buf, sizeof buf), ssize_t(0))));
-}
 
 inline std::string get_xattr(const std::string &path, const std::string &name)
 {
@@ -131,8 +117,8 @@ def put(b, name, local, central, fmt, value):
                 struct.pack_into(fmt, b, i + at, value)
             i = b.find(sig, i + 1)
 )";
-    std::string end = "\nz.close()\nb = bytearray(open(sys.argv[1], 'rb').read())\nfix(b)\nopen(sys.argv[1], 'wb').write(b)";
-    ASSERT_EQ(run("python3 -c " + quote(prelude + body + end) + " " + quote(zip) + " " + quote(arg)), 0) << body;
+    ASSERT_EQ(run("python3 -c " + quote(prelude + body + "\nz.close()\nb = bytearray(open(sys.argv[1], 'rb').read())\n"
+                                                 "fix(b)\nopen(sys.argv[1], 'wb').write(b)") + " " + quote(zip) + " " + quote(arg)), 0) << body;
 }
 
 inline int unpack(const std::string &archive, const std::string &dest, std::string *out = nullptr)

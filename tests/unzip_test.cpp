@@ -27,22 +27,19 @@ TEST(Unpack, TheUsualRoadIntoTheParentDirectory)
 {
     ScratchDir dir;
     bool metadata = xattrs_supported(dir.path);
-    ASSERT_EQ(run("mkdir -p " + quote(dir / "G") + " " + quote(dir / "up/work")), 0);
-    write_file(dir / "G/x", "x data", 0644);
+    ASSERT_EQ(run("cd " + quote(dir.path) + " && mkdir -p G up/work && printf 'x data' >G/x && chmod 644 G/x"), 0);
     setxattr((dir / "G/x").c_str(), "user.tag", "v", 1, 0);
     ASSERT_EQ(compress_path((dir / "G").c_str(), (dir / "g.zip").c_str(), 6), 1);
 
     char cwd[4096];
     std::string out;
     ASSERT_TRUE(getcwd(cwd, sizeof cwd) && chdir((dir / "up/work").c_str()) == 0);
-    int rc = unpack(dir / "g.zip", "../", &out);
+    EXPECT_EQ(unpack(dir / "g.zip", "../", &out), 1);
     ASSERT_EQ(chdir(cwd), 0);
-    EXPECT_EQ(rc, 1);
     EXPECT_EQ(out, "Directory to make: /..\nmkdir returned -1\ndirectory already exists\n"
                    "Filename to unzip: /G/x\nDirectory to make: ../G\n" +
                        std::string(metadata ? "Filename to unzip: __MACOSX//G/._x\n" : ""));
-    EXPECT_EQ(read_file(dir / "up/G/x"), "x data");
-    EXPECT_EQ(mode_of(dir / "up/G/x"), mode_t(S_IFREG | 0644));
+    EXPECT_EQ(output_of("cd " + quote(dir / "up/G") + " && stat -c %a x && cat x"), "644\nx data");
     EXPECT_EQ(get_xattr(dir / "up/G/x", "user.tag"), metadata ? "v" : "<missing>");
     EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "");  // no temporary file left
     EXPECT_EQ(ZIP_UNPACK_BYTES_TOTAL * 1000 + ZIP_UNPACK_BYTES_DONE, metadata ? 143143 : 6006);
@@ -117,9 +114,8 @@ TEST(Unpack, BadArchivesAreRefusedBeforeTheyDoHarm)
     int n = 0;
     for (const Case &c : cases) {
         std::string dest = dir / ("dest" + std::to_string(n) + "/"), zip = dir / ("bad" + std::to_string(n++) + ".zip");
-        ASSERT_EQ(run("mkdir -p " + quote(dest + "blocked.txt") + " && mkfifo " + quote(dest + "fifo")), 0);
-        symlink(outside.c_str(), (dest + "escape").c_str());
-        symlink((outside + "/victim").c_str(), (dest + "escape-file").c_str());
+        ASSERT_EQ(run("mkdir -p " + quote(dest + "blocked.txt") + " && cd " + quote(dest) + " && mkfifo fifo && ln -s " +
+                      quote(outside) + " escape && ln -s " + quote(outside + "/victim") + " escape-file"), 0);
         python_zip(zip, c.entries, outside);
         std::string before = snapshot(dir.path, "! -type l"), out;
         EXPECT_EQ(unpack(zip, dest, &out), 0) << c.entries;
@@ -138,19 +134,14 @@ TEST(Unpack, UpdatesOverWhatStandsThere)
 {
     ScratchDir dir;
     std::string dest = dir / "dest/";
-    ASSERT_EQ(run("mkdir -p " + quote(dest + "F.framework/Versions/A") + " && mkfifo " + quote(dest + "fifo") +
-                  " && cp /bin/sleep " + quote(dest + "prog")), 0);
-    symlink("A", (dest + "F.framework/Versions/Current").c_str());
-    write_file(dest + "F.framework/kept", "a file already there");
+    ASSERT_EQ(run("mkdir -p " + quote(dest + "F.framework/Versions/A") + " && cd " + quote(dest) + " && mkfifo fifo && "
+                  "cp /bin/sleep prog && ln -s A F.framework/Versions/Current && printf kept >F.framework/kept"), 0);
     pid_t running = std::stoi(output_of(quote(dest + "prog") + " 30 >/dev/null 2>&1 & echo $!"));
     usleep(200000);
-    python_zip(dir / "u.zip", "add('docs/', b'', 0)\nadd('docs/readme.txt', b'mode 0', 0)\n"
-                              "add('fifo', b'was a FIFO')\nadd('prog', b'#!/bin/sh\\n', 0o100755)\n"
-                              "add('/F.framework/Versions/Current', b'B', 0o120777)\n"
-                              "add('/F.framework/Versions/B/lib', b'new')\n"
-                              "add('/F.framework/lib', b'Versions/Current/lib', 0o120777)\n"
-                              "add('/F.framework/Versions/B/self', b'../B/./lib', 0o120777)\n"
-                              "add('/F.framework/kept', b'Versions', 0o120777)\n");
+    python_zip(dir / "u.zip", "add('docs/', b'', 0)\nadd('docs/readme.txt', b'mode 0', 0)\nadd('fifo', b'was a FIFO')\n"
+                              "add('prog', b'#!/bin/sh\\n', 0o100755)\nadd('/F.framework/Versions/Current', b'B', 0o120777)\n"
+                              "add('/F.framework/Versions/B/lib', b'new')\nadd('/F.framework/lib', b'Versions/Current/lib', 0o120777)\n"
+                              "add('/F.framework/Versions/B/self', b'../B/./lib', 0o120777)\nadd('/F.framework/kept', b'x', 0o120777)");
     mode_t old = umask(022);
     std::string out;
     EXPECT_EQ(unpack(dir / "u.zip", dest, &out), 1) << out;
@@ -158,9 +149,9 @@ TEST(Unpack, UpdatesOverWhatStandsThere)
     kill(running, SIGKILL);
     EXPECT_EQ(output_of("cd " + quote(dest) + " && cat docs/readme.txt fifo prog F.framework/lib F.framework/Versions/B/self "
                         "F.framework/kept && readlink F.framework/Versions/Current && stat -c %a docs/readme.txt"),
-              "mode 0was a FIFO#!/bin/sh\nnewnewa file already thereB\n644\n");  // 0666 less the umask
+              "mode 0was a FIFO#!/bin/sh\nnewnewkeptB\n644\n");  // 0666 less the umask
     EXPECT_NE(out.find("Leaving existing entry in place of link: " + dest + "/F.framework/kept"), std::string::npos);
-    EXPECT_EQ(ZIP_UNPACK_BYTES_TOTAL * 1000 + ZIP_UNPACK_BYTES_DONE, 68068);  // declared, written
+    EXPECT_EQ(ZIP_UNPACK_BYTES_TOTAL * 1000 + ZIP_UNPACK_BYTES_DONE, 61061);  // declared, written
 }
 
 // Damage anywhere in an archive: each file is whole or absent, never half written.
@@ -187,13 +178,4 @@ TEST(Unpack, BrokenArchivesFailCleanly)
     EXPECT_EQ(unpack(dir / "missing.zip", dir / "o/"), 0);
     python_zip(dir / "none.zip", "");
     EXPECT_EQ(unpack(dir / "none.zip", dir / "o/"), 0);
-}
-
-TEST(Unpack, ReadsAllOf65535Entries)
-{
-    ScratchDir dir;
-    python_zip(dir / "many.zip", "for k in range(65534): add('d%d/' % k, b'', 0o40755)\nadd('last.txt', b'65535th')");
-    std::string out;
-    EXPECT_EQ(unpack(dir / "many.zip", dir / "out/", &out), 1) << out.substr(out.size() - 200);
-    EXPECT_EQ(read_file(dir / "out/last.txt"), "65535th");
 }
