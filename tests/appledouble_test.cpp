@@ -107,10 +107,7 @@ TEST_F(AppleDouble, RoundTripCarriesAttributesFinderInfoResourceForkAndAcl)
 TEST_F(AppleDouble, AppliesTheMacOSSamplesAndRefusesEveryCutOfThem)
 {
     REQUIRE_SHARED_TESTDATA(data);
-    struct Case {
-        const char *file;
-        std::map<std::string, std::string> attrs;
-    } cases[] = {
+    struct Case { const char *file; std::map<std::string, std::string> attrs; } cases[] = {
         {"four_attrs_._myfile", {{"user.com.opcoders.a_first", "first"}, {"user.com.opcoders.b_second", "second"},
                                  {"user.com.opcoders.c_empty", ""}, {"user.com.opcoders.d_last", "last"}}},
         {"sidecar_._apple_double_dir_test", {{"user.com.apple.quarantine", std::string("q/0083;00000000;;\0", 18)}}},
@@ -155,11 +152,7 @@ TEST_F(AppleDouble, CorruptHeaderFieldsAreRefusedAndRefusedAttributesReported)
     EXPECT_EQ(apply_stream(stream, fifo), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not set attribute n on " + fifo + ": Operation not permitted\n");
 
-    struct Case {
-        const char *what;
-        size_t at;
-        std::string bytes;
-    } cases[] = {
+    struct Case { const char *what; size_t at; std::string bytes; } cases[] = {
         {"magic", 0, bytes("00051600")}, {"version", 4, bytes("00010000")}, {"entry count", 24, bytes("0003")},
         {"finder info id", 26, bytes("00000003")}, {"finder info length", 34, bytes("ffffffff")},
         {"finder info offset", 30, bytes("fffffff0")}, {"resource fork extent", 42, bytes("00000082 00000064")},

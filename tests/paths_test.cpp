@@ -9,12 +9,9 @@ using testing::internal::GetCapturedStderr;
 TEST(MakeDirs, MakesEachDirectoryOutermostFirstWithEveryPermissionBit)
 {
     const std::string made = "Directory to make: @/", there = "mkdir returned -1\ndirectory already exists\n";
-    struct Case {
-        const char *base, *path;  // "@": the scratch directory
-        int rc;
-        std::string lines;        // "@" stands for the base without its "/"
-        std::vector<const char *> dirs, absent;
-    } cases[] = {
+    // "@" stands for the scratch directory, in the base and in the lines printed
+    struct Case { const char *base, *path; int rc; std::string lines; std::vector<const char *> dirs, absent; };
+    const Case cases[] = {
         {"@/", "a/b/f", 1, made + "a\n" + made + "a/b\n", {"a", "a/b"}, {"a/b/f"}},
         {"@", "/a/x", 1, made + "a\n", {"a"}, {"a/x"}},
         {"@", "f.txt", 1, "", {}, {"f.txt"}},
@@ -29,8 +26,7 @@ TEST(MakeDirs, MakesEachDirectoryOutermostFirstWithEveryPermissionBit)
     mode_t old = umask(0);
     for (const Case &c : cases) {
         ScratchDir dir;
-        mkdir((dir / "old").c_str(), 0700);
-        write_file(dir / "file", "");
+        run("mkdir " + quote(dir / "old") + " && touch " + quote(dir / "file"));
         std::string base = c.base ? c.base : "", lines = c.lines;
         if (base[0] == '@')
             base.replace(0, 1, dir.path);
@@ -50,12 +46,11 @@ TEST(MakeDirs, MakesEachDirectoryOutermostFirstWithEveryPermissionBit)
 TEST(CombinePaths, JoinsWithExactlyTheSeparatorsTheRulesGiveUpTo1023Characters)
 {
     std::string p1022(1022, 'p'), p1000(1000, 'q'), p30(30, 'r');
-    struct Case {
-        std::vector<const char *> parts;
-        std::string joined;  // "": refused
-    } cases[] = {{{}, "/"}, {{"x", "y"}, "/x/y"}, {{"", "y"}, "/y"}, {{"a/", "b"}, "/a/b"}, {{"a", ""}, "/a/"},
-                 {{"/a", "/b"}, "/a/b"}, {{"//a"}, "//a"}, {{"/home/a/Demo/", "art/", "logo.png"}, "/home/a/Demo/art/logo.png"},
-                 {{p1022.c_str()}, "/" + p1022}, {{p1022.c_str(), ""}, ""}, {{p1000.c_str(), p30.c_str()}, ""}};
+    // joined "": refused
+    struct Case { std::vector<const char *> parts; std::string joined; } cases[] = {
+        {{}, "/"}, {{"x", "y"}, "/x/y"}, {{"", "y"}, "/y"}, {{"a/", "b"}, "/a/b"}, {{"a", ""}, "/a/"},
+        {{"/a", "/b"}, "/a/b"}, {{"//a"}, "//a"}, {{"/home/a/Demo/", "art/", "logo.png"}, "/home/a/Demo/art/logo.png"},
+        {{p1022.c_str()}, "/" + p1022}, {{p1022.c_str(), ""}, ""}, {{p1000.c_str(), p30.c_str()}, ""}};
     for (Case &c : cases) {
         char out[ZIPUTIL_PATH_MAX];
         c.parts.resize(3, nullptr);

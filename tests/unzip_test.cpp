@@ -48,12 +48,8 @@ TEST(Unpack, TheUsualRoadIntoTheParentDirectory)
 TEST(Unpack, MacArchivesAndSamplesFromOtherTools)
 {
     REQUIRE_SHARED_TESTDATA(data);
-    struct Case {
-        const char *archive;
-        int rc;
-        std::vector<std::pair<const char *, size_t>> files;  // path, size; 0: must not exist
-        const char *line;
-    } cases[] = {
+    // path, size; 0: must not exist
+    struct Case { const char *archive; int rc; std::vector<std::pair<const char *, size_t>> files; const char *line; } cases[] = {
         {"appledouble/mac_metadata_acl.zip", 1, {{"file3", 8}, {"__MACOSX", 0}}, ""},
         // "._" files beside their files, not under __MACOSX/: ordinary files.
         {"appledouble/sidecar_quarantine_rsrc.zip", 1, {{"apple_double_dir/test_file", 5}, {"apple_double_dir/._test_file", 134}}, ""},
@@ -85,9 +81,8 @@ TEST(Unpack, BadArchivesAreRefusedBeforeTheyDoHarm)
     ScratchDir dir;
     const std::string outside = dir / "outside";
     ASSERT_EQ(run("mkdir " + quote(outside) + " && echo untouched >" + quote(outside + "/victim")), 0);
-    struct Case {
-        std::string entries, line;  // Python calling add(), and fix(b) on the finished bytes
-    } cases[] = {
+    // Python calling add(), and fix(b) on the finished bytes
+    struct Case { std::string entries, line; } cases[] = {
         {"add('a.txt', b'x', method=zipfile.ZIP_BZIP2)", "Unsupported compression method 12: a.txt"},
         {"add('a.txt', b'x')\ndef fix(b): put(b, 'a.txt', 6, 8, '<H', 1)", "Encrypted entry: a.txt"},
         {"add('a.txt', b'hello')\ndef fix(b): put(b, 'a.txt', 22, 24, '<I', 10)", "Size mismatch (5 bytes, 10 declared) in entry: a.txt"},

@@ -96,11 +96,8 @@ TEST(Pack, NamingRulesAndFailuresWithTheirReasons)
         deep += "/" + std::string(200, 'c');
     ASSERT_EQ(run("cd " + quote(dir.path) + " && mkdir -p Demo/sub Empty P taken.zip " + quote(deep) + " && echo f >Demo/sub/f"
                   " && echo f >P/file && mkfifo P/pipe && touch " + quote(deep + "/past-the-limit")), 0);
-    struct Case {
-        std::string from, zip;
-        int rc;
-        std::string entries, line;  // entries: "" for no archive at all
-    } cases[] = {
+    // entries: "" for no archive at all
+    struct Case { std::string from, zip; int rc; std::string entries, line; } cases[] = {
         {"Demo/sub/f", "one.zip", 1, "f" + file, ""},
         {"Demo/", "d.zip", 1, "/Demo/sub/f" + file, ""},
         {"Empty", "e.zip", 1, none, ""},
