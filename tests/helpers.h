@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#if __has_include("ziputil.h")
 #include "ziputil.h"
+#define TESTUTIL_WITH_ZIPUTIL
+#endif
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -121,6 +124,7 @@ def put(b, name, local, central, fmt, value):
                                                  "fix(b)\nopen(sys.argv[1], 'wb').write(b)") + " " + quote(zip) + " " + quote(arg)), 0) << body;
 }
 
+#ifdef TESTUTIL_WITH_ZIPUTIL
 inline int unpack(const std::string &archive, const std::string &dest, std::string *out = nullptr)
 {
     return captured([&] { return decompress_path(archive.c_str(), dest.c_str()); }, out);
@@ -130,6 +134,7 @@ inline int pack(const std::string &from, const std::string &zip, int level = 6, 
 {
     return captured([&] { return compress_path(from.c_str(), zip.c_str(), level); }, out);
 }
+#endif
 
 // Everything under `dir` as "path mode size target" lines.
 inline std::string snapshot(const std::string &dir, const std::string &find_tests = "")
@@ -143,3 +148,5 @@ inline std::string snapshot(const std::string &dir, const std::string &find_test
         GTEST_SKIP() << "../shared/testdata is not beside this checkout; sample tests skipped"
 
 }  // namespace testutil
+
+#include "unprivileged.h"  // for the worker tests
