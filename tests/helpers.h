@@ -3,39 +3,26 @@
 
 #include <gtest/gtest.h>
 
-#include <acl/libacl.h>
+#if __has_include("ziputil.h")
+#include "ziputil.h"
+#define TESTUTIL_WITH_ZIPUTIL
+#endif
+
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <grp.h>
-#include <sys/acl.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace testutil {
 
-inline std::string make_temp_dir()
-{
-    char templ[] = "/tmp/vantorique-test.XXXXXX";
-    char *dir = mkdtemp(templ);
-    EXPECT_NE(dir, nullptr);
-    return dir ? dir : "";
-}
-
-inline int run(const std::string &command)
-{
-    int status = system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+// The exit status of a shell command.
+inline int run(const std::string &command) { return WEXITSTATUS(system(command.c_str())); }
 
 inline std::string quote(const std::string &s)
 {
@@ -45,54 +32,38 @@ inline std::string quote(const std::string &s)
     return out + "'";
 }
 
-// A scratch directory removed with everything in it at the end of a test.
+// A scratch directory removed with everything in it at the end.
 struct ScratchDir {
-    std::string path = make_temp_dir();
-    ~ScratchDir()
-    {
-        if (!path.empty())
-            run("chmod -R u+rwx " + quote(path) + " 2>/dev/null; rm -rf " + quote(path));
-    }
+    std::string path = mkdtemp(std::string("/tmp/vantorique-test.XXXXXX").data());
+    ~ScratchDir() { run("rm -rf " + quote(path)); }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
+// This process's own temporary directory: whatever ziputil leaves there is
+// a leftover of this test alone.
+inline ScratchDir kTmpdir;
+inline const bool kTmpdirSet = setenv("TMPDIR", kTmpdir.path.c_str(), 1) == 0;
+
 inline void write_file(const std::string &path, const std::string &data, mode_t mode = 0644)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, data.data(), data.size()), ssize_t(data.size()));
-    close(fd);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
     chmod(path.c_str(), mode);
 }
 
 inline std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
-}
-
-inline bool exists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
 }
 
 inline mode_t mode_of(const std::string &path)
 {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return 0;
-    return st.st_mode;
+    struct stat st = {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-inline std::string link_target(const std::string &path)
-{
-    char buf[4096];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-    return n < 0 ? "" : std::string(buf, size_t(n));
-}
+inline bool exists(const std::string &path) { return mode_of(path) != 0; }
 
 inline std::string get_xattr(const std::string &path, const std::string &name)
 {
@@ -101,74 +72,81 @@ inline std::string get_xattr(const std::string &path, const std::string &name)
     return n < 0 ? "<missing>" : std::string(buf, size_t(n));
 }
 
-// The file's access ACL as text ("" when it has none to read).
-inline std::string acl_text(const std::string &path)
+// A ziputil call with its standard output captured into `out`.
+template <class Call>
+int captured(Call call, std::string *out = nullptr)
 {
-    acl_t acl = acl_get_file(path.c_str(), ACL_TYPE_ACCESS);
-    if (!acl)
-        return "";
-    char *text = acl_to_text(acl, nullptr);
-    std::string out = text ? text : "";
-    acl_free(text);
-    acl_free(acl);
-    return out;
+    testing::internal::CaptureStdout();
+    int rc = call();
+    fflush(stdout);
+    std::string text = testing::internal::GetCapturedStdout();
+    if (out)
+        *out = text;
+    return rc;
 }
 
 inline bool xattrs_supported(const std::string &dir)
 {
-    std::string probe = dir + "/.xattr-probe";
-    write_file(probe, "");
-    bool ok = setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
-    unlink(probe.c_str());
-    return ok;
+    return setxattr(dir.c_str(), "user.probe", "1", 1, 0) == 0 && removexattr(dir.c_str(), "user.probe") == 0;
 }
 
-// Runs `body` in a child process, as user nobody when we are root (root
-// passes every permission check), with its standard output captured.
-// Returns the child's exit status; `output` gets what it printed. Only for
-// tests that run no other thread: a forked child of a threaded process can
-// deadlock on a lock another thread held at the fork (the sanitizer allocator's).
-inline int run_unprivileged(const std::function<int()> &body, std::string *output = nullptr)
+// The output of a shell command.
+inline std::string output_of(const std::string &command)
 {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        return -1;
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(pipe_fds[0]);
-        dup2(pipe_fds[1], STDOUT_FILENO);
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                               setresuid(65534, 65534, 65534) != 0))
-            _exit(99);
-        int rc = body();
-        fflush(stdout);
-        _exit(rc);
-    }
-    close(pipe_fds[1]);
     std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, size_t(n));
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (output)
-        *output = out;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    FILE *p = popen(command.c_str(), "r");
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        out += char(c);
+    return p && pclose(p) >= 0 ? out : "<popen failed>";
 }
 
-inline std::string shared_testdata()
+// Writes `zip` with Python's zipfile: `body` calls add(name, data, mode,
+// method) and may define fix(b) to edit the finished bytes, where put()
+// patches a field of an entry's local and central headers (None: leave it).
+inline void python_zip(const std::string &zip, const std::string &body, const std::string &arg = "")
 {
-    std::string dir = SHARED_TESTDATA;
-    struct stat st;
-    return stat(dir.c_str(), &st) == 0 ? dir : "";
+    static const std::string prelude = R"(import zipfile, struct, sys
+z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)
+def add(name, data=b'', mode=0o100644, method=zipfile.ZIP_DEFLATED):
+    i = zipfile.ZipInfo(name, (2024, 1, 2, 3, 4, 6))
+    z.writestr(i, data, method)
+    i.external_attr = mode << 16
+def fix(b): pass
+def put(b, name, local, central, fmt, value):
+    for sig, at, h, n in ((b'PK\3\4', local, 30, 26), (b'PK\1\2', central, 46, 28)):
+        i = b.find(sig)
+        while i >= 0 and at is not None:
+            if b[i + h:i + h + struct.unpack_from('<H', b, i + n)[0]] == name.encode():
+                struct.pack_into(fmt, b, i + at, value)
+            i = b.find(sig, i + 1)
+)";
+    ASSERT_EQ(run("python3 -c " + quote(prelude + body + "\nz.close()\nb = bytearray(open(sys.argv[1], 'rb').read())\n"
+                                                 "fix(b)\nopen(sys.argv[1], 'wb').write(b)") + " " + quote(zip) + " " + quote(arg)), 0) << body;
 }
 
-#define REQUIRE_SHARED_TESTDATA(dir)                                                        \
-    std::string dir = testutil::shared_testdata();                                          \
-    if (dir.empty())                                                                        \
+#ifdef TESTUTIL_WITH_ZIPUTIL
+inline int unpack(const std::string &archive, const std::string &dest, std::string *out = nullptr)
+{
+    return captured([&] { return decompress_path(archive.c_str(), dest.c_str()); }, out);
+}
+
+inline int pack(const std::string &from, const std::string &zip, int level = 6, std::string *out = nullptr)
+{
+    return captured([&] { return compress_path(from.c_str(), zip.c_str(), level); }, out);
+}
+#endif
+
+// Everything under `dir` as "path mode size target" lines.
+inline std::string snapshot(const std::string &dir, const std::string &find_tests = "")
+{
+    return output_of("cd " + quote(dir) + " && find . " + find_tests + " -printf '%p %M %s %l\\n' | sort");
+}
+
+#define REQUIRE_SHARED_TESTDATA(dir)   \
+    std::string dir = SHARED_TESTDATA; \
+    if (!exists(dir))                  \
         GTEST_SKIP() << "../shared/testdata is not beside this checkout; sample tests skipped"
 
 }  // namespace testutil
+
+#include "unprivileged.h"  // for the worker tests

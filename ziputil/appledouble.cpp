@@ -2,8 +2,51 @@
 // the AppleDouble stream macOS writes for "._" files, and applies such a
 // stream back. Names map as macOS "X" <-> Linux "user.X"; Finder Info and the
 // resource fork travel in the stream's own two entries.
-#ifndef __APPLE__
+//
+// The stream, all integers big-endian, offsets from its start (R = where the
+// attribute values end, that is data start + data length):
+//
+//   offset  size  meaning
+//   0       4     magic 0x00051607
+//   4       4     version 0x00020000
+//   8       16    "Mac OS X" and 8 spaces
+//   24      2     number of entries: 2
+//   26      12    entry 0: id 9 (Finder Info), offset 50, length R - 50
+//   38      12    entry 1: id 2 (resource fork), offset R, length of the fork (0: none)
+//   50      32    Finder Info (com.apple.FinderInfo), or zeros
+//   82      2     padding
+//   84      4     "ATTR"
+//   88      4     debug tag (ignored: older writers put anything here)
+//   92      4     total size: R
+//   96      4     data start: 120 + the size of the attribute entries
+//   100     4     data length: the sum of the value lengths
+//   104     12    reserved
+//   116     2     flags: 0
+//   118     2     number of attributes n
+//   120     ...   n attribute entries, each 4-aligned:
+//                   +0 value offset (absolute; 0 for an empty value)  4
+//                   +4 value length                                   4
+//                   +8 flags: 0                                       2
+//                   +10 name length, its NUL counted (2..128)         1
+//                   +11 the name and its NUL, zero padded to (11 + name length + 3) & ~3
+//   data start    the values, in entry order, unpadded
+//   R             the resource fork
+//
+// Entries are sorted by name; "com.apple.acl.text" carries the ACL as text.
+// A stream with nothing in it is 120 bytes. Every offset and length is
+// checked before use: a malformed stream is refused whole.
 #include "copyfile.h"
+#include "internal.h"
+
+#ifdef __APPLE__
+#include <sys/xattr.h>
+
+bool ziputil::may_carry_metadata(const char *path)
+{
+    (void)path;
+    return true;  // ACLs do not show in the attribute list: let copyfile decide
+}
+#else
 
 #include <acl/libacl.h>
 #include <errno.h>
@@ -31,7 +74,7 @@ const size_t kFinderInfoOffset = 50;
 const size_t kFinderInfoSize = 32;
 const size_t kAttrHeaderEnd = 120;  // first attribute entry
 const size_t kMaxNameLength = 128;  // with its NUL
-const size_t kMaxStream = 16u << 20;  // far above what Linux lets a file carry
+const size_t kMaxStream = ziputil::kMaxMetadataStream;  // far above what Linux lets a file carry
 
 const char kUserPrefix[] = "user.";
 const char kFinderInfoName[] = "com.apple.FinderInfo";
@@ -385,6 +428,21 @@ int unpack_metadata(const char *from, const char *to)
 
 }  // namespace
 
+bool ziputil::may_carry_metadata(const char *path)
+{
+    char names[4096];
+    ssize_t size = llistxattr(path, names, sizeof names);
+    if (size == 0 || (size < 0 && errno != ERANGE))
+        return size < 0 && errno != ENOTSUP;  // an error: let the pack step report it
+    if (size < 0)
+        return true;  // a long list: look closer
+    for (ssize_t at = 0; at < size; at += ssize_t(strlen(names + at)) + 1)
+        if (strncmp(names + at, kUserPrefix, sizeof kUserPrefix - 1) == 0 ||
+            strcmp(names + at, "system.posix_acl_access") == 0)
+            return true;
+    return false;
+}
+
 int copyfile(const char *from, const char *to, copyfile_state_t, copyfile_flags_t flags)
 {
     if (!from || !to) {
@@ -399,4 +457,4 @@ int copyfile(const char *from, const char *to, copyfile_state_t, copyfile_flags_
     return -1;
 }
 
-#endif  // !__APPLE__
+#endif  // __APPLE__

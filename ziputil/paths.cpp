@@ -1,21 +1,73 @@
-// Path utilities: making the directories of a path, joining path parts.
+// Path utilities: making the directories of a path, joining path parts, and
+// the names and temporary files that packing and unpacking share.
+#include "internal.h"
 #include "ziputil.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
-// Lines are written with fputs, never as a format: paths may hold '%'.
-static void print_line(const char *prefix, const char *text)
+namespace ziputil {
+
+void say(const char *prefix, const std::string &text)
 {
     fputs(prefix, stdout);
-    fputs(text, stdout);
+    fputs(text.c_str(), stdout);
     fputc('\n', stdout);
 }
+
+void say_error(const char *prefix, const std::string &text, int err)
+{
+    say(prefix, text + ": " + strerror(err));
+}
+
+static const char kMetadataPrefix[] = "__MACOSX/";
+
+std::string metadata_entry_name(const std::string &entry_name)
+{
+    size_t slash = entry_name.find_last_of('/');
+    size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return kMetadataPrefix + entry_name.substr(0, base) + "._" + entry_name.substr(base);
+}
+
+bool metadata_target_name(const std::string &name, std::string &target)
+{
+    const size_t prefix = sizeof kMetadataPrefix - 1;
+    if (name.compare(0, prefix, kMetadataPrefix) != 0)
+        return false;
+    size_t slash = name.find_last_of('/');  // at prefix - 1 at the latest
+    if (name.size() < slash + 4 || name.compare(slash + 1, 2, "._") != 0)
+        return false;
+    target = name.substr(prefix, slash + 1 - prefix) + name.substr(slash + 3);
+    return true;
+}
+
+void TempRemover::operator()(std::string *path) const
+{
+    unlink(path->c_str());
+    delete path;
+}
+
+int make_temp_file(const char *stem, TempFile &path)
+{
+    const char *dir = getenv("TMPDIR");
+    std::string name = std::string(dir && dir[0] ? dir : "/tmp") + "/" + stem + ".XXXXXX";
+    int fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd >= 0)
+        path.reset(new std::string(name));
+    return fd;
+}
+
+}  // namespace ziputil
+
+using ziputil::say;
 
 int make_dirs(const char *base, const char *path)
 {
@@ -34,12 +86,12 @@ int make_dirs(const char *base, const char *path)
     for (size_t slash = work.find('/', scan); slash != std::string::npos;
          slash = work.find('/', slash + 1)) {
         work[slash] = '\0';
-        print_line("Directory to make: ", work.c_str());
+        say("Directory to make: ", work.c_str());
         if (mkdir(work.c_str(), 0777) != 0) {
             int err = errno;
             fputs("mkdir returned -1\n", stdout);
             if (err != EEXIST) {
-                print_line("error yo: ", strerror(err));
+                say("error yo: ", strerror(err));
                 return 0;
             }
             fputs("directory already exists\n", stdout);

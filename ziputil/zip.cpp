@@ -1,13 +1,15 @@
 // Archive creation: one file, link or directory tree into a new zip archive,
 // each data entry followed by its "__MACOSX/" metadata entry when the item
 // carries metadata. Entries are marked as made on Unix so that other unzip
-// tools honour the modes and links in the upper 16 bits.
+// tools honour the modes and links in the upper 16 bits. Every failure says
+// what and why on a line of its own.
 #include "copyfile.h"
-#include "handles.h"
+#include "internal.h"
 #include "ziputil.h"
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,26 +19,155 @@
 #include <utime.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+
+using namespace ziputil;
 
 const char *ZIP_RAW_EXTENTIONS = ".png|.zip|.gz|.mpg|.mov|.rar|";
 
 namespace {
 
 const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // made on Unix (3), zip format 2.0
+const size_t kArchiveBuffer = 256 * 1024;
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
 };
+struct FdCloser {
+    void operator()(int *fd) const { close(*fd); }
+};
 
-// The archive being written, so that the walk can leave it out of itself.
-struct Target {
+// The archive being written: where it is (to leave it out of itself), how
+// far it has grown and how many entries it has, against the limits.
+struct Writing {
+    std::string path;
     dev_t dev = 0;
     ino_t ino = 0;
     bool known = false;
+    int fd = -1;
+    int error = 0;                 // errno of a failed write
+    uint64_t pos = 0, end = 0;     // minizip's position, the file's size
+    uint64_t entries = 0, central = 0;  // central directory bytes so far
+    bool over_limit = false;
+    // The archive's tail, kept in memory: minizip goes back after each entry
+    // to fill in its header's CRC and sizes, which lands here without a seek.
+    std::unique_ptr<char[]> tail;
+    uint64_t tail_start = 0;
+    size_t tail_length = 0;
 };
-thread_local Target current_archive;
+thread_local Writing current;
+
+bool flush_tail()
+{
+    for (size_t done = 0; done < current.tail_length;) {
+        ssize_t n = pwrite(current.fd, current.tail.get() + done, current.tail_length - done,
+                           off_t(current.tail_start + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            current.error = n < 0 ? errno : EIO;
+            return false;
+        }
+        done += size_t(n);
+    }
+    current.tail_start += current.tail_length;
+    current.tail_length = 0;
+    return true;
+}
+
+voidpf open_out(voidpf, const void *path, int)
+{
+    current.tail.reset(new (std::nothrow) char[kArchiveBuffer]);
+    if (!current.tail) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    current.fd = open(static_cast<const char *>(path), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return current.fd < 0 ? nullptr : &current;
+}
+
+uLong read_out(voidpf, voidpf, void *buf, uLong size)
+{
+    if (!flush_tail())
+        return 0;
+    ssize_t n = pread(current.fd, buf, size, off_t(current.pos));
+    if (n <= 0)
+        return 0;
+    current.pos += uint64_t(n);
+    return uLong(n);
+}
+
+uLong write_out(voidpf, voidpf, const void *buf, uLong size)
+{
+    const char *data = static_cast<const char *>(buf);
+    for (uLong left = size; left > 0;) {
+        if (current.pos < current.tail_start || current.pos > current.tail_start + current.tail_length ||
+            current.pos == current.tail_start + kArchiveBuffer) {
+            if (!flush_tail())
+                return size - left;
+            current.tail_start = current.pos;
+        }
+        size_t at = size_t(current.pos - current.tail_start);
+        size_t n = std::min<size_t>(left, kArchiveBuffer - at);
+        memcpy(current.tail.get() + at, data, n);
+        current.tail_length = std::max(current.tail_length, at + n);
+        current.pos += n;
+        data += n;
+        left -= n;
+    }
+    current.end = std::max(current.end, current.pos);
+    return size;
+}
+
+ZPOS64_T tell_out(voidpf, voidpf)
+{
+    return current.pos;
+}
+
+long seek_out(voidpf, voidpf, ZPOS64_T offset, int origin)
+{
+    uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET ? 0 : origin == ZLIB_FILEFUNC_SEEK_CUR ? current.pos : current.end;
+    current.pos = base + offset;
+    return 0;
+}
+
+int close_out(voidpf, voidpf)
+{
+    bool flushed = flush_tail();
+    int rc = close(current.fd);
+    current.fd = -1;
+    if (rc != 0 && !current.error)
+        current.error = errno;
+    return flushed && rc == 0 ? 0 : -1;
+}
+
+int error_out(voidpf, voidpf)
+{
+    return current.error;
+}
+
+void say_write_error()
+{
+    say_error("Cannot write ", current.path, current.error ? current.error : errno ? errno : EIO);
+}
+
+// The limits of an archive without zip64 records: a line that names the
+// limit, and the archive is removed at the end.
+bool refuse(const std::string &what)
+{
+    say("Refusing to pack ", what);
+    current.over_limit = true;
+    return false;
+}
+
+bool within_size_limit()
+{
+    if (current.end + current.central + 22 <= kMaxArchiveSize)
+        return true;
+    return refuse("an archive of 4 GiB or more (the limit is 4 GiB less one byte)");
+}
 
 int raw_extension_level(const char *entry_name, int level)
 {
@@ -51,9 +182,28 @@ int raw_extension_level(const char *entry_name, int level)
 
 int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level)
 {
-    return zipOpenNewFileInZip4(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
-                                -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
-                                kVersionMadeByUnix, 0);
+    if (current.entries >= kMaxEntries) {
+        refuse("more than 65,534 entries (the limit of an archive): " + std::string(entry_name));
+        return ZIP_PARAMERROR;
+    }
+    int rc = zipOpenNewFileInZip4(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
+                                  -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeByUnix, 0);
+    if (rc != ZIP_OK) {
+        say("Cannot add an entry to the archive: ", entry_name);
+        return rc;
+    }
+    current.entries++;
+    current.central += 46 + strlen(entry_name);
+    return rc;
+}
+
+int close_entry(zipFile archive)
+{
+    if (zipCloseFileInZip(archive) != ZIP_OK) {
+        say_write_error();
+        return 0;
+    }
+    return within_size_limit();
 }
 
 int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
@@ -78,69 +228,89 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
 
     if (S_ISLNK(st.st_mode)) {
         ssize_t n = readlink(disk_path, buffer, ZIPUTIL_BUFFER_SIZE);
-        if (n <= 0)
+        if (n <= 0) {
+            say_error("Cannot read link ", disk_path, n == 0 ? ENOENT : errno);
             return 0;
+        }
         if (open_entry(archive, entry_name, &info, 0, 0) != ZIP_OK)
             return 0;
-        int written = zipWriteInFileInZip(archive, buffer, unsigned(n));
-        int closed = zipCloseFileInZip(archive);
-        return written == ZIP_OK && closed == ZIP_OK;
+        if (zipWriteInFileInZip(archive, buffer, unsigned(n)) != ZIP_OK) {
+            say_write_error();
+            zipCloseFileInZip(archive);
+            return 0;
+        }
+        return close_entry(archive);
     }
 
+    if (uint64_t(st.st_size) > kMaxEntrySize)
+        return refuse(std::string(disk_path) + ": " + std::to_string(st.st_size) +
+                      " bytes (an entry must be under 4 GiB)");
     if (open_entry(archive, entry_name, &info, Z_DEFLATED, raw_extension_level(entry_name, level)) != ZIP_OK)
         return 0;
-    FilePtr in(fopen(disk_path, "r"));
+    int fd = open(disk_path, O_RDONLY | O_CLOEXEC);
+    std::unique_ptr<int, FdCloser> in(fd < 0 ? nullptr : &fd);
     int ok = 0;
-    if (in) {
-        for (;;) {
-            size_t n = fread(buffer, 1, ZIPUTIL_BUFFER_SIZE, in.get());
-            if (n < ZIPUTIL_BUFFER_SIZE && !feof(in.get()))
-                break;  // read error
-            if (n == 0) {
-                ok = 1;
-                break;
-            }
-            if (zipWriteInFileInZip(archive, buffer, unsigned(n)) != ZIP_OK)
-                break;
+    uint64_t read_so_far = 0;
+    if (!in)
+        say_error("Cannot read ", disk_path, errno);
+    while (in) {
+        ssize_t n = read(fd, buffer, ZIPUTIL_BUFFER_SIZE);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            say_error("Cannot read ", disk_path, errno);
+            break;
         }
-        in.reset();
+        if (n == 0) {
+            ok = 1;
+            break;
+        }
+        if ((read_so_far += n) > kMaxEntrySize) {
+            refuse(std::string(disk_path) + ": it grew to 4 GiB while being packed (an entry must be under 4 GiB)");
+            break;
+        }
+        if (zipWriteInFileInZip(archive, buffer, unsigned(n)) != ZIP_OK) {
+            say_write_error();
+            break;
+        }
     }
+    in.reset();
     // Closing flushes the deflate stream: a failure here loses the entry's tail.
-    if (zipCloseFileInZip(archive) != ZIP_OK)
-        ok = 0;
-    return ok;
+    return close_entry(archive) && ok;
 }
 
 int compress_xattrs(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
 {
-    char *temp_name = strdup("/tmp/crzip.temp.XXXXXX");
-    int fd = temp_name ? mkstemp(temp_name) : -1;
+    // Most files carry nothing: ask before making a temporary file.
+    if (!may_carry_metadata(disk_path))
+        return 1;
+    TempFile temp;
+    int fd = make_temp_file("crzip.temp", temp);
     if (fd < 0) {
-        free(temp_name);
-        return 1;  // no metadata entry, not a failure
+        say_error("Cannot pack the metadata of ", disk_path, errno);
+        return 1;  // the item goes without it, as when there is nothing to carry
     }
     close(fd);
-    TempPath temp(temp_name);
-    if (copyfile(disk_path, temp.get(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0)
-        return 1;  // nothing to carry
-
-    const char *slash = strrchr(entry_name, '/');
-    std::string name = "__MACOSX/";
-    if (slash)
-        name.append(entry_name, size_t(slash - entry_name + 1)).append("._").append(slash + 1);
-    else
-        name.append("._").append(entry_name);
-    if (name.size() > ZIPUTIL_PATH_MAX - 1)
+    errno = 0;
+    if (copyfile(disk_path, temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0) {
+        if (errno != ENODATA)
+            say_error("Cannot pack the metadata of ", disk_path, errno ? errno : EIO);
+        return 1;
+    }
+    std::string name = metadata_entry_name(entry_name);
+    if (name.size() > ZIPUTIL_PATH_MAX - 1) {
+        say("Path too long: ", name);
         return 0;
-    return compress_file(archive, name.c_str(), temp.get(), level, buffer);
+    }
+    return compress_file(archive, name.c_str(), temp->c_str(), level, buffer);
 }
 
 bool is_archive_itself(const char *disk_path, ino_t listed_ino)
 {
-    if (!current_archive.known || listed_ino != current_archive.ino)
+    if (!current.known || listed_ino != current.ino)
         return false;
     struct stat st;
-    return lstat(disk_path, &st) == 0 && st.st_dev == current_archive.dev && st.st_ino == current_archive.ino;
+    return lstat(disk_path, &st) == 0 && st.st_dev == current.dev && st.st_ino == current.ino;
 }
 
 int compress_directory(zipFile archive, const char *entry_prefix, const char *dir_path, int level, char *buffer)
@@ -148,17 +318,29 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
     if (!entry_prefix)
         entry_prefix = "";
     std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path));
-    if (!dir)
+    if (!dir) {
+        say_error("Cannot list ", dir_path, errno);
         return 0;
-    while (struct dirent *item = readdir(dir.get())) {
+    }
+    for (;;) {
+        errno = 0;
+        struct dirent *item = readdir(dir.get());
+        if (!item) {
+            if (errno == 0)
+                return 1;
+            say_error("Cannot list ", dir_path, errno);
+            return 0;
+        }
         const char *name = item->d_name;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
         char child_name[ZIPUTIL_PATH_MAX];
         char child_path[ZIPUTIL_PATH_MAX];
         if (!combine_paths(child_name, entry_prefix, name, (char *)nullptr) ||
-            !combine_paths(child_path, dir_path, name, (char *)nullptr))
+            !combine_paths(child_path, dir_path, name, (char *)nullptr)) {
+            say("Path too long: ", std::string(dir_path) + name);
             return 0;
+        }
 
         unsigned char type = item->d_type;
         if (type == DT_UNKNOWN) {
@@ -170,8 +352,10 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
         int ok = 1;
         if (type == DT_DIR) {
             size_t name_len = strlen(child_name), path_len = strlen(child_path);
-            if (name_len + 1 > ZIPUTIL_PATH_MAX - 1 || path_len + 1 > ZIPUTIL_PATH_MAX - 1)
+            if (name_len + 1 > ZIPUTIL_PATH_MAX - 1 || path_len + 1 > ZIPUTIL_PATH_MAX - 1) {
+                say("Path too long: ", child_path);
                 return 0;
+            }
             memcpy(child_name + name_len, "/", 2);
             memcpy(child_path + path_len, "/", 2);
             ok = compress_directory(archive, child_name, child_path, level, buffer);
@@ -185,20 +369,15 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
         if (!ok)
             return 0;
     }
-    return 1;
 }
 
-struct ZipCloser {
-    void operator()(void *archive) const { zipClose(archive, nullptr); }
-};
-
-}  // namespace
-
-static int compress_into(zipFile archive, const char *source_path, const struct stat &st, int level)
+int compress_into(zipFile archive, const char *source_path, const struct stat &st, int level)
 {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[ZIPUTIL_BUFFER_SIZE]);
-    if (!buffer)
+    if (!buffer) {
+        say_error("Cannot pack ", source_path, ENOMEM);
         return 0;
+    }
 
     std::string root = source_path;
     if (!root.empty() && root.back() == '/')
@@ -206,8 +385,10 @@ static int compress_into(zipFile archive, const char *source_path, const struct 
     size_t slash = root.find_last_of('/');
     if (slash != std::string::npos)
         root.erase(0, slash + 1);
-    if (root.size() + 1 > ZIPUTIL_PATH_MAX - 1)
+    if (root.size() + 1 > ZIPUTIL_PATH_MAX - 1) {
+        say("Path too long: ", source_path);
         return 0;
+    }
 
     if (S_ISDIR(st.st_mode)) {
         root += "/";
@@ -216,12 +397,16 @@ static int compress_into(zipFile archive, const char *source_path, const struct 
         std::string dir = source_path;
         if (dir[0] != '/') {
             char cwd[ZIPUTIL_PATH_MAX];
-            if (!getcwd(cwd, sizeof cwd))
+            if (!getcwd(cwd, sizeof cwd)) {
+                say_error("Cannot find the working directory for ", source_path, errno);
                 return 0;
+            }
             dir = std::string(cwd) + "/" + dir;
         }
-        if (dir.size() > ZIPUTIL_PATH_MAX - 1)
+        if (dir.size() > ZIPUTIL_PATH_MAX - 1) {
+            say("Path too long: ", dir);
             return 0;
+        }
         return compress_directory(archive, root.c_str(), dir.c_str(), level, buffer.get());
     }
     if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
@@ -229,35 +414,55 @@ static int compress_into(zipFile archive, const char *source_path, const struct 
             return 0;
         return compress_xattrs(archive, root.c_str(), source_path, level, buffer.get());
     }
+    say("Cannot pack (not a file, a directory or a link): ", source_path);
     return 0;
 }
+
+}  // namespace
 
 int compress_path(const char *source_path, const char *zip_path, int level)
 {
     struct stat st;
-    if (lstat(source_path, &st) != 0)
+    if (lstat(source_path, &st) != 0) {
+        say_error("Cannot read ", source_path, errno);
         return 0;
-    std::unique_ptr<void, ZipCloser> archive(zipOpen(zip_path, APPEND_STATUS_CREATE));
-    if (!archive)
+    }
+    current = Writing();
+    current.path = zip_path;
+    zlib_filefunc64_def io = {open_out, read_out, write_out, tell_out, seek_out, close_out, error_out, nullptr};
+    zipFile archive = zipOpen2_64(zip_path, APPEND_STATUS_CREATE, nullptr, &io);
+    if (!archive) {
+        say_error("Cannot create ", zip_path, errno ? errno : EIO);
         return 0;
+    }
     struct stat zip_st;
-    current_archive = Target();
-    if (stat(zip_path, &zip_st) == 0)
-        current_archive = Target{zip_st.st_dev, zip_st.st_ino, true};
+    if (fstat(current.fd, &zip_st) == 0) {
+        current.dev = zip_st.st_dev;
+        current.ino = zip_st.st_ino;
+        current.known = true;
+    }
 
-    int result = compress_into(archive.get(), source_path, st, level);
-    current_archive = Target();
-    // The central directory is written on close: without it there is no archive.
-    if (zipClose(archive.release(), nullptr) != ZIP_OK)
+    int result = compress_into(archive, source_path, st, level);
+    if (result && !within_size_limit())
         result = 0;
+    // The central directory is written on close: without it there is no archive.
+    if (zipClose(archive, nullptr) != ZIP_OK && result) {
+        say_write_error();
+        result = 0;
+    }
+    if (current.over_limit)
+        unlink(zip_path);  // never leave an archive that other tools would misread
+    current = Writing();
     return result;
 }
 
 int compress_path_preserving_time(const char *source_path, const char *zip_path, int level)
 {
     struct stat st;
-    if (lstat(source_path, &st) != 0)
+    if (lstat(source_path, &st) != 0) {
+        say_error("Cannot read ", source_path, errno);
         return 0;
+    }
     if (!compress_path(source_path, zip_path, level))
         return 0;
     struct utimbuf times;

@@ -1,0 +1,47 @@
+// What the packing and unpacking halves of ziputil share: the line printer,
+// the "__MACOSX/" metadata entry names, temporary files and the limits.
+#ifndef ZIPUTIL_INTERNAL_H
+#define ZIPUTIL_INTERNAL_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+namespace ziputil {
+
+// The library's limits (minizip 1.1 writes and reads no zip64 records).
+const uint64_t kMaxEntrySize = 0xFFFFFFFFull - 1;  // 0xFFFFFFFF marks a zip64 size
+const uint64_t kMaxArchiveSize = 0xFFFFFFFFull - 1;
+const uint64_t kMaxEntries = 65534;  // 65,535 can be read, Info-ZIP takes it for a zip64 count
+// A metadata stream is applied from memory; no file carries more than this.
+const uint64_t kMaxMetadataStream = 16u << 20;
+
+// One line on standard output: prefix, text, newline. Never a format string:
+// paths may hold '%'.
+void say(const char *prefix, const std::string &text = std::string());
+// "prefix text: <strerror(err)>".
+void say_error(const char *prefix, const std::string &text, int err);
+
+// "__MACOSX/" + D + "._" + N for the entry D + N.
+std::string metadata_entry_name(const std::string &entry_name);
+// For a metadata entry name, the entry it belongs to (D + N); false when the
+// name is not one (no "__MACOSX/" prefix, or a last component that is not
+// "._" followed by at least one character).
+bool metadata_target_name(const std::string &name, std::string &target);
+
+// A fresh temporary file "<$TMPDIR or /tmp>/<stem>.XXXXXX", removed when the
+// owner goes. Returns an open descriptor (or -1, errno set) and fills `path`.
+struct TempRemover {
+    void operator()(std::string *path) const;
+};
+using TempFile = std::unique_ptr<std::string, TempRemover>;
+int make_temp_file(const char *stem, TempFile &path);
+
+// Whether the item at `path` (never followed) may carry metadata: user
+// attributes or an extended ACL. Cheap; asked before any temporary file.
+bool may_carry_metadata(const char *path);
+
+}  // namespace ziputil
+
+#endif
