@@ -149,4 +149,3 @@ inline std::string snapshot(const std::string &dir, const std::string &find_test
 
 }  // namespace testutil
 
-#include "unprivileged.h"  // for the worker tests
