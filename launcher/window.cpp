@@ -2,31 +2,30 @@
 // so it lives apart from the state that tests use without one.
 #include "state.h"
 
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#if !defined(__APPLE__)
+// Xlib's two calls, declared here: its header's names (Screen, Status, None)
+// clash with the launcher's and SFML's.
+extern "C" {
+struct _XDisplay;
+_XDisplay *XOpenDisplay(const char *name);
+int XCloseDisplay(_XDisplay *display);
+}
+#endif
 
 namespace {
 
 // SFML aborts the process when it cannot open the display, already while
-// constructing the window object: ask the display server first. libX11 is
-// SFML's own dependency, already loaded.
+// constructing the window object: ask the display server first.
 bool displayAvailable()
 {
 #if defined(__APPLE__)
     return true;
 #else
-    void *x11 = dlopen("libX11.so.6", RTLD_LAZY | RTLD_LOCAL);
-    if (!x11)
-        return false;
-    using OpenFn = void *(*)(const char *);
-    using CloseFn = int (*)(void *);
-    OpenFn openDisplay = reinterpret_cast<OpenFn>(dlsym(x11, "XOpenDisplay"));
-    CloseFn closeDisplay = reinterpret_cast<CloseFn>(dlsym(x11, "XCloseDisplay"));
-    void *display = openDisplay && closeDisplay ? openDisplay(nullptr) : nullptr;
+    _XDisplay *display = XOpenDisplay(nullptr);
     if (display)
-        closeDisplay(display);
-    dlclose(x11);
+        XCloseDisplay(display);
     return display != nullptr;
 #endif
 }
