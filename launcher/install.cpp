@@ -201,26 +201,20 @@ bool packageNeeds(const char *packagePath, unsigned long long blockSize, unsigne
                   unsigned long long &entries)
 {
     std::unique_ptr<void, int (*)(unzFile)> zip(unzOpen64(packagePath), unzClose);
-    if (!zip || unzGoToFirstFile(zip.get()) != UNZ_OK)
+    unz_global_info64 global;
+    if (!zip || unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK || unzGoToFirstFile(zip.get()) != UNZ_OK)
         return false;
     bytes = entries = 0;
-    int status = UNZ_OK;
-    for (; status == UNZ_OK; status = unzGoToNextFile(zip.get())) {
+    // By the count, as the unpack does: this minizip ends the walk early at 65,535 entries.
+    for (; entries < global.number_entry; entries++) {
         unz_file_info64 info;
         if (unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
             return false;
         bytes += (info.uncompressed_size + blockSize - 1) / blockSize * blockSize;
-        entries++;
+        if (entries + 1 < global.number_entry && unzGoToNextFile(zip.get()) != UNZ_OK)
+            return false;
     }
-    return status == UNZ_END_OF_LIST_OF_FILE;
-}
-
-unsigned long long freeBytes(const std::string &folder)
-{
-    struct statvfs vfs;
-    if (statvfs(folder.c_str(), &vfs) != 0)
-        return ~0ULL;  // unknown: let the unpack find out
-    return (unsigned long long)vfs.f_bavail * vfs.f_frsize;
+    return true;
 }
 
 // Exchanges the staged item with the installed one in one step; a first
@@ -370,10 +364,9 @@ bool installPackage(const char *packagePath, const char *gameParent, std::string
         reason = "The package is damaged";
         return false;
     }
-    if ((unsigned long long)vfs.f_bavail * vfs.f_frsize < needed + kSpareBytes ||
-        (vfs.f_files != 0 && vfs.f_favail < entries)) {
-        printf("Disk full: the update needs %llu bytes, %llu are free\n", needed + kSpareBytes,
-               (unsigned long long)vfs.f_bavail * vfs.f_frsize);
+    const unsigned long long available = (unsigned long long)vfs.f_bavail * vfs.f_frsize;
+    if (available < needed + kSpareBytes || (vfs.f_files != 0 && vfs.f_favail < entries)) {
+        printf("Disk full: the update needs %llu bytes, %llu are free\n", needed + kSpareBytes, available);
         reason = "Disk full";
         return false;
     }
@@ -443,6 +436,14 @@ bool installPackage(const char *packagePath, const char *gameParent, std::string
     reachedStep("installed");
     removeTree(staging);
     return true;
+}
+
+unsigned long long freeBytes(const std::string &folder)
+{
+    struct statvfs vfs;
+    if (statvfs(folder.c_str(), &vfs) != 0)
+        return ~0ULL;  // unknown: let the write find out
+    return (unsigned long long)vfs.f_bavail * vfs.f_frsize;
 }
 
 FILE *createFresh(const char *path)

@@ -38,6 +38,9 @@ extern void (*installStepHook)(const char *step);
 // (a link, a FIFO): that is removed first. Null on failure (errno set).
 FILE *createFresh(const char *path);
 
+// Free bytes of the file system that holds `folder`; all of them when unknown.
+unsigned long long freeBytes(const std::string &folder);
+
 // An open descriptor, closed on every way out of the scope that holds it.
 struct Fd {
     int fd = -1;

@@ -11,7 +11,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -249,9 +248,7 @@ bool acceptAnswer(Transfer &t)
         return false;
     }
     t.announced = parseLength(headerValue(t.curl, "Content-Length"));
-    struct statvfs vfs;
-    if (t.announced >= 0 && statvfs(".", &vfs) == 0 &&
-        (unsigned long long)t.announced > (unsigned long long)vfs.f_bavail * vfs.f_frsize) {
+    if (t.announced >= 0 && (unsigned long long)t.announced > freeBytes(".")) {
         t.reason = "Disk full";
         return false;
     }
