@@ -240,19 +240,6 @@ std::string build_stream(const Metadata &md)
     return s;
 }
 
-bool write_all(int fd, const std::string &data)
-{
-    for (size_t done = 0; done < data.size();) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 int pack_metadata(const char *from, const char *to)
 {
     Metadata md;
@@ -270,7 +257,7 @@ int pack_metadata(const char *from, const char *to)
     int fd = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
-    bool ok = write_all(fd, stream);
+    bool ok = ziputil::write_full(fd, stream.data(), stream.size());
     if (close(fd) != 0)
         ok = false;
     return ok ? 0 : -1;
@@ -286,15 +273,7 @@ bool read_stream(const char *path, std::string &data)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > kMaxStream)
         return false;
     data.resize(size_t(st.st_size));
-    for (size_t done = 0; done < data.size();) {
-        ssize_t n = read(fd, &data[done], data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
+    return ziputil::read_full(fd, &data[0], data.size());
 }
 
 bool inside(uint64_t offset, uint64_t length, uint64_t limit)

@@ -300,15 +300,7 @@ uint32_t le32(const unsigned char *p)
 bool read_at(int fd, uint64_t offset, size_t size, std::vector<unsigned char> &out)
 {
     out.resize(size);
-    for (size_t done = 0; done < size;) {
-        ssize_t n = pread(fd, out.data() + done, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
+    return read_full(fd, out.data(), size, int64_t(offset));
 }
 
 // What the central directory says of one entry.

@@ -61,16 +61,9 @@ thread_local Writing current;
 
 bool flush_tail()
 {
-    for (size_t done = 0; done < current.tail_length;) {
-        ssize_t n = pwrite(current.fd, current.tail.get() + done, current.tail_length - done,
-                           off_t(current.tail_start + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            current.error = n < 0 ? errno : EIO;
-            return false;
-        }
-        done += size_t(n);
+    if (!write_full(current.fd, current.tail.get(), current.tail_length, int64_t(current.tail_start))) {
+        current.error = errno;
+        return false;
     }
     current.tail_start += current.tail_length;
     current.tail_length = 0;
