@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "fsutil.h"
+
 // The publisher's minisign public key (the base64 line of its .pub file),
 // fixed at build time; empty when the build has none. Tests set their own.
 extern std::string publicKey;
@@ -40,18 +42,5 @@ FILE *createFresh(const char *path);
 
 // Free bytes of the file system that holds `folder`; all of them when unknown.
 unsigned long long freeBytes(const std::string &folder);
-
-// An open descriptor, closed on every way out of the scope that holds it.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 #endif

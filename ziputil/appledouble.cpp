@@ -257,7 +257,7 @@ int pack_metadata(const char *from, const char *to)
     int fd = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
-    bool ok = ziputil::write_full(fd, stream.data(), stream.size());
+    bool ok = write_full(fd, stream.data(), stream.size());
     if (close(fd) != 0)
         ok = false;
     return ok ? 0 : -1;
@@ -273,7 +273,7 @@ bool read_stream(const char *path, std::string &data)
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > kMaxStream)
         return false;
     data.resize(size_t(st.st_size));
-    return ziputil::read_full(fd, &data[0], data.size());
+    return read_full(fd, &data[0], data.size());
 }
 
 bool inside(uint64_t offset, uint64_t length, uint64_t limit)

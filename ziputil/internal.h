@@ -3,6 +3,8 @@
 #ifndef ZIPUTIL_INTERNAL_H
 #define ZIPUTIL_INTERNAL_H
 
+#include "fsutil.h"
+
 #include <stdint.h>
 
 #include <memory>
@@ -29,12 +31,6 @@ std::string metadata_entry_name(const std::string &entry_name);
 // name is not one (no "__MACOSX/" prefix, or a last component that is not
 // "._" followed by at least one character).
 bool metadata_target_name(const std::string &name, std::string &target);
-
-// All `size` bytes, however many calls it takes (interrupted or short reads
-// and writes); at `offset`, or at the file's position when it is negative.
-// On false errno says why, EIO for an early end of file.
-bool read_full(int fd, void *data, size_t size, int64_t offset = -1);
-bool write_full(int fd, const void *data, size_t size, int64_t offset = -1);
 
 // A fresh temporary file "<$TMPDIR or /tmp>/<stem>.XXXXXX", removed when the
 // owner goes. Returns an open descriptor (or -1, errno set) and fills `path`.

@@ -28,40 +28,6 @@ void say_error(const char *prefix, const std::string &text, int err)
     say(prefix, text + ": " + strerror(err));
 }
 
-bool read_full(int fd, void *data, size_t size, int64_t offset)
-{
-    for (size_t done = 0; done < size;) {
-        char *at = static_cast<char *>(data) + done;
-        ssize_t n = offset < 0 ? read(fd, at, size - done) : pread(fd, at, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
-}
-
-bool write_full(int fd, const void *data, size_t size, int64_t offset)
-{
-    for (size_t done = 0; done < size;) {
-        const char *at = static_cast<const char *>(data) + done;
-        ssize_t n = offset < 0 ? write(fd, at, size - done) : pwrite(fd, at, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
-}
-
 static const char kMetadataPrefix[] = "__MACOSX/";
 
 std::string metadata_entry_name(const std::string &entry_name)

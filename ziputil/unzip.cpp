@@ -799,3 +799,30 @@ int decompress_path(const char *archive, const char *destination)
     }
     return make_links(u);
 }
+
+std::atomic<int> ZIP_UNPACK_FAILURE;
+
+int archive_needs(const char *archive, unsigned long long block_size, unsigned long long *bytes,
+                  unsigned long long *entries)
+{
+    ArchiveStream *stream = nullptr;
+    ArchivePtr zip(open_zip_for_reading(archive, &stream));
+    unz_global_info64 global;
+    if (!zip || unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK || unzGoToFirstFile(zip.get()) != UNZ_OK) {
+        ZIP_UNPACK_FAILURE = zip ? ZIP_DAMAGED : ZIP_CANNOT_READ;
+        return 0;
+    }
+    if (block_size == 0)
+        block_size = 1;
+    *bytes = *entries = 0;
+    for (; *entries < global.number_entry; ++*entries) {
+        unz_file_info64 info;
+        if (unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
+            (*entries + 1 < global.number_entry && unzGoToNextFile(zip.get()) != UNZ_OK)) {
+            ZIP_UNPACK_FAILURE = ZIP_DAMAGED;
+            return 0;
+        }
+        *bytes += (info.uncompressed_size + block_size - 1) / block_size * block_size;
+    }
+    return 1;
+}

@@ -32,6 +32,26 @@ int decompress_path(const char *archive, const char *destination);
 extern std::atomic<long long> ZIP_UNPACK_BYTES_DONE;
 extern std::atomic<long long> ZIP_UNPACK_BYTES_TOTAL;
 
+// Why the last decompress_path failed, named where the failure happened, so
+// that callers never guess it from what is left on disk. ZIP_OK after a
+// success; each call starts from ZIP_OK.
+enum zip_failure {
+    ZIP_OK = 0,
+    ZIP_CANNOT_READ,    // the archive cannot be opened or read (errno-level)
+    ZIP_DAMAGED,        // not a zip archive, or its records or data lie
+    ZIP_REFUSED,        // well formed, but would land outside the destination or do harm
+    ZIP_UNSUPPORTED,    // encryption, a method other than stored/deflate, zip64
+    ZIP_NO_SPACE,       // the file system is (or would be) full
+    ZIP_CANNOT_WRITE,   // the destination cannot be written for another reason
+};
+extern std::atomic<int> ZIP_UNPACK_FAILURE;
+
+// What unpacking `archive` needs: the bytes of its entries, each rounded up to
+// whole blocks of `block_size`, and its entry count. 0 when the archive cannot
+// be read or is refused (ZIP_UNPACK_FAILURE says why).
+int archive_needs(const char *archive, unsigned long long block_size, unsigned long long *bytes,
+                  unsigned long long *entries);
+
 // Packs the file, link or directory tree at `source_path` into a new archive.
 // `level` is zlib's level (0..9, or -1 for its default).
 int compress_path(const char *source_path, const char *zip_path, int level);
