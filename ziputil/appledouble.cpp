@@ -331,9 +331,7 @@ bool parse_stream(const std::string &s, Metadata &md)
 
 void report_refusal(const char *what, const std::string &name, const char *target, int err)
 {
-    std::string line = std::string("Could not set ") + what + " " + name + " on " + target + ": " +
-                       strerror(err) + "\n";
-    fputs(line.c_str(), stdout);
+    ziputil::say(("Could not set " + std::string(what) + " " + name + " on " + target + ": ").c_str(), strerror(err));
 }
 
 void remove_user_attributes(const char *target)

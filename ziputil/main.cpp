@@ -1,9 +1,20 @@
-// ziputil: pack, unpack and list zip archives that keep POSIX modes,
+// ziputil: pack, unpack, list and test zip archives that keep POSIX modes,
 // symbolic links and Mac metadata.
+//
+// The routines print their own lines on standard output; the command adds,
+// on failure, one line on standard error that names the path and the cause.
+#include "fsutil.h"
 #include "ziputil.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <zlib.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -11,32 +22,157 @@
 
 #include <memory>
 #include <string>
+#include <vector>
+
+#ifndef ZIPUTIL_VERSION
+#define ZIPUTIL_VERSION "dev"
+#endif
+
+struct UnzCloser {
+    void operator()(void *zip) const { unzClose(zip); }
+};
+using ArchiveHandle = std::unique_ptr<void, UnzCloser>;
 
 static const char kUsage[] =
-    "usage: ziputil unpack ARCHIVE.zip DEST\n"
-    "       ziputil pack [-0..-9] [--keep-times] SOURCE ARCHIVE.zip\n"
-    "       ziputil list ARCHIVE.zip\n";
+    "usage: ziputil [-q] pack [-0..-9] [--keep-times] SOURCE ARCHIVE.zip\n"
+    "       ziputil [-q] unpack [--times] ARCHIVE.zip DEST\n"
+    "       ziputil list ARCHIVE.zip\n"
+    "       ziputil [-q] test ARCHIVE.zip\n"
+    "       ziputil --help | --version\n"
+    "\n"
+    "  pack     pack a file, a link or a whole tree into a new archive\n"
+    "  unpack   unpack an archive into DEST (made if missing)\n"
+    "  list     each entry's mode, method, sizes, date and name; then the totals\n"
+    "  test     read every entry and check its size and CRC; write nothing\n"
+    "\n"
+    "  -q            no progress lines (a failure still says why on stderr)\n"
+    "  -0..-9        compression level (default 6)\n"
+    "  --keep-times  give the archive the source's times\n"
+    "  --times       give unpacked items their stored times, make the archive's\n"
+    "                empty directories and apply their modes\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
 
-static int usage()
+static int usage(const char *complaint = nullptr, const std::string &about = "")
 {
+    if (complaint)
+        fprintf(stderr, "ziputil: %s%s\n", complaint, about.c_str());
     fputs(kUsage, stderr);
     return 2;
 }
 
+// The last line ziputil's routines said, or `otherwise` when they said none.
+static std::string cause(const char *otherwise)
+{
+    std::string line = zip_last_line();
+    return line.empty() ? otherwise : line;
+}
+
+static int fail(const std::string &line)
+{
+    fflush(stdout);
+    fprintf(stderr, "ziputil: %s\n", line.c_str());
+    return 1;
+}
+
+// The archive must open as a regular file before anything is made: a missing
+// archive leaves no empty destination behind.
+static bool archive_opens(const char *path)
+{
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    int err = fd.fd < 0 ? errno : fstat(fd.fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (err)
+        fail(std::string("cannot open ") + path + ": " + strerror(err));
+    return err == 0;
+}
+
 static int unpack_command(int argc, char **argv)
 {
-    if (argc != 2)
-        return usage();
-    std::string dest = argv[1];
-    if (dest.empty())
-        return usage();
+    bool times = false;
+    int i = 0;
+    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
+        if (strcmp(argv[i], "--times") == 0)
+            times = true;
+        else if (strcmp(argv[i], "--") == 0) {
+            i++;
+            break;
+        } else
+            return usage("unknown option for unpack: ", argv[i]);
+    }
+    if (argc - i != 2 || argv[i + 1][0] == '\0')
+        return usage("unpack takes an archive and a destination");
+    const char *archive = argv[i];
+    std::string dest = argv[i + 1];
     if (dest.back() != '/')
         dest += '/';
-    int ok = decompress_path(argv[0], dest.c_str());
+    if (!archive_opens(archive))
+        return 1;
+    if (!decompress_path(archive, dest.c_str()))
+        return fail(std::string("cannot unpack ") + archive + ": " + cause("the archive is damaged"));
+    if (times && !restore_times(archive, dest.c_str()))
+        return fail(std::string("cannot restore the times of ") + archive + ": " + cause("failed"));
     fflush(stdout);
-    if (!ok)
-        fputs("ziputil: unpack failed\n", stderr);
-    return ok ? 0 : 1;
+    return 0;
+}
+
+// Where a link's target leads, counted in folders below the destination's
+// top: unpack refuses an absolute target, or one that climbs above it.
+static bool unpack_refuses_link(const std::string &entry_dir_depth_path, const std::string &target)
+{
+    if (target.empty() || target[0] == '/')
+        return true;
+    int depth = 0;
+    for (char c : entry_dir_depth_path)
+        depth += c == '/';
+    size_t start = 0;
+    while (start <= target.size()) {
+        size_t slash = target.find('/', start);
+        std::string part = target.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part == ".." && --depth < 0)
+            return true;
+        if (!part.empty() && part != "." && part != "..")
+            depth++;
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    return false;
+}
+
+// nftw has no user pointer: the walk's state lives here for its duration.
+static std::string walk_root;   // the source path, as given
+static std::string walk_top;    // the archive's top component
+static int refused_links;
+
+static int warn_link(const char *path, const struct stat *st, int type, struct FTW *)
+{
+    if (type != FTW_SL && !S_ISLNK(st->st_mode))
+        return 0;
+    std::vector<char> target(size_t(st->st_size) + 2);
+    ssize_t n = readlink(path, target.data(), target.size() - 1);
+    if (n < 0)
+        return 0;
+    std::string to(target.data(), size_t(n));
+    std::string name = walk_top + (path + walk_root.size());  // its entry name
+    std::string dir = name.substr(0, name.find_last_of('/') + 1);
+    if (unpack_refuses_link(dir, to)) {
+        fprintf(stderr, "ziputil: warning: %s -> %s %s; unpack will refuse it\n", name.c_str(), to.c_str(),
+                to[0] == '/' ? "is absolute" : "leads out of the unpacked tree");
+        refused_links++;
+    }
+    return 0;
+}
+
+static void warn_about_links(const char *source)
+{
+    walk_root = source;
+    while (walk_root.size() > 1 && walk_root.back() == '/')
+        walk_root.pop_back();
+    size_t slash = walk_root.find_last_of('/');
+    walk_top = slash == std::string::npos ? walk_root : walk_root.substr(slash + 1);
+    refused_links = 0;
+    nftw(walk_root.c_str(), warn_link, 32, FTW_PHYS);
 }
 
 static int pack_command(int argc, char **argv)
@@ -53,69 +189,136 @@ static int pack_command(int argc, char **argv)
             i++;
             break;
         } else
-            return usage();
+            return usage("unknown option for pack: ", argv[i]);
     }
     if (argc - i != 2)
-        return usage();
+        return usage("pack takes a source and an archive");
+    const char *source = argv[i], *archive = argv[i + 1];
+    struct stat st;
+    if (lstat(source, &st) != 0)
+        return fail(std::string("cannot open ") + source + ": " + strerror(errno));
 #ifdef __GLIBC__
     // Every entry opens and closes a deflate stream (about 270 KB): without
     // this glibc gives the memory back to the kernel after each entry, eight
     // brk calls per file.
     mallopt(M_TRIM_THRESHOLD, 8 << 20);
 #endif
-    int ok = keep_times ? compress_path_preserving_time(argv[i], argv[i + 1], level)
-                        : compress_path(argv[i], argv[i + 1], level);
-    fflush(stdout);
+    int ok = keep_times ? compress_path_preserving_time(source, archive, level)
+                        : compress_path(source, archive, level);
+    // After packing: the walk reads the source's folders, and --keep-times
+    // gives the archive their times as they were.
+    warn_about_links(source);
     if (!ok)
-        fputs("ziputil: pack failed\n", stderr);
-    return ok ? 0 : 1;
+        return fail(std::string("cannot pack ") + source + " into " + archive + ": " + cause("failed"));
+    fflush(stdout);
+    return 0;
+}
+
+static std::string entry_date(const unz_file_info64 &info)
+{
+    const tm_unz &d = info.tmu_date;
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u", d.tm_year, d.tm_mon + 1, d.tm_mday, d.tm_hour,
+             d.tm_min);
+    return text;
 }
 
 static int list_command(int argc, char **argv)
 {
     if (argc != 1)
-        return usage();
-    struct Closer {
-        void operator()(void *z) const { unzClose(z); }
-    };
-    std::unique_ptr<void, Closer> zip(unzOpen(argv[0]));
-    if (!zip) {
-        fprintf(stderr, "ziputil: cannot open %s as a zip archive\n", argv[0]);
+        return usage("list takes one archive");
+    if (!archive_opens(argv[0]))
         return 1;
-    }
+    ArchiveHandle zip(unzOpen64(argv[0]));
+    if (!zip)
+        return fail(std::string("cannot read ") + argv[0] + ": not a zip archive");
     int rc = unzGoToFirstFile(zip.get());
-    printf("%-6s %-7s %12s %12s  %s\n", "mode", "method", "compressed", "size", "name");
+    printf("%-6s %-7s %12s %12s  %-16s  %s\n", "mode", "method", "compressed", "size", "date", "name");
+    unsigned long long count = 0, packed = 0, unpacked = 0;
     while (rc == UNZ_OK) {
-        unz_file_info info;
-        char name[ZIPUTIL_PATH_MAX];
-        if (unzGetCurrentFileInfo(zip.get(), &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK)
+        unz_file_info64 info;
+        char name[ZIPUTIL_PATH_MAX + 1];
+        if (unzGetCurrentFileInfo64(zip.get(), &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK)
             break;
+        // minizip ends the name with a NUL only when it fits.
+        name[info.size_filename < sizeof name - 1 ? info.size_filename : sizeof name - 1] = '\0';
         const char *method = info.compression_method == 0 ? "stored" : info.compression_method == 8 ? "deflate" : "other";
-        printf("%06lo %-7s %12lu %12lu  ", (info.external_fa >> 16) & 0xffff, method, info.compressed_size,
-               info.uncompressed_size);
+        printf("%06lo %-7s %12llu %12llu  %-16s  ", (info.external_fa >> 16) & 0xffff, method,
+               (unsigned long long)info.compressed_size, (unsigned long long)info.uncompressed_size,
+               entry_date(info).c_str());
         fputs(name, stdout);
-        if (info.size_filename >= sizeof name)
+        if (info.size_filename >= sizeof name - 1)
             fputs("...", stdout);
         fputc('\n', stdout);
+        count++;
+        packed += info.compressed_size;
+        unpacked += info.uncompressed_size;
         rc = unzGoToNextFile(zip.get());
     }
-    if (rc != UNZ_END_OF_LIST_OF_FILE) {
-        fprintf(stderr, "ziputil: %s is damaged\n", argv[0]);
+    if (rc != UNZ_END_OF_LIST_OF_FILE)
+        return fail(std::string("cannot read ") + argv[0] + ": the archive is damaged after entry " +
+                    std::to_string(count));
+    printf("%-6s %-7s %12s %12s\n", "", "", "------------", "------------");
+    printf("%-6s %-7s %12llu %12llu  %llu %s\n", "", "", packed, unpacked, count, count == 1 ? "entry" : "entries");
+    return 0;
+}
+
+static int test_command(int argc, char **argv)
+{
+    if (argc != 1)
+        return usage("test takes one archive");
+    if (!archive_opens(argv[0]))
         return 1;
-    }
+    unsigned long long entries = 0, bytes = 0;
+    if (!test_archive(argv[0], &entries, &bytes))
+        return fail(std::string(argv[0]) + " is damaged: " + cause("the archive is damaged"));
+    if (!ZIP_QUIET)
+        printf("No errors in %s: %llu %s, %llu bytes\n", argv[0], entries, entries == 1 ? "entry" : "entries",
+               bytes);
     return 0;
 }
 
 int main(int argc, char **argv)
 {
-    if (argc < 2)
+    int at = 1;
+    for (; at < argc && argv[at][0] == '-'; at++) {
+        std::string option = argv[at];
+        if (option == "-h" || option == "--help") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (option == "--version") {
+            printf("ziputil %s (zlib %s)\n", ZIPUTIL_VERSION, zlibVersion());
+            return 0;
+        }
+        if (option == "-q" || option == "--quiet")
+            ZIP_QUIET = true;
+        else
+            return usage("unknown option: ", option);
+    }
+    if (at >= argc)
         return usage();
-    std::string command = argv[1];
+    std::string command = argv[at];
+    int rest = argc - at - 1;
+    char **args = argv + at + 1;
+    // -q may also follow the command.
+    std::vector<char *> kept;
+    for (int i = 0; i < rest; i++) {
+        if (strcmp(args[i], "-q") == 0 || strcmp(args[i], "--quiet") == 0)
+            ZIP_QUIET = true;
+        else
+            kept.push_back(args[i]);
+    }
+    kept.push_back(nullptr);
+    rest = int(kept.size()) - 1;
+    args = kept.data();
     if (command == "unpack")
-        return unpack_command(argc - 2, argv + 2);
+        return unpack_command(rest, args);
     if (command == "pack")
-        return pack_command(argc - 2, argv + 2);
+        return pack_command(rest, args);
     if (command == "list")
-        return list_command(argc - 2, argv + 2);
-    return usage();
+        return list_command(rest, args);
+    if (command == "test")
+        return test_command(rest, args);
+    return usage("unknown command: ", command);
 }

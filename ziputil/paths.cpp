@@ -12,15 +12,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 
 namespace ziputil {
 
+// The last line, for a caller that names a failure's cause after the fact.
+// Guarded: lines may come from more than one thread.
+static std::mutex last_line_lock;
+static std::string last_line;
+
 void say(const char *prefix, const std::string &text)
 {
-    fputs(prefix, stdout);
-    fputs(text.c_str(), stdout);
-    fputc('\n', stdout);
+    std::string line = prefix + text;
+    {
+        std::lock_guard<std::mutex> hold(last_line_lock);
+        last_line = line;
+    }
+    if (ZIP_QUIET)
+        return;
+    line += '\n';
+    fputs(line.c_str(), stdout);
 }
 
 void say_error(const char *prefix, const std::string &text, int err)
@@ -69,6 +81,14 @@ int make_temp_file(const char *stem, TempFile &path)
 
 using ziputil::say;
 
+std::atomic<bool> ZIP_QUIET;
+
+std::string zip_last_line()
+{
+    std::lock_guard<std::mutex> hold(ziputil::last_line_lock);
+    return ziputil::last_line;
+}
+
 int make_dirs(const char *base, const char *path)
 {
     if (base && base[0] == '\0')
@@ -89,12 +109,12 @@ int make_dirs(const char *base, const char *path)
         say("Directory to make: ", work.c_str());
         if (mkdir(work.c_str(), 0777) != 0) {
             int err = errno;
-            fputs("mkdir returned -1\n", stdout);
+            say("mkdir returned -1");
             if (err != EEXIST) {
                 say("error yo: ", strerror(err));
                 return 0;
             }
-            fputs("directory already exists\n", stdout);
+            say("directory already exists");
         }
         work[slash] = '/';
     }

@@ -6,6 +6,7 @@
 #define ZIPUTIL_H
 
 #include <atomic>
+#include <string>
 
 #define ZIPUTIL_PATH_MAX 1024   // bytes of every path buffer, NUL included
 #define ZIPUTIL_BUFFER_SIZE 16384  // the one transfer buffer of a call
@@ -14,6 +15,12 @@
 // Form: ".ext|" items, each followed by "|". Case-sensitive. Callers may
 // point it at another list before creating an archive.
 extern const char *ZIP_RAW_EXTENTIONS;
+
+// The routines print one line per step and one for a failure on standard
+// output. Quiet turns the lines off; the last one is kept either way, to
+// name the cause of a failure.
+extern std::atomic<bool> ZIP_QUIET;
+std::string zip_last_line();
 
 // Makes every directory of `path` (the components followed by "/") below
 // `base`, outermost first. A null base means "/". Prints progress lines.
@@ -51,6 +58,16 @@ extern std::atomic<int> ZIP_UNPACK_FAILURE;
 // be read or is refused (ZIP_UNPACK_FAILURE says why).
 int archive_needs(const char *archive, unsigned long long block_size, unsigned long long *bytes,
                   unsigned long long *entries);
+
+// Reads every entry of the archive and checks its size and CRC, writing
+// nothing; counts the entries and their bytes. On failure a line says why.
+int test_archive(const char *archive, unsigned long long *entries, unsigned long long *bytes);
+
+// After decompress_path unpacked `archive` into `destination`: gives each
+// file, link and directory its stored modification time, makes the empty
+// directories the archive records and gives directories their stored modes.
+// Never follows a link, so nothing outside the destination is touched.
+int restore_times(const char *archive, const char *destination);
 
 // Packs the file, link or directory tree at `source_path` into a new archive.
 // `level` is zlib's level (0..9, or -1 for its default).
