@@ -1,5 +1,6 @@
 // ziputil: pack, unpack and list zip archives that keep POSIX modes,
 // symbolic links and Mac metadata.
+#include "internal.h"
 #include "ziputil.h"
 
 #include <stdio.h>
@@ -9,7 +10,6 @@
 #endif
 #include <unzip.h>
 
-#include <memory>
 #include <string>
 
 static const char kUsage[] =
@@ -75,10 +75,7 @@ static int list_command(int argc, char **argv)
 {
     if (argc != 1)
         return usage();
-    struct Closer {
-        void operator()(void *z) const { unzClose(z); }
-    };
-    std::unique_ptr<void, Closer> zip(unzOpen(argv[0]));
+    ziputil::ArchivePtr zip(unzOpen(argv[0]));
     if (!zip) {
         fprintf(stderr, "ziputil: cannot open %s as a zip archive\n", argv[0]);
         return 1;
