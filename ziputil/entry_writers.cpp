@@ -263,9 +263,16 @@ int make_links(Unpack &u)
                 ok = failed(ZIP_REFUSED);
             }
     }
-    for (const PendingMetadata &md : u.link_metadata)
+    for (const PendingMetadata &md : u.link_metadata) {
+        // Applied through the link: it must not reach the destination itself.
+        std::string resolved;
+        if (ok && (!leads_inside(u, md.target, true, &resolved) || resolved == u.root)) {
+            say("Refusing metadata for a file outside the destination: ", md.name);
+            ok = failed(ZIP_REFUSED);
+        }
         if (ok && !apply_metadata(*md.stream, md.target))
             ok = 0;
+    }
     return ok;
 }
 
