@@ -56,7 +56,7 @@ TEST(CombinePaths, JoinsWithExactlyTheSeparatorsTheRulesGiveUpTo1023Characters)
         {{p1022.c_str()}, "/" + p1022}, {{p1022.c_str(), ""}, ""}, {{p1000.c_str(), p30.c_str()}, ""},
         {{p1023.c_str()}, ""}, {{p1021.c_str(), "x"}, ""}, {{p1020.c_str(), "x"}, "/" + p1020 + "/x"}};
     for (Case &c : cases) {
-        char out[ZIPUTIL_PATH_MAX];
+        char out[ZIPUTIL_PATH_MAX + 64];  // slack: a broken limit shows as a red assertion, not a crash
         c.parts.resize(3, nullptr);
         CaptureStderr();
         const size_t length = strlen(c.parts[0] ? c.parts[0] : "") + strlen(c.parts[1] ? c.parts[1] : "");
