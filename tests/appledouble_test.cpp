@@ -161,10 +161,14 @@ TEST_F(AppleDouble, CorruptHeaderFieldsAreRefusedAndRefusedAttributesReported)
         {"value offset", 120, bytes("fffffffe")}, {"value length", 124, bytes("00000002")},
         {"name length 0", 130, bytes("00")}, {"name length 1", 130, bytes("01")}, {"name length 200", 130, bytes("c8")},
         {"missing NUL", 131, "nn"}, {"NUL inside name", 130, bytes("03000000")},
+        // Offset + length past 2^32, wrapping to within the stream's 137 bytes.
+        {"resource fork offset + length wraps 32 bits", 42, bytes("ffffff80 00000100")},
+        {"value offset + length wraps 32 bits", 120, bytes("fffffff0 00000099")},
+        {"data start + data length wraps 32 bits", 96, bytes("00000088 ffffff79")},
     };
     for (const Case &c : cases) {
         write_file(stream, std::string(good).replace(c.at, c.bytes.size(), c.bytes));
-        EXPECT_NE(apply_stream(stream, target), 0) << c.what;
-        EXPECT_EQ(get_xattr(target, "user.n"), "<missing>") << c.what;
+        EXPECT_NE(apply_stream(stream, target), 0) << c.what << ": a stream broken so must be refused";
+        EXPECT_EQ(get_xattr(target, "user.n"), "<missing>") << c.what << ": target/user.n set from a refused stream";
     }
 }

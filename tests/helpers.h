@@ -32,9 +32,17 @@ inline std::string quote(const std::string &s)
     return out + "'";
 }
 
+// Where scratch directories go: $TEST_SCRATCH (to run the tests on another
+// file system, a tmpfs say), else /tmp.
+inline std::string scratch_base()
+{
+    const char *base = getenv("TEST_SCRATCH");
+    return base && base[0] ? base : "/tmp";
+}
+
 // A scratch directory removed with everything in it at the end.
 struct ScratchDir {
-    std::string path = mkdtemp(std::string("/tmp/vantorique-test.XXXXXX").data());
+    std::string path = mkdtemp((scratch_base() + "/vantorique-test.XXXXXX").data());
     ~ScratchDir() { run("rm -rf " + quote(path)); }
     std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
@@ -100,29 +108,17 @@ inline std::string output_of(const std::string &command)
     return p && pclose(p) >= 0 ? out : "<popen failed>";
 }
 
-// Writes `zip` with Python's zipfile: `body` calls add(name, data, mode,
-// method) and may define fix(b) to edit the finished bytes, where put()
-// patches a field of an entry's local and central headers (None: leave it).
+#ifdef TESTS_DIR
+// Writes `zip` with Python's zipfile through tests/make_zip.py: `body` calls
+// add(name, data, mode, method) and may define fix(b) to edit the finished
+// bytes, where put() patches a field of an entry's local and central headers.
+// `arg` is sys.argv[2] there.
 inline void python_zip(const std::string &zip, const std::string &body, const std::string &arg = "")
 {
-    static const std::string prelude = R"(import zipfile, struct, sys
-z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)
-def add(name, data=b'', mode=0o100644, method=zipfile.ZIP_DEFLATED):
-    i = zipfile.ZipInfo(name, (2024, 1, 2, 3, 4, 6))
-    z.writestr(i, data, method)
-    i.external_attr = mode << 16
-def fix(b): pass
-def put(b, name, local, central, fmt, value):
-    for sig, at, h, n in ((b'PK\3\4', local, 30, 26), (b'PK\1\2', central, 46, 28)):
-        i = b.find(sig)
-        while i >= 0 and at is not None:
-            if b[i + h:i + h + struct.unpack_from('<H', b, i + n)[0]] == name.encode():
-                struct.pack_into(fmt, b, i + at, value)
-            i = b.find(sig, i + 1)
-)";
-    ASSERT_EQ(run("python3 -c " + quote(prelude + body + "\nz.close()\nb = bytearray(open(sys.argv[1], 'rb').read())\n"
-                                                 "fix(b)\nopen(sys.argv[1], 'wb').write(b)") + " " + quote(zip) + " " + quote(arg)), 0) << body;
+    ASSERT_EQ(run("python3 " + quote(TESTS_DIR "/make_zip.py") + " " + quote(zip) + " " + quote(body) + " " + quote(arg)), 0)
+        << "make_zip.py could not build " << zip << " from:\n" << body;
 }
+#endif
 
 #ifdef TESTUTIL_WITH_ZIPUTIL
 inline int unpack(const std::string &archive, const std::string &dest, std::string *out = nullptr)
@@ -136,10 +132,14 @@ inline int pack(const std::string &from, const std::string &zip, int level = 6, 
 }
 #endif
 
-// Everything under `dir` as "path mode size target" lines.
+// Everything under `dir` as "path mode size target" lines, then a checksum
+// of each regular file's content. A directory's size is left out: it says
+// nothing of what is inside and tmpfs grows it with every entry made there.
 inline std::string snapshot(const std::string &dir, const std::string &find_tests = "")
 {
-    return output_of("cd " + quote(dir) + " && find . " + find_tests + " -printf '%p %M %s %l\\n' | sort");
+    return output_of("cd " + quote(dir) + " && find . " + find_tests +
+                     " \\( -type d -printf '%p %M - %l\\n' -o -printf '%p %M %s %l\\n' \\) | sort && find . " +
+                     find_tests + " -type f -exec cksum {} + | sort");
 }
 
 #define REQUIRE_SHARED_TESTDATA(dir)   \

@@ -3,10 +3,32 @@
 #include "helpers.h"
 #include "ziputil.h"
 
+#include "copyfile.h"
+
+#include <errno.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
 
 using namespace testutil;
 
+namespace {
+
+std::string kind_name(int kind)
+{
+    static const char *const names[] = {"ZIP_OK", "ZIP_CANNOT_READ", "ZIP_DAMAGED", "ZIP_REFUSED",
+                                        "ZIP_UNSUPPORTED", "ZIP_NO_SPACE", "ZIP_CANNOT_WRITE"};
+    return kind >= 0 && kind < 7 ? names[kind] : "unknown kind " + std::to_string(kind);
+}
+
+// The unpack's progress counters: what it declared and what it wrote.
+void expect_progress(long long declared, long long written)
+{
+    EXPECT_EQ(ZIP_UNPACK_BYTES_TOTAL, declared) << "ZIP_UNPACK_BYTES_TOTAL: the entries' declared sizes";
+    EXPECT_EQ(ZIP_UNPACK_BYTES_DONE, written) << "ZIP_UNPACK_BYTES_DONE: entry bytes written";
+}
+
+}  // namespace
 
 TEST(Unpack, InfoZipAndBsdtarArchivesWithExecutablesLinksAndEmptyFiles)
 {
@@ -42,36 +64,44 @@ TEST(Unpack, TheUsualRoadIntoTheParentDirectory)
     EXPECT_EQ(output_of("cd " + quote(dir / "up/G") + " && stat -c %a x && cat x"), "644\nx data");
     EXPECT_EQ(get_xattr(dir / "up/G/x", "user.tag"), metadata ? "v" : "<missing>");
     EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "");  // no temporary file left
-    EXPECT_EQ(ZIP_UNPACK_BYTES_TOTAL * 1000 + ZIP_UNPACK_BYTES_DONE, metadata ? 143143 : 6006);
+    expect_progress(metadata ? 143 : 6, metadata ? 143 : 6);
 }
 
 TEST(Unpack, MacArchivesAndSamplesFromOtherTools)
 {
     REQUIRE_SHARED_TESTDATA(data);
-    // path, size; 0: must not exist
-    struct Case { const char *archive; int rc; std::vector<std::pair<const char *, size_t>> files; const char *line; } cases[] = {
-        {"appledouble/mac_metadata_acl.zip", 1, {{"file3", 8}, {"__MACOSX", 0}}, ""},
+    struct File {
+        const char *path;
+        size_t size;  // 0: must not exist
+    };
+    struct Case { const char *archive; int rc; std::vector<File> files; const char *line; zip_failure kind; } cases[] = {
+        {"appledouble/mac_metadata_acl.zip", 1, {{"file3", 8}, {"__MACOSX", 0}}, "", ZIP_OK},
         // "._" files beside their files, not under __MACOSX/: ordinary files.
-        {"appledouble/sidecar_quarantine_rsrc.zip", 1, {{"apple_double_dir/test_file", 5}, {"apple_double_dir/._test_file", 134}}, ""},
-        {"zipslip/dotdot_tmp_evil.zip", 0, {{"good.txt", 0}}, "Refusing entry with a \"..\" component: "},
-        {"zipslip/backslash_dotdot.zip", 1, {{"good.txt", 19}}, ""},
-        {"zipslip/symlink_outside.zip", 0, {{"flink", 0}, {"insecure.link", 0}}, "Refusing link whose target leaves"},
-        {"zipslip/over_dangling_links.zip", 1, {{"flink", 14}}, ""},
-        {"zipslip/symlink_dotdot.zip", 0, {{"dotdot", 0}}, "Refusing link whose target leaves"},
+        {"appledouble/sidecar_quarantine_rsrc.zip", 1, {{"apple_double_dir/test_file", 5}, {"apple_double_dir/._test_file", 134}}, "", ZIP_OK},
+        {"zipslip/dotdot_tmp_evil.zip", 0, {{"good.txt", 0}}, "Refusing entry with a \"..\" component: ", ZIP_REFUSED},
+        {"zipslip/backslash_dotdot.zip", 1, {{"good.txt", 19}}, "", ZIP_OK},
+        {"zipslip/symlink_outside.zip", 0, {{"flink", 0}, {"insecure.link", 0}}, "Refusing link whose target leaves", ZIP_REFUSED},
+        {"zipslip/over_dangling_links.zip", 1, {{"flink", 14}}, "", ZIP_OK},
+        {"zipslip/symlink_dotdot.zip", 0, {{"dotdot", 0}}, "Refusing link whose target leaves", ZIP_REFUSED},
     };
     for (const Case &c : cases) {
         ScratchDir dir;
         write_file(dir / "outside", "precious");
         std::string before = snapshot(dir.path), dest = dir / "a/b/dest/", out;
-        EXPECT_EQ(unpack(data + "/" + c.archive, dest, &out), c.rc) << c.archive;
-        EXPECT_NE(out.find(c.line), std::string::npos) << c.archive << "\n" << out;
-        for (auto &[file, size] : c.files)
-            EXPECT_EQ(size ? read_file(dest + file).size() : exists(dest + file), size) << c.archive << " " << file;
+        EXPECT_EQ(unpack(data + "/" + c.archive, dest, &out), c.rc) << c.archive << ": wrong result\n" << out;
+        EXPECT_NE(out.find(c.line), std::string::npos) << c.archive << ": no line \"" << c.line << "\" in\n" << out;
+        EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), kind_name(c.kind)) << c.archive << ": ZIP_UNPACK_FAILURE names the wrong reason";
+        for (const File &f : c.files) {
+            if (f.size)
+                EXPECT_EQ(read_file(dest + f.path).size(), f.size) << c.archive << ": dest/" << f.path << " has the wrong size";
+            else
+                EXPECT_FALSE(exists(dest + f.path)) << c.archive << ": dest/" << f.path << " must not exist";
+        }
         run("rm -rf " + quote(dir / "a"));
-        EXPECT_EQ(snapshot(dir.path), before) << c.archive;
-        EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "");
+        EXPECT_EQ(snapshot(dir.path), before) << c.archive << ": something beside the destination changed";
+        EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "") << c.archive << ": a temporary file was left";
     }
-    EXPECT_FALSE(exists("/tmp/evil.txt"));
+    EXPECT_FALSE(exists("/tmp/evil.txt")) << "/tmp/evil.txt: written by a \"..\" entry";
 }
 
 // Archives built to do harm or broken on purpose: each is refused with its
@@ -81,30 +111,30 @@ TEST(Unpack, BadArchivesAreRefusedBeforeTheyDoHarm)
     ScratchDir dir;
     const std::string outside = dir / "outside";
     ASSERT_EQ(run("mkdir " + quote(outside) + " && echo untouched >" + quote(outside + "/victim")), 0);
-    // Python calling add(), and fix(b) on the finished bytes
-    struct Case { std::string entries, line; } cases[] = {
-        {"add('a.txt', b'x', method=zipfile.ZIP_BZIP2)", "Unsupported compression method 12: a.txt"},
-        {"add('a.txt', b'x')\ndef fix(b): put(b, 'a.txt', 6, 8, '<H', 1)", "Encrypted entry: a.txt"},
-        {"add('a.txt', b'hello')\ndef fix(b): put(b, 'a.txt', 22, 24, '<I', 10)", "Size mismatch (5 bytes, 10 declared) in entry: a.txt"},
-        {"add('a.txt', b'A' * 16, method=0)\ndef fix(b): b[b.find(b'AAAA') + 3] = 66", "CRC error in entry: a.txt"},
-        {"add('a', b'a' * 99)\nadd('b', b'b' * 99)\ndef fix(b): put(b, 'b', None, 42, '<I', 0)", "entries overlap"},
+    // entries: Python calling add(), and fix(b) on the finished bytes
+    struct Case { std::string entries, line; zip_failure kind; } cases[] = {
+        {"add('a.txt', b'x', method=zipfile.ZIP_BZIP2)", "Unsupported compression method 12: a.txt", ZIP_UNSUPPORTED},
+        {"add('a.txt', b'x')\ndef fix(b): put(b, 'a.txt', 6, 8, '<H', 1)", "Encrypted entry: a.txt", ZIP_UNSUPPORTED},
+        {"add('a.txt', b'hello')\ndef fix(b): put(b, 'a.txt', 22, 24, '<I', 10)", "Size mismatch (5 bytes, 10 declared) in entry: a.txt", ZIP_DAMAGED},
+        {"add('a.txt', b'A' * 16, method=0)\ndef fix(b): b[b.find(b'AAAA') + 3] = 66", "CRC error in entry: a.txt", ZIP_DAMAGED},
+        {"add('a', b'a' * 99)\nadd('b', b'b' * 99)\ndef fix(b): put(b, 'b', None, 42, '<I', 0)", "entries overlap", ZIP_REFUSED},
         {"for k in range(300): add('f%d' % k, b'x')\ndef fix(b):\n for k in range(300): put(b, 'f%d' % k, 22, 24, '<I', 4000000000)",
-         "Not enough free space"},
-        {"zipfile.ZIP64_LIMIT = 4\nadd('a.txt', b'hello')", "Zip64 archive refused"},
-        {"add('__MACOSX/._a', b'x')\ndef fix(b): put(b, '__MACOSX/._a', 22, 24, '<I', 20000000)", "Metadata entry over 16 MiB"},
-        {"add('__MACOSX/._.', b'AD')", "Refusing metadata for a file outside"},
-        {"add('__MACOSX/sub/._..', b'AD')", "Refusing metadata for a file outside"},
-        {"add('__MACOSX/escape/._victim', b'AD')", "Refusing metadata for a file outside"},
-        {"add('__MACOSX/._fifo', b'AD')", "Refusing metadata for a special file"},
-        {"add('d', sys.argv[2].encode(), 0o120777)\nadd('d/victim', b'pwned')", "Refusing link whose target leaves"},
-        {"add('sub/up', b'./../../outside', 0o120777)\nadd('sub/up/evil.txt', b'pwned')", "Refusing link whose target leaves"},
-        {"add('e', b'sub/..', 0o120777)\nadd('sub', b'.', 0o120777)", "Removing link that leads outside the destination"},
-        {"add('l', b'', 0o120777)", "Empty or unreadable link entry: l"},
-        {"add('x/../../outside/victim', b'pwned')", "Refusing entry with a \"..\" component"},
-        {"add('escape/victim', b'pwned')", "Refusing to write through"},
-        {"add('escape-file', b'pwned')", "Refusing to write through"},
-        {"add('blocked.txt', b'x')", "Could not write to destination file: "},  // a directory stands there
-        {"add('n' * 1100, b'x')", "Entry name too long: "},
+         "Not enough free space", ZIP_NO_SPACE},
+        {"zipfile.ZIP64_LIMIT = 4\nadd('a.txt', b'hello')", "Zip64 archive refused", ZIP_UNSUPPORTED},
+        {"add('__MACOSX/._a', b'x')\ndef fix(b): put(b, '__MACOSX/._a', 22, 24, '<I', 20000000)", "Metadata entry over 16 MiB", ZIP_REFUSED},
+        {"add('__MACOSX/._.', b'AD')", "Refusing metadata for a file outside", ZIP_REFUSED},
+        {"add('__MACOSX/sub/._..', b'AD')", "Refusing metadata for a file outside", ZIP_REFUSED},
+        {"add('__MACOSX/escape/._victim', b'AD')", "Refusing metadata for a file outside", ZIP_REFUSED},
+        {"add('__MACOSX/._fifo', b'AD')", "Refusing metadata for a special file", ZIP_REFUSED},
+        {"add('d', sys.argv[2].encode(), 0o120777)\nadd('d/victim', b'pwned')", "Refusing link whose target leaves", ZIP_REFUSED},
+        {"add('sub/up', b'./../../outside', 0o120777)\nadd('sub/up/evil.txt', b'pwned')", "Refusing link whose target leaves", ZIP_REFUSED},
+        {"add('e', b'sub/..', 0o120777)\nadd('sub', b'.', 0o120777)", "Removing link that leads outside the destination", ZIP_REFUSED},
+        {"add('l', b'', 0o120777)", "Empty or unreadable link entry: l", ZIP_DAMAGED},
+        {"add('x/../../outside/victim', b'pwned')", "Refusing entry with a \"..\" component", ZIP_REFUSED},
+        {"add('escape/victim', b'pwned')", "Refusing to write through", ZIP_REFUSED},
+        {"add('escape-file', b'pwned')", "Refusing to write through", ZIP_REFUSED},
+        {"add('blocked.txt', b'x')", "Could not write to destination file: ", ZIP_CANNOT_WRITE},  // a directory stands there
+        {"add('n' * 1100, b'x')", "Entry name too long: ", ZIP_REFUSED},
     };
     int n = 0;
     for (const Case &c : cases) {
@@ -113,14 +143,17 @@ TEST(Unpack, BadArchivesAreRefusedBeforeTheyDoHarm)
                       quote(outside) + " escape && ln -s " + quote(outside + "/victim") + " escape-file"), 0);
         python_zip(zip, c.entries, outside);
         std::string before = snapshot(dir.path, "! -type l"), out;
-        EXPECT_EQ(unpack(zip, dest, &out), 0) << c.entries;
-        EXPECT_NE(out.find(c.line), std::string::npos) << c.entries << "\n" << out;
-        EXPECT_EQ(snapshot(dir.path, "! -type l"), before) << c.entries;  // the destination's own mode included
+        EXPECT_EQ(unpack(zip, dest, &out), 0) << c.entries << "\n: must be refused";
+        EXPECT_NE(out.find(c.line), std::string::npos) << c.entries << "\n: no line \"" << c.line << "\" in\n" << out;
+        EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), kind_name(c.kind)) << c.entries << "\n: ZIP_UNPACK_FAILURE names the wrong reason";
+        EXPECT_EQ(snapshot(dir.path, "! -type l"), before)
+            << c.entries << "\n: a file, mode or the destination's own mode changed";
         // Links the unpack made lead inside; no temporary file is left.
         EXPECT_EQ(output_of("find " + quote(dest) + " -type l -newer " + quote(zip) + " -exec realpath -m {} + | grep -v ^" +
-                            quote(dest.substr(0, dest.size() - 1)) + "; ls -A " + quote(kTmpdir.path)), "") << c.entries;
+                            quote(dest.substr(0, dest.size() - 1)) + "; ls -A " + quote(kTmpdir.path)), "")
+            << c.entries << "\n: a link made leads outside, or a temporary file was left";
     }
-    EXPECT_EQ(read_file(outside + "/victim"), "untouched\n");
+    EXPECT_EQ(read_file(outside + "/victim"), "untouched\n") << "outside/victim: written through a link";
 }
 
 // An update lands over what an older version left: FIFOs, a running
@@ -147,7 +180,7 @@ TEST(Unpack, UpdatesOverWhatStandsThere)
                         "F.framework/kept && readlink F.framework/Versions/Current && stat -c %a docs/readme.txt"),
               "mode 0was a FIFO#!/bin/sh\nnewnewkeptB\n644\n");  // 0666 less the umask
     EXPECT_NE(out.find("Leaving existing entry in place of link: " + dest + "/F.framework/kept"), std::string::npos);
-    EXPECT_EQ(ZIP_UNPACK_BYTES_TOTAL * 1000 + ZIP_UNPACK_BYTES_DONE, 61061);  // declared, written
+    expect_progress(61, 61);
 }
 
 // Damage anywhere in an archive: each file is whole or absent, never half written.
@@ -169,9 +202,76 @@ TEST(Unpack, BrokenArchivesFailCleanly)
         }
     }
     write_file(dir / "text.zip", "this is not a zip archive at all");
-    EXPECT_EQ(unpack(dir / "text.zip", dir / "o/", &out), 0);
+    EXPECT_EQ(unpack(dir / "text.zip", dir / "o/", &out), 0) << "text.zip: must be refused";
     EXPECT_EQ(out.substr(out.size() - 24), "Failed to open zip file\n");
-    EXPECT_EQ(unpack(dir / "missing.zip", dir / "o/"), 0);
+    EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), "ZIP_DAMAGED") << "text.zip: a file that is no archive";
+    EXPECT_EQ(unpack(dir / "missing.zip", dir / "o/"), 0) << "missing.zip: must fail";
+    EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), "ZIP_CANNOT_READ") << "missing.zip: a file that cannot be opened";
     python_zip(dir / "none.zip", "");
-    EXPECT_EQ(unpack(dir / "none.zip", dir / "o/"), 0);
+    EXPECT_EQ(unpack(dir / "none.zip", dir / "o/"), 0) << "none.zip: an archive without entries must fail";
+    EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), "ZIP_DAMAGED") << "none.zip: an archive without entries";
+    EXPECT_EQ(unpack(dir / "good.zip", dir / "whole/"), 1);
+    EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), "ZIP_OK") << "good.zip: a success must clear the last failure";
+}
+
+// A write that finds the disk full says so: a tmpfs too small for the files'
+// blocks, though the declared sizes pass the free-space check.
+TEST(Unpack, AFullDiskIsNamedNoSpaceAndLeavesNoHalfFile)
+{
+    ScratchDir dir;
+    const std::string small = dir / "small";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    // 100,000 bytes declared, each file a page of its own: 400 KB used.
+    python_zip(dir / "pages.zip", "for k in range(100): add('f%03d' % k, b'x' * 1000)");
+    std::string out;
+    EXPECT_EQ(unpack(dir / "pages.zip", small + "/dest/", &out), 0) << "pages.zip: must fail on a full disk\n" << out;
+    EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), "ZIP_NO_SPACE") << out;
+    EXPECT_NE(out.find(": No space left on device\n"), std::string::npos) << "no line naming the full disk in\n" << out;
+    EXPECT_EQ(output_of("cd " + quote(small + "/dest") + " && find . -type f -size -1000c"), "")
+        << "dest: a half-written file was left";
+}
+
+// "/x/dest" holds "/x/dest/f", never "/x/destX/f"; and no link makes the
+// destination itself the target of an archive's metadata.
+TEST(Unpack, NoLinkReachesASiblingWithTheSamePrefixOrTheDestinationItself)
+{
+    ScratchDir dir;
+    bool metadata = xattrs_supported(dir.path);
+    write_file(dir / "tagged", "t");
+    if (metadata) {
+        setxattr((dir / "tagged").c_str(), "user.n", "v", 1, 0);
+        ASSERT_EQ(copyfile((dir / "tagged").c_str(), (dir / "stream").c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS), 0);
+    }
+    struct Case { const char *entries, *line; bool needs_metadata; } cases[] = {
+        {"add('l', b'../destX/f', 0o120777)", "Refusing link whose target leaves the destination: l -> ../destX/f", false},
+        {"add('sub/l', b'../../destX/f', 0o120777)", "Refusing link whose target leaves the destination: sub/l", false},
+        {"add('l', b'.', 0o120777)\nadd('__MACOSX/._l', open(sys.argv[2], 'rb').read())",
+         "Refusing metadata for a file outside the destination: __MACOSX/._l", true},
+        {"add('sub', b'.', 0o120777)\nadd('__MACOSX/._sub', open(sys.argv[2], 'rb').read())",
+         "Refusing metadata for a file outside the destination: __MACOSX/._sub", true},
+    };
+    for (const Case &c : cases) {
+        if (c.needs_metadata && !metadata)
+            continue;  // this file system refuses user attributes
+        run("rm -rf " + quote(dir / "dest") + " " + quote(dir / "destX"));
+        ASSERT_EQ(run("mkdir " + quote(dir / "dest") + " " + quote(dir / "destX") + " && echo sibling >" +
+                      quote(dir / "destX/f")), 0);
+        python_zip(dir / "a.zip", c.entries, dir / "stream");
+        // The links an archive may make stay; whatever else changed is wrong.
+        const std::string what = c.needs_metadata ? "! -name a.zip ! -type l" : "! -name a.zip";
+        std::string before = snapshot(dir.path, what), out;
+        EXPECT_EQ(unpack(dir / "a.zip", dir / "dest/", &out), 0) << c.entries << "\n: must be refused\n" << out;
+        EXPECT_NE(out.find(c.line), std::string::npos) << c.entries << "\n: no line \"" << c.line << "\" in\n" << out;
+        EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), "ZIP_REFUSED") << c.entries;
+        EXPECT_EQ(get_xattr(dir / "dest", "user.n"), "<missing>") << c.entries << "\n: dest: got the archive's metadata";
+        EXPECT_EQ(read_file(dir / "destX/f"), "sibling\n") << c.entries << "\n: destX/f changed";
+        EXPECT_EQ(snapshot(dir.path, what), before)
+            << c.entries << "\n: dest: its mode changed, or a refused link was made";
+    }
 }

@@ -254,31 +254,20 @@ int pack_metadata(const char *from, const char *to)
         return -1;
     }
     std::string stream = build_stream(md);
-    int fd = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
+    Fd out(open(to, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (out.fd < 0 || !write_full(out.fd, stream.data(), stream.size()))
         return -1;
-    bool ok = write_full(fd, stream.data(), stream.size());
-    if (close(fd) != 0)
-        ok = false;
-    return ok ? 0 : -1;
+    return close(out.release()) == 0 ? 0 : -1;  // a late write error shows here
 }
 
 bool read_stream(const char *path, std::string &data)
 {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+    Fd in(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > kMaxStream)
+    if (in.fd < 0 || fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode) || size_t(st.st_size) > kMaxStream)
         return false;
     data.resize(size_t(st.st_size));
-    return read_full(fd, &data[0], data.size());
-}
-
-bool inside(uint64_t offset, uint64_t length, uint64_t limit)
-{
-    return offset <= limit && length <= limit - offset;
+    return read_full(in.fd, &data[0], data.size());
 }
 
 // Checks every field before anything is applied: a malformed stream is
@@ -291,10 +280,10 @@ bool parse_stream(const std::string &s, Metadata &md)
         return false;
     uint32_t id0 = get_u32(s, 26), off0 = get_u32(s, 30), len0 = get_u32(s, 34);
     uint32_t id1 = get_u32(s, 38), off1 = get_u32(s, 42), len1 = get_u32(s, 46);
-    if (id0 != kFinderInfoId || !inside(off0, len0, size))
+    if (id0 != kFinderInfoId || !ziputil::span_within(off0, len0, size))
         return false;
     if (id1 == kResourceForkId && len1 > 0) {
-        if (!inside(off1, len1, size))
+        if (!ziputil::span_within(off1, len1, size))
             return false;
         md.resource_fork = s.substr(off1, len1);
     }
@@ -307,21 +296,21 @@ bool parse_stream(const std::string &s, Metadata &md)
         return false;
     uint64_t total = get_u32(s, 92), data_start = get_u32(s, 96), data_length = get_u32(s, 100);
     uint32_t count = get_u16(s, 118);
-    if (total > size || data_start < kAttrHeaderEnd || !inside(data_start, data_length, total))
+    if (total > size || data_start < kAttrHeaderEnd || !ziputil::span_within(data_start, data_length, total))
         return false;
 
     uint64_t at = kAttrHeaderEnd;
     for (uint32_t i = 0; i < count; i++) {
-        if (!inside(at, 11, size))
+        if (!ziputil::span_within(at, 11, size))
             return false;
         uint32_t offset = get_u32(s, at), length = get_u32(s, at + 4);
         size_t name_length = (unsigned char)s[at + 10];
-        if (name_length < 2 || name_length > kMaxNameLength || !inside(at + 11, name_length, size))
+        if (name_length < 2 || name_length > kMaxNameLength || !ziputil::span_within(at + 11, name_length, size))
             return false;
         const char *name = s.data() + at + 11;
         if (memchr(name, '\0', name_length) != name + name_length - 1)
             return false;  // the NUL must end the name, and only there
-        if (length > 0 && !inside(offset, length, size))
+        if (length > 0 && !ziputil::span_within(offset, length, size))
             return false;
         md.attributes.push_back({std::string(name), length ? s.substr(offset, length) : ""});
         at += entry_size(name_length);
@@ -368,7 +357,7 @@ void apply_acl_text(const char *target, std::string text)
         report_refusal("ACL", "text", target, errno);
 }
 
-int unpack_metadata(const char *from, const char *to)
+int apply_stream(const char *from, const char *to)
 {
     std::string stream;
     Metadata md;
@@ -429,7 +418,7 @@ int copyfile(const char *from, const char *to, copyfile_state_t, copyfile_flags_
     if (flags & COPYFILE_PACK)
         return pack_metadata(from, to);
     if (flags & COPYFILE_UNPACK)
-        return unpack_metadata(from, to);
+        return apply_stream(from, to);
     errno = ENOTSUP;
     return -1;
 }

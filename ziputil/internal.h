@@ -1,11 +1,13 @@
 // What the packing and unpacking halves of ziputil share: the line printer,
-// the "__MACOSX/" metadata entry names, temporary files and the limits.
+// the "__MACOSX/" metadata entry names, temporary files, the limits and the
+// two containment tests.
 #ifndef ZIPUTIL_INTERNAL_H
 #define ZIPUTIL_INTERNAL_H
 
 #include "fsutil.h"
 
 #include <stdint.h>
+#include <unzip.h>
 
 #include <memory>
 #include <string>
@@ -18,6 +20,19 @@ const uint64_t kMaxArchiveSize = 0xFFFFFFFFull - 1;
 const uint64_t kMaxEntries = 65534;  // 65,535 can be read, Info-ZIP takes it for a zip64 count
 // A metadata stream is applied from memory; no file carries more than this.
 const uint64_t kMaxMetadataStream = 16u << 20;
+
+// An archive open for reading, closed when its owner goes.
+struct ArchiveCloser {
+    void operator()(void *zip) const { unzClose(zip); }
+};
+using ArchivePtr = std::unique_ptr<void, ArchiveCloser>;
+
+// Whether the resolved absolute `path` is `root` or below it: a whole
+// component must follow, so "/x/dest" never holds "/x/destX".
+bool is_within(const std::string &root, const std::string &path);
+// Whether [offset, offset + length) lies within [0, limit), computed so
+// that no sum can wrap around.
+bool span_within(uint64_t offset, uint64_t length, uint64_t limit);
 
 // One line on standard output: prefix, text, newline. Never a format string:
 // paths may hold '%'.

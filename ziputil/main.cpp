@@ -4,6 +4,7 @@
 // The routines print their own lines on standard output; the command adds,
 // on failure, one line on standard error that names the path and the cause.
 #include "fsutil.h"
+#include "internal.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -27,11 +28,6 @@
 #ifndef ZIPUTIL_VERSION
 #define ZIPUTIL_VERSION "dev"
 #endif
-
-struct UnzCloser {
-    void operator()(void *zip) const { unzClose(zip); }
-};
-using ArchiveHandle = std::unique_ptr<void, UnzCloser>;
 
 static const char kUsage[] =
     "usage: ziputil [-q] pack [-0..-9] [--keep-times] SOURCE ARCHIVE.zip\n"
@@ -229,7 +225,7 @@ static int list_command(int argc, char **argv)
         return usage("list takes one archive");
     if (!archive_opens(argv[0]))
         return 1;
-    ArchiveHandle zip(unzOpen64(argv[0]));
+    ziputil::ArchivePtr zip(unzOpen64(argv[0]));
     if (!zip)
         return fail(std::string("cannot read ") + argv[0] + ": not a zip archive");
     int rc = unzGoToFirstFile(zip.get());

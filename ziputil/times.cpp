@@ -22,9 +22,6 @@ using namespace ziputil;
 
 namespace {
 
-struct UnzCloser {
-    void operator()(void *zip) const { unzClose(zip); }
-};
 
 struct StoredDirectory {
     std::string name;  // relative, no trailing "/"
@@ -84,7 +81,7 @@ int open_parent(int root, const std::string &name, bool make, std::string &last)
 int restore_times(const char *archive, const char *destination)
 {
     Fd root(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::unique_ptr<void, UnzCloser> zip(unzOpen64(archive));
+    ArchivePtr zip(unzOpen64(archive));
     unz_global_info64 global;
     if (root.fd < 0 || !zip || unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK ||
         unzGoToFirstFile(zip.get()) != UNZ_OK) {

@@ -1,0 +1,15 @@
+// The support log: "launcher.log" beside "errorlog.txt", one dated line per
+// event a support request needs (what was asked, what came back, why a step
+// failed), kept to the last few runs so that a player can send it whole.
+#ifndef VANTORIQUE_LOG_H
+#define VANTORIQUE_LOG_H
+
+extern const char *const kSupportLogName;  // "launcher.log"
+
+// At start: trims the log to the last runs and marks the start of this one.
+void startSupportLog();
+
+// One dated line ("2026-12-08 18:24:57 UTC text"). Any thread.
+void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif
