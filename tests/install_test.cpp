@@ -2,7 +2,8 @@
 // signatures from the real minisign, packages from Info-ZIP, a real small
 // disk, real kills of a real process.
 #include "install.h"
-#include "state.h"
+#include "signature.h"
+#include "version.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -55,26 +56,39 @@ std::string caseName(const testing::TestParamInfo<Case> &info)
 
 struct SignatureCase {
     const char *name;
-    const char *signer;  // "-": the launcher has no key; signed with a
-    const char *flags;   // "-l": legacy signature over the whole file
-    const char *comment;
-    const char *fault;   // tamper, garbage, truncate, edit (version:1 -> version:2)
-    bool verifies;
+    const char *signer;     // a: the launcher's key, b: another; "-": the launcher has no key (signed with a)
+    const char *flags;      // "-l": legacy signature over the whole file
+    const char *comment;    // the trusted comment
+    const char *tampering;  // tamper, garbage, truncate, edit (version:1 -> version:2)
+    const char *refusal;    // why the check refuses it; "" when it passes
 };
 
+const char kGoodComment[] = "file:vantorique_osx.zip version:2";
 const SignatureCase kSignatureCases[] = {
-    {"good_prehashed", "a", "", "file:vantorique_osx.zip version:2", "", true},
-    {"good_legacy_more_tokens", "a", "-l", "timestamp:9 file:vantorique_osx.zip version:2 x", "", true},
-    {"no_key_built_in", "-", "", "anything", "garbage", true},
-    {"tampered_package", "a", "", "file:vantorique_osx.zip version:2", "tamper", false},
-    {"tampered_package_legacy", "a", "-l", "file:vantorique_osx.zip version:2", "tamper", false},
-    {"another_key", "b", "", "file:vantorique_osx.zip version:2", "", false},
-    {"another_version", "a", "", "file:vantorique_osx.zip version:1", "", false},
-    {"old_version_relabelled", "a", "", "file:vantorique_osx.zip version:1", "edit", false},
-    {"another_file", "a", "", "file:other.zip version:2", "", false},
-    {"no_file_named", "a", "", "version:2", "", false},
-    {"garbage_signature", "a", "", "file:vantorique_osx.zip version:2", "garbage", false},
-    {"truncated_signature", "a", "", "file:vantorique_osx.zip version:2", "truncate", false},
+    {.name = "good_prehashed", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "", .refusal = ""},
+    {.name = "good_legacy_more_tokens", .signer = "a", .flags = "-l",
+     .comment = "timestamp:9 file:vantorique_osx.zip version:2 x", .tampering = "", .refusal = ""},
+    {.name = "no_key_built_in", .signer = "-", .flags = "", .comment = "anything", .tampering = "garbage", .refusal = ""},
+    {.name = "tampered_package", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "tamper",
+     .refusal = "the package does not match its signature"},
+    {.name = "tampered_package_legacy", .signer = "a", .flags = "-l", .comment = kGoodComment, .tampering = "tamper",
+     .refusal = "the package does not match its signature"},
+    {.name = "another_key", .signer = "b", .flags = "", .comment = kGoodComment, .tampering = "",
+     .refusal = "it was made with another key"},
+    {.name = "another_version", .signer = "a", .flags = "", .comment = "file:vantorique_osx.zip version:1",
+     .tampering = "", .refusal = "it was made for another version"},
+    {.name = "old_version_relabelled", .signer = "a", .flags = "", .comment = "file:vantorique_osx.zip version:1",
+     .tampering = "edit", .refusal = "its trusted comment was altered"},
+    {.name = "another_file", .signer = "a", .flags = "", .comment = "file:other.zip version:2", .tampering = "",
+     .refusal = "it was made for another file"},
+    {.name = "no_file_named", .signer = "a", .flags = "", .comment = "version:2", .tampering = "",
+     .refusal = "its trusted comment names no file"},
+    {.name = "no_version_named", .signer = "a", .flags = "", .comment = "file:vantorique_osx.zip", .tampering = "",
+     .refusal = "its trusted comment names no version"},
+    {.name = "garbage_signature", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "garbage",
+     .refusal = "the signature is malformed"},
+    {.name = "truncated_signature", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "truncate",
+     .refusal = "the signature is malformed"},
 };
 
 void PrintTo(const SignatureCase &c, std::ostream *out) { *out << c.name; }
@@ -89,18 +103,18 @@ TEST_P(Signature, OnlyThePublishersPackageForTheAnnouncedVersionPasses)
     ASSERT_EQ(made, 0) << "minisign missing? scripts/install-deps";
     const std::string keys = keyFolder.path + "/";
     TempDir t;
-    const std::string package = t.path + "/vantorique_osx.zip", fault = c.fault;
+    const std::string package = t.path + "/vantorique_osx.zip", tampering = c.tampering;
     const std::string signer = c.signer[0] == '-' ? "a" : c.signer;
     ASSERT_EQ(sh("head -c 100000 /dev/urandom > " + package + " && minisign -S " + c.flags + " -s " + keys + signer +
                  ".sec -m " + package + " -t '" + c.comment + "' >/dev/null"), 0);
     std::string signature = run("cat " + package + ".minisig");
-    if (fault == "tamper")
+    if (tampering == "tamper")
         sh("printf x >> " + package);
-    if (fault == "garbage")
+    if (tampering == "garbage")
         signature = "untrusted comment: x\nnot base64 at all\ntrusted comment: y\n!!!\n";
-    if (fault == "truncate")
+    if (tampering == "truncate")
         signature.resize(signature.find("trusted comment:", 20));
-    if (fault == "edit")
+    if (tampering == "edit")
         signature.replace(signature.find("version:1"), 9, "version:2");
     publicKey = c.signer[0] == '-' ? "" : run("tail -n 1 " + keys + "a.pub");
 
@@ -108,10 +122,14 @@ TEST_P(Signature, OnlyThePublishersPackageForTheAnnouncedVersionPasses)
     testing::internal::CaptureStdout();
     bool verified = verifyPackage(package.c_str(), signature, 2, reason);
     std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(verified, c.verifies) << printed;
-    EXPECT_EQ(reason, c.verifies ? "" : "Signature check failed");
+    const bool passes = c.refusal[0] == 0;
+    EXPECT_EQ(verified, passes) << "the check " << (passes ? "refused" : "passed") << " it; it printed: " << printed;
+    EXPECT_EQ(reason, c.refusal) << "the reason the player reads";
+    EXPECT_EQ(printed.find("Signature check failed: " + reason + "\n") != std::string::npos, !passes)
+        << "a refusal prints its reason; it printed: " << printed;
     EXPECT_EQ(printed.find("Signature verified: vantorique_osx.zip (version 2)\n") != std::string::npos,
-              c.verifies && !publicKey.empty());
+              passes && !publicKey.empty())
+        << "a verified package is announced (only with a key); it printed: " << printed;
     publicKey.clear();
 }
 

@@ -1,8 +1,9 @@
 // The screens without a window: a recording draw_text (what the font will
 // show of each text) and stand-in workers that count their launches. Each
 // frame is driven as the main loop drives it.
+#include "screens.h"
 #include "state.h"
-#include "ziputil.h"
+#include "workers.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,6 @@ void fresh()
     resetLauncherState();
     checkRuns = downloadRuns = unzipRuns = 0;
     updateText.clear();
-    ZIP_UNPACK_BYTES_DONE = ZIP_UNPACK_BYTES_TOTAL = 0;
 }
 
 const std::string kDownloading =
@@ -82,7 +82,7 @@ TEST(Screens, EachStateDrawsItsTexts)
           {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
         {downloadFailed, failed("Download failed", "Connection lost")},
         {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
-        {[] { action = kUnzipScreen, ZIP_UNPACK_BYTES_DONE = 12340000, ZIP_UNPACK_BYTES_TOTAL = 48000000; },
+        {[] { action = kUnzipScreen, unpackBytesDone = 12340000, unpackBytesTotal = 48000000; },
          {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}}},
         {updateFailed, failed("Update failed", "Disk full")},
         {noGame, {{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16}, {">", 16, 48},

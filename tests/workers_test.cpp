@@ -2,8 +2,10 @@
 // version file. Workers run synchronously here: they are plain routines.
 #include "helpers.h"
 #include "http_server.h"
-#include "install.h"
+#include "signature.h"
 #include "state.h"
+#include "version.h"
+#include "workers.h"
 #include "ziputil.h"
 
 #include <chrono>
@@ -176,8 +178,9 @@ TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
     publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
     for (const Answer &signature : {Answer{404, ""}, Answer{200, std::string(4097, 'x')}}) {
         server.set(kSignature, signature);
-        EXPECT_EQ(download(), "Signature check failed");
-        EXPECT_FALSE(exists("vantorique_osx.zip"));
+        EXPECT_EQ(download(), "Signature check failed\nthe signature could not be fetched")
+            << "a signature that is missing or too long (status " << signature.status << ")";
+        EXPECT_FALSE(exists("vantorique_osx.zip")) << "the package must be deleted after a failed check";
     }
     EXPECT_EQ(server.requests.back().find(std::string("GET ") + kSignature + " "), 0u);
     EXPECT_EQ(updatedVantoriqueVersion, 7);  // no check ran: the download learnt the version first
