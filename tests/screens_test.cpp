@@ -81,6 +81,10 @@ TEST(Screens, EachStateDrawsItsTexts)
          {{kDownloading, 16, 16}, {std::string(16, '|') + std::string(48, '.'), 16, 96},
           {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
         {downloadFailed, failed("Download failed", "Connection lost")},
+        // A reason with a detail: the detail on a line of its own, above the buttons.
+        {[] { downloadFailed(), downloadFailure = "Signature check failed\nit was made with another key"; },
+         {{"Download failed", 16, 16}, {"Signature check failed", 16, 32}, {"it was made with another key", 16, 44},
+          {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
         {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
         {[] { action = kUnzipScreen, unpackBytesDone = 12340000, unpackBytesTotal = 48000000; },
          {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}}},
