@@ -1,6 +1,7 @@
 // The launcher's download worker alone, for timing: fetches the package from
 // HOST:PORT into the current folder, as the launcher would.
 #include "state.h"
+#include "workers.h"
 
 #include <stdio.h>
 #include <stdlib.h>

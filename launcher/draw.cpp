@@ -1,5 +1,8 @@
 // draw_text: every text of the launcher, in the one pixel font.
-#include "state.h"
+#include "loop.h"
+#include "screens.h"
+
+sf::Font current_font;
 
 void draw_text(std::string text, double x, double y, float size, sf::Color color, unsigned long style)
 {

@@ -1,4 +1,5 @@
 // What the main loop does with each event and which screen it draws.
+#include "screens.h"
 #include "state.h"
 
 void handleEvent(const sf::Event &event)

@@ -1,6 +1,11 @@
 // Start-up, the main loop, and what happens when it ends.
+#include "loop.h"
+
 #include "install.h"
+#include "screens.h"
 #include "state.h"
+#include "version.h"
+#include "workers.h"
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -100,6 +105,7 @@ int runLauncher()
 
     checkThread.launch();
 
+    bool justInstalled = false;  // this run installed the game it is about to start
     for (;;) {
         while (!exiting) {
             sf::Event event;
@@ -113,8 +119,8 @@ int runLauncher()
         }
         // About to hand over to a game that is not there, and no install has
         // just brought one: offer to fetch it instead.
-        bool installed = unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed);
-        if (rungame && !gameInstalled() && !installed) {
+        justInstalled = unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed);
+        if (rungame && !justInstalled && !gameInstalled()) {
             action = kNoGameScreen;
             exiting = false;
             rungame = false;
@@ -127,8 +133,7 @@ int runLauncher()
     if (rungame) {
         // Only a version a manifest announced in this run, and only over a
         // complete unpack: otherwise the next start offers the update again.
-        if (unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed) &&
-            versionAnnounced.load(std::memory_order_relaxed))
+        if (justInstalled && versionAnnounced.load(std::memory_order_relaxed))
             writeVersionFile(kVersionFile, updatedVantoriqueVersion);
         launchGame();
     }

@@ -1,6 +1,6 @@
 // Vantorique Updater: checks for a new game version, fetches and unpacks it,
 // then starts the game.
-#include "state.h"
+#include "loop.h"
 
 int main()
 {

@@ -1,4 +1,4 @@
 // The publisher's key, from the build's VANTORIQUE_PUBLIC_KEY.
-#include "install.h"
+#include "signature.h"
 
 std::string publicKey = VANTORIQUE_PUBLIC_KEY;

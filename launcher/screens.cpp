@@ -1,7 +1,9 @@
 // The per-frame screen routines. Each frame draws from the shared state alone;
 // nothing is kept between frames but the activity bar's marker.
+#include "screens.h"
+
 #include "state.h"
-#include "ziputil.h"  // the unpack's progress counters
+#include "workers.h"
 
 #include <stdio.h>
 
@@ -39,7 +41,6 @@ void clearCheckFlags()
 void startDownload()
 {
     clearDownloadState();
-    ZIP_UNPACK_BYTES_DONE = ZIP_UNPACK_BYTES_TOTAL = 0;  // no figures of an earlier unpack
     downloadThread.launch();
     action = kDownloadScreen;
 }
@@ -51,12 +52,16 @@ void endAndPlay()
     exiting = true;
 }
 
-// A failed download or install: what failed, why, and the way on. Retry
-// fetches the package again in both cases (a failed install deleted it).
+// A failed download or install: what failed, why (a second line, when the
+// reason has one, gives the detail), and the way on. Retry fetches the
+// package again in both cases (a failed install deleted it).
 void failureScreen(const char *title, const std::string &reason)
 {
+    const size_t lineEnd = reason.find('\n');
     text(title, 16, 16);
-    text(reason, 16, 32);
+    text(reason.substr(0, lineEnd), 16, 32);
+    if (lineEnd != std::string::npos)
+        text(reason.substr(lineEnd + 1), 16, 44);
     int choice = menu(56, "Retry", "Play Offline");
     if (choice == 0)
         startDownload();
@@ -240,10 +245,9 @@ void UnzipTick()
         return;
     }
     text("Unzipping...", 16, 16);
-    const long long total = ZIP_UNPACK_BYTES_TOTAL.load(std::memory_order_relaxed);
+    const long long total = unpackBytesTotal.load(std::memory_order_relaxed);
     if (total > 0)
-        text(megabytes(ZIP_UNPACK_BYTES_DONE.load(std::memory_order_relaxed)) + " of " + megabytes(total) + " MB",
-             16, 32);
+        text(megabytes(unpackBytesDone.load(std::memory_order_relaxed)) + " of " + megabytes(total) + " MB", 16, 32);
 }
 
 void NoGameTick()

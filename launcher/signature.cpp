@@ -10,7 +10,9 @@
 // "ED" signs the BLAKE2b-512 hash of the file (minisign's default), hashed
 // here while reading; legacy "Ed" signs the file itself, which is verified
 // from a read-only mapping, so neither kind holds the package in memory.
-#include "install.h"
+#include "signature.h"
+
+#include "fsutil.h"
 #include "state.h"
 
 #include <fcntl.h>
@@ -182,7 +184,7 @@ bool verifyPackage(const char *packagePath, const std::string &signature, int an
         return true;
     if (const char *fault = signatureFault(packagePath, signature, announcedVersion)) {
         printf("Signature check failed: %s\n", fault);
-        reason = "Signature check failed";
+        reason = fault;
         return false;
     }
     printf("Signature verified: %s (version %d)\n", kPackageName, announcedVersion);

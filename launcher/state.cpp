@@ -1,7 +1,8 @@
 // The process-wide launcher state and its start values.
 #include "state.h"
 
-sf::Font current_font;
+#include "workers.h"
+
 sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
 sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
 sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
@@ -27,6 +28,8 @@ std::string unzipFailure;
 std::atomic<long long> downloadBytesDone;
 std::atomic<long long> downloadBytesTotal;
 std::atomic<long long> downloadBytesPerSecond;
+std::atomic<long long> unpackBytesDone;
+std::atomic<long long> unpackBytesTotal;
 
 int vantoriqueVersion;
 int updatedVantoriqueVersion;
@@ -69,4 +72,6 @@ void clearDownloadState()
     downloadBytesDone = 0;
     downloadBytesTotal = -1;
     downloadBytesPerSecond = 0;
+    unpackBytesDone = 0;  // no figures of an earlier unpack
+    unpackBytesTotal = 0;
 }

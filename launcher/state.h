@@ -4,18 +4,8 @@
 #ifndef VANTORIQUE_STATE_H
 #define VANTORIQUE_STATE_H
 
-#include <SFML/Graphics.hpp>
-
 #include <atomic>
 #include <string>
-
-// Long-lived objects, constructed before main in this order.
-extern sf::Font current_font;
-extern sf::Thread checkThread;
-extern sf::Thread downloadThread;
-extern sf::Thread unzipThread;
-extern sf::RenderWindow App;
-extern std::string updateText;
 
 // Which screen the main loop draws. How the screens lead on:
 //   update:   checking -> offer (Update Now: download) | check failed (Retry:
@@ -43,6 +33,7 @@ extern std::atomic<bool> downloadSuccess;
 extern std::atomic<bool> unzipComplete;
 extern std::atomic<bool> unzipSuccess;      // published before unzipComplete
 extern std::atomic<bool> versionAnnounced;  // a manifest named a version in this run
+extern std::string updateText;              // the announced change log
 
 // Why the download or the install failed, in a few words for the screen;
 // written before the worker's completion flag.
@@ -54,6 +45,10 @@ extern std::string unzipFailure;
 extern std::atomic<long long> downloadBytesDone;
 extern std::atomic<long long> downloadBytesTotal;
 extern std::atomic<long long> downloadBytesPerSecond;
+// Unpack progress, copied from the unpacker while it runs: bytes written and
+// the package's total (0 until known).
+extern std::atomic<long long> unpackBytesDone;
+extern std::atomic<long long> unpackBytesTotal;
 
 extern int vantoriqueVersion;
 extern int updatedVantoriqueVersion;
@@ -62,7 +57,7 @@ extern int updatedVantoriqueVersion;
 // point them at a loopback server.
 extern std::string updateHost;
 extern int updatePort;
-// Set when the launcher ends: a running download gives up at once.
+// Set when the launcher ends: a running transfer gives up at once.
 extern std::atomic<bool> abortTransfers;
 
 extern const char *const kUpdateSiteName;  // the build's host, for the failure text
@@ -70,34 +65,5 @@ extern const char *const kPackageName;     // "vantorique_osx.zip"
 
 void resetLauncherState();
 void clearDownloadState();  // before the download runs again
-
-// Version numbers and the local version file.
-int parseVersionText(const char *text, size_t length);
-int readVersionFile(const char *path);
-std::string qto_string(double value);
-bool writeVersionFile(const char *path, int version);
-
-// Screens (main thread, once per frame).
-void draw_text(std::string text, double x, double y, float size, sf::Color color, unsigned long style);
-void UpdateTick();
-void DownloadTick();
-void UnzipTick();
-void NoGameTick();
-std::string visibleChangeLog(const std::string &log);
-sf::String toFontText(const std::string &bytes);  // what draw_text shows of the bytes
-std::string progressLine(long long done, long long total, long long bytesPerSecond);
-std::string downloadBar(long long done, long long total);  // empty while the size is unknown
-
-// Workers, each on its own thread object.
-void ThreadCheckFunc(void *);
-void ThreadDownloadFunc(void *);
-void ThreadUnzipFunc(void *);
-void parseManifest(const std::string &body, int &version, std::string &changeLog);
-
-// The main loop and what surrounds it.
-int runLauncher();
-void handleEvent(const sf::Event &event);
-void drawScreen();  // the routine that `action` selects, or "HELP"
-void LogErrorFunction(const char *file, int line, const char *message, bool fatal);
 
 #endif

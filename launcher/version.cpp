@@ -1,5 +1,5 @@
 // Version numbers as text: the local version file and the manifest's number.
-#include "state.h"
+#include "version.h"
 
 #include <ctype.h>
 #include <stdint.h>

@@ -28,6 +28,7 @@ struct Answer {
     size_t cut_once = std::string::npos;  // the next answer ends after this many body bytes
     bool hang = false;                    // after the head, silence until the client gives up
     bool linger = false;                  // after the body, the line stays open until the client hangs up
+    std::string head;                     // more header lines, each ending in "\r\n"
 };
 
 struct HttpServer {
@@ -94,7 +95,7 @@ struct HttpServer {
                 if (it != answers.end())
                     a = it->second, it->second.cut_once = std::string::npos;
             }
-            std::string head = a.etag.empty() ? "" : "ETag: " + a.etag + "\r\n", if_range = header(request, "If-Range");
+            std::string head = a.head + (a.etag.empty() ? "" : "ETag: " + a.etag + "\r\n"), if_range = header(request, "If-Range");
             long long from = -1, size = (long long)a.body.size();
             if (!a.etag.empty() && sscanf(header(request, "Range").c_str(), "bytes=%lld-", &from) == 1 &&
                 (if_range.empty() || if_range == a.etag) && from < size) {

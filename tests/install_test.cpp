@@ -2,13 +2,18 @@
 // signatures from the real minisign, packages from Info-ZIP, a real small
 // disk, real kills of a real process.
 #include "install.h"
-#include "state.h"
+
+#include "fsutil.h"
+#include "signature.h"
+#include "version.h"
 #include "ziputil.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,7 +23,8 @@
 
 namespace {
 
-std::string run(const std::string &command)
+// The standard output of a shell command.
+std::string shellOutput(const std::string &command)
 {
     std::string out;
     char buffer[4096];
@@ -29,20 +35,27 @@ std::string run(const std::string &command)
     return out;
 }
 
-int sh(const std::string &command)
+// The status of a shell command.
+int shellStatus(const std::string &command)
 {
     return system(command.c_str());
 }
 
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 struct TempDir {
-    std::string path = run("mktemp -d | tr -d '\\n'");
-    ~TempDir() { sh("umount -q " + path + "/parent 2>/dev/null; rm -rf " + path); }
+    std::string path = shellOutput("mktemp -d | tr -d '\\n'");
+    ~TempDir() { shellStatus("umount -q " + path + "/parent 2>/dev/null; rm -rf " + path); }
 };
 
 // Every entry below a folder: name, type, mode, link target, and the bytes' hash.
 std::string snapshot(const std::string &root)
 {
-    return run("cd " + root + " && find . -printf '%p %y %m %l\\n' | sort && find . -type f -print0 | sort -z | xargs -0r sha1sum");
+    return shellOutput("cd " + root + " && find . -printf '%p %y %m %l\\n' | sort && find . -type f -print0 | sort -z | xargs -0r sha1sum");
 }
 
 template <typename Case>
@@ -55,26 +68,39 @@ std::string caseName(const testing::TestParamInfo<Case> &info)
 
 struct SignatureCase {
     const char *name;
-    const char *signer;  // "-": the launcher has no key; signed with a
-    const char *flags;   // "-l": legacy signature over the whole file
-    const char *comment;
-    const char *fault;   // tamper, garbage, truncate, edit (version:1 -> version:2)
-    bool verifies;
+    const char *signer;     // a: the launcher's key, b: another; "-": the launcher has no key (signed with a)
+    const char *flags;      // "-l": legacy signature over the whole file
+    const char *comment;    // the trusted comment
+    const char *tampering;  // tamper, garbage, truncate, edit (version:1 -> version:2)
+    const char *refusal;    // why the check refuses it; "" when it passes
 };
 
+const char kGoodComment[] = "file:vantorique_osx.zip version:2";
 const SignatureCase kSignatureCases[] = {
-    {"good_prehashed", "a", "", "file:vantorique_osx.zip version:2", "", true},
-    {"good_legacy_more_tokens", "a", "-l", "timestamp:9 file:vantorique_osx.zip version:2 x", "", true},
-    {"no_key_built_in", "-", "", "anything", "garbage", true},
-    {"tampered_package", "a", "", "file:vantorique_osx.zip version:2", "tamper", false},
-    {"tampered_package_legacy", "a", "-l", "file:vantorique_osx.zip version:2", "tamper", false},
-    {"another_key", "b", "", "file:vantorique_osx.zip version:2", "", false},
-    {"another_version", "a", "", "file:vantorique_osx.zip version:1", "", false},
-    {"old_version_relabelled", "a", "", "file:vantorique_osx.zip version:1", "edit", false},
-    {"another_file", "a", "", "file:other.zip version:2", "", false},
-    {"no_file_named", "a", "", "version:2", "", false},
-    {"garbage_signature", "a", "", "file:vantorique_osx.zip version:2", "garbage", false},
-    {"truncated_signature", "a", "", "file:vantorique_osx.zip version:2", "truncate", false},
+    {.name = "good_prehashed", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "", .refusal = ""},
+    {.name = "good_legacy_more_tokens", .signer = "a", .flags = "-l",
+     .comment = "timestamp:9 file:vantorique_osx.zip version:2 x", .tampering = "", .refusal = ""},
+    {.name = "no_key_built_in", .signer = "-", .flags = "", .comment = "anything", .tampering = "garbage", .refusal = ""},
+    {.name = "tampered_package", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "tamper",
+     .refusal = "the package does not match its signature"},
+    {.name = "tampered_package_legacy", .signer = "a", .flags = "-l", .comment = kGoodComment, .tampering = "tamper",
+     .refusal = "the package does not match its signature"},
+    {.name = "another_key", .signer = "b", .flags = "", .comment = kGoodComment, .tampering = "",
+     .refusal = "it was made with another key"},
+    {.name = "another_version", .signer = "a", .flags = "", .comment = "file:vantorique_osx.zip version:1",
+     .tampering = "", .refusal = "it was made for another version"},
+    {.name = "old_version_relabelled", .signer = "a", .flags = "", .comment = "file:vantorique_osx.zip version:1",
+     .tampering = "edit", .refusal = "its trusted comment was altered"},
+    {.name = "another_file", .signer = "a", .flags = "", .comment = "file:other.zip version:2", .tampering = "",
+     .refusal = "it was made for another file"},
+    {.name = "no_file_named", .signer = "a", .flags = "", .comment = "version:2", .tampering = "",
+     .refusal = "its trusted comment names no file"},
+    {.name = "no_version_named", .signer = "a", .flags = "", .comment = "file:vantorique_osx.zip", .tampering = "",
+     .refusal = "its trusted comment names no version"},
+    {.name = "garbage_signature", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "garbage",
+     .refusal = "the signature is malformed"},
+    {.name = "truncated_signature", .signer = "a", .flags = "", .comment = kGoodComment, .tampering = "truncate",
+     .refusal = "the signature is malformed"},
 };
 
 void PrintTo(const SignatureCase &c, std::ostream *out) { *out << c.name; }
@@ -84,34 +110,38 @@ TEST_P(Signature, OnlyThePublishersPackageForTheAnnouncedVersionPasses)
 {
     const SignatureCase &c = GetParam();
     static TempDir keyFolder;  // a.pub/a.sec: the launcher's key; b: another one
-    static int made = sh("cd " + keyFolder.path + " && minisign -G -W -p a.pub -s a.sec >/dev/null && " +
+    static int made = shellStatus("cd " + keyFolder.path + " && minisign -G -W -p a.pub -s a.sec >/dev/null && " +
                          "minisign -G -W -p b.pub -s b.sec >/dev/null");
     ASSERT_EQ(made, 0) << "minisign missing? scripts/install-deps";
     const std::string keys = keyFolder.path + "/";
     TempDir t;
-    const std::string package = t.path + "/vantorique_osx.zip", fault = c.fault;
+    const std::string package = t.path + "/vantorique_osx.zip", tampering = c.tampering;
     const std::string signer = c.signer[0] == '-' ? "a" : c.signer;
-    ASSERT_EQ(sh("head -c 100000 /dev/urandom > " + package + " && minisign -S " + c.flags + " -s " + keys + signer +
+    ASSERT_EQ(shellStatus("head -c 100000 /dev/urandom > " + package + " && minisign -S " + c.flags + " -s " + keys + signer +
                  ".sec -m " + package + " -t '" + c.comment + "' >/dev/null"), 0);
-    std::string signature = run("cat " + package + ".minisig");
-    if (fault == "tamper")
-        sh("printf x >> " + package);
-    if (fault == "garbage")
+    std::string signature = shellOutput("cat " + package + ".minisig");
+    if (tampering == "tamper")
+        shellStatus("printf x >> " + package);
+    if (tampering == "garbage")
         signature = "untrusted comment: x\nnot base64 at all\ntrusted comment: y\n!!!\n";
-    if (fault == "truncate")
+    if (tampering == "truncate")
         signature.resize(signature.find("trusted comment:", 20));
-    if (fault == "edit")
+    if (tampering == "edit")
         signature.replace(signature.find("version:1"), 9, "version:2");
-    publicKey = c.signer[0] == '-' ? "" : run("tail -n 1 " + keys + "a.pub");
+    publicKey = c.signer[0] == '-' ? "" : shellOutput("tail -n 1 " + keys + "a.pub");
 
     std::string reason;
     testing::internal::CaptureStdout();
     bool verified = verifyPackage(package.c_str(), signature, 2, reason);
     std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(verified, c.verifies) << printed;
-    EXPECT_EQ(reason, c.verifies ? "" : "Signature check failed");
+    const bool passes = c.refusal[0] == 0;
+    EXPECT_EQ(verified, passes) << "the check " << (passes ? "refused" : "passed") << " it; it printed: " << printed;
+    EXPECT_EQ(reason, c.refusal) << "the reason the player reads";
+    EXPECT_EQ(printed.find("Signature check failed: " + reason + "\n") != std::string::npos, !passes)
+        << "a refusal prints its reason; it printed: " << printed;
     EXPECT_EQ(printed.find("Signature verified: vantorique_osx.zip (version 2)\n") != std::string::npos,
-              c.verifies && !publicKey.empty());
+              passes && !publicKey.empty())
+        << "a verified package is announced (only with a key); it printed: " << printed;
     publicKey.clear();
 }
 
@@ -132,91 +162,189 @@ const char kNewGame[] =
 
 struct InstallCase {
     const char *name;
-    const char *extra;    // shell, in the new game's Resources folder
-    const char *killAt;   // a step of installPackage, "unpacking" (mid-unpack), or null
-    bool smallDisk;       // a 2 MB tmpfs
-    const char *outcome;  // old, new, either
-    const char *reason;
+    const char *extra = "";          // shell, in the new game's Resources folder
+    const char *killAt = nullptr;    // a step of installPackage, "unpacking" (mid-unpack), or null
+    bool smallDisk = false;          // a 2 MB tmpfs
+    bool twoRenames = false;         // swap as a file system without an atomic exchange
+    bool anotherInstallRuns = false; // another launcher holds the work folder's lock
+    bool fromInsideTheGame = false;  // the launcher runs in a folder of the item the package replaces
+    const char *outcome = "new";     // old, new, either
+    const char *reason = "";
 };
 
 const char kOneFile[] = "head -c 32768 /dev/urandom > new100.dat";
+const char kDamaged[] = "The package is damaged";
 const InstallCase kInstallCases[] = {
-    {"good_package", kOneFile, nullptr, false, "new", ""},
-    {"CRC_bad_entry", "printf CRCFAULT%.0s $(seq 64) > zz.txt", nullptr, false, "old", "The package is damaged"},
-    {"refused_entry", "ln -s /etc escape", nullptr, false, "old", "The package is damaged"},
-    {"disk_full", "head -c 3000000 /dev/urandom > big.dat", nullptr, true, "old", "Disk full"},
-    {"kill_while_unpacking", "for i in $(seq 400); do head -c 32768 /dev/urandom > new$i.dat; done", "unpacking",
-     false, "either", ""},
-    {"kill_after_the_unpack", kOneFile, "unpacked", false, "old", ""},
-    {"kill_after_the_carry_over", kOneFile, "merged", false, "old", ""},
-    {"kill_with_the_journal_written", kOneFile, "ready", false, "new", ""},
-    {"kill_between_two_swaps", kOneFile, "swapped", false, "new", ""},
-    {"kill_while_removing_the_old_game", kOneFile, "installed", false, "new", ""},
+    {.name = "good_package", .extra = kOneFile},
+    {.name = "CRC_bad_entry", .extra = "printf CRCFAULT%.0s $(seq 64) > zz.txt", .outcome = "old", .reason = kDamaged},
+    {.name = "refused_entry", .extra = "ln -s /etc escape", .outcome = "old", .reason = kDamaged},
+    {.name = "disk_full", .extra = "head -c 3000000 /dev/urandom > big.dat", .smallDisk = true, .outcome = "old",
+     .reason = "Disk full"},
+    {.name = "another_install_runs", .extra = kOneFile, .anotherInstallRuns = true, .outcome = "old",
+     .reason = "Another update is running"},
+    {.name = "item_holds_the_launcher", .extra = kOneFile, .fromInsideTheGame = true, .outcome = "old",
+     .reason = kDamaged},
+    {.name = "kill_while_unpacking", .extra = "for i in $(seq 400); do head -c 32768 /dev/urandom > new$i.dat; done",
+     .killAt = "unpacking", .outcome = "either"},
+    {.name = "kill_after_the_unpack", .extra = kOneFile, .killAt = "unpacked", .outcome = "old"},
+    {.name = "kill_after_the_carry_over", .extra = kOneFile, .killAt = "merged", .outcome = "old"},
+    {.name = "kill_with_the_journal_written", .extra = kOneFile, .killAt = "ready"},
+    {.name = "kill_between_two_swaps", .extra = kOneFile, .killAt = "swapped"},
+    {.name = "kill_between_the_two_renames_of_a_swap", .extra = kOneFile, .killAt = "moved-aside", .twoRenames = true},
+    {.name = "kill_while_removing_the_old_game", .extra = kOneFile, .killAt = "installed"},
 };
 
 void PrintTo(const InstallCase &c, std::ostream *out) { *out << c.name; }
 const char *killStep;
+
+// An installed old game in `parent` and a package of the new one; what the
+// game folder holds before the install and what it must hold after it.
+struct GameWorld {
+    TempDir t;
+    std::string parent = t.path + "/parent/", package = t.path + "/vantorique_osx.zip", oldGame, newGame;
+};
+
+void makeGames(GameWorld &w, const char *extra)
+{
+    ASSERT_EQ(shellStatus("cd " + w.parent + " && " + kOldGame), 0) << "the old game could not be made";
+    ASSERT_EQ(shellStatus("mkdir " + w.t.path + "/new && cd " + w.t.path + "/new && " + kNewGame + extra +
+                          " && cd ../../.. && zip -qry0 " + w.package + " Readme.txt Vantorique.app && " +
+                          "perl -0777 -pi -e 's/CRCFAULT/CRCFAULU/' " + w.package),
+              0) << "the package could not be made";  // stored: the entry's CRC no longer fits
+    w.oldGame = snapshot(w.parent);
+    // The new game: what unpacking over a copy of the old one gives.
+    ASSERT_EQ(shellStatus("cp -a " + w.parent + " " + w.t.path + "/overlay"), 0);
+    testing::internal::CaptureStdout();
+    decompress_path(w.package.c_str(), (w.t.path + "/overlay/").c_str());
+    testing::internal::GetCapturedStdout();
+    w.newGame = snapshot(w.t.path + "/overlay/");
+}
+
+// A real process that dies with SIGKILL at `step` of the install; then the
+// next start's recovery.
+void killInstallAt(const GameWorld &w, const char *step, bool twoRenames)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        killStep = step;
+        installForceTwoRenames = twoRenames;
+        installStepHook = [](const char *reached) { strcmp(reached, killStep) == 0 && raise(SIGKILL); };
+        std::string reason;
+        _exit(installPackage(w.package.c_str(), w.parent.c_str(), reason) ? 0 : 1);
+    }
+    int status = 0;
+    const std::string midUnpack = w.parent + ".vantorique-staging/new/Vantorique.app/Contents/Resources/new100.dat";
+    while (waitpid(child, &status, WNOHANG) == 0)
+        if (strcmp(step, "unpacking") == 0 && access(midUnpack.c_str(), F_OK) == 0)
+            kill(child, SIGKILL);
+    EXPECT_TRUE(WIFSIGNALED(status) || strcmp(step, "unpacking") == 0)
+        << "the install must reach step " << step << " (and be killed there)";
+}
 
 class Install : public testing::TestWithParam<InstallCase> {};
 
 TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
 {
     const InstallCase &c = GetParam();
-    TempDir t;
-    const std::string parent = t.path + "/parent/", package = t.path + "/vantorique_osx.zip";
-    mkdir(parent.c_str(), 0755);
-    if (c.smallDisk && mount("tmpfs", parent.c_str(), "tmpfs", 0, "size=2m") != 0)
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    if (c.smallDisk && mount("tmpfs", w.parent.c_str(), "tmpfs", 0, "size=2m") != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << strerror(errno);
-    ASSERT_EQ(sh("cd " + parent + " && " + kOldGame), 0);
-    ASSERT_EQ(sh("mkdir " + t.path + "/new && cd " + t.path + "/new && " + kNewGame + c.extra +
-                 " && cd ../../.. && zip -qry0 " + package + " Readme.txt Vantorique.app && " +
-                 "perl -0777 -pi -e 's/CRCFAULT/CRCFAULU/' " + package), 0);  // stored: the entry's CRC no longer fits
-    const std::string oldGame = snapshot(parent);
-    // The new game: what unpacking over a copy of the old one gives.
-    ASSERT_EQ(sh("cp -a " + parent + " " + t.path + "/overlay"), 0);
-    testing::internal::CaptureStdout();
-    decompress_path(package.c_str(), (t.path + "/overlay/").c_str());
-    const std::string newGame = snapshot(t.path + "/overlay/");
+    makeGames(w, c.extra);
 
     std::string reason;
+    testing::internal::CaptureStdout();
     if (c.killAt) {
-        pid_t child = fork();
-        if (child == 0) {
-            killStep = c.killAt;
-            installStepHook = [](const char *step) { strcmp(step, killStep) == 0 && raise(SIGKILL); };
-            _exit(installPackage(package.c_str(), parent.c_str(), reason) ? 0 : 1);
-        }
-        int status = 0;
-        const std::string midUnpack = parent + ".vantorique-staging/new/Vantorique.app/Contents/Resources/new100.dat";
-        while (waitpid(child, &status, WNOHANG) == 0)
-            if (strcmp(c.killAt, "unpacking") == 0 && access(midUnpack.c_str(), F_OK) == 0)
-                kill(child, SIGKILL);
-        EXPECT_TRUE(WIFSIGNALED(status) || strcmp(c.killAt, "unpacking") == 0);
-        recoverInterruptedInstall(parent.c_str());
+        killInstallAt(w, c.killAt, c.twoRenames);
+        recoverInterruptedInstall(w.parent.c_str());
     } else {
-        EXPECT_EQ(installPackage(package.c_str(), parent.c_str(), reason), c.reason[0] == 0);
+        const std::string staging = w.parent + ".vantorique-staging";
+        Fd otherLauncher;
+        if (c.anotherInstallRuns) {
+            ASSERT_EQ(mkdir(staging.c_str(), 0700), 0);
+            otherLauncher = Fd(open(staging.c_str(), O_RDONLY | O_DIRECTORY));
+            ASSERT_EQ(flock(otherLauncher.fd, LOCK_EX), 0);
+        }
+        char launcherFolder[4096];
+        ASSERT_TRUE(getcwd(launcherFolder, sizeof launcherFolder));
+        if (c.fromInsideTheGame) {
+            ASSERT_EQ(chdir((w.parent + "Vantorique.app/Contents").c_str()), 0);
+        }
+        EXPECT_EQ(installPackage(w.package.c_str(), w.parent.c_str(), reason), c.reason[0] == 0)
+            << "installPackage's result; it said: " << reason;
+        ASSERT_EQ(chdir(launcherFolder), 0);
+        if (c.anotherInstallRuns) {
+            EXPECT_TRUE(exists(staging)) << ".vantorique-staging: another launcher's work folder must stay";
+            rmdir(staging.c_str());
+        }
     }
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(reason, c.reason);
-    const std::string after = snapshot(parent), outcome = c.outcome;
+    EXPECT_EQ(reason, c.reason) << "the reason the player reads";
+    const std::string after = snapshot(w.parent), outcome = c.outcome;
     if (outcome != "either") {
-        EXPECT_EQ(after, outcome == "old" ? oldGame : newGame) << "not the whole " << outcome << " game";
+        EXPECT_EQ(after, outcome == "old" ? w.oldGame : w.newGame) << "not the whole " << outcome << " game";
     }
-    EXPECT_TRUE(after == oldGame || after == newGame) << "old and new files mixed, or leftovers:\n" << after;
-    EXPECT_EQ(sh(parent + "Vantorique.app/Contents/MacOS/Vantorique >/dev/null"), 0);
+    EXPECT_TRUE(after == w.oldGame || after == w.newGame) << "old and new files mixed, or leftovers:\n" << after;
+    EXPECT_EQ(shellStatus(w.parent + "Vantorique.app/Contents/MacOS/Vantorique >/dev/null"), 0)
+        << "the installed game must still start";
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, Install, testing::ValuesIn(kInstallCases), caseName<InstallCase>);
+
+// What a kill cannot show: a power cut may lose what is not synced, so the
+// staged files must be on disk before the journal vouches for them.
+TEST(InstallOrder, StagedFilesAreSyncedBeforeTheJournalIsWritten)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    static std::string steps;
+    installStepHook = [](const char *step) { steps += std::string(steps.empty() ? "" : " ") + step; };
+    std::string reason;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(installPackage(w.package.c_str(), w.parent.c_str(), reason)) << reason;
+    testing::internal::GetCapturedStdout();
+    installStepHook = nullptr;
+    EXPECT_EQ(steps, "unpacked merged synced ready swapped swapped installed")
+        << "the install's steps in order: the sync must come before the journal (ready)";
+}
+
+// A recovery that cannot finish its swaps keeps the journal, so that the next
+// start finishes them: an old item cannot be set aside where a non-empty
+// folder stands.
+TEST(InstallRecovery, KeepsTheJournalWhenItsSwapsFail)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    testing::internal::CaptureStdout();
+    killInstallAt(w, "ready", false);
+    const std::string staging = w.parent + ".vantorique-staging", obstacle = staging + "/old/Vantorique.app";
+    ASSERT_EQ(shellStatus("mkdir -p " + obstacle + "/in-the-way"), 0);
+    installForceTwoRenames = true;
+    recoverInterruptedInstall(w.parent.c_str());
+    std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(exists(staging + "/ready")) << ".vantorique-staging/ready: the journal must survive a failed recovery; "
+                                            << "it printed: " << printed;
+    EXPECT_NE(printed.find("Could not finish an interrupted update"), std::string::npos) << printed;
+
+    ASSERT_EQ(shellStatus("rm -r " + obstacle), 0);
+    testing::internal::CaptureStdout();
+    recoverInterruptedInstall(w.parent.c_str());
+    testing::internal::GetCapturedStdout();
+    installForceTwoRenames = false;
+    EXPECT_EQ(snapshot(w.parent), w.newGame) << "the next start must finish the new game from the kept journal";
+}
 
 TEST(VersionFile, AllDigitsNeverThroughALink)
 {
     TempDir t;
     const std::string version = t.path + "/version.txt";
-    ASSERT_EQ(sh("cd " + t.path + " && printf keep > elsewhere && ln -s elsewhere version.txt"), 0);
+    ASSERT_EQ(shellStatus("cd " + t.path + " && printf keep > elsewhere && ln -s elsewhere version.txt"), 0);
     testing::internal::CaptureStdout();
     EXPECT_TRUE(writeVersionFile(version.c_str(), 1234567));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Opened File\n");
-    EXPECT_EQ(run("cd " + t.path + " && find . -printf '%p %y\\n' | sort && cat version.txt elsewhere"),
+    EXPECT_EQ(shellOutput("cd " + t.path + " && find . -printf '%p %y\\n' | sort && cat version.txt elsewhere"),
               ". d\n./elsewhere f\n./version.txt f\n1234567keep");
 }
 

@@ -1,7 +1,8 @@
 // The launcher as tests run it: the same program, pointed at a loopback
 // update server given on the command line (the real launcher takes none),
 // and trusting the publisher key given third (a minisign public key line).
-#include "install.h"
+#include "loop.h"
+#include "signature.h"
 #include "state.h"
 
 #include <stdlib.h>

@@ -1,8 +1,9 @@
 // The screens without a window: a recording draw_text (what the font will
 // show of each text) and stand-in workers that count their launches. Each
 // frame is driven as the main loop drives it.
+#include "screens.h"
 #include "state.h"
-#include "ziputil.h"
+#include "workers.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,6 @@ void fresh()
     resetLauncherState();
     checkRuns = downloadRuns = unzipRuns = 0;
     updateText.clear();
-    ZIP_UNPACK_BYTES_DONE = ZIP_UNPACK_BYTES_TOTAL = 0;
 }
 
 const std::string kDownloading =
@@ -81,8 +81,12 @@ TEST(Screens, EachStateDrawsItsTexts)
          {{kDownloading, 16, 16}, {std::string(16, '|') + std::string(48, '.'), 16, 96},
           {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
         {downloadFailed, failed("Download failed", "Connection lost")},
+        // A reason with a detail: the detail on a line of its own, above the buttons.
+        {[] { downloadFailed(), downloadFailure = "Signature check failed\nit was made with another key"; },
+         {{"Download failed", 16, 16}, {"Signature check failed", 16, 32}, {"it was made with another key", 16, 44},
+          {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
         {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
-        {[] { action = kUnzipScreen, ZIP_UNPACK_BYTES_DONE = 12340000, ZIP_UNPACK_BYTES_TOTAL = 48000000; },
+        {[] { action = kUnzipScreen, unpackBytesDone = 12340000, unpackBytesTotal = 48000000; },
          {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}}},
         {updateFailed, failed("Update failed", "Disk full")},
         {noGame, {{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16}, {">", 16, 48},

@@ -2,8 +2,10 @@
 // version file. Workers run synchronously here: they are plain routines.
 #include "helpers.h"
 #include "http_server.h"
-#include "install.h"
+#include "signature.h"
 #include "state.h"
+#include "version.h"
+#include "workers.h"
 #include "ziputil.h"
 
 #include <chrono>
@@ -88,26 +90,53 @@ TEST(VersionFile, ReadsTheFirstTenBytes)
 
 TEST_F(Workers, CheckOutcomes)
 {
-    // Installed version, status (1: a head, then silence; 0: nobody listening), manifest; what the check leaves.
-    const std::tuple<int, int, std::string, bool, bool, int, std::string> cases[] = {
-        {11, 200, "12~line one\nline two`\n", true, false, 12, "line one\nline two"},
-        {12, 200, "12~same`", false, false, 12, "untouched"}, {13, 200, "12~older`", false, false, 12, "untouched"},
-        {0, 200, "1~first install`", true, false, 1, "first install"}, {5, 200, "", false, false, 0, "untouched"},
-        {3, 404, "12~x`", false, true, 1234567, "untouched"}, {3, 500, "12~x`", false, true, 1234567, "untouched"},
-        {3, 200, "12~" + std::string((1 << 20) + 10, 'x') + "`", false, true, 1234567, "untouched"},  // too big
-        {3, 1, "12~x`", false, true, 1234567, "untouched"}, {3, 0, "12~x`", false, true, 1234567, "untouched"},
+    struct CheckCase {
+        int installed;
+        int status;  // 1: a head, then silence; 0: nobody listening
+        std::string manifest;
+        bool offered, failed;  // what the check leaves: an update offered, a connection failure
+        int announced;
+        std::string changeLog;
     };
-    for (const auto &[installed, status, manifest, available, error, announced, log] : cases) {
+    const std::string tooBig = "12~" + std::string((1 << 20) + 10, 'x') + "`";
+    const CheckCase cases[] = {
+        {.installed = 11, .status = 200, .manifest = "12~line one\nline two`\n", .offered = true, .failed = false,
+         .announced = 12, .changeLog = "line one\nline two"},
+        {.installed = 12, .status = 200, .manifest = "12~same`", .offered = false, .failed = false, .announced = 12,
+         .changeLog = "untouched"},
+        {.installed = 13, .status = 200, .manifest = "12~older`", .offered = false, .failed = false, .announced = 12,
+         .changeLog = "untouched"},
+        {.installed = 0, .status = 200, .manifest = "1~first install`", .offered = true, .failed = false,
+         .announced = 1, .changeLog = "first install"},
+        {.installed = 5, .status = 200, .manifest = "", .offered = false, .failed = false, .announced = 0,
+         .changeLog = "untouched"},
+        {.installed = 3, .status = 404, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
+         .changeLog = "untouched"},
+        {.installed = 3, .status = 500, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
+         .changeLog = "untouched"},
+        {.installed = 3, .status = 200, .manifest = tooBig, .offered = false, .failed = true, .announced = 1234567,
+         .changeLog = "untouched"},
+        {.installed = 3, .status = 1, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
+         .changeLog = "untouched"},
+        {.installed = 3, .status = 0, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
+         .changeLog = "untouched"},
+    };
+    for (const CheckCase &c : cases) {
+        const std::string which = "status " + std::to_string(c.status) + ", manifest " + c.manifest.substr(0, 40);
         resetLauncherState();
         updateText = "untouched";
-        vantoriqueVersion = installed;
-        server.set(kManifest, Answer{status == 1 ? 200 : status, manifest, -1, "", std::string::npos, status == 1});
-        if (status == 0)
+        vantoriqueVersion = c.installed;
+        Answer answer{c.status == 1 ? 200 : c.status, c.manifest};
+        answer.hang = c.status == 1;
+        server.set(kManifest, answer);
+        if (c.status == 0)
             server.stop();
-        EXPECT_LT(secondsOf(ThreadCheckFunc), 3.0);  // the 2-second limit covers the whole exchange
-        EXPECT_TRUE(doneCheckUpdating && updateAvailable == available && updatingError == error) << status << manifest;
-        EXPECT_EQ(updatedVantoriqueVersion, announced) << manifest;
-        EXPECT_EQ(updateText, log) << manifest;
+        EXPECT_LT(secondsOf(ThreadCheckFunc), 3.0) << which << ": the 2-second limit covers the whole exchange";
+        EXPECT_TRUE(doneCheckUpdating) << which << ": the check must report";
+        EXPECT_EQ(updateAvailable, c.offered) << which << ": whether an update is offered";
+        EXPECT_EQ(updatingError, c.failed) << which << ": whether the connection failed";
+        EXPECT_EQ(updatedVantoriqueVersion, c.announced) << which << ": the announced version";
+        EXPECT_EQ(updateText, c.changeLog) << which << ": the change log";
     }
 }
 
@@ -176,8 +205,9 @@ TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
     publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
     for (const Answer &signature : {Answer{404, ""}, Answer{200, std::string(4097, 'x')}}) {
         server.set(kSignature, signature);
-        EXPECT_EQ(download(), "Signature check failed");
-        EXPECT_FALSE(exists("vantorique_osx.zip"));
+        EXPECT_EQ(download(), "Signature check failed\nthe signature could not be fetched")
+            << "a signature that is missing or too long (status " << signature.status << ")";
+        EXPECT_FALSE(exists("vantorique_osx.zip")) << "the package must be deleted after a failed check";
     }
     EXPECT_EQ(server.requests.back().find(std::string("GET ") + kSignature + " "), 0u);
     EXPECT_EQ(updatedVantoriqueVersion, 7);  // no check ran: the download learnt the version first
@@ -209,4 +239,65 @@ TEST_F(Workers, UnpackWorkerInstallsThePackageAndRemovesIt)
         write_file("vantorique_osx.zip", "not a zip at all");
     }
     EXPECT_EQ(read_file(dir / "Vantorique.app/Contents/MacOS/Vantorique"), "#!/bin/sh\necho 2\n");
+}
+
+TEST_F(Workers, ResumeAnswersThatDoNotFitThePartAreRefused)
+{
+    const std::string body = bytes(100000);
+    struct ResumeCase {
+        const char *what;
+        size_t partSize;  // bytes of the kept .part
+        Answer answer;
+        std::string failure;
+    };
+    Answer wrongPart{206, body.substr(500)};
+    wrongPart.head = "Content-Range: bytes 500-99999/100000\r\n";  // the .part holds 1000 bytes
+    const ResumeCase cases[] = {
+        {.what = "206 for the wrong range", .partSize = 1000, .answer = wrongPart,
+         .failure = "The server sent the wrong part"},
+        {.what = "416 for a whole .part", .partSize = body.size(), .answer = Answer{416, ""},
+         .failure = "The server answered 416"},
+    };
+    for (const ResumeCase &c : cases) {
+        write_file("vantorique_osx.zip.part", body.substr(0, c.partSize));
+        write_file("vantorique_osx.zip.part.validator", "\"v1\"");
+        server.set(kPackage, c.answer);
+        EXPECT_EQ(download(), c.failure) << c.what;
+        EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "bytes=" + std::to_string(c.partSize) + "-")
+            << c.what << ": the kept .part must be resumed";
+        EXPECT_FALSE(exists("vantorique_osx.zip.part") || exists("vantorique_osx.zip.part.validator"))
+            << c.what << ": vantorique_osx.zip.part must not be kept after an answer that does not fit it";
+        EXPECT_FALSE(exists("vantorique_osx.zip")) << c.what << ": no package from an answer that does not fit";
+    }
+}
+
+TEST_F(Workers, SignatureFetchStopsWhenTheLauncherEnds)
+{
+    server.set(kManifest, Answer{200, "7~x`"});
+    server.set(kPackage, Answer{200, "package"});
+    Answer silent{200, "never sent"};
+    silent.hang = true;
+    server.set(kSignature, silent);
+    publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
+    std::thread stopper([this] {
+        for (bool asked = false; !asked; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            std::lock_guard<std::mutex> guard(server.lock);
+            asked = !server.requests.empty() && server.requests.back().find(kSignature) != std::string::npos;
+        }
+        abortTransfers = true;
+    });
+    // Far below the 30 s a silent signature server gets otherwise.
+    EXPECT_LT(secondsOf(ThreadDownloadFunc), 15.0) << "closing the window must end the signature's fetch";
+    stopper.join();
+    EXPECT_TRUE(downloadComplete && !downloadSuccess) << "the download must report a failure";
+    EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no unchecked package may stay";
+}
+
+TEST_F(Workers, WithAKeyAnUnknownVersionIsAConnectionFailure)
+{
+    server.set(kPackage, Answer{200, "package"});  // no manifest: the version cannot be learnt
+    publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
+    EXPECT_EQ(download(), "No answer from the server") << "the player must read the connection failure";
+    EXPECT_EQ(server.requests.size(), 1u) << "only the manifest may be asked for; the package is of no use unchecked";
+    EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no unchecked package may stay";
 }

@@ -198,7 +198,7 @@ def classify(img):
     if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112):
         return "downloading", "", 0
     title = text_at(img, 16)
-    if menu_at(img, 56) and only(img, 16, 32, 56, 72):
+    if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
         name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "other")
         return name, text_at(img, 32), marker(img, 56, 72)
     if menu_at(img, 48) and only(img, 16, 38, 48, 64) and ink(img, 38) and ink(img, 64, 100, 256) == 0:

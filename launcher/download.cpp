@@ -1,0 +1,273 @@
+// The package's transfer: written to "<name>.part" as it arrives, renamed
+// to the package only when the whole body is on disk.
+#include "download.h"
+
+#include "fsutil.h"
+#include "http.h"
+#include "state.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace {
+
+const char kPackageDirUri[] = "/vantorique/autoupdate/";
+const size_t kMaxValidatorBytes = 512;
+const long kConnectTimeoutS = 10;
+const long kStallSeconds = 60;               // no byte for this long: give up
+const double kLingerSeconds = 2;             // a whole body, and the server still has not closed
+const long kReceiveBuffer = 512 * 1024;      // curl's largest: fewer, larger reads and writes
+
+// One answer for the package, written to "<name>.part" as it arrives. The
+// .part is renamed to the package only when the whole body is on disk.
+struct Transfer {
+    CURL *curl;
+    std::string partial;          // "<name>.part"
+    std::string validatorFile;    // "<name>.part.validator": ETag or Last-Modified of the .part
+    FilePtr resumeFile;           // the kept .part, opened for append, when resuming
+    long long offset = 0;         // its size: the Range asked from there
+    FilePtr file;                 // where this answer's body goes
+    long long announced = -1;     // this answer's Content-Length
+    long long received = 0;       // body bytes of this answer
+    std::string reason;           // set when we stop the transfer ourselves
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point whole;  // when the announced length was reached
+    bool lingered = false;        // we hung up on a server that kept the line open after the body
+};
+
+// Something safe to send back in If-Range: one short line of visible text.
+bool usableValidator(const std::string &v)
+{
+    if (v.empty() || v.size() > kMaxValidatorBytes)
+        return false;
+    for (char c : v)
+        if ((unsigned char)c < 0x20 || (unsigned char)c > 0x7E)
+            return false;
+    return true;
+}
+
+// ETag when it is strong (a weak one cannot ask for a range), else Last-Modified.
+std::string validatorOf(CURL *curl)
+{
+    std::string etag = headerValue(curl, "ETag");
+    std::string v = !etag.empty() && etag.compare(0, 2, "W/") != 0 ? etag : headerValue(curl, "Last-Modified");
+    return usableValidator(v) ? v : "";
+}
+
+// The .part of an earlier try, for append, if it is a non-empty regular file
+// (never a link, a FIFO or a device) that a usable validator vouches for.
+FilePtr openForResume(const std::string &partial, const std::string &validator, long long &size)
+{
+    struct stat before, after;
+    if (!usableValidator(validator) || lstat(partial.c_str(), &before) != 0 || !S_ISREG(before.st_mode) ||
+        before.st_size <= 0)
+        return nullptr;
+    Fd fd(open(partial.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.fd < 0 || fstat(fd.fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_ino != before.st_ino ||
+        after.st_dev != before.st_dev)
+        return nullptr;
+    size = after.st_size;
+    return file_from_fd(fd.release(), "ab");
+}
+
+long long contentRangeStart(CURL *curl)
+{
+    std::string range = headerValue(curl, "Content-Range");  // "bytes START-END/TOTAL"
+    long long start = -1;
+    return sscanf(range.c_str(), "bytes %lld-", &start) == 1 ? start : -1;
+}
+
+long long parseLength(const std::string &text)
+{
+    char *end = nullptr;
+    long long n = text.empty() ? -1 : strtoll(text.c_str(), &end, 10);
+    return n >= 0 && end && *end == '\0' ? n : -1;
+}
+
+// The answer's head is in: take it (and say where its body goes) or refuse it.
+bool acceptAnswer(Transfer &t)
+{
+    long status = 0;
+    curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+    bool resumed = status == 206 && t.resumeFile && contentRangeStart(t.curl) == t.offset;
+    if (status != 200 && !resumed) {
+        t.reason = status == 404 ? "The server has no package"
+                   : status == 206 ? "The server sent the wrong part"
+                                   : "The server answered " + std::to_string(status);
+        return false;
+    }
+    t.announced = parseLength(headerValue(t.curl, "Content-Length"));
+    if (t.announced >= 0 && (unsigned long long)t.announced > free_bytes(".")) {
+        t.reason = "Disk full";
+        return false;
+    }
+    if (resumed) {
+        t.file = std::move(t.resumeFile);
+    } else {  // the whole package: start over, with this answer's validator
+        t.resumeFile.reset();
+        t.offset = 0;
+        t.file.reset(create_fresh(t.partial.c_str()));
+        if (!t.file) {
+            t.reason = disk_full_or(errno, "Cannot write the package");
+            return false;
+        }
+        remove(t.validatorFile.c_str());
+        std::string validator = validatorOf(t.curl);
+        if (!validator.empty()) {
+            FilePtr v(create_fresh(t.validatorFile.c_str()));
+            if (!v || fputs(validator.c_str(), v.get()) < 0 || fclose(v.release()) != 0)
+                remove(t.validatorFile.c_str());
+        }
+    }
+    t.started = std::chrono::steady_clock::now();
+    downloadBytesDone.store(t.offset, std::memory_order_relaxed);
+    downloadBytesTotal.store(t.announced >= 0 ? t.offset + t.announced : -1, std::memory_order_relaxed);
+    return true;
+}
+
+size_t packageHeader(char *data, size_t size, size_t count, void *user)
+{
+    Transfer *t = static_cast<Transfer *>(user);
+    size_t n = size * count;
+    long status = 0;
+    curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+    bool headEnded = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
+    if (headEnded && status >= 200 && !acceptAnswer(*t))
+        return 0;
+    return n;
+}
+
+size_t writePackage(char *data, size_t size, size_t count, void *user)
+{
+    Transfer *t = static_cast<Transfer *>(user);
+    size_t n = size * count;
+    if (!t->file)
+        return 0;
+    if (t->announced >= 0 && t->received + (long long)n > t->announced) {
+        t->reason = "The package is larger than announced";
+        return 0;
+    }
+    if (fwrite(data, 1, n, t->file.get()) != n) {
+        t->reason = disk_full_or(errno, "Cannot write the package");
+        return 0;
+    }
+    t->received += (long long)n;
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t->started).count();
+    downloadBytesDone.store(t->offset + t->received, std::memory_order_relaxed);
+    if (seconds > 0.2)
+        downloadBytesPerSecond.store((long long)(double(t->received) / seconds), std::memory_order_relaxed);
+    return n;
+}
+
+// We asked for Connection: close to see bytes past the announced length; a
+// server that keeps the line open anyway gets a short grace, not the stall limit.
+int watchPackage(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    Transfer *t = static_cast<Transfer *>(user);
+    if (abortTransfers.load(std::memory_order_relaxed))
+        return 1;
+    if (t->announced < 0 || t->received != t->announced)
+        return 0;
+    auto now = std::chrono::steady_clock::now();
+    if (t->whole == std::chrono::steady_clock::time_point())
+        t->whole = now;
+    t->lingered = std::chrono::duration<double>(now - t->whole).count() > kLingerSeconds;
+    return t->lingered ? 1 : 0;
+}
+
+struct SlistDeleter {
+    void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
+
+// How a transfer ended: the whole package, a broken transfer whose .part
+// a validator vouches for (the next try goes on from there), or anything
+// else (the .part goes). Sets the reason of every ending but the whole one.
+enum class Ending { whole, keepPartial, discard };
+
+Ending endingOf(Transfer &t, CURLcode rc)
+{
+    const bool answered = bool(t.file);
+    if (t.file && fclose(t.file.release()) != 0 && t.reason.empty() && rc == CURLE_OK)
+        t.reason = disk_full_or(errno, "Cannot write the package");
+    t.resumeFile.reset();
+    const bool complete = t.announced < 0 || t.received == t.announced;
+    if (rc == CURLE_ABORTED_BY_CALLBACK && t.lingered && answered && complete)
+        rc = CURLE_OK;  // all announced bytes came; the server only kept the line open
+    if (rc == CURLE_OK && t.reason.empty() && complete)
+        return Ending::whole;
+    if (!t.reason.empty())
+        return Ending::discard;  // we stopped it: what arrived is of no use
+    t.reason = answered ? "Connection lost" : "No answer from the server";
+    struct stat st;
+    std::string validator;
+    bool vouched = lstat(t.partial.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                   read_small_file(t.validatorFile, kMaxValidatorBytes, validator) && usableValidator(validator);
+    return vouched ? Ending::keepPartial : Ending::discard;
+}
+
+}  // namespace
+
+// A resumed transfer asks with Range and If-Range: a changed package comes
+// whole instead.
+bool fetchPackage(const std::string &name, std::string &reason)
+{
+    CurlPtr curl = newRequest(kPackageDirUri + name);
+    if (!curl) {
+        reason = "No answer from the server";
+        return false;
+    }
+    Transfer t;
+    t.curl = curl.get();
+    t.partial = name + ".part";
+    t.validatorFile = t.partial + ".validator";
+    std::string validator;
+    read_small_file(t.validatorFile, kMaxValidatorBytes, validator);
+    t.resumeFile = openForResume(t.partial, validator, t.offset);
+
+    // Connection: close, and the length checked here rather than by curl:
+    // curl would silently drop bytes past Content-Length, and a longer body
+    // than announced is a failure of its own.
+    std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Connection: close"));
+    std::string range = std::to_string(t.offset) + "-";
+    if (t.resumeFile) {
+        headers.reset(curl_slist_append(headers.release(), ("If-Range: " + validator).c_str()));
+        curl_easy_setopt(t.curl, CURLOPT_RANGE, range.c_str());
+    }
+    curl_easy_setopt(t.curl, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(t.curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    curl_easy_setopt(t.curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+    curl_easy_setopt(t.curl, CURLOPT_HEADERFUNCTION, packageHeader);
+    curl_easy_setopt(t.curl, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(t.curl, CURLOPT_WRITEFUNCTION, writePackage);
+    curl_easy_setopt(t.curl, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(t.curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+    curl_easy_setopt(t.curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(t.curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(t.curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(t.curl, CURLOPT_XFERINFOFUNCTION, watchPackage);
+    curl_easy_setopt(t.curl, CURLOPT_XFERINFODATA, &t);
+    CURLcode rc = curl_easy_perform(t.curl);
+    switch (endingOf(t, rc)) {
+    case Ending::whole:
+        if (rename(t.partial.c_str(), name.c_str()) == 0)
+            break;
+        t.reason = disk_full_or(errno, "Cannot write the package");
+        remove(t.partial.c_str());
+        break;
+    case Ending::keepPartial:  // also when the launcher was closed: the next start goes on
+        reason = t.reason;
+        return false;
+    case Ending::discard:
+        remove(t.partial.c_str());
+        break;
+    }
+    remove(t.validatorFile.c_str());
+    reason = t.reason;
+    return t.reason.empty();
+}

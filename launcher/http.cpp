@@ -1,0 +1,78 @@
+// libcurl set up the one way the workers use it.
+#include "http.h"
+
+#include "state.h"
+
+namespace {
+
+// A small body held in memory, refused past its limit.
+struct Collected {
+    std::string body;
+    size_t limit;
+};
+
+size_t collectBody(char *data, size_t size, size_t count, void *user)
+{
+    Collected *c = static_cast<Collected *>(user);
+    size_t n = size * count;
+    if (c->body.size() + n > c->limit)
+        return 0;  // far too big for what it should be: fail
+    c->body.append(data, n);
+    return n;
+}
+
+int abortWhenLauncherEnds(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return abortTransfers.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+}  // namespace
+
+// libcurl takes http_proxy/no_proxy from the environment: players behind a
+// proxy need that, so no proxy option is set here.
+CurlPtr newRequest(const std::string &uri)
+{
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!initialised)
+        return nullptr;
+    CurlPtr curl(curl_easy_init());
+    if (!curl)
+        return nullptr;
+    std::string url = "http://" + updateHost + ":" + std::to_string(updatePort) + uri;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);  // timeouts without signals: we are a thread
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
+    return curl;
+}
+
+void stopWhenLauncherEnds(CURL *curl)
+{
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abortWhenLauncherEnds);
+}
+
+std::string headerValue(CURL *curl, const char *name)
+{
+    curl_header *h = nullptr;
+    if (curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || !h || !h->value)
+        return "";
+    return h->value;
+}
+
+bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body)
+{
+    Collected collected{std::string(), limit};
+    long status = 0;
+    CurlPtr curl = newRequest(uri);
+    if (curl) {
+        curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeoutMs);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collectBody);
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &collected);
+        stopWhenLauncherEnds(curl.get());
+        if (curl_easy_perform(curl.get()) == CURLE_OK)
+            curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    }
+    body = std::move(collected.body);
+    return status == 200;
+}

@@ -1,0 +1,22 @@
+// The per-frame screens and what they draw with (main thread only).
+#ifndef VANTORIQUE_SCREENS_H
+#define VANTORIQUE_SCREENS_H
+
+#include <SFML/Graphics.hpp>
+
+#include <string>
+
+void draw_text(std::string text, double x, double y, float size, sf::Color color, unsigned long style);
+void UpdateTick();
+void DownloadTick();
+void UnzipTick();
+void NoGameTick();
+std::string visibleChangeLog(const std::string &log);
+sf::String toFontText(const std::string &bytes);  // what draw_text shows of the bytes
+std::string progressLine(long long done, long long total, long long bytesPerSecond);
+std::string downloadBar(long long done, long long total);  // empty while the size is unknown
+
+void handleEvent(const sf::Event &event);
+void drawScreen();  // the routine that `action` selects, or "HELP"
+
+#endif

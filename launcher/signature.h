@@ -1,0 +1,20 @@
+// The publisher's check of a package: a minisign signature made with the key
+// this launcher was built with.
+#ifndef VANTORIQUE_SIGNATURE_H
+#define VANTORIQUE_SIGNATURE_H
+
+#include <string>
+
+// The publisher's minisign public key (the base64 line of its .pub file),
+// fixed at build time; empty when the build has none. Tests set their own.
+extern std::string publicKey;
+
+// Checks the package at `packagePath` against `signature` (the text of a
+// .minisig file): made by publicKey, trusted comment naming the package
+// and `announcedVersion`. True without a key; on success prints
+// "Signature verified: NAME (version N)". On false, `reason` says why in a
+// few words ("the package does not match its signature", ...).
+bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
+                   std::string &reason);
+
+#endif

@@ -1,0 +1,142 @@
+// Work on the game's folder trees for the install: names in a folder, deleting
+// a tree, and giving the staged new tree what the old one has and the package
+// lacks. Every call works below an open folder and never follows a link.
+#include "tree.h"
+
+#include "fsutil.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+std::vector<std::string> entriesOf(int dirFd)
+{
+    std::vector<std::string> names;
+    Fd copy(dup(dirFd));
+    DirPtr dir(copy.fd >= 0 ? fdopendir(copy.fd) : nullptr);
+    if (!dir)
+        return names;
+    copy.release();  // the stream owns it now
+    rewinddir(dir.get());  // the copy shares its offset with dirFd
+    while (dirent *e = readdir(dir.get()))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Deletes `name` below `dirFd` and everything under it, never following a link.
+bool removeAt(int dirFd, const char *name)
+{
+    if (unlinkat(dirFd, name, 0) == 0 || errno == ENOENT)
+        return true;
+    if (errno != EISDIR && errno != EPERM)
+        return false;
+    Fd dir(openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(dir.fd, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
+        fchmod(dir.fd, st.st_mode | S_IRWXU);  // a read-only folder still goes
+    bool ok = true;
+    for (const std::string &entry : entriesOf(dir.fd))
+        ok = removeAt(dir.fd, entry.c_str()) && ok;
+    return unlinkat(dirFd, name, AT_REMOVEDIR) == 0 && ok;
+}
+
+bool removeTree(const std::string &path)
+{
+    return removeAt(AT_FDCWD, path.c_str());
+}
+
+namespace {
+
+bool copyRegular(int fromDir, int toDir, const char *name, const struct stat &st)
+{
+    Fd in(openat(fromDir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd out(openat(toDir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777));
+    if (in.fd < 0 || out.fd < 0)
+        return false;
+    char buffer[16384];
+    for (;;) {
+        ssize_t n = read(in.fd, buffer, sizeof buffer);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (!write_full(out.fd, buffer, size_t(n)))
+            return false;
+    }
+    return fchmod(out.fd, st.st_mode & 07777) == 0;
+}
+
+
+// Puts the old install's `name` into the new tree: a hard link, or a copy
+// where the file system has none.
+bool carryOver(int oldDir, int newDir, const char *name, const struct stat &st)
+{
+    if (S_ISDIR(st.st_mode)) {
+        if (mkdirat(newDir, name, 0700) != 0)
+            return false;
+        Fd from(openat(oldDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Fd to(openat(newDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (from.fd < 0 || to.fd < 0 || !mergeDirectory(from.fd, to.fd))
+            return false;
+        if (fchown(to.fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
+            return false;  // only root may give a folder away; that one is no fault
+        return fchmod(to.fd, st.st_mode & 07777) == 0;
+    }
+    if (linkat(oldDir, name, newDir, name, 0) == 0)
+        return true;
+    if (is_disk_full(errno) || errno == EEXIST)
+        return false;
+    if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(size_t(st.st_size) + 2);
+        ssize_t n = readlinkat(oldDir, name, target.data(), target.size() - 1);
+        if (n < 0)
+            return false;
+        target[size_t(n)] = '\0';
+        return symlinkat(target.data(), newDir, name) == 0;
+    }
+    if (S_ISREG(st.st_mode))
+        return copyRegular(oldDir, newDir, name, st);
+    return true;  // sockets, FIFOs, devices: nothing a game folder needs
+}
+
+}  // namespace
+
+// One name of the old tree against the new one: what unpacking over the old
+// tree would have left there.
+bool mergeEntry(int oldDir, int newDir, const char *name)
+{
+    struct stat oldSt, newSt;
+    if (fstatat(oldDir, name, &oldSt, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (fstatat(newDir, name, &newSt, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT && carryOver(oldDir, newDir, name, oldSt);
+    if (S_ISDIR(oldSt.st_mode) && S_ISDIR(newSt.st_mode)) {
+        Fd from(openat(oldDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        Fd to(openat(newDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // A folder that was there keeps its mode, as it would under an unpack.
+        return from.fd >= 0 && to.fd >= 0 && mergeDirectory(from.fd, to.fd) &&
+               fchmod(to.fd, oldSt.st_mode & 07777) == 0;
+    }
+    // The unpacker leaves an existing file or folder in place of a link.
+    if (S_ISLNK(newSt.st_mode) && !S_ISLNK(oldSt.st_mode))
+        return unlinkat(newDir, name, 0) == 0 && carryOver(oldDir, newDir, name, oldSt);
+    return true;  // the package's entry replaces the old one
+}
+
+bool mergeDirectory(int oldDir, int newDir)
+{
+    for (const std::string &name : entriesOf(oldDir))
+        if (!mergeEntry(oldDir, newDir, name.c_str()))
+            return false;
+    return true;
+}
+

@@ -1,0 +1,21 @@
+// Folder trees of the install, always below an open folder, never through a link.
+#ifndef VANTORIQUE_TREE_H
+#define VANTORIQUE_TREE_H
+
+#include <string>
+#include <vector>
+
+// The names in the open folder `dirFd`, sorted, without "." and "..".
+std::vector<std::string> entriesOf(int dirFd);
+
+// Deletes `name` below `dirFd` and everything under it.
+bool removeAt(int dirFd, const char *name);
+bool removeTree(const std::string &path);
+
+// One name of the old tree against the staged new one: what unpacking over
+// the old tree would have left there (old files the package lacks come along
+// as hard links, or copies where the file system has none).
+bool mergeEntry(int oldDir, int newDir, const char *name);
+bool mergeDirectory(int oldDir, int newDir);
+
+#endif
