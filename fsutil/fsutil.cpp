@@ -39,11 +39,13 @@ FilePtr file_from_fd(int fd, const char *mode)
     return FilePtr(f);
 }
 
-bool read_full(int fd, void *data, size_t size, int64_t offset)
+// Calls `step` until `size` bytes have moved, through interruptions and
+// short counts; an end of file before that is EIO.
+template <class Step>
+static bool move_full(size_t size, Step step)
 {
     for (size_t done = 0; done < size;) {
-        char *at = static_cast<char *>(data) + done;
-        ssize_t n = offset < 0 ? read(fd, at, size - done) : pread(fd, at, size - done, off_t(offset + done));
+        ssize_t n = step(done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -56,21 +58,20 @@ bool read_full(int fd, void *data, size_t size, int64_t offset)
     return true;
 }
 
+bool read_full(int fd, void *data, size_t size, int64_t offset)
+{
+    return move_full(size, [&](size_t done) {
+        char *at = static_cast<char *>(data) + done;
+        return offset < 0 ? read(fd, at, size - done) : pread(fd, at, size - done, off_t(offset + done));
+    });
+}
+
 bool write_full(int fd, const void *data, size_t size, int64_t offset)
 {
-    for (size_t done = 0; done < size;) {
+    return move_full(size, [&](size_t done) {
         const char *at = static_cast<const char *>(data) + done;
-        ssize_t n = offset < 0 ? write(fd, at, size - done) : pwrite(fd, at, size - done, off_t(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
+        return offset < 0 ? write(fd, at, size - done) : pwrite(fd, at, size - done, off_t(offset + done));
+    });
 }
 
 bool read_small_file(const std::string &path, size_t limit, std::string &out)
