@@ -33,7 +33,7 @@ const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
 
 // With a key built in, the manifest must carry the publisher's signature
 // for its own number, unexpired. `refusal` is empty when it does, else the
-// player's reason; false when no answer came for the signature.
+// player's reason; false when no whole answer came for the signature.
 bool judgeManifest(const std::string &body, int announced, long msLeft, std::string &refusal)
 {
     refusal.clear();
@@ -41,10 +41,9 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, std::str
         return true;
     std::string signature;
     long status = 0;
-    if (msLeft <= 0 || (!fetchSmall(kManifestSignatureUri, kMaxSignatureBytes, msLeft, signature, &status) &&
-                        status != 200)) {
-        if (status == 0)
-            return false;
+    if (msLeft <= 0 || !fetchSmall(kManifestSignatureUri, kMaxSignatureBytes, msLeft, signature, &status)) {
+        if (status == 0 || status == 200)
+            return false;  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
     }
     std::string detail;
