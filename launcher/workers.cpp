@@ -50,7 +50,7 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, std::str
     manifest_failure failure = checkManifest(body, signature, announced, time(nullptr), detail);
     refusal = manifestRefusal(failure, detail);
     if (failure != MANIFEST_ACCEPTED)
-        printf("Manifest refused: %s\n", refusal.c_str());
+        printf("Manifest refused: %s\n", manifestRefusal(failure, "").c_str());
     return true;
 }
 
