@@ -1,5 +1,5 @@
-// The package's publisher check: a minisign signature made with the key the
-// launcher was built with.
+// The publisher check of a package or of the manifest: a minisign signature
+// made with the key the launcher was built with.
 //
 // Formats (base64 lines):
 //   public key  "Ed" | key id (8) | Ed25519 key (32)
