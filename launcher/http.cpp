@@ -60,19 +60,22 @@ std::string headerValue(CURL *curl, const char *name)
     return h->value;
 }
 
-bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body)
+bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body, long *status)
 {
     Collected collected{std::string(), limit};
-    long status = 0;
+    long answered = 0;
+    bool whole = false;
     CurlPtr curl = newRequest(uri);
     if (curl) {
         curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeoutMs);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collectBody);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &collected);
         stopWhenLauncherEnds(curl.get());
-        if (curl_easy_perform(curl.get()) == CURLE_OK)
-            curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+        whole = curl_easy_perform(curl.get()) == CURLE_OK;
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answered);
     }
     body = std::move(collected.body);
-    return status == 200;
+    if (status)
+        *status = answered;
+    return whole && answered == 200;
 }

@@ -24,6 +24,7 @@ std::string headerValue(CURL *curl, const char *name);
 
 // A small body (at most `limit` bytes) within `timeoutMs`; false unless the
 // answer came whole with status 200. Gives up when the launcher ends.
-bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body);
+// `status`, when given, gets the answer's status (0: none came).
+bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body, long *status = nullptr);
 
 #endif

@@ -55,14 +55,21 @@ void endAndPlay()
 // A failed download or install: what failed, why (a second line, when the
 // reason has one, gives the detail), and the way on. Retry fetches the
 // package again in both cases (a failed install deleted it).
-void failureScreen(const char *title, const std::string &reason)
+// The title, then the reason and its detail under it; returns where the
+// menu goes.
+int titleAndReason(const std::string &title, const std::string &reason)
 {
     const size_t lineEnd = reason.find('\n');
     text(title, 16, 16);
     text(reason.substr(0, lineEnd), 16, 32);
     if (lineEnd != std::string::npos)
         text(reason.substr(lineEnd + 1), 16, 44);
-    int choice = menu(56, "Retry", "Play Offline");
+    return 56;
+}
+
+void failureScreen(const char *title, const std::string &reason)
+{
+    int choice = menu(titleAndReason(title, reason), "Retry", "Play Offline");
     if (choice == 0)
         startDownload();
     else if (choice == 1)
@@ -182,8 +189,14 @@ void UpdateTick()
         return;
     }
     if (updatingError.load(std::memory_order_relaxed)) {
-        text(std::string("Failed to connect to ") + kUpdateSiteName, 16, 16);
-        int choice = menu(32, "Retry", "Play Offline");
+        // An answer that was not believed says why, under the same title.
+        const std::string title = std::string("Failed to connect to ") + kUpdateSiteName;
+        int top = 32;
+        if (checkFailure.empty())
+            text(title, 16, 16);
+        else
+            top = titleAndReason(title, checkFailure);
+        int choice = menu(top, "Retry", "Play Offline");
         if (choice == 0) {
             clearCheckFlags();
             checkThread.launch();

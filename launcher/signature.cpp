@@ -1,5 +1,5 @@
-// The package's publisher check: a minisign signature made with the key the
-// launcher was built with.
+// The publisher check of a package or of the manifest: a minisign signature
+// made with the key the launcher was built with.
 //
 // Formats (base64 lines):
 //   public key  "Ed" | key id (8) | Ed25519 key (32)
@@ -95,16 +95,89 @@ bool verifyWholeFile(int fd, const unsigned char *signature, const unsigned char
     return ok;
 }
 
-// Every "file:" token names the package and every "version:" token is the
+// The key and the signature's lines, read and matched by key id.
+struct SignatureParts {
+    std::vector<unsigned char> key, sig, global;
+    std::string comment;
+    bool prehashed = false;
+    const unsigned char *publicKeyBytes() const { return key.data() + 2 + kKeyIdSize; }
+    const unsigned char *contentSignature() const { return sig.data() + 2 + kKeyIdSize; }
+};
+
+const char *parseSignature(const std::string &signature, SignatureParts &parts)
+{
+    if (sodium_init() < 0)
+        return "the crypto library did not start";
+    std::vector<std::string> keyLines = splitLines(trimmed(publicKey));
+    if (keyLines.empty() ||
+        !decodeBase64(trimmed(keyLines.back()), parts.key, 2 + kKeyIdSize + crypto_sign_PUBLICKEYBYTES) ||
+        parts.key[0] != 'E' || parts.key[1] != 'd')
+        return "the launcher's public key is malformed";
+
+    if (signature.empty())
+        return "there is no signature";
+    if (signature.size() > kMaxSignatureText)
+        return "the signature is too long";
+    std::vector<std::string> lines = splitLines(signature);
+    const std::string trustedPrefix = "trusted comment: ";
+    if (lines.size() < 4 || lines[0].compare(0, 19, "untrusted comment: ") != 0 ||
+        lines[2].compare(0, trustedPrefix.size(), trustedPrefix) != 0 ||
+        !decodeBase64(trimmed(lines[1]), parts.sig, 2 + kKeyIdSize + crypto_sign_BYTES) ||
+        !decodeBase64(trimmed(lines[3]), parts.global, crypto_sign_BYTES))
+        return "the signature is malformed";
+    parts.prehashed = parts.sig[0] == 'E' && parts.sig[1] == 'D';
+    if (!parts.prehashed && !(parts.sig[0] == 'E' && parts.sig[1] == 'd'))
+        return "the signature is of an unknown kind";
+    if (sodium_memcmp(parts.sig.data() + 2, parts.key.data() + 2, kKeyIdSize) != 0)
+        return "it was made with another key";
+    parts.comment = lines[2].substr(trustedPrefix.size());
+    return nullptr;
+}
+
+// The global signature binds the trusted comment to the content's signature.
+bool commentHolds(const SignatureParts &parts)
+{
+    std::vector<unsigned char> signedComment(parts.contentSignature(), parts.contentSignature() + crypto_sign_BYTES);
+    signedComment.insert(signedComment.end(), parts.comment.begin(), parts.comment.end());
+    return crypto_sign_verify_detached(parts.global.data(), signedComment.data(), signedComment.size(),
+                                       parts.publicKeyBytes()) == 0;
+}
+
+// Why the package fails the check, or null when it passes.
+const char *signatureFault(const char *packagePath, const std::string &signature, int announcedVersion)
+{
+    SignatureParts parts;
+    if (const char *fault = parseSignature(signature, parts))
+        return fault;
+    Fd fd(open(packagePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.fd < 0)
+        return "the package cannot be read";
+    if (parts.prehashed) {
+        unsigned char hash[crypto_generichash_BYTES_MAX];
+        if (!hashFile(fd.fd, hash))
+            return "the package cannot be read";
+        if (crypto_sign_verify_detached(parts.contentSignature(), hash, sizeof hash, parts.publicKeyBytes()) != 0)
+            return "the package does not match its signature";
+    } else if (!verifyWholeFile(fd.fd, parts.contentSignature(), parts.publicKeyBytes())) {
+        return "the package does not match its signature";
+    }
+    if (!commentHolds(parts))
+        return "its trusted comment was altered";
+    return commentFault(parts.comment, kPackageName, announcedVersion);
+}
+
+}  // namespace
+
+// Every "file:" token names the file and every "version:" token is the
 // announced number, and there is one of each.
-const char *commentFault(const std::string &comment, int announcedVersion)
+const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion)
 {
     std::istringstream in(comment);
     std::string token;
     bool namesFile = false, namesVersion = false;
     while (in >> token) {
         if (token.compare(0, 5, "file:") == 0) {
-            if (token.substr(5) != kPackageName)
+            if (token.substr(5) != fileName)
                 return "it was made for another file";
             namesFile = true;
         } else if (token.compare(0, 8, "version:") == 0) {
@@ -123,59 +196,25 @@ const char *commentFault(const std::string &comment, int announcedVersion)
     return nullptr;
 }
 
-// Why the package fails the check, or null when it passes.
-const char *signatureFault(const char *packagePath, const std::string &signature, int announcedVersion)
+const char *contentSignatureFault(const std::string &content, const std::string &signature, std::string &comment)
 {
-    if (sodium_init() < 0)
-        return "the crypto library did not start";
-    std::vector<unsigned char> key;
-    std::vector<std::string> keyLines = splitLines(trimmed(publicKey));
-    if (keyLines.empty() || !decodeBase64(trimmed(keyLines.back()), key, 2 + kKeyIdSize + crypto_sign_PUBLICKEYBYTES) ||
-        key[0] != 'E' || key[1] != 'd')
-        return "the launcher's public key is malformed";
-
-    if (signature.empty())
-        return "there is no signature";
-    if (signature.size() > kMaxSignatureText)
-        return "the signature is too long";
-    std::vector<std::string> lines = splitLines(signature);
-    const std::string trustedPrefix = "trusted comment: ";
-    std::vector<unsigned char> sig, global;
-    if (lines.size() < 4 || lines[0].compare(0, 19, "untrusted comment: ") != 0 ||
-        lines[2].compare(0, trustedPrefix.size(), trustedPrefix) != 0 ||
-        !decodeBase64(trimmed(lines[1]), sig, 2 + kKeyIdSize + crypto_sign_BYTES) ||
-        !decodeBase64(trimmed(lines[3]), global, crypto_sign_BYTES))
-        return "the signature is malformed";
-    bool prehashed = sig[0] == 'E' && sig[1] == 'D';
-    if (!prehashed && !(sig[0] == 'E' && sig[1] == 'd'))
-        return "the signature is of an unknown kind";
-    if (sodium_memcmp(sig.data() + 2, key.data() + 2, kKeyIdSize) != 0)
-        return "it was made with another key";
-    const unsigned char *pk = key.data() + 2 + kKeyIdSize;
-    const unsigned char *packageSignature = sig.data() + 2 + kKeyIdSize;
-
-    Fd fd(open(packagePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.fd < 0)
-        return "the package cannot be read";
-    if (prehashed) {
-        unsigned char hash[crypto_generichash_BYTES_MAX];
-        if (!hashFile(fd.fd, hash))
-            return "the package cannot be read";
-        if (crypto_sign_verify_detached(packageSignature, hash, sizeof hash, pk) != 0)
-            return "the package does not match its signature";
-    } else if (!verifyWholeFile(fd.fd, packageSignature, pk)) {
-        return "the package does not match its signature";
+    SignatureParts parts;
+    if (const char *fault = parseSignature(signature, parts))
+        return fault;
+    const unsigned char *data = reinterpret_cast<const unsigned char *>(content.data());
+    unsigned char hash[crypto_generichash_BYTES_MAX];
+    if (parts.prehashed) {
+        crypto_generichash(hash, sizeof hash, data, content.size(), nullptr, 0);
+        data = hash;
     }
-
-    std::string comment = lines[2].substr(trustedPrefix.size());
-    std::vector<unsigned char> signedComment(packageSignature, packageSignature + crypto_sign_BYTES);
-    signedComment.insert(signedComment.end(), comment.begin(), comment.end());
-    if (crypto_sign_verify_detached(global.data(), signedComment.data(), signedComment.size(), pk) != 0)
+    if (crypto_sign_verify_detached(parts.contentSignature(), data, parts.prehashed ? sizeof hash : content.size(),
+                                    parts.publicKeyBytes()) != 0)
+        return "the answer does not match its signature";
+    if (!commentHolds(parts))
         return "its trusted comment was altered";
-    return commentFault(comment, announcedVersion);
+    comment = parts.comment;
+    return nullptr;
 }
-
-}  // namespace
 
 bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
                    std::string &reason)

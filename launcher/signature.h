@@ -1,5 +1,5 @@
-// The publisher's check of a package: a minisign signature made with the key
-// this launcher was built with.
+// The publisher's check of a package or of the manifest: a minisign
+// signature made with the key this launcher was built with.
 #ifndef VANTORIQUE_SIGNATURE_H
 #define VANTORIQUE_SIGNATURE_H
 
@@ -16,5 +16,14 @@ extern std::string publicKey;
 // few words ("the package does not match its signature", ...).
 bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
                    std::string &reason);
+
+// Why `signature` is not publicKey's signature of `content` (bytes held in
+// memory, the manifest), or null when it is; then `comment` holds its
+// trusted comment, which the caller still has to read.
+const char *contentSignatureFault(const std::string &content, const std::string &signature, std::string &comment);
+
+// Why a trusted comment does not name `fileName` and `announcedVersion`
+// (one "file:" and one "version:" token at least, every one matching), or null.
+const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion);
 
 #endif

@@ -7,6 +7,7 @@ sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
 sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
 sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 std::string updateText;
+std::string checkFailure;
 
 int action;
 int menuChoice;
@@ -51,6 +52,7 @@ void resetLauncherState()
     updateAvailable = false;
     doneCheckUpdating = false;
     updatingError = false;
+    checkFailure.clear();
     rungame = false;
     exiting = false;
     unzipSuccess = false;

@@ -34,6 +34,10 @@ extern std::atomic<bool> unzipComplete;
 extern std::atomic<bool> unzipSuccess;      // published before unzipComplete
 extern std::atomic<bool> versionAnnounced;  // a manifest named a version in this run
 extern std::string updateText;              // the announced change log
+// Why the check failed when the server answered but was not believed (two
+// lines: the reason, the detail); empty when no answer came. Written before
+// doneCheckUpdating.
+extern std::string checkFailure;
 
 // Why the download or the install failed, in a few words for the screen;
 // written before the worker's completion flag.

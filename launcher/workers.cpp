@@ -6,12 +6,14 @@
 #include "download.h"
 #include "http.h"
 #include "install.h"
+#include "manifest.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
 #include "ziputil.h"
 
 #include <stdio.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,22 +23,53 @@
 namespace {
 
 const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
+const char kManifestSignatureUri[] = "/vantorique/autoupdate/version.txt.minisig";
 const char kPackageDirUri[] = "/vantorique/autoupdate/";
-const long kCheckTimeoutMs = 2000;             // the whole exchange
+const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
 const size_t kMaxManifestBytes = 1u << 20;     // a manifest is a few lines
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
 const long kSignatureTimeoutMs = 30 * 1000;
 const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
 
-// Asks the server which version it offers and publishes the answer (the
-// signature names it, the version file records it). False when no manifest came.
-bool learnAnnouncedVersion(std::string &changeLog)
+// With a key built in, the manifest must carry the publisher's signature
+// for its own number, unexpired. `refusal` is empty when it does, else the
+// player's reason; false when no whole answer came for the signature.
+bool judgeManifest(const std::string &body, int announced, long msLeft, std::string &refusal)
 {
+    refusal.clear();
+    if (publicKey.empty())
+        return true;
+    std::string signature;
+    long status = 0;
+    if (msLeft <= 0 || !fetchSmall(kManifestSignatureUri, kMaxSignatureBytes, msLeft, signature, &status)) {
+        if (status == 0 || status == 200)
+            return false;  // none, or cut short: the connection failed
+        signature.clear();  // any other answer: the server has none
+    }
+    std::string detail;
+    manifest_failure failure = checkManifest(body, signature, announced, time(nullptr), detail);
+    refusal = manifestRefusal(failure, detail);
+    if (failure != MANIFEST_ACCEPTED)
+        printf("Manifest refused: %s\n", manifestRefusal(failure, "").c_str());
+    return true;
+}
+
+// Asks the server which version it offers and publishes the answer (the
+// signature names it, the version file records it). False when no manifest
+// came, or (with `refusal` saying why) when it was not believed.
+bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
+{
+    const auto start = std::chrono::steady_clock::now();
     std::string body;
+    refusal.clear();
     if (!fetchSmall(kManifestUri, kMaxManifestBytes, kCheckTimeoutMs, body))
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
+    const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - start).count());
+    if (!judgeManifest(body, announced, msLeft, refusal) || !refusal.empty())
+        return false;
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
     return true;
@@ -76,8 +109,10 @@ void parseManifest(const std::string &body, int &version, std::string &changeLog
 
 void ThreadCheckFunc(void *)
 {
-    std::string changeLog;
-    if (learnAnnouncedVersion(changeLog)) {
+    std::string changeLog, refusal;
+    const bool learnt = learnAnnouncedVersion(changeLog, refusal);
+    checkFailure = refusal;
+    if (learnt) {
         if (updatedVantoriqueVersion > vantoriqueVersion) {
             updateText = changeLog;
             updateAvailable.store(true, std::memory_order_relaxed);
@@ -94,14 +129,14 @@ void ThreadCheckFunc(void *)
 void ThreadDownloadFunc(void *)
 {
     const std::string name = kPackageName;
-    std::string reason, changeLog;
+    std::string reason, changeLog, refusal;
     // No check has answered in this run (the no-game screen's Retry after a
     // failed check): learn the announced version first. A signature can only
     // be checked against it.
-    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog);
+    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, refusal);
     bool ok = false;
     if (!known && !publicKey.empty()) {
-        reason = "No answer from the server";
+        reason = refusal.empty() ? "No answer from the server" : refusal;
     } else if (fetchPackage(name, reason)) {
         reason = signatureFault(name);
         ok = reason.empty();

@@ -31,12 +31,17 @@ closing-mid-download) noise=1 rates="0 262144" keys+=(--close "downloading=0.5")
   want='(checking for updates > )?update offer@1 > downloading' ;;
 missing-background) server=none keys=() want='' status=42 version=1 ran="" ;;
 signed-package) sign=own trust=own ;;
-signature-of-another-key) sign=other trust=own keys+=(--keys "download failed=Down 1 space") version=1 ran=1
+signature-of-another-key) sign=other trust=own resign=own keys+=(--keys "download failed=Down 1 space") version=1 ran=1
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Signature check failed@12' ;;
 signature-of-another-version) sign=old trust=own keys+=(--keys "download failed=Down 1 space") version=1 ran=1
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Signature check failed@12' ;;
 damaged-package) damage=1 keys+=(--keys "update failed=Down 1 space") version=1 ran=1
   want='(checking for updates > )?update offer@1 > (downloading > )?(unzipping > )?update failed: The package is damaged@12' ;;
+expired-manifest) sign=own trust=own expire=1 keys=(--keys "connection failed=space" --keys "update offer=space")
+  keys+=(--run "connection failed=$(dirname "$0")/../scripts/publish --key $w/keys/key.sec --resign $w/served >/dev/null")
+  want='(checking for updates > )?connection failed: The update server is out of date@1 > (checking for updates > )?update offer@1( > downloading)?( > unzipping)?' ;;
+unsigned-manifest) sign=own trust=own unsigned=1 keys=(--keys "connection failed=Down 1 space") version=1 ran=1
+  want="(checking for updates > )?connection failed: The update server's answer is not signed@12" ;;
 resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
   serve=(--cut-once /vantorique/autoupdate/vantorique_osx.zip=300000)
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
@@ -58,6 +63,10 @@ publish_game "$w/studio" "$w/served" 2 $'Version 2:\n- a second level\n' "${secr
 a="$w/served/vantorique/autoupdate"
 [ "$sign" != old ] || { publish_game "$w/studio" "$w/old" 3 "" "${secret[old]}"  # a signature of version 3
   cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"; }
+[ -z "${resign:-}" ] || "$(dirname "$0")/../scripts/publish" --key "${secret[$resign]}" --resign "$w/served" >/dev/null
+[ -z "${unsigned:-}" ] || rm "$a/version.txt.minisig"
+[ -z "${expire:-}" ] || minisign -S -s "${secret[own]}" -m "$a/version.txt" -x "$a/version.txt.minisig" \
+  -t "file:version.txt version:2 expires:2020-01-01T00:00:00Z" >/dev/null  # signed right, long expired
 [ -z "${pad:-}" ] || head -c 3000 /dev/zero | tr '\0' ' ' >> "$a/version.txt"  # past the grave accent: ignored
 [ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip"
 [ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip"
@@ -90,13 +99,15 @@ level="$([ "$version" = 2 ] && echo 2 || echo "$game")"
 v="$p/launcher/vantorique_osx.zip.part.validator"  # a .part kept to go on at the next start
 [ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
 left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
-  -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt || true)"
+  -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt -e verified-version.txt || true)"
 [ -z "$left" ] || fail "left behind: $left"
 case "$1" in
 closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
 missing-background) grep -qxE $'Fatal error in .*loop\\.cpp on line [0-9]+: Could not start game\\. Background failure\\.\r' \
   "$p/launcher/errorlog.txt" && [ "$(wc -l < "$p/launcher/errorlog.txt")" = 1 ] || fail "error log" ;;
-signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check" ;;
+signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check"
+  [ "$(cat "$p/launcher/verified-version.txt")" = 2 ] || fail "the verified version is not remembered" ;;
+expired-manifest) grep -qx "Manifest refused: The update server is out of date" "$w/launcher.log" || fail "no refusal logged" ;;
 resumed-download) grep -q "range=bytes=300000- .*-> 206" "$w/requests.log" || fail "no resume: $(cat "$w/requests.log")" ;;
 esac
 echo "road $1: $road"

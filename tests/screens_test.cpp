@@ -43,6 +43,7 @@ const std::string kDownloading =
     "Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!";
 
 void checkFailed() { doneCheckUpdating = updatingError = true; }
+void checkRefused() { checkFailed(), checkFailure = "The update server is out of date\nit expired at 2026-01-05T18:00:00Z"; }
 void offered() { doneCheckUpdating = updateAvailable = true; }
 void downloadFailed() { action = kDownloadScreen, downloadComplete = true, downloadFailure = "Connection lost"; }
 void updateFailed() { action = kUnzipScreen, unzipComplete = true, unzipFailure = "Disk full"; }
@@ -71,6 +72,14 @@ TEST(Screens, EachStateDrawsItsTexts)
         {[] { doneCheckUpdating = true; }, {}},  // up to date: straight to the game
         {checkFailed, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16}, {">", 16, 32},
                        {"Retry", 32, 32}, {"Play Offline", 32, 48}}},
+        // A manifest that was not believed: why, on new lines under the same title; the menu below them.
+        {checkRefused, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16},
+                        {"The update server is out of date", 16, 32}, {"it expired at 2026-01-05T18:00:00Z", 16, 44},
+                        {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
+        {[] { checkFailed(), checkFailure = "The update server's answer is not signed"; },
+         {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16},
+          {"The update server's answer is not signed", 16, 32}, {">", 16, 56}, {"Retry", 32, 56},
+          {"Play Offline", 32, 72}}},
         // A UTF-8 log: one "?" per character the font lacks or per broken sequence, no carriage return.
         {[] { offered(), updateText = "caf\xc3\xa9 \xe2\x98\x83\r\nok \xf0\x9f\x8e\xae\xe2\x98"; },
          {{"Hey, you haz old client, wants to update?", 16, 16}, {">", 16, 32}, {"Update Now", 32, 32},
@@ -108,7 +117,8 @@ TEST(Screens, SpaceChoosesTheMarkedButton)
     // The screen; where its first button leads (starting the check or the download); whether the
     // second ends the launcher with the game or without.
     const std::tuple<std::function<void()>, std::string, bool> cases[] = {
-        {checkFailed, "Checking for updates", true}, {offered, kDownloading, true},
+        {checkFailed, "Checking for updates", true}, {checkRefused, "Checking for updates", true},
+        {offered, kDownloading, true},
         {downloadFailed, kDownloading, true}, {updateFailed, kDownloading, true}, {noGame, kDownloading, false}};
     for (const auto &[setup, firstLeadsTo, secondPlays] : cases) {
         for (int choice : {0, 1}) {

@@ -2,6 +2,7 @@
 // version file. Workers run synchronously here: they are plain routines.
 #include "helpers.h"
 #include "http_server.h"
+#include "signing.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
@@ -17,6 +18,7 @@ namespace {
 const char kManifest[] = "/vantorique/autoupdate/version.txt";
 const char kPackage[] = "/vantorique/autoupdate/vantorique_osx.zip";
 const char kSignature[] = "/vantorique/autoupdate/vantorique_osx.zip.minisig";
+const char kManifestSignature[] = "/vantorique/autoupdate/version.txt.minisig";
 
 std::string bytes(size_t n)  // NUL bytes included
 {
@@ -202,7 +204,8 @@ TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
 {
     server.set(kPackage, Answer{200, "package"});
     server.set(kManifest, Answer{200, "7~x`"});
-    publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
+    server.set(kManifestSignature, Answer{200, signedBy("7~x`", manifestComment(7))});
+    publicKey = trustedKey();
     for (const Answer &signature : {Answer{404, ""}, Answer{200, std::string(4097, 'x')}}) {
         server.set(kSignature, signature);
         EXPECT_EQ(download(), "Signature check failed\nthe signature could not be fetched")
@@ -274,11 +277,12 @@ TEST_F(Workers, ResumeAnswersThatDoNotFitThePartAreRefused)
 TEST_F(Workers, SignatureFetchStopsWhenTheLauncherEnds)
 {
     server.set(kManifest, Answer{200, "7~x`"});
+    server.set(kManifestSignature, Answer{200, signedBy("7~x`", manifestComment(7))});
     server.set(kPackage, Answer{200, "package"});
     Answer silent{200, "never sent"};
     silent.hang = true;
     server.set(kSignature, silent);
-    publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
+    publicKey = trustedKey();
     std::thread stopper([this] {
         for (bool asked = false; !asked; std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
             std::lock_guard<std::mutex> guard(server.lock);

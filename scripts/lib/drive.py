@@ -15,7 +15,7 @@ usage: drive.py [OPTIONS] -- COMMAND...
   --shots DIR               save DIR/NN-SCREEN.png for each screen passed, as
                             it stands a second into its appearance
   --log FILE                COMMAND's output (default: this one's)
-SCREEN is one of: checking for updates, connection failed, update offer,
+SCREEN is one of: checking for updates, connection failed (with or without a reason), update offer,
 downloading, download failed, unzipping, update failed, no game.
 
 Report, on standard output: "  screen: ..." for each screen as it appears;
@@ -38,7 +38,8 @@ TEXTS = {
     (89, 193): "Checking for updates", (44, 101): "Unzipping...", (65, 152): "Download failed",
     (55, 132): "Update failed", (116, 232): "The server has no package", (65, 134): "Connection lost",
     (113, 224): "No answer from the server", (94, 208): "Signature check failed", (34, 78): "Disk full",
-    (102, 229): "The package is damaged",
+    (102, 229): "The package is damaged", (140, 272): "The update server is out of date",
+    (176, 350): "The update server's answer is not signed",
 }
 
 
@@ -199,7 +200,8 @@ def classify(img):
         return "downloading", "", 0
     title = text_at(img, 16)
     if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
-        name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "other")
+        # The check's failure with a reason has this layout too, under its "Failed to connect to" title.
+        name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "connection failed")
         return name, text_at(img, 32), marker(img, 56, 72)
     if menu_at(img, 48) and only(img, 16, 38, 48, 64) and ink(img, 38) and ink(img, 64, 100, 256) == 0:
         return "no game", "", marker(img, 48, 64)

@@ -1,0 +1,101 @@
+// The manifest's publisher check. The trusted comment reads
+// "file:version.txt version:N expires:YYYY-MM-DDTHH:MM:SSZ" (UTC); the
+// signature covers the whole body as served.
+#include "manifest.h"
+
+#include "signature.h"
+#include "version.h"
+
+#include <ctype.h>
+#include <stdio.h>
+
+#include <sstream>
+
+const char *const kVerifiedVersionFile = "verified-version.txt";
+const long kClockSkewSeconds = 5 * 60;
+
+namespace {
+
+const char kManifestName[] = "version.txt";
+
+// The earliest "expires:" of the comment (`text` as written): there must be
+// one, and each must be a time.
+const char *expiryFault(const std::string &comment, time_t &earliest, std::string &text)
+{
+    std::istringstream in(comment);
+    std::string token;
+    while (in >> token) {
+        if (token.compare(0, 8, "expires:") != 0)
+            continue;
+        time_t when;
+        if (!parseExpiry(token.substr(8), when))
+            return "its expiry is not a time";
+        if (text.empty() || when < earliest)
+            earliest = when, text = token.substr(8);
+    }
+    return text.empty() ? "its trusted comment names no expiry" : nullptr;
+}
+
+}  // namespace
+
+bool parseExpiry(const std::string &text, time_t &when)
+{
+    static const char kForm[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof kForm - 1)
+        return false;
+    for (size_t i = 0; i < text.size(); i++)
+        if (kForm[i] == 'd' ? !isdigit((unsigned char)text[i]) : text[i] != kForm[i])
+            return false;
+    struct tm t = {};
+    sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2dZ", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
+           &t.tm_sec);
+    const struct tm asWritten = t;
+    t.tm_year -= 1900, t.tm_mon -= 1;
+    when = timegm(&t);
+    // timegm carries a 31st of February into March: a real time reads back unchanged.
+    return when != time_t(-1) && t.tm_year + 1900 == asWritten.tm_year && t.tm_mon + 1 == asWritten.tm_mon &&
+           t.tm_mday == asWritten.tm_mday && t.tm_hour == asWritten.tm_hour && t.tm_min == asWritten.tm_min &&
+           t.tm_sec == asWritten.tm_sec;
+}
+
+manifest_failure checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
+                               std::string &detail)
+{
+    detail.clear();
+    if (signature.empty())
+        return MANIFEST_UNSIGNED;
+    std::string comment, expiresText;
+    time_t expires = 0;
+    const char *fault = contentSignatureFault(manifest, signature, comment);
+    if (!fault)
+        fault = commentFault(comment, kManifestName, version);
+    if (!fault)
+        fault = expiryFault(comment, expires, expiresText);
+    if (fault) {
+        detail = fault;
+        return MANIFEST_ALTERED;
+    }
+    if (now >= expires + kClockSkewSeconds) {
+        detail = "it expired at " + expiresText;
+        return MANIFEST_EXPIRED;
+    }
+    const int seen = readVersionFile(kVerifiedVersionFile);
+    if (version < seen) {
+        detail = "it offers " + std::to_string(version) + ", " + std::to_string(seen) + " was seen before";
+        return MANIFEST_OLDER;
+    }
+    // Not being able to remember only weakens the next check; this one holds.
+    if (version > seen && !writeVersionFile(kVerifiedVersionFile, version))
+        printf("Cannot record the verified version in %s\n", kVerifiedVersionFile);
+    return MANIFEST_ACCEPTED;
+}
+
+std::string manifestRefusal(manifest_failure failure, const std::string &detail)
+{
+    const char *reason = failure == MANIFEST_UNSIGNED  ? "The update server's answer is not signed"
+                         : failure == MANIFEST_ALTERED ? "The update server's answer was altered"
+                         : failure == MANIFEST_EXPIRED ? "The update server is out of date"
+                         : failure == MANIFEST_OLDER   ? "The update server offers an older version"
+                                                       : "";
+    return detail.empty() ? reason : std::string(reason) + "\n" + detail;
+}

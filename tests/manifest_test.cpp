@@ -1,0 +1,142 @@
+// The check worker with a publisher key: a manifest is believed only with the
+// publisher's signature for its own number, unexpired, and never older than a
+// version verified before. Every refusal is a check failure with its reason,
+// which offers Play Offline; the installed game is left as it is.
+#include "helpers.h"
+#include "http_server.h"
+#include "manifest.h"
+#include "signature.h"
+#include "signing.h"
+#include "state.h"
+#include "workers.h"
+
+using namespace testutil;
+
+namespace {
+
+const char kManifest[] = "/vantorique/autoupdate/version.txt";
+const char kManifestSignature[] = "/vantorique/autoupdate/version.txt.minisig";
+const std::string kBody = "2~Version 2:\n- a second level`\n";
+
+class SignedManifest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        publicKey = trustedKey();
+        server.start();
+        updateHost = "127.0.0.1", updatePort = server.port;
+        ASSERT_EQ(mkdir((dir / "launcher").c_str(), 0755), 0);
+        ASSERT_EQ(chdir((dir / "launcher").c_str()), 0);
+        write_file("version.txt", "1");
+    }
+    void TearDown() override { publicKey.clear(); }
+
+    // One check of `body` with `signature` (none served when empty) by a
+    // launcher with version 1 installed.
+    void check(const std::string &body, const std::string &signature)
+    {
+        resetLauncherState();
+        vantoriqueVersion = 1;
+        updateText = "untouched";
+        server.set(kManifest, Answer{200, body});
+        server.set(kManifestSignature, signature.empty() ? Answer{404, "not here"} : Answer{200, signature});
+        ThreadCheckFunc(nullptr);
+        ASSERT_TRUE(doneCheckUpdating) << "the check must report";
+    }
+
+    ScratchDir dir;
+    HttpServer server;
+};
+
+}  // namespace
+
+TEST_F(SignedManifest, EachFaultIsACheckFailureWithItsReason)
+{
+    const std::string good = signedBy(kBody, manifestComment(2)), expiredAt = utcIn(-6 * 60);
+    std::string truncated = good;
+    truncated.resize(good.find("trusted comment:"));
+    struct FaultCase {
+        const char *what;
+        std::string body, signature;
+        std::string failure;  // what the check-failure screen reads under its title; "" for an offer
+    };
+    const FaultCase cases[] = {
+        {"a signed, fresh manifest", kBody, good, ""},
+        {"an expiry within the 5 minutes of clock skew", kBody, signedBy(kBody, manifestComment(2, -4 * 60)), ""},
+        {"unsigned", kBody, "", "The update server's answer is not signed"},
+        {"signed with another key", kBody, signedBy(kBody, manifestComment(2), "b"),
+         "The update server's answer was altered\nit was made with another key"},
+        {"an edited change log", "2~Download the fixed game at evil.example`\n", good,
+         "The update server's answer was altered\nthe answer does not match its signature"},
+        {"a signature of another version", kBody, signedBy(kBody, manifestComment(3)),
+         "The update server's answer was altered\nit was made for another version"},
+        {"a signature of another file", kBody, signedBy(kBody, "file:vantorique_osx.zip version:2 expires:" + utcIn(86400)),
+         "The update server's answer was altered\nit was made for another file"},
+        {"expired", kBody, signedBy(kBody, "file:version.txt version:2 expires:" + expiredAt),
+         "The update server is out of date\nit expired at " + expiredAt},
+        {"expired, with a later expiry beside", kBody,
+         signedBy(kBody, "file:version.txt version:2 expires:" + expiredAt + " expires:" + utcIn(86400)),
+         "The update server is out of date\nit expired at " + expiredAt},
+        {"a truncated signature", kBody, truncated, "The update server's answer was altered\nthe signature is malformed"},
+        {"a trusted comment without an expiry", kBody, signedBy(kBody, "file:version.txt version:2"),
+         "The update server's answer was altered\nits trusted comment names no expiry"},
+        {"an expiry that is no time", kBody, signedBy(kBody, "file:version.txt version:2 expires:2999-02-30T00:00:00Z"),
+         "The update server's answer was altered\nits expiry is not a time"},
+    };
+    for (const FaultCase &c : cases) {
+        unlink(kVerifiedVersionFile);
+        check(c.body, c.signature);
+        const bool refused = !c.failure.empty();
+        EXPECT_EQ(checkFailure, c.failure) << c.what << ": the reason the check-failure screen shows";
+        EXPECT_EQ(updatingError, refused) << c.what << ": a refused manifest must end on the check-failure screen";
+        EXPECT_EQ(updateAvailable, !refused) << c.what << ": an update is offered only from a believed manifest";
+        EXPECT_EQ(updateText, refused ? "untouched" : "Version 2:\n- a second level") << c.what << ": the change log";
+        EXPECT_EQ(read_file("version.txt"), "1") << c.what << ": the installed version must stay for Play Offline";
+        EXPECT_EQ(read_file(kVerifiedVersionFile), refused ? "" : "2")
+            << c.what << ": only a believed manifest is remembered in " << kVerifiedVersionFile;
+    }
+}
+
+TEST_F(SignedManifest, AReplayOfAnOlderManifestIsRefusedEvenWithoutAVersionFile)
+{
+    const std::string old = signedBy(kBody, manifestComment(2));
+    const std::string newer = "3~Version 3`", newerSignature = signedBy(newer, manifestComment(3));
+    check(newer, newerSignature);
+    EXPECT_TRUE(updateAvailable && checkFailure.empty()) << "version 3, signed and fresh, must be offered";
+    EXPECT_EQ(read_file(kVerifiedVersionFile), "3");
+
+    unlink("version.txt");  // the player lost the version file: a new player to the server
+    check(kBody, old);
+    EXPECT_TRUE(updatingError && !updateAvailable) << "the older version must not be offered";
+    EXPECT_EQ(checkFailure, "The update server offers an older version\nit offers 2, 3 was seen before");
+    EXPECT_EQ(read_file(kVerifiedVersionFile), "3") << "a replay must not lower the remembered version";
+
+    check(newer, newerSignature);  // the same version again is no replay
+    EXPECT_TRUE(updateAvailable && checkFailure.empty()) << "version 3 again must still be offered";
+}
+
+TEST_F(SignedManifest, WithoutAnAnswerForTheSignatureTheConnectionFailed)
+{
+    resetLauncherState();
+    server.set(kManifest, Answer{200, kBody});
+    Answer silent{200, "never sent"};
+    silent.hang = true;
+    server.set(kManifestSignature, silent);
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.empty())
+        << "a signature that never comes is a connection failure, within the check's time limit";
+}
+
+TEST(ManifestExpiry, OnlyTheOneFormOfARealTime)
+{
+    const std::pair<const char *, long long> cases[] = {  // text, seconds since 1970 (-1: refused)
+        {"2026-12-22T18:00:00Z", 1797962400}, {"1970-01-01T00:00:00Z", 0}, {"2024-02-29T23:59:59Z", 1709251199},
+        {"2025-02-29T00:00:00Z", -1}, {"2026-12-22T18:00:00", -1}, {"2026-12-22 18:00:00Z", -1},
+        {"2026-12-22T24:00:00Z", -1}, {"2026-13-01T00:00:00Z", -1}, {"+026-12-22T18:00:00Z", -1}, {"", -1},
+        {"1798221600", -1}};
+    for (const auto &[text, seconds] : cases) {
+        time_t when = 0;
+        EXPECT_EQ(parseExpiry(text, when), seconds >= 0) << text;
+        EXPECT_TRUE(seconds < 0 || when == seconds) << text << " read as " << when;
+    }
+}
