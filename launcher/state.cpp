@@ -11,6 +11,7 @@ std::string updateText;
 int action;
 int menuChoice;
 bool spacePressed;
+int menuTop = -1;
 bool exiting;
 bool rungame;
 
@@ -36,6 +37,7 @@ int updatedVantoriqueVersion;
 
 const char *const kUpdateSiteName = VANTORIQUE_UPDATE_HOST;
 const char *const kPackageName = "vantorique_osx.zip";
+const char *const kVersionFile = "version.txt";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
 std::atomic<bool> abortTransfers;
@@ -48,6 +50,7 @@ void resetLauncherState()
     downloadSuccess = false;
     downloadComplete = false;
     menuChoice = 0;
+    menuTop = -1;
     updateAvailable = false;
     doneCheckUpdating = false;
     updatingError = false;

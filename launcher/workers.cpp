@@ -6,6 +6,7 @@
 #include "download.h"
 #include "http.h"
 #include "install.h"
+#include "log.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
@@ -37,6 +38,7 @@ bool learnAnnouncedVersion(std::string &changeLog)
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
+    logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
     return true;
@@ -46,13 +48,18 @@ bool learnAnnouncedVersion(std::string &changeLog)
 // the announced version. Empty when it does, else why not.
 std::string signatureFault(const std::string &name)
 {
-    if (publicKey.empty())
+    if (publicKey.empty()) {
+        logLine("Signature not checked: this launcher was built without a public key");
         return "";
+    }
     std::string signature, why;
     if (!fetchSmall(kPackageDirUri + name + ".minisig", kMaxSignatureBytes, kSignatureTimeoutMs, signature))
         why = "the signature could not be fetched";
-    else if (verifyPackage(name.c_str(), signature, updatedVantoriqueVersion, why))
+    else if (verifyPackage(name.c_str(), signature, updatedVantoriqueVersion, why)) {
+        logLine("Signature verified: %s (version %d)", name.c_str(), updatedVantoriqueVersion);
         return "";
+    }
+    logLine("Signature check failed: %s", why.c_str());
     return "Signature check failed\n" + why;
 }
 
@@ -82,7 +89,10 @@ void ThreadCheckFunc(void *)
             updateText = changeLog;
             updateAvailable.store(true, std::memory_order_relaxed);
         }
+        logLine("Check: version %d installed, %s", vantoriqueVersion,
+                updatedVantoriqueVersion > vantoriqueVersion ? "update offered" : "up to date");
     } else {
+        logLine("Check failed: no manifest from %s:%d (Failed to connect)", updateHost.c_str(), updatePort);
         updatingError.store(true, std::memory_order_relaxed);
         updateAvailable.store(false, std::memory_order_relaxed);
     }
@@ -108,6 +118,10 @@ void ThreadDownloadFunc(void *)
         if (!ok)
             remove(name.c_str());
     }
+    if (ok)
+        logLine("Download done: %s", name.c_str());
+    else
+        logLine("Download failed: %s", reason.c_str());
     downloadFailure = reason;
     downloadSuccess.store(ok, std::memory_order_relaxed);
     downloadComplete.store(true, std::memory_order_release);
@@ -121,8 +135,12 @@ void ThreadUnzipFunc(void *)
     std::string reason;
     std::atomic<bool> ended{false};
     bool installed = false;
+    // Only a version a manifest announced in this run is recorded: otherwise
+    // the next start offers the update again.
+    const int announced = updatedVantoriqueVersion;
+    const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
     std::thread install([&] {
-        installed = installPackage(name.c_str(), "../", reason);
+        installed = installPackage(name.c_str(), "../", version, reason);
         ended.store(true, std::memory_order_release);
     });
     for (bool last = false; !last;) {
@@ -135,6 +153,12 @@ void ThreadUnzipFunc(void *)
     install.join();
     fflush(stdout);
     remove(name.c_str());
+    if (installed && version)
+        logLine("Installed version %d", *version);
+    else if (installed)
+        logLine("Installed a package of no announced version (the version file is left as it was)");
+    else
+        logLine("Install failed: %s", reason.c_str());
     unzipFailure = reason;
     unzipSuccess.store(installed, std::memory_order_relaxed);
     unzipComplete.store(true, std::memory_order_release);
