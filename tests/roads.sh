@@ -106,11 +106,26 @@ left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e
   -e "$(basename "$HARNESS")" || true)"
 [ -z "$left" ] || fail "left behind: $left"
 [ -z "${from:-}" ] || [ -z "$(ls -A "$from")" ] || fail "written in the folder it was started from: $(ls -A "$from")"
+# The support log: one dated line per event, beside errorlog.txt.
+logged() { grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC $1\$" "$p/launcher/launcher.log" ||
+  fail "launcher.log has no line '$1':$(echo; cat "$p/launcher/launcher.log")"; }
+url="http://127\.0\.0\.1:$port/vantorique/autoupdate"
+case "$1" in
+update-now|from-another-folder) logged "GET $url/version.txt: HTTP 200, 3[0-9]+ bytes received"
+  logged "GET $url/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
+play-offline) logged "GET $url/version.txt: no answer, 0 bytes received; failed: Couldn't connect to server"
+  logged "Check failed: .*" ;;
+missing-package) logged "GET $url/vantorique_osx.zip: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
+  logged "Download failed: The server has no package" ;;
+signature-of-another-key) logged "Signature check failed: it was made with another key" ;;
+leftover-package) logged "Removed the package an interrupted update left: vantorique_osx.zip" ;;
+esac
 case "$1" in
 closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
 missing-background) grep -qxE $'Fatal error in .*loop\\.cpp on line [0-9]+: Could not start game\\. Background failure\\.\r' \
   "$p/launcher/errorlog.txt" && [ "$(wc -l < "$p/launcher/errorlog.txt")" = 1 ] || fail "error log" ;;
-signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check" ;;
+signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check"
+  logged "Signature verified: vantorique_osx.zip \(version 2\)" ;;
 resumed-download) grep -q "range=bytes=300000- .*-> 206" "$w/requests.log" || fail "no resume: $(cat "$w/requests.log")" ;;
 esac
 echo "road $1: $road"

@@ -197,9 +197,11 @@ def classify(img):
     if ink(img, 64, 100, 240) > 100 and only(img, 16, 32, 48, 64, (88, 104)) and menu_at(img, 32) \
             and not ink(img, 88, 0, 24, 104):  # the change log at x 24
         return "update offer", "", marker(img, 32, 48)
+    title = text_at(img, 16)
+    if title == "Unzipping..." and only(img, 16, 32, 96):  # with its figures and its bar
+        return "unzipping", "", 0
     if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112):
         return "downloading", "", 0
-    title = text_at(img, 16)
     if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
         name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "other")
         return name, text_at(img, 32), marker(img, 56, 72)
@@ -212,8 +214,6 @@ def classify(img):
                 "Download failed": "download failed"}.get(title)
         if name:
             return name, "", 0
-    if title == "Unzipping..." and only(img, 16, 32, 96):  # with its figures and its bar
-        return "unzipping", "", 0
     return "other", title, 0
 
 
