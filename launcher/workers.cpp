@@ -24,7 +24,7 @@ namespace {
 const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
 const char kPackageDirUri[] = "/vantorique/autoupdate/";
 const long kCheckTimeoutMs = 2000;             // the whole exchange
-const size_t kMaxManifestBytes = 1u << 20;     // a manifest is a few lines
+const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
 const long kSignatureTimeoutMs = 30 * 1000;
 const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
