@@ -1,7 +1,9 @@
 // The three workers against a real HTTP server on 127.0.0.1, and the local
 // version file. Workers run synchronously here: they are plain routines.
 #include "helpers.h"
+#include "home.h"
 #include "http_server.h"
+#include "log.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
@@ -129,6 +131,40 @@ TEST(VersionFile, AnythingButARegularFileReadsAsNoVersion)
                                        << ": readVersionFile must not wait (a 5-second alarm stopped it)";
         EXPECT_EQ(WEXITSTATUS(status), 0) << "version.txt as " << what << " must read as no version";
     }
+}
+
+TEST(LauncherFolder, TheExecutablesOrTheOneThatHoldsItsBundle)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"/home/p/Games/launcher/vantorique-updater", "/home/p/Games/launcher"},
+        {"/Users/p/Games/launcher/Vantorique Updater.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
+        {"/Updater.app/Contents/MacOS/vantorique-updater", "/"}, {"/vantorique-updater", "/"},
+        {"/Games/launcher/Contents/MacOS/vantorique-updater", "/Games/launcher/Contents/MacOS"},  // no bundle
+        {"", ""}};
+    for (const auto &[executable, folder] : cases)
+        EXPECT_EQ(launcherFolderOf(executable), folder) << executable;
+}
+
+// The support log keeps the last 5 runs, one line per event, and nothing is
+// written before a launcher starts it.
+TEST(SupportLog, LastRunsOneLineAnEvent)
+{
+    ScratchDir dir;
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    write_file("launcher.log", "not a run of ours\n");
+    for (int run = 1; run <= 7; run++) {
+        startSupportLog();
+        logLine("run %d: Signature check failed\nit was made with another key", run);
+    }
+    const std::string log = read_file("launcher.log");
+    ASSERT_EQ(chdir(home), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10) << "5 runs of two lines each:\n" << log;
+    EXPECT_EQ(log.find("not a run of ours"), std::string::npos) << log;
+    EXPECT_EQ(log.find("run 2:"), std::string::npos) << "runs 1 and 2 must be gone:\n" << log;
+    EXPECT_NE(log.find(" UTC run 7: Signature check failed it was made with another key\n"), std::string::npos) << log;
+    EXPECT_EQ(log.compare(0, 21, "=== launcher started "), 0) << log;
 }
 
 TEST_F(Workers, CheckOutcomes)
