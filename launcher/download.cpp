@@ -4,6 +4,7 @@
 
 #include "fsutil.h"
 #include "http.h"
+#include "log.h"
 #include "state.h"
 
 #include <errno.h>
@@ -33,7 +34,8 @@ struct Transfer {
     FilePtr resumeFile;           // the kept .part, opened for append, when resuming
     long long offset = 0;         // its size: the Range asked from there
     FilePtr file;                 // where this answer's body goes
-    long long announced = -1;     // this answer's Content-Length
+    long long announced = -1;     // this answer's Content-Length (-1 when unknown or compressed)
+    long long encodedLength = -1; // a compressed answer's Content-Length: bytes before decoding
     long long received = 0;       // body bytes of this answer
     std::string reason;           // set when we stop the transfer ourselves
     std::chrono::steady_clock::time_point started;
@@ -60,16 +62,24 @@ std::string validatorOf(CURL *curl)
     return usableValidator(v) ? v : "";
 }
 
+// Only a file that is ours alone is appended to: a hard link to a file
+// elsewhere, or a file of another user, is someone else's file too.
+bool ownPlainFile(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+}
+
 // The .part of an earlier try, for append, if it is a non-empty regular file
-// (never a link, a FIFO or a device) that a usable validator vouches for.
+// of ours alone (never a link, a FIFO or a device) that a usable validator
+// vouches for. Otherwise the download starts afresh.
 FilePtr openForResume(const std::string &partial, const std::string &validator, long long &size)
 {
     struct stat before, after;
-    if (!usableValidator(validator) || lstat(partial.c_str(), &before) != 0 || !S_ISREG(before.st_mode) ||
+    if (!usableValidator(validator) || lstat(partial.c_str(), &before) != 0 || !ownPlainFile(before) ||
         before.st_size <= 0)
         return nullptr;
     Fd fd(open(partial.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.fd < 0 || fstat(fd.fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_ino != before.st_ino ||
+    if (fd.fd < 0 || fstat(fd.fd, &after) != 0 || !ownPlainFile(after) || after.st_ino != before.st_ino ||
         after.st_dev != before.st_dev)
         return nullptr;
     size = after.st_size;
@@ -95,14 +105,19 @@ bool acceptAnswer(Transfer &t)
 {
     long status = 0;
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
-    bool resumed = status == 206 && t.resumeFile && contentRangeStart(t.curl) == t.offset;
+    // A compressed answer counts its length and range in compressed bytes:
+    // its length is unknown here, and it never goes on from a .part.
+    const bool encoded = answerIsEncoded(t.curl);
+    bool resumed = status == 206 && t.resumeFile && contentRangeStart(t.curl) == t.offset && !encoded;
     if (status != 200 && !resumed) {
         t.reason = status == 404 ? "The server has no package"
                    : status == 206 ? "The server sent the wrong part"
                                    : "The server answered " + std::to_string(status);
         return false;
     }
-    t.announced = parseLength(headerValue(t.curl, "Content-Length"));
+    const long long length = parseLength(headerValue(t.curl, "Content-Length"));
+    t.announced = encoded ? -1 : length;
+    t.encodedLength = encoded ? length : -1;
     if (t.announced >= 0 && (unsigned long long)t.announced > free_bytes(".")) {
         t.reason = "Disk full";
         return false;
@@ -118,7 +133,7 @@ bool acceptAnswer(Transfer &t)
             return false;
         }
         remove(t.validatorFile.c_str());
-        std::string validator = validatorOf(t.curl);
+        std::string validator = encoded ? "" : validatorOf(t.curl);
         if (!validator.empty()) {
             FilePtr v(create_fresh(t.validatorFile.c_str()));
             if (!v || fputs(validator.c_str(), v.get()) < 0 || fclose(v.release()) != 0)
@@ -196,7 +211,10 @@ Ending endingOf(Transfer &t, CURLcode rc)
     if (t.file && fclose(t.file.release()) != 0 && t.reason.empty() && rc == CURLE_OK)
         t.reason = disk_full_or(errno, "Cannot write the package");
     t.resumeFile.reset();
-    const bool complete = t.announced < 0 || t.received == t.announced;
+    curl_off_t wireBytes = 0;  // as they came, before any decoding
+    curl_easy_getinfo(t.curl, CURLINFO_SIZE_DOWNLOAD_T, &wireBytes);
+    const bool complete = (t.announced < 0 || t.received == t.announced) &&
+                          (t.encodedLength < 0 || wireBytes == t.encodedLength);
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.lingered && answered && complete)
         rc = CURLE_OK;  // all announced bytes came; the server only kept the line open
     if (rc == CURLE_OK && t.reason.empty() && complete)
@@ -252,8 +270,14 @@ bool fetchPackage(const std::string &name, std::string &reason)
     curl_easy_setopt(t.curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(t.curl, CURLOPT_XFERINFOFUNCTION, watchPackage);
     curl_easy_setopt(t.curl, CURLOPT_XFERINFODATA, &t);
+    if (t.resumeFile)
+        logLine("Resuming %s from byte %lld (If-Range: %s)", t.partial.c_str(), t.offset, validator.c_str());
     CURLcode rc = curl_easy_perform(t.curl);
-    switch (endingOf(t, rc)) {
+    const Ending ending = endingOf(t, rc);
+    logAnswer(t.curl, ending == Ending::whole ? CURLE_OK : rc, t.received, t.reason);
+    if (ending == Ending::keepPartial)
+        logLine("Kept %s (%lld bytes) to go on from at the next try", t.partial.c_str(), t.offset + t.received);
+    switch (ending) {
     case Ending::whole:
         if (rename(t.partial.c_str(), name.c_str()) == 0)
             break;

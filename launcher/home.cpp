@@ -4,6 +4,7 @@
 // application in "/") then all find the same files.
 #include "home.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,9 +29,9 @@ std::string executablePath()
     return real;
 #else
     char buffer[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return "";
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (n <= 0 || size_t(n) >= sizeof buffer)
+        return "";  // none, or cut short: no folder is better than a wrong one
     buffer[n] = '\0';
     return buffer;
 #endif
@@ -61,9 +62,13 @@ std::string launcherFolderOf(const std::string &executable)
 bool enterLauncherFolder()
 {
     const std::string folder = launcherFolderOf(executablePath());
-    if (folder.empty() || chdir(folder.c_str()) != 0) {
-        fprintf(stderr, "Cannot enter the launcher's folder %s; staying in the working directory\n",
-                folder.c_str());
+    if (folder.empty()) {
+        fputs("Cannot find the launcher's own folder; staying in the working directory\n", stderr);
+        return false;
+    }
+    if (chdir(folder.c_str()) != 0) {
+        fprintf(stderr, "Cannot enter the launcher's folder %s: %s; staying in the working directory\n",
+                folder.c_str(), strerror(errno));
         return false;
     }
     return true;

@@ -13,7 +13,9 @@ struct CurlDeleter {
 using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
 
 // A request for `uri` on the update server (updateHost:updatePort), plain
-// HTTP, no redirects; null when curl cannot start.
+// HTTP, no redirects, asking for the bytes as they are (no compression); a
+// compressed answer (a CDN or proxy may send one anyway) is decoded before
+// the body reaches the request's writer. Null when curl cannot start.
 CurlPtr newRequest(const std::string &uri);
 
 // Makes the request give up as soon as the launcher ends (abortTransfers).
@@ -22,8 +24,16 @@ void stopWhenLauncherEnds(CURL *curl);
 // A header of the answer received so far; empty when missing.
 std::string headerValue(CURL *curl, const char *name);
 
+// Whether the answer's body came compressed: its Content-Length and ranges
+// count the compressed bytes, not the ones the writer receives.
+bool answerIsEncoded(CURL *curl);
+
+// One line in the support log for a finished request: the URL asked, and the
+// status and bytes received, or why no answer came (curl's words, or `why`).
+void logAnswer(CURL *curl, CURLcode rc, long long bytes, const std::string &why);
+
 // A small body (at most `limit` bytes) within `timeoutMs`; false unless the
-// answer came whole with status 200. Gives up when the launcher ends.
+// answer came whole with status 200. Gives up when the launcher ends. Logged.
 // `status`, when given, gets the answer's status (0: none came).
 bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body, long *status = nullptr);
 

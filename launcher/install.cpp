@@ -9,20 +9,26 @@
 //                                             package lacks (hard links)
 //   GAME_PARENT/.vantorique-staging/old/      old items, only where the file
 //                                             system cannot exchange two names
-//   GAME_PARENT/.vantorique-staging/ready     the journal: one line
+//   GAME_PARENT/.vantorique-staging/ready     the journal: "version N" (the
+//                                             version to record, "version -"
+//                                             for none), then one line
 //                                             "DEVICE INODE NAME" per staged
 //                                             top-level item, written (via
 //                                             ready.tmp) only once the staged
 //                                             tree is complete
-// Then each item is swapped in with one atomic exchange, the journal removed
-// and the work folder deleted. A start-up after a kill reads the journal: with
-// it, every item whose staged inode is not yet in place is swapped in (the
-// new version is complete); without it, nothing outside the work folder was
-// touched, and the folder is just deleted.
+// Then each item is swapped in with one atomic exchange, the version file
+// written, the journal removed and the work folder deleted. A start-up after
+// a kill reads the journal: with it, every item whose staged inode is not yet
+// in place is swapped in (the new version is complete) and the version
+// recorded; without it, nothing outside the work folder was touched, and the
+// folder is just deleted.
 #include "install.h"
 
 #include "fsutil.h"
+#include "log.h"
+#include "state.h"
 #include "tree.h"
+#include "version.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -95,24 +101,39 @@ struct JournalLine {
     std::string name;
 };
 
+// What an install swaps in, and the version it records.
+struct Journal {
+    bool hasVersion = false;
+    int version = 0;
+    std::vector<JournalLine> lines;
+};
+
 const size_t kMaxJournalBytes = 1 << 20;  // one short line per top-level item
 
-std::vector<JournalLine> readJournal(const std::string &path, bool &present)
+// A journal without its version line (an older launcher's) records none.
+Journal readJournal(const std::string &path, bool &present)
 {
-    std::vector<JournalLine> lines;
+    Journal journal;
     std::string text;
     present = read_small_file(path, kMaxJournalBytes, text);
     std::istringstream in(text);
+    if (text.compare(0, 8, "version ") == 0) {
+        std::string versionLine;
+        std::getline(in, versionLine);
+        journal.hasVersion = versionLine != "version -";
+        journal.version = parseVersionText(versionLine.data() + 8, versionLine.size() - 8);
+    }
     JournalLine line;
     while (in >> line.device >> line.inode && in.get() == ' ' && std::getline(in, line.name))
-        lines.push_back(line);
-    return lines;
+        journal.lines.push_back(line);
+    return journal;
 }
 
-bool writeJournal(const std::string &staging, const std::vector<JournalLine> &lines)
+bool writeJournal(const std::string &staging, const Journal &journal)
 {
     std::ostringstream text;
-    for (const JournalLine &line : lines)
+    text << "version " << (journal.hasVersion ? std::to_string(journal.version) : "-") << '\n';
+    for (const JournalLine &line : journal.lines)
         text << line.device << ' ' << line.inode << ' ' << line.name << '\n';
     const std::string body = text.str(), temp = staging + "/ready.tmp", path = staging + "/ready";
     Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -139,10 +160,10 @@ void syncStaged(int stagedFd)
 
 // Swaps in every journal item whose staged inode is not in place yet.
 // Returns how many it moved, or -1 on a failure.
-int finishSwaps(const std::string &parent, const std::string &staging, const std::vector<JournalLine> &lines)
+int finishSwaps(const std::string &parent, const std::string &staging, const Journal &journal)
 {
     int moved = 0;
-    for (const JournalLine &line : lines) {
+    for (const JournalLine &line : journal.lines) {
         const std::string installed = parent + line.name, staged = staging + "/new/" + line.name;
         struct stat st;
         auto isStaged = [&](const std::string &path) {
@@ -161,6 +182,19 @@ int finishSwaps(const std::string &parent, const std::string &staging, const std
     if (dir.fd >= 0)
         fsync(dir.fd);
     return moved;
+}
+
+// The new game is in: the version file says so before the journal goes.
+bool recordVersion(const Journal &journal)
+{
+    if (!journal.hasVersion)
+        return true;
+    if (!writeVersionFile(kVersionFile, journal.version)) {
+        logLine("Could not record version %d in %s", journal.version, kVersionFile);
+        return false;
+    }
+    reachedStep("recorded");
+    return true;
 }
 
 // Whether `folder` holds the launcher's working directory (or is it).
@@ -235,8 +269,8 @@ bool preflight(const char *packagePath, const std::string &parent, const std::st
 // The new version complete in the work folder: the package unpacked, given
 // what the old install has and the package lacks, on disk, and vouched for
 // by the journal. Nothing outside the work folder changes.
-bool stage(const char *packagePath, const std::string &parent, const std::string &staging,
-           std::vector<JournalLine> &journal, std::string &reason)
+bool stage(const char *packagePath, const std::string &parent, const std::string &staging, Journal &journal,
+           std::string &reason)
 {
     const std::string stagedRoot = staging + "/new/";
     if (mkdir(stagedRoot.c_str(), 0755) != 0) {
@@ -275,7 +309,7 @@ bool stage(const char *packagePath, const std::string &parent, const std::string
             reason = "Could not prepare the update";
             return false;
         }
-        journal.push_back({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, name});
+        journal.lines.push_back({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, name});
     }
     reachedStep("merged");
 
@@ -287,9 +321,9 @@ bool stage(const char *packagePath, const std::string &parent, const std::string
     return true;
 }
 
-// Each item swapped in, then the journal and the work folder removed.
-bool commit(const std::string &parent, const std::string &staging, const std::vector<JournalLine> &journal,
-            std::string &reason)
+// Each item swapped in, the version recorded, then the journal and the work
+// folder removed.
+bool commit(const std::string &parent, const std::string &staging, const Journal &journal, std::string &reason)
 {
     if (finishSwaps(parent, staging, journal) < 0) {
         // Whatever was swapped stays swapped; the next start finishes the rest.
@@ -297,6 +331,8 @@ bool commit(const std::string &parent, const std::string &staging, const std::ve
         reason = "Could not replace the game";
         return false;
     }
+    if (!recordVersion(journal))
+        return true;  // the game is in; the journal stays so that the next start records its version
     unlink((staging + "/ready").c_str());
     reachedStep("installed");
     removeTree(staging);
@@ -315,16 +351,22 @@ void recoverInterruptedInstall(const char *gameParent)
         Fd lock(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (lock.fd >= 0 && flock(lock.fd, LOCK_EX | LOCK_NB) != 0)
             return;  // another launcher is installing right now
-        bool journal = false;
-        std::vector<JournalLine> lines = readJournal(staging + "/ready", journal);
-        if (journal) {
-            int moved = finishSwaps(parent, staging, lines);
+        bool present = false;
+        const Journal journal = readJournal(staging + "/ready", present);
+        if (present) {
+            int moved = finishSwaps(parent, staging, journal);
             if (moved < 0) {
                 printf("Could not finish an interrupted update: %s\n", strerror(errno));
+                logLine("Could not finish an interrupted update: %s", strerror(errno));
                 return;  // the journal stays for the next start
             }
             if (moved > 0)
                 printf("Finished an interrupted update\n");
+            if (!recordVersion(journal))
+                return;  // the journal stays for the next start
+            logLine("Finished an interrupted update: %d items swapped in, %s", moved,
+                    journal.hasVersion ? ("version " + std::to_string(journal.version) + " recorded").c_str()
+                                       : "no version to record");
             unlink((staging + "/ready").c_str());
         }
     }
@@ -332,14 +374,23 @@ void recoverInterruptedInstall(const char *gameParent)
     removeTree(staging);
 }
 
-bool installPackage(const char *packagePath, const char *gameParent, std::string &reason)
+void removeLeftoverPackage(const char *packagePath)
+{
+    struct stat st;
+    if (lstat(packagePath, &st) == 0 && unlink(packagePath) == 0)
+        logLine("Removed the package an interrupted update left: %s", packagePath);
+}
+
+bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
 {
     const std::string parent = withSlash(gameParent), staging = parent + kStagingName;
     recoverInterruptedInstall(gameParent);
     Fd lock;
     if (!preflight(packagePath, parent, staging, lock, reason))
         return false;
-    std::vector<JournalLine> journal;
+    Journal journal;
+    journal.hasVersion = version != nullptr;
+    journal.version = version ? *version : 0;
     if (!stage(packagePath, parent, staging, journal, reason)) {
         removeTree(staging);
         return false;

@@ -6,18 +6,28 @@
 #include <string>
 
 // Unpacks the package into `gameParent` ("../") so that the result is the
-// whole old install or the whole new one. On false, `reason` says why in a
-// few words for the screen ("Disk full", ...).
-bool installPackage(const char *packagePath, const char *gameParent, std::string &reason);
+// whole old install or the whole new one. With `version` (the one a manifest
+// announced), the version file (kVersionFile, in the working directory)
+// records it once the new game is in, before the journal goes: a kill at
+// any moment never leaves the new game under the old number. On false,
+// `reason` says why in a few words for the screen ("Disk full", ...).
+bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason);
 
-// At start: finishes or undoes an install that a kill interrupted, and
-// removes what is left of its work folder ("GAME_PARENT/.vantorique-staging").
+// At start: finishes or undoes an install that a kill interrupted (and
+// records the version its journal names), and removes what is left of its
+// work folder ("GAME_PARENT/.vantorique-staging").
 void recoverInterruptedInstall(const char *gameParent);
+
+// At start: a package that an interrupted download or install left in the
+// launcher's folder is removed. Its signature was checked (if at all) by a
+// run that is gone, and a next update fetches it again with a fresh check.
+void removeLeftoverPackage(const char *packagePath);
 
 // Called at each step of installPackage: "unpacked", "merged", "synced"
 // (the staged files are on disk), "ready" (the journal is written),
 // "moved-aside" (an old item set aside, two-rename swaps only), "swapped"
-// after each item, "installed". Tests stop or watch the process there.
+// after each item, "recorded" (the version file written, when a version is
+// given), "installed". Tests stop or watch the process there.
 // Null in the launcher.
 extern void (*installStepHook)(const char *step);
 

@@ -17,19 +17,23 @@ const char *const kSupportLogName = "launcher.log";
 namespace {
 
 const int kRunsKept = 5;                         // this one and four before it
-const size_t kMaxLogBytes = 256 * 1024;          // a run that logs more stops logging
+const size_t kMaxRunBytes = 256 * 1024;          // a run that logs more stops logging
+const size_t kMaxLogBytes = kMaxRunBytes * kRunsKept;
 const char kRunMark[] = "=== launcher started";  // the first line of each run
 
 std::mutex logLock;
+Fd logFile;  // open from startSupportLog on: later changes of folder do not move it
 size_t loggedBytes;
 
-// Appends `text`, never through a link or into a FIFO someone put there.
-void append(const std::string &text)
+// Opens the log for appending, never through a link or into a FIFO someone
+// put there.
+Fd openLog()
 {
     Fd fd(open(kSupportLogName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     struct stat st;
-    if (fd.fd >= 0 && fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode))
-        write_full(fd.fd, text.data(), text.size());
+    if (fd.fd >= 0 && (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode)))
+        return Fd();
+    return fd;
 }
 
 std::string now()
@@ -42,31 +46,60 @@ std::string now()
     return text;
 }
 
+// Where the runs worth keeping start: the mark of the fourth run from the
+// end (a mark counts only at a line's start). The whole text when it holds
+// no mark: nothing of it is a run of ours.
+size_t keptFrom(const std::string &old)
+{
+    size_t start = old.size();
+    for (int runs = 0; runs < kRunsKept - 1 && start > 0; runs++) {
+        size_t mark = old.rfind(kRunMark, start - 1);
+        while (mark != std::string::npos && mark > 0 && old[mark - 1] != '\n')
+            mark = old.rfind(kRunMark, mark - 1);
+        if (mark == std::string::npos)
+            break;
+        start = mark;
+    }
+    return start;
+}
+
+// The earlier runs, trimmed to the kept count, replace the log in one rename.
+void trimLog()
+{
+    std::string old;
+    struct stat st;
+    if (!read_small_file(kSupportLogName, kMaxLogBytes + kMaxRunBytes, old)) {
+        // Too large or not a file of ours: start afresh (a missing log stays missing).
+        if (lstat(kSupportLogName, &st) == 0)
+            unlink(kSupportLogName);
+        return;
+    }
+    const size_t start = keptFrom(old);
+    if (start == 0)
+        return;
+    const std::string temp = std::string(kSupportLogName) + ".tmp";
+    FilePtr out(create_fresh(temp.c_str()));
+    const size_t kept = old.size() - start;
+    if (out && fwrite(old.data() + start, 1, kept, out.get()) == kept && fclose(out.release()) == 0)
+        rename(temp.c_str(), kSupportLogName);
+    else
+        unlink(temp.c_str());
+}
+
+void append(const std::string &text)
+{
+    if (logFile.fd >= 0)
+        write_full(logFile.fd, text.data(), text.size());
+}
+
 }  // namespace
 
 void startSupportLog()
 {
     std::lock_guard<std::mutex> hold(logLock);
-    std::string old;
-    if (read_small_file(kSupportLogName, 4 * kMaxLogBytes * kRunsKept, old)) {
-        // Keep the runs before this one that fit in the kept count.
-        size_t start = old.size();
-        for (int runs = 0; runs < kRunsKept - 1 && start > 0; runs++) {
-            size_t mark = old.rfind(kRunMark, start - 1);
-            if (mark == std::string::npos)
-                break;
-            start = mark;
-        }
-        if (start > 0 && start < old.size()) {
-            const std::string temp = std::string(kSupportLogName) + ".tmp";
-            FilePtr out(create_fresh(temp.c_str()));
-            if (out && fwrite(old.data() + start, 1, old.size() - start, out.get()) == old.size() - start &&
-                fclose(out.release()) == 0)
-                rename(temp.c_str(), kSupportLogName);
-            else
-                unlink(temp.c_str());
-        }
-    }
+    logFile = Fd();
+    trimLog();
+    logFile = openLog();
     loggedBytes = 0;
     append(std::string(kRunMark) + " " + now() + "\n");
 }
@@ -78,10 +111,17 @@ void logLine(const char *format, ...)
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    const std::string line = now() + " " + text + "\n";
+    // One event, one line: a reason's line break or a server's control
+    // characters become spaces.
+    for (char *c = text; *c; c++)
+        if ((unsigned char)*c < 0x20 || *c == 0x7F)
+            *c = ' ';
+    std::string line = now() + " " + text + "\n";
     std::lock_guard<std::mutex> hold(logLock);
-    if (loggedBytes + line.size() > kMaxLogBytes)
+    if (loggedBytes > kMaxRunBytes)
         return;
     loggedBytes += line.size();
+    if (loggedBytes > kMaxRunBytes)
+        line = now() + " (this run logged too much; the rest is left out)\n";
     append(line);
 }

@@ -6,10 +6,13 @@
 
 extern const char *const kSupportLogName;  // "launcher.log"
 
-// At start: trims the log to the last runs and marks the start of this one.
+// At start, in the launcher's folder: trims the log to the last runs, opens
+// it and marks the start of this run. Until then logLine writes nothing (a
+// test of a worker leaves no log behind).
 void startSupportLog();
 
-// One dated line ("2026-12-08 18:24:57 UTC text"). Any thread.
+// One dated line ("2026-12-08 18:24:57 UTC text"), line breaks and other
+// control characters turned into spaces. Any thread.
 void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

@@ -2,12 +2,14 @@
 #include "loop.h"
 
 #include "install.h"
+#include "log.h"
 #include "screens.h"
 #include "state.h"
 #include "version.h"
 #include "workers.h"
 
 #include <fcntl.h>
+#include <cmath>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -16,7 +18,6 @@
 
 namespace {
 
-const char kVersionFile[] = "version.txt";
 const char kGameBundle[] = "../Vantorique.app";
 const unsigned kTextSize = 8;
 
@@ -31,6 +32,22 @@ void drawBackground(sf::Sprite &tile)
             App.draw(tile);
         }
     }
+}
+
+// The pointer's position arrives in window pixels; the screens place their
+// buttons in view units.
+void toViewUnits(sf::Event &event)
+{
+    int *x = event.type == sf::Event::MouseMoved ? &event.mouseMove.x
+             : event.type == sf::Event::MouseButtonPressed || event.type == sf::Event::MouseButtonReleased
+                 ? &event.mouseButton.x
+                 : nullptr;
+    int *y = event.type == sf::Event::MouseMoved ? &event.mouseMove.y : &event.mouseButton.y;
+    if (!x)
+        return;
+    const sf::Vector2f point = App.mapPixelToCoords(sf::Vector2i(*x, *y));
+    *x = int(std::floor(point.x));
+    *y = int(std::floor(point.y));
 }
 
 bool gameInstalled()
@@ -68,6 +85,7 @@ void launchGame()
 
 void LogErrorFunction(const char *file, int line, const char *message, bool fatal)
 {
+    logLine("Fatal error in %s on line %d: %s", file, line, message);
     FILE *log = fopen("errorlog.txt", "a");
     if (log) {
         fprintf(log, "Fatal error in %s on line %d: %s\r\n", file, line, message);
@@ -80,8 +98,12 @@ void LogErrorFunction(const char *file, int line, const char *message, bool fata
 int runLauncher()
 {
     resetLauncherState();
+    startSupportLog();
     recoverInterruptedInstall("../");
+    removeLeftoverPackage(kPackageName);
     vantoriqueVersion = readVersionFile(kVersionFile);
+    char folder[4096];
+    logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
 
     App.create(sf::VideoMode(512, 384), "Vantorique Updater", sf::Style::Titlebar | sf::Style::Close,
                sf::ContextSettings(24, 8, 0));
@@ -105,12 +127,13 @@ int runLauncher()
 
     checkThread.launch();
 
-    bool justInstalled = false;  // this run installed the game it is about to start
     for (;;) {
         while (!exiting) {
             sf::Event event;
-            while (App.pollEvent(event))
+            while (App.pollEvent(event)) {
+                toViewUnits(event);
                 handleEvent(event);
+            }
             App.clear(sf::Color(0, 0, 0, 255));
             drawBackground(tile);
             drawScreen();
@@ -119,7 +142,7 @@ int runLauncher()
         }
         // About to hand over to a game that is not there, and no install has
         // just brought one: offer to fetch it instead.
-        justInstalled = unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed);
+        const bool justInstalled = unzipComplete.load(std::memory_order_acquire) && unzipSuccess.load(std::memory_order_relaxed);
         if (rungame && !justInstalled && !gameInstalled()) {
             action = kNoGameScreen;
             exiting = false;
@@ -130,11 +153,9 @@ int runLauncher()
     }
 
     abortTransfers = true;
+    // The install recorded its version itself, before it finished.
     if (rungame) {
-        // Only a version a manifest announced in this run, and only over a
-        // complete unpack: otherwise the next start offers the update again.
-        if (justInstalled && versionAnnounced.load(std::memory_order_relaxed))
-            writeVersionFile(kVersionFile, updatedVantoriqueVersion);
+        logLine("Starting the game %s", kGameBundle);
         launchGame();
     }
     App.close();

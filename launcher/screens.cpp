@@ -18,11 +18,16 @@ void text(const std::string &s, int x, int y)
     draw_text(s, x, y, kTextSize, kWhite, 0);
 }
 
+const int kMenuX = 16;        // the marker's column; the labels follow
+const int kMenuSpacing = 16;  // from one button's line to the next
+const int kViewRight = 256;
+
 // Two buttons at `top`: the marker and both labels. The marked button's
 // index in the frame that Space chose it, -1 in every other frame.
 int menu(int top, const char *first, const char *second)
 {
-    text(">", 16, top + 16 * menuChoice);
+    menuTop = top;
+    text(">", kMenuX, top + kMenuSpacing * menuChoice);
     text(first, 32, top);
     text(second, 32, top + 16);
     if (!spacePressed)
@@ -113,6 +118,16 @@ std::string megabytes(long long bytes)
 }
 
 }  // namespace
+
+// A button's line reaches from the marker's column to the view's right edge,
+// from a quarter of the spacing above its text's row to the next line.
+int menuLineAt(int x, int y)
+{
+    const int from = menuTop - kMenuSpacing / 4;
+    if (menuTop < 0 || x < kMenuX || x >= kViewRight || y < from || y >= from + 2 * kMenuSpacing)
+        return -1;
+    return (y - from) / kMenuSpacing;
+}
 
 sf::String toFontText(const std::string &bytes)
 {
@@ -259,8 +274,11 @@ void UnzipTick()
     }
     text("Unzipping...", 16, 16);
     const long long total = unpackBytesTotal.load(std::memory_order_relaxed);
-    if (total > 0)
-        text(megabytes(unpackBytesDone.load(std::memory_order_relaxed)) + " of " + megabytes(total) + " MB", 16, 32);
+    if (total > 0) {
+        const long long done = unpackBytesDone.load(std::memory_order_relaxed);
+        text(megabytes(done) + " of " + megabytes(total) + " MB", 16, 32);
+        text(downloadBar(done, total), 16, 96);  // the download's bar, for the share written
+    }
 }
 
 void NoGameTick()

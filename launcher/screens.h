@@ -16,6 +16,11 @@ sf::String toFontText(const std::string &bytes);  // what draw_text shows of the
 std::string progressLine(long long done, long long total, long long bytesPerSecond);
 std::string downloadBar(long long done, long long total);  // empty while the size is unknown
 
+// The menu line (0 or 1) of the last frame's menu under a point of the view,
+// -1 for none.
+int menuLineAt(int x, int y);
+
+// Mouse events in view units (the main loop converts them from pixels).
 void handleEvent(const sf::Event &event);
 void drawScreen();  // the routine that `action` selects, or "HELP"
 

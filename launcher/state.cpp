@@ -12,6 +12,7 @@ std::string checkFailure;
 int action;
 int menuChoice;
 bool spacePressed;
+int menuTop = -1;
 bool exiting;
 bool rungame;
 
@@ -37,6 +38,7 @@ int updatedVantoriqueVersion;
 
 const char *const kUpdateSiteName = VANTORIQUE_UPDATE_HOST;
 const char *const kPackageName = "vantorique_osx.zip";
+const char *const kVersionFile = "version.txt";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
 std::atomic<bool> abortTransfers;
@@ -49,6 +51,7 @@ void resetLauncherState()
     downloadSuccess = false;
     downloadComplete = false;
     menuChoice = 0;
+    menuTop = -1;
     updateAvailable = false;
     doneCheckUpdating = false;
     updatingError = false;

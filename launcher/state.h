@@ -20,7 +20,8 @@ enum Screen : int { kUpdateScreen = 0, kDownloadScreen = 1, kUnzipScreen = 2, kN
 // Main thread only.
 extern int action;  // a Screen; any other value draws "HELP"
 extern int menuChoice;
-extern bool spacePressed;
+extern bool spacePressed;  // the marked button is chosen in this frame: Space, Enter or a click
+extern int menuTop;        // view row of the menu drawn in the last frame, -1 for none
 extern bool exiting;
 extern bool rungame;
 
@@ -66,6 +67,7 @@ extern std::atomic<bool> abortTransfers;
 
 extern const char *const kUpdateSiteName;  // the build's host, for the failure text
 extern const char *const kPackageName;     // "vantorique_osx.zip"
+extern const char *const kVersionFile;     // "version.txt": the installed version
 
 void resetLauncherState();
 void clearDownloadState();  // before the download runs again

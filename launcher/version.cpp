@@ -1,6 +1,8 @@
 // Version numbers as text: the local version file and the manifest's number.
 #include "version.h"
 
+#include "fsutil.h"
+
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -8,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 // atoi's rules, except that a number outside 32 bits reads as 0 (no version)
@@ -33,18 +36,15 @@ int parseVersionText(const char *text, size_t length)
     return int(value);
 }
 
+// Only a regular file of ours (never a link, never waiting on a FIFO someone
+// put there), and only its first ten bytes count.
 int readVersionFile(const char *path)
 {
-    FILE *f = fopen(path, "rb");
-    if (!f)
+    const size_t kMaxVersionFileBytes = 4096;  // a few digits; anything larger is not ours
+    std::string text;
+    if (!read_small_file(path, kMaxVersionFileBytes, text))
         return 0;
-    char buffer[10];
-    size_t n = 0;
-    int c;
-    while (n < sizeof buffer && (c = fgetc(f)) != EOF)
-        buffer[n++] = char(c);
-    fclose(f);
-    return parseVersionText(buffer, n);
+    return parseVersionText(text.data(), std::min<size_t>(text.size(), 10));
 }
 
 // Whole numbers keep all their digits (1234567, never 1.23457e+06, which

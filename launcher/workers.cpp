@@ -6,6 +6,7 @@
 #include "download.h"
 #include "http.h"
 #include "install.h"
+#include "log.h"
 #include "manifest.h"
 #include "signature.h"
 #include "state.h"
@@ -26,7 +27,7 @@ const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
 const char kManifestSignatureUri[] = "/vantorique/autoupdate/version.txt.minisig";
 const char kPackageDirUri[] = "/vantorique/autoupdate/";
 const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
-const size_t kMaxManifestBytes = 1u << 20;     // a manifest is a few lines
+const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
 const long kSignatureTimeoutMs = 30 * 1000;
 const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
@@ -49,8 +50,13 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, std::str
     std::string detail;
     manifest_failure failure = checkManifest(body, signature, announced, time(nullptr), detail);
     refusal = manifestRefusal(failure, detail);
-    if (failure != MANIFEST_ACCEPTED)
+    if (failure != MANIFEST_ACCEPTED) {
         printf("Manifest refused: %s\n", manifestRefusal(failure, "").c_str());
+        logLine("Manifest refused: %s%s%s", manifestRefusal(failure, "").c_str(), detail.empty() ? "" : ": ",
+                detail.c_str());
+    } else {
+        logLine("Manifest signature verified (version %d)", announced);
+    }
     return true;
 }
 
@@ -66,6 +72,7 @@ bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
+    logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
     const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                    std::chrono::steady_clock::now() - start).count());
     if (!judgeManifest(body, announced, msLeft, refusal) || !refusal.empty())
@@ -79,13 +86,18 @@ bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
 // the announced version. Empty when it does, else why not.
 std::string signatureFault(const std::string &name)
 {
-    if (publicKey.empty())
+    if (publicKey.empty()) {
+        logLine("Signature not checked: this launcher was built without a public key");
         return "";
+    }
     std::string signature, why;
     if (!fetchSmall(kPackageDirUri + name + ".minisig", kMaxSignatureBytes, kSignatureTimeoutMs, signature))
         why = "the signature could not be fetched";
-    else if (verifyPackage(name.c_str(), signature, updatedVantoriqueVersion, why))
+    else if (verifyPackage(name.c_str(), signature, updatedVantoriqueVersion, why)) {
+        logLine("Signature verified: %s (version %d)", name.c_str(), updatedVantoriqueVersion);
         return "";
+    }
+    logLine("Signature check failed: %s", why.c_str());
     return "Signature check failed\n" + why;
 }
 
@@ -117,7 +129,10 @@ void ThreadCheckFunc(void *)
             updateText = changeLog;
             updateAvailable.store(true, std::memory_order_relaxed);
         }
+        logLine("Check: version %d installed, %s", vantoriqueVersion,
+                updatedVantoriqueVersion > vantoriqueVersion ? "update offered" : "up to date");
     } else {
+        logLine("Check failed: no manifest from %s:%d (Failed to connect)", updateHost.c_str(), updatePort);
         updatingError.store(true, std::memory_order_relaxed);
         updateAvailable.store(false, std::memory_order_relaxed);
     }
@@ -143,6 +158,10 @@ void ThreadDownloadFunc(void *)
         if (!ok)
             remove(name.c_str());
     }
+    if (ok)
+        logLine("Download done: %s", name.c_str());
+    else
+        logLine("Download failed: %s", reason.c_str());
     downloadFailure = reason;
     downloadSuccess.store(ok, std::memory_order_relaxed);
     downloadComplete.store(true, std::memory_order_release);
@@ -156,8 +175,12 @@ void ThreadUnzipFunc(void *)
     std::string reason;
     std::atomic<bool> ended{false};
     bool installed = false;
+    // Only a version a manifest announced in this run is recorded: otherwise
+    // the next start offers the update again.
+    const int announced = updatedVantoriqueVersion;
+    const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
     std::thread install([&] {
-        installed = installPackage(name.c_str(), "../", reason);
+        installed = installPackage(name.c_str(), "../", version, reason);
         ended.store(true, std::memory_order_release);
     });
     for (bool last = false; !last;) {
@@ -170,6 +193,12 @@ void ThreadUnzipFunc(void *)
     install.join();
     fflush(stdout);
     remove(name.c_str());
+    if (installed && version)
+        logLine("Installed version %d", *version);
+    else if (installed)
+        logLine("Installed a package of no announced version (the version file is left as it was)");
+    else
+        logLine("Install failed: %s", reason.c_str());
     unzipFailure = reason;
     unzipSuccess.store(installed, std::memory_order_relaxed);
     unzipComplete.store(true, std::memory_order_release);

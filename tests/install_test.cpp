@@ -4,8 +4,11 @@
 #include "install.h"
 
 #include "fsutil.h"
+#include "http_server.h"
 #include "signature.h"
+#include "state.h"
 #include "version.h"
+#include "workers.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -192,6 +195,7 @@ const InstallCase kInstallCases[] = {
     {.name = "kill_between_two_swaps", .extra = kOneFile, .killAt = "swapped"},
     {.name = "kill_between_the_two_renames_of_a_swap", .extra = kOneFile, .killAt = "moved-aside", .twoRenames = true},
     {.name = "kill_while_removing_the_old_game", .extra = kOneFile, .killAt = "installed"},
+    {.name = "kill_once_the_version_is_recorded", .extra = kOneFile, .killAt = "recorded"},
 };
 
 void PrintTo(const InstallCase &c, std::ostream *out) { *out << c.name; }
@@ -220,6 +224,21 @@ void makeGames(GameWorld &w, const char *extra)
     w.newGame = snapshot(w.t.path + "/overlay/");
 }
 
+const int kNewVersion = 2;
+
+// The launcher's folder, beside the game's parent, as the working directory
+// while it lives: the version file (holding 1) that an install records in.
+struct InLauncherFolder {
+    std::string path, home = shellOutput("pwd | tr -d '\\n'");
+    explicit InLauncherFolder(const GameWorld &w) : path(w.t.path + "/launcher")
+    {
+        EXPECT_EQ(shellStatus("mkdir " + path + " && printf 1 > " + path + "/version.txt"), 0);
+        EXPECT_EQ(chdir(path.c_str()), 0);
+    }
+    ~InLauncherFolder() { EXPECT_EQ(chdir(home.c_str()), 0); }
+    std::string version() const { return shellOutput("cat " + path + "/version.txt"); }
+};
+
 // A real process that dies with SIGKILL at `step` of the install; then the
 // next start's recovery.
 void killInstallAt(const GameWorld &w, const char *step, bool twoRenames)
@@ -230,7 +249,7 @@ void killInstallAt(const GameWorld &w, const char *step, bool twoRenames)
         installForceTwoRenames = twoRenames;
         installStepHook = [](const char *reached) { strcmp(reached, killStep) == 0 && raise(SIGKILL); };
         std::string reason;
-        _exit(installPackage(w.package.c_str(), w.parent.c_str(), reason) ? 0 : 1);
+        _exit(installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason) ? 0 : 1);
     }
     int status = 0;
     const std::string midUnpack = w.parent + ".vantorique-staging/new/Vantorique.app/Contents/Resources/new100.dat";
@@ -251,6 +270,7 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
     if (c.smallDisk && mount("tmpfs", w.parent.c_str(), "tmpfs", 0, "size=2m") != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << strerror(errno);
     makeGames(w, c.extra);
+    InLauncherFolder launcher(w);
 
     std::string reason;
     testing::internal::CaptureStdout();
@@ -270,7 +290,7 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
         if (c.fromInsideTheGame) {
             ASSERT_EQ(chdir((w.parent + "Vantorique.app/Contents").c_str()), 0);
         }
-        EXPECT_EQ(installPackage(w.package.c_str(), w.parent.c_str(), reason), c.reason[0] == 0)
+        EXPECT_EQ(installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason), c.reason[0] == 0)
             << "installPackage's result; it said: " << reason;
         ASSERT_EQ(chdir(launcherFolder), 0);
         if (c.anotherInstallRuns) {
@@ -279,8 +299,10 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
         }
     }
     testing::internal::GetCapturedStdout();
+    const std::string version = launcher.version();
     EXPECT_EQ(reason, c.reason) << "the reason the player reads";
     const std::string after = snapshot(w.parent), outcome = c.outcome;
+    EXPECT_EQ(version, after == w.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";
     if (outcome != "either") {
         EXPECT_EQ(after, outcome == "old" ? w.oldGame : w.newGame) << "not the whole " << outcome << " game";
     }
@@ -302,7 +324,7 @@ TEST(InstallOrder, StagedFilesAreSyncedBeforeTheJournalIsWritten)
     installStepHook = [](const char *step) { steps += std::string(steps.empty() ? "" : " ") + step; };
     std::string reason;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installPackage(w.package.c_str(), w.parent.c_str(), reason)) << reason;
+    EXPECT_TRUE(installPackage(w.package.c_str(), w.parent.c_str(), nullptr, reason)) << reason;
     testing::internal::GetCapturedStdout();
     installStepHook = nullptr;
     EXPECT_EQ(steps, "unpacked merged synced ready swapped swapped installed")
@@ -317,6 +339,7 @@ TEST(InstallRecovery, KeepsTheJournalWhenItsSwapsFail)
     GameWorld w;
     mkdir(w.parent.c_str(), 0755);
     makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
     testing::internal::CaptureStdout();
     killInstallAt(w, "ready", false);
     const std::string staging = w.parent + ".vantorique-staging", obstacle = staging + "/old/Vantorique.app";
@@ -334,6 +357,60 @@ TEST(InstallRecovery, KeepsTheJournalWhenItsSwapsFail)
     testing::internal::GetCapturedStdout();
     installForceTwoRenames = false;
     EXPECT_EQ(snapshot(w.parent), w.newGame) << "the next start must finish the new game from the kept journal";
+    EXPECT_EQ(launcher.version(), "2") << "launcher/version.txt: the next start must record the kept journal's version";
+}
+
+// A kill after the new game is swapped in and before the version file says
+// so: the next start records the version, and the check then finds the game
+// up to date, so the package is not fetched a second time.
+TEST(InstallRecovery, AKillAfterTheSwapsStillRecordsTheVersion)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    const std::string launcher = w.parent + "launcher";
+    ASSERT_EQ(shellStatus("mkdir " + launcher + " && printf 1 > " + launcher + "/version.txt && cp " + w.package + " " +
+                          launcher + "/"), 0);
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(launcher.c_str()), 0);
+    pid_t child = fork();
+    if (child == 0) {  // the launcher's unpack worker, killed right after its last swap
+        resetLauncherState();
+        versionAnnounced = true;
+        updatedVantoriqueVersion = 2;
+        installStepHook = [](const char *step) {
+            static int swaps = 0;
+            if (strcmp(step, "swapped") == 0 && ++swaps == 2)
+                raise(SIGKILL);
+        };
+        ThreadUnzipFunc(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "the install must reach its last swap (and be killed there)";
+
+    // The next start.
+    testing::internal::CaptureStdout();
+    recoverInterruptedInstall("../");
+    testing::internal::GetCapturedStdout();
+    const std::string version = shellOutput("cat version.txt");
+    testutil::HttpServer server;
+    server.set("/vantorique/autoupdate/version.txt", {200, "2~Version 2`"});
+    server.set("/vantorique/autoupdate/vantorique_osx.zip", {200, "never wanted"});
+    server.start();
+    resetLauncherState();
+    updateHost = "127.0.0.1", updatePort = server.port;
+    vantoriqueVersion = readVersionFile("version.txt");
+    ThreadCheckFunc(nullptr);
+    server.stop();
+    ASSERT_EQ(chdir(home), 0);
+    EXPECT_EQ(version, "2") << "launcher/version.txt after the next start's recovery";
+    EXPECT_TRUE(doneCheckUpdating && !updateAvailable) << "the check must find version 2 installed, not offer it again";
+    for (const std::string &request : server.requests)
+        EXPECT_EQ(request.find("vantorique_osx.zip"), std::string::npos) << "a second download: " << request;
+    EXPECT_EQ(shellOutput(w.parent + "Vantorique.app/Contents/MacOS/Vantorique"), "new\n") << "the game must be the new one";
 }
 
 TEST(VersionFile, AllDigitsNeverThroughALink)

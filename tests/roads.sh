@@ -3,7 +3,9 @@
 # server on loopback (nginx, or one that fails on purpose) serving what
 # scripts/publish wrote, the launcher in a real window under its own Xvfb,
 # driven by scripts/lib/drive.py. Asserts the road drive.py reports and what
-# is left on disk. usage: roads.sh ROAD (HARNESS and ZIPUTIL name the programs)
+# is left on disk. The harness is installed in the launcher's folder, as a
+# player has the launcher, and enters that folder at start as the launcher
+# does. usage: roads.sh ROAD (HARNESS and ZIPUTIL name the programs)
 set -euo pipefail
 lib="$(cd "$(dirname "$0")/../scripts/lib" && pwd)"
 source "$lib/world.sh"
@@ -48,11 +50,19 @@ resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
 retry-after-failure) server=serve keys+=(--keys "download failed=space")
   serve=(--missing-once /vantorique/autoupdate/vantorique_osx.zip)
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
+from-another-folder) from="$w/elsewhere" ;;  # a terminal elsewhere, a desktop entry, the Finder
+enter-chooses) server=later keys=(--keys "connection failed=KP_Enter" --keys "update offer=Return")
+  want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1( > downloading)?( > unzipping)?' ;;
+click-update-now) keys=(--keys "update offer=mouse:60,52 1 mouse:60,36 1 click")  # over Update Later, then Update Now
+  want='(checking for updates > )?update offer@121( > downloading)?( > unzipping)?' ;;
+leftover-package) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' leftover=1 ;;
 *) echo "no road $1"; exit 2 ;;
 esac
 [ "$ran" = "" ] || ran="Vantorique $ran"
 use_xvfb
-install_launcher "$p/launcher" "$have"
+install_launcher "$p/launcher" "$have" "$HARNESS"
+[ -z "${leftover:-}" ] || echo "a package an interrupted install left" > "$p/launcher/vantorique_osx.zip"
+[ -z "${from:-}" ] || mkdir -p "$from"
 [ "$1" != missing-background ] || rm "$p/launcher/background.png"
 [ -z "$game" ] || make_bundle "$p/Vantorique.app" "$game"
 [ -z "$sign$trust" ] || { pub="$(make_keys "$w/keys")"; make_keys "$w/other" >/dev/null; }
@@ -82,8 +92,10 @@ serve) python3 "$lib/serve.py" "$w/served" "$w/requests.log" "${serve[@]}" > "$w
   WORLD_PIDS+=($!); until [ -s "$w/port" ]; do sleep 0.05; done; port="$(cat "$w/port")" ;;
 esac
 [ -z "$trust" ] || trust="$pub"
+# Started in the folder FROM when a road names one, else in its own.
 (cd "$p/launcher" && ASAN_OPTIONS=detect_leaks=0 python3 "$lib/drive.py" --shots "$w/shots" \
-  --timeout 20 --log "$w/launcher.log" "${keys[@]}" -- "$HARNESS" 127.0.0.1 "$port" ${trust:+"$trust"}) > "$w/drive.txt" || got=$?
+  --timeout 20 --log "$w/launcher.log" "${keys[@]}" -- sh -c 'cd "$0" && exec "$@"' "${from:-.}" \
+  "$p/launcher/$(basename "$HARNESS")" 127.0.0.1 "$port" ${trust:+"$trust"}) > "$w/drive.txt" || got=$?
 [ ! -s "$w/nginx.pid" ] || WORLD_PIDS+=("$(cat "$w/nginx.pid")")
 fail() { echo "FAILED: $*"; cat "$w/drive.txt" "$w/launcher.log"; exit 1; }
 road="$(sed -n 's/^  road: //p' "$w/drive.txt")"
@@ -99,13 +111,30 @@ level="$([ "$version" = 2 ] && echo 2 || echo "$game")"
 v="$p/launcher/vantorique_osx.zip.part.validator"  # a .part kept to go on at the next start
 [ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
 left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
-  -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt -e verified-version.txt || true)"
+  -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt -e launcher.log \
+  -e verified-version.txt -e "$(basename "$HARNESS")" || true)"
 [ -z "$left" ] || fail "left behind: $left"
+[ -z "${from:-}" ] || [ -z "$(ls -A "$from")" ] || fail "written in the folder it was started from: $(ls -A "$from")"
+# The support log: one dated line per event, beside errorlog.txt.
+logged() { grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC $1\$" "$p/launcher/launcher.log" ||
+  fail "launcher.log has no line '$1':$(echo; cat "$p/launcher/launcher.log")"; }
+url="http://127\.0\.0\.1:$port/vantorique/autoupdate"
+case "$1" in
+update-now|from-another-folder) logged "GET $url/version.txt: HTTP 200, 3[0-9]+ bytes received"
+  logged "GET $url/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
+play-offline) logged "GET $url/version.txt: no answer, 0 bytes received; failed: Couldn't connect to server"
+  logged "Check failed: .*" ;;
+missing-package) logged "GET $url/vantorique_osx.zip: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
+  logged "Download failed: The server has no package" ;;
+signature-of-another-key) logged "Signature check failed: it was made with another key" ;;
+leftover-package) logged "Removed the package an interrupted update left: vantorique_osx.zip" ;;
+esac
 case "$1" in
 closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
 missing-background) grep -qxE $'Fatal error in .*loop\\.cpp on line [0-9]+: Could not start game\\. Background failure\\.\r' \
   "$p/launcher/errorlog.txt" && [ "$(wc -l < "$p/launcher/errorlog.txt")" = 1 ] || fail "error log" ;;
 signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check"
+  logged "Signature verified: vantorique_osx.zip \(version 2\)"
   [ "$(cat "$p/launcher/verified-version.txt")" = 2 ] || fail "the verified version is not remembered" ;;
 expired-manifest) grep -qx "Manifest refused: The update server is out of date" "$w/launcher.log" || fail "no refusal logged" ;;
 resumed-download) grep -q "range=bytes=300000- .*-> 206" "$w/requests.log" || fail "no resume: $(cat "$w/requests.log")" ;;

@@ -29,6 +29,26 @@ void frame(const Keys &keys = {})
     spacePressed = false;
 }
 
+sf::Event mouse(sf::Event::EventType type, int x, int y)
+{
+    sf::Event e{type, {}};
+    if (type == sf::Event::MouseMoved)
+        e.mouseMove = {x, y};
+    else
+        e.mouseButton = {sf::Mouse::Left, x, y};
+    return e;
+}
+
+// A frame with mouse events, in view units (the main loop converts them).
+void frameWith(const std::vector<sf::Event> &events)
+{
+    drawn.clear();
+    for (const sf::Event &e : events)
+        handleEvent(e);
+    drawScreen();
+    spacePressed = false;
+}
+
 void waitForWorkers() { checkThread.wait(), downloadThread.wait(), unzipThread.wait(); }
 
 void fresh()
@@ -95,8 +115,9 @@ TEST(Screens, EachStateDrawsItsTexts)
          {{"Download failed", 16, 16}, {"Signature check failed", 16, 32}, {"it was made with another key", 16, 44},
           {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
         {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
+        // The download's bar, for the share of bytes written.
         {[] { action = kUnzipScreen, unpackBytesDone = 12340000, unpackBytesTotal = 48000000; },
-         {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}}},
+         {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}, {std::string(16, '|') + std::string(48, '.'), 16, 96}}},
         {updateFailed, failed("Update failed", "Disk full")},
         {noGame, {{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16}, {">", 16, 48},
                   {"Retry", 32, 48}, {"Give Up", 32, 64}}},
@@ -138,6 +159,59 @@ TEST(Screens, SpaceChoosesTheMarkedButton)
             EXPECT_TRUE(choice == 0 || rungame == secondPlays) << what;
             EXPECT_TRUE(choice == 1 || std::get<0>(drawn.at(0)) == firstLeadsTo) << what;
         }
+    }
+}
+
+// Enter, the keypad's too (SFML names both Enter), chooses as Space does.
+TEST(Screens, EnterChoosesTheMarkedButton)
+{
+    for (int choice : {0, 1}) {
+        fresh();
+        offered();
+        menuChoice = choice;
+        frame({sf::Keyboard::Enter});
+        frame();
+        waitForWorkers();
+        EXPECT_EQ(downloadRuns, choice == 0 ? 1 : 0) << "Enter on Update Now must start the download";
+        EXPECT_EQ(exiting && rungame, choice == 1) << "Enter on Update Later must end the launcher with the game";
+    }
+}
+
+// The marker follows the pointer over the buttons' lines, and a click on a
+// line chooses that button; elsewhere the pointer changes nothing.
+TEST(Screens, TheMouseMarksAndChoosesButtons)
+{
+    using E = sf::Event;
+    struct MouseCase {
+        const char *what;
+        std::function<void()> setup;
+        std::vector<E> events;
+        int marker;       // where the ">" stands after the events (view row)
+        int downloads;    // downloads started by a click
+        bool playing;     // the launcher ends with the game
+    };
+    const MouseCase cases[] = {
+        {"over Update Later", offered, {mouse(E::MouseMoved, 60, 50)}, 48, 0, false},
+        {"over Update Later, then Update Now", offered, {mouse(E::MouseMoved, 60, 50), mouse(E::MouseMoved, 60, 34)}, 32, 0, false},
+        {"below the buttons", offered, {mouse(E::MouseMoved, 60, 50), mouse(E::MouseMoved, 60, 120)}, 48, 0, false},
+        {"click on Update Now", offered, {mouse(E::MouseButtonPressed, 40, 36)}, 32, 1, false},
+        {"click on Update Later", offered, {mouse(E::MouseButtonPressed, 40, 52)}, 48, 0, true},
+        {"click on the change log", offered, {mouse(E::MouseButtonPressed, 40, 100)}, 32, 0, false},
+        {"click on Play Offline", downloadFailed, {mouse(E::MouseButtonPressed, 100, 75)}, 72, 0, true},
+        {"click on Retry of the no-game screen", noGame, {mouse(E::MouseButtonPressed, 20, 50)}, 48, 1, false},
+    };
+    for (const MouseCase &c : cases) {
+        fresh();
+        c.setup();
+        frame();  // the buttons are on screen before the pointer reaches them
+        frameWith(c.events);
+        auto marker = std::find_if(drawn.begin(), drawn.end(), [](const T &t) { return std::get<0>(t) == ">"; });
+        ASSERT_NE(marker, drawn.end()) << c.what << ": the menu must still be drawn";
+        EXPECT_EQ(*marker, T(">", 16, c.marker)) << c.what << ": the marker";
+        frame();
+        waitForWorkers();
+        EXPECT_EQ(downloadRuns, c.downloads) << c.what << ": downloads started";
+        EXPECT_EQ(exiting && rungame, c.playing) << c.what << ": whether the launcher ends with the game";
     }
 }
 

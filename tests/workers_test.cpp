@@ -1,13 +1,19 @@
 // The three workers against a real HTTP server on 127.0.0.1, and the local
 // version file. Workers run synchronously here: they are plain routines.
 #include "helpers.h"
+#include "home.h"
 #include "http_server.h"
+#include "log.h"
 #include "signing.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
 #include "workers.h"
 #include "ziputil.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <zlib.h>
 
 #include <chrono>
 
@@ -26,6 +32,20 @@ std::string bytes(size_t n)  // NUL bytes included
     while (s.size() < n)
         s += char(s.size() * 31 % 251);
     return s;
+}
+
+// `data` as a gzip stream, as a CDN that compresses answers sends it.
+std::string gzipped(const std::string &data)
+{
+    z_stream z = {};
+    std::string out(compressBound(uLong(data.size())) + 64, '\0');
+    deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    z.next_in = (Bytef *)data.data(), z.avail_in = uInt(data.size());
+    z.next_out = (Bytef *)&out[0], z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
 }
 
 double secondsOf(void (*worker)(void *))
@@ -88,6 +108,65 @@ TEST(VersionFile, ReadsTheFirstTenBytes)
         EXPECT_EQ(readVersionFile(file.c_str()), c.second) << c.first;
     }
     EXPECT_EQ(readVersionFile((dir / "missing").c_str()), 0);
+}
+
+// Only a regular file of ours counts; what a prankster puts in its place
+// reads as no version, at once.
+TEST(VersionFile, AnythingButARegularFileReadsAsNoVersion)
+{
+    ScratchDir dir;
+    const std::string file = dir / "version.txt";
+    write_file(dir / "elsewhere", "12");
+    const std::pair<std::string, std::string> cases[] = {
+        {"a FIFO", "mkfifo " + quote(file)}, {"a link", "ln -s elsewhere " + quote(file)},
+        {"a folder", "mkdir " + quote(file)}};
+    for (const auto &[what, make] : cases) {
+        ASSERT_EQ(run("rm -rf " + quote(file) + " && " + make), 0) << what;
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(5);  // a read that waits is stopped here, and reported below
+            _exit(readVersionFile(file.c_str()));
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status)) << "version.txt as " << what
+                                       << ": readVersionFile must not wait (a 5-second alarm stopped it)";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "version.txt as " << what << " must read as no version";
+    }
+}
+
+TEST(LauncherFolder, TheExecutablesOrTheOneThatHoldsItsBundle)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"/home/p/Games/launcher/vantorique-updater", "/home/p/Games/launcher"},
+        {"/Users/p/Games/launcher/Vantorique Updater.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
+        {"/Updater.app/Contents/MacOS/vantorique-updater", "/"}, {"/vantorique-updater", "/"},
+        {"/Games/launcher/Contents/MacOS/vantorique-updater", "/Games/launcher/Contents/MacOS"},  // no bundle
+        {"", ""}};
+    for (const auto &[executable, folder] : cases)
+        EXPECT_EQ(launcherFolderOf(executable), folder) << executable;
+}
+
+// The support log keeps the last 5 runs, one line per event, and nothing is
+// written before a launcher starts it.
+TEST(SupportLog, LastRunsOneLineAnEvent)
+{
+    ScratchDir dir;
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    write_file("launcher.log", "not a run of ours\n");
+    for (int run = 1; run <= 7; run++) {
+        startSupportLog();
+        logLine("run %d: Signature check failed\nit was made with another key", run);
+    }
+    const std::string log = read_file("launcher.log");
+    ASSERT_EQ(chdir(home), 0);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10) << "5 runs of two lines each:\n" << log;
+    EXPECT_EQ(log.find("not a run of ours"), std::string::npos) << log;
+    EXPECT_EQ(log.find("run 2:"), std::string::npos) << "runs 1 and 2 must be gone:\n" << log;
+    EXPECT_NE(log.find(" UTC run 7: Signature check failed it was made with another key\n"), std::string::npos) << log;
+    EXPECT_EQ(log.compare(0, 21, "=== launcher started "), 0) << log;
 }
 
 TEST_F(Workers, CheckOutcomes)
@@ -198,6 +277,78 @@ TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
     EXPECT_EQ(download(), "");
     EXPECT_EQ(read_file(dir / "outside") + read_file("vantorique_osx.zip"), "keep" + v2);
     EXPECT_FALSE(exists("vantorique_osx.zip.part") || exists("vantorique_osx.zip.part.validator"));
+}
+
+// A kept .part that is also someone else's file (a hard link to it, or a
+// file of another user) is never appended to: the download starts afresh.
+TEST_F(Workers, APartNotOnlyOursIsNeverResumed)
+{
+    const std::string body = bytes(45049), outside = dir / "outside";
+    server.set(kPackage, Answer{200, body, -1, "\"v1\""});
+    struct PartCase {
+        const char *what;
+        std::string make;  // shell, in the launcher's folder
+    };
+    const PartCase cases[] = {
+        {"a hard link to a file outside", "ln " + quote(outside) + " vantorique_osx.zip.part"},
+        {"a file of another user", "cp " + quote(outside) + " vantorique_osx.zip.part && chown 65534 vantorique_osx.zip.part"},
+    };
+    for (const PartCase &c : cases) {
+        if (geteuid() != 0 && c.make.find("chown") != std::string::npos) {
+            printf("skipped: %s needs root to make\n", c.what);
+            continue;
+        }
+        write_file(outside, body.substr(0, 32));
+        ASSERT_EQ(run(c.make), 0) << c.what;
+        write_file("vantorique_osx.zip.part.validator", "\"v1\"");
+        EXPECT_EQ(download(), "") << c.what;
+        EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "") << c.what << ": it must not be resumed";
+        EXPECT_EQ(read_file(outside).size(), 32u) << c.what << ": the file outside must keep its 32 bytes";
+        EXPECT_EQ(read_file("vantorique_osx.zip"), body) << c.what;
+        remove("vantorique_osx.zip");
+    }
+}
+
+// A CDN or proxy that compresses: the launcher asks for no encoding, and
+// decodes a compressed answer before any check sees it.
+TEST_F(Workers, CompressedAnswersAreDecodedBeforeTheyAreUsed)
+{
+    std::string package;
+    for (unsigned x = 1; package.size() < 300000; x = x * 1103515245 + 12345)  // hardly compressible
+        package += char(x >> 16);
+    Answer manifest{200, gzipped("7~compressed log`")};
+    manifest.head = "Content-Encoding: gzip\r\n";
+    server.set(kManifest, manifest);
+    Answer cut{200, gzipped(package), -1, "\"z\"", 20000};  // cut short once, with a validator
+    cut.head = manifest.head;
+    server.set(kPackage, cut);
+
+    vantoriqueVersion = 6;
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(updateAvailable && updatedVantoriqueVersion == 7) << "the compressed manifest announces version 7";
+    EXPECT_EQ(updateText, "compressed log");
+    EXPECT_EQ(HttpServer::header(server.requests.back(), "Accept-Encoding"), "identity")
+        << "the manifest must be asked for without compression";
+
+    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_FALSE(exists("vantorique_osx.zip.part"))
+        << "vantorique_osx.zip.part: a cut compressed answer cannot be resumed (its ranges count compressed bytes)";
+    EXPECT_EQ(download(), "");
+    EXPECT_EQ(HttpServer::header(server.requests.back(), "Accept-Encoding"), "identity")
+        << "the package must be asked for without compression";
+    EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "");
+    EXPECT_TRUE(read_file("vantorique_osx.zip") == package) << "vantorique_osx.zip must hold the decoded package";
+}
+
+// The manifest's limit, the one scripts/publish keeps to: 1 MiB.
+TEST_F(Workers, AManifestOfExactlyTheLimitIsRead)
+{
+    const std::string log(1048576 - 4, 'x');
+    server.set(kManifest, Answer{200, "9~" + log + "`\n"});
+    vantoriqueVersion = 1;
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(updateAvailable && !updatingError) << "a manifest of 1,048,576 bytes must be read";
+    EXPECT_EQ(updateText.size(), log.size());
 }
 
 TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)

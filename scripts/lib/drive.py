@@ -6,7 +6,9 @@ it passes, and reports the road it took.
 usage: drive.py [OPTIONS] -- COMMAND...
   --keys "SCREEN=KEYS"      on each appearance of SCREEN, after a moment to
                             read it, press KEYS once: xdotool key names, a
-                            number is a pause in seconds ("Down 1 Up space")
+                            number is a pause in seconds ("Down 1 Up space"),
+                            "mouse:X,Y" moves the pointer to the view's point
+                            (X, Y), "click" clicks its left button
   --run "SCREEN=COMMAND"    on each appearance of SCREEN, first run a shell
                             command and wait for it
   --close "SCREEN=SECONDS"  that long after SCREEN appears, ask the window to
@@ -196,9 +198,11 @@ def classify(img):
     if ink(img, 64, 100, 240) > 100 and only(img, 16, 32, 48, 64, (88, 104)) and menu_at(img, 32) \
             and not ink(img, 88, 0, 24, 104):  # the change log at x 24
         return "update offer", "", marker(img, 32, 48)
+    title = text_at(img, 16)
+    if title == "Unzipping..." and only(img, 16, 32, 96):  # with its figures and its bar
+        return "unzipping", "", 0
     if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112):
         return "downloading", "", 0
-    title = text_at(img, 16)
     if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
         # The check's failure with a reason has this layout too, under its "Failed to connect to" title.
         name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "connection failed")
@@ -212,8 +216,6 @@ def classify(img):
                 "Download failed": "download failed"}.get(title)
         if name:
             return name, "", 0
-    if title == "Unzipping..." and only(img, 16, 32):  # with its progress line
-        return "unzipping", "", 0
     return "other", title, 0
 
 
@@ -292,7 +294,13 @@ def press(window, keys):
         try:
             chain += ["sleep", "%g" % float(token)]
         except ValueError:
-            chain += ["key", "--delay", "80", token]
+            if token.startswith("mouse:"):  # view units, two pixels each
+                x, y = (int(v) * 2 for v in token[6:].split(","))
+                chain += ["mousemove", "--window", window, str(x), str(y)]
+            elif token == "click":
+                chain += ["click", "1"]
+            else:
+                chain += ["key", "--delay", "80", token]
     return subprocess.Popen(chain, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
