@@ -59,8 +59,8 @@ TEST(Unpack, TheUsualRoadIntoTheParentDirectory)
     EXPECT_EQ(unpack(dir / "g.zip", "../", &out), 1);
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(out, "Directory to make: /..\nmkdir returned -1\ndirectory already exists\n"
-                   "Filename to unzip: /G/x\nDirectory to make: ../G\n" +
-                       std::string(metadata ? "Filename to unzip: __MACOSX//G/._x\n" : ""));
+                   "Filename to unzip: G/x\nDirectory to make: ../G\n" +
+                       std::string(metadata ? "Filename to unzip: __MACOSX/G/._x\n" : ""));
     EXPECT_EQ(output_of("cd " + quote(dir / "up/G") + " && stat -c %a x && cat x"), "644\nx data");
     EXPECT_EQ(get_xattr(dir / "up/G/x", "user.tag"), metadata ? "v" : "<missing>");
     EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "");  // no temporary file left
@@ -120,7 +120,6 @@ TEST(Unpack, BadArchivesAreRefusedBeforeTheyDoHarm)
         {"add('a', b'a' * 99)\nadd('b', b'b' * 99)\ndef fix(b): put(b, 'b', None, 42, '<I', 0)", "entries overlap", ZIP_REFUSED},
         {"for k in range(300): add('f%d' % k, b'x')\ndef fix(b):\n for k in range(300): put(b, 'f%d' % k, 22, 24, '<I', 4000000000)",
          "Not enough free space", ZIP_NO_SPACE},
-        {"zipfile.ZIP64_LIMIT = 4\nadd('a.txt', b'hello')", "Zip64 archive refused", ZIP_UNSUPPORTED},
         {"add('__MACOSX/._a', b'x')\ndef fix(b): put(b, '__MACOSX/._a', 22, 24, '<I', 20000000)", "Metadata entry over 16 MiB", ZIP_REFUSED},
         {"add('__MACOSX/._.', b'AD')", "Refusing metadata for a file outside", ZIP_REFUSED},
         {"add('__MACOSX/sub/._..', b'AD')", "Refusing metadata for a file outside", ZIP_REFUSED},
