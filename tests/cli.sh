@@ -21,6 +21,8 @@ printf 'j' | dd of=stored.zip bs=1 seek="$at" conv=notrunc status=none
 mkdir -p peer/empty peer/private && echo p >peer/private/p.txt && chmod 700 peer/private
 touch -d '2001-02-03 04:05:06' peer/private/p.txt peer/private peer/empty
 (zip -q -r peer.zip peer)
+# A name of 1,100 bytes: list shows its first 1,023 and "...", never what lies past a buffer.
+python3 -c "import zipfile; zipfile.ZipFile('long.zip', 'w').writestr('n' * 1100, b'x')"
 
 failures=0
 # check NAME COMMAND STATUS STREAM LINE: COMMAND (run by bash in the scratch
@@ -63,9 +65,10 @@ check "quiet unpack"          '$Z unpack -q good.zip qd'        0 out      ''
 check "loud unpack"           '$Z unpack good.zip ld | grep -c "^Filename to unzip: "' 0 out '2'
 check "refused link warned"   '$Z -q pack odd odd.zip 2>&1 >/dev/null | sort | head -1 >&2' 0 err 'ziputil: warning: odd/abs-link -> /etc/passwd is absolute; unpack will refuse it'
 check "climbing link warned"  '$Z -q pack odd odd.zip 2>&1 >/dev/null | sort | tail -1 >&2' 0 err 'ziputil: warning: odd/up -> ../../x leads out of the unpacked tree; unpack will refuse it'
-check "refusal names cause"   '$Z -q unpack odd.zip od'         1 err      'ziputil: cannot unpack odd.zip: Refusing link whose target leaves the destination: /odd/up -> ../../x'
+check "refusal names cause"   '$Z -q unpack odd.zip od'         1 err      'ziputil: cannot unpack odd.zip: Refusing link whose target leaves the destination: odd/up -> ../../x'
 check "list totals"           '$Z list good.zip'                0 out      "$(python3 -c "import zipfile; i = zipfile.ZipFile('good.zip').infolist(); print('%14s %12d %12d  %d entries' % ('', sum(e.compress_size for e in i), sum(e.file_size for e in i), len(i)))")"
 check "list dates"            '$Z list peer.zip | grep p.txt'   0 out      "100644 stored             2            2  2001-02-03 04:05  peer/private/p.txt"
+check "list a long name"     '$Z list long.zip | sed -n 2p | grep -o "n*\.\.\.$" | wc -c' 0 out '1027'
 check "test good"             '$Z test good.zip'                0 out      'No errors in good.zip: 2 entries, 3899 bytes'
 check "test quiet"            '$Z -q test good.zip'             0 out      ''
 check "test CRC-bad"          '$Z -q test stored.zip'           1 err      'ziputil: stored.zip is damaged: CRC error in entry: Src/a'

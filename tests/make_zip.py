@@ -5,10 +5,12 @@
 #
 # BODY is Python run with these in scope: add() writes one entry; fix(b), if
 # BODY defines it, edits the finished bytes; put() patches one field of an
-# entry's local and central headers; sys.argv[2] is ARG.
+# entry's local and central headers; local(), central() and end() lay out
+# records byte by byte, for archives no writer makes; sys.argv[2] is ARG.
 import struct
 import sys
 import zipfile
+import zlib
 
 archive, body = sys.argv[1], sys.argv[2]
 sys.argv = [sys.argv[0], archive] + sys.argv[3:]  # BODY sees ARG as sys.argv[2]
@@ -35,6 +37,26 @@ def put(b, name, local, central, fmt, value):
             if b[i + h:i + h + struct.unpack_from('<H', b, i + n)[0]] == name.encode():
                 struct.pack_into(fmt, b, i + at, value)
             i = b.find(sig, i + 1)
+
+
+def local(name, data, extra=b'', method=0, crc=None):
+    """A local header and its stored data."""
+    crc = zlib.crc32(data) if crc is None else crc
+    return struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, 0, method, 0, 0x5821, crc, len(data), len(data),
+                       len(name), len(extra)) + name + extra + data
+
+
+def central(name, data, offset, mode=0o100644, made_by=3 << 8 | 20, attr=0, extra=b'', method=0):
+    """A central record for stored `data` whose local header is at `offset`."""
+    return struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, made_by, 20, 0, method, 0, 0x5821, zlib.crc32(data),
+                       len(data), len(data), len(name), len(extra), 0, 0, 0, mode << 16 | attr, offset) + name + extra
+
+
+def end(records, at, count=None, comment=b''):
+    """The end record for the central records `records` that start at `at`."""
+    n = len(records) if count is None else count
+    cd = b''.join(records)
+    return cd + struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, n, n, len(cd), at, len(comment)) + comment
 
 
 exec(body)

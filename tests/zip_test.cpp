@@ -35,16 +35,18 @@ TEST(Pack, RoundTripThroughOurReaderInfoZipBsdtarAndPython)
 
     // Links stored, no directory entries, no metadata entry without metadata, each right after its data entry.
     std::string raw = listing(dir / "demo.zip", dir / "src"), list = output_of("printf %s " + quote(raw) + " | LC_ALL=C sort");
-    EXPECT_EQ(list, "/Demo/.hidden dir/with space \xc3\xa9\xe2\x98\x83.txt 8 False 0o100644 3\n"
-                    "/Demo/art/deep/er/big.bin 8 False 0o100644 3\n/Demo/art/dirlink 0 False 0o120777 3\n"
-                    "/Demo/art/up 0 False 0o120777 3\n/Demo/empty 8 False 0o100600 3\n/Demo/readme.txt 8 False 0o100644 3\n"
-                    "/Demo/run.sh 8 False 0o100755 3\n/Demo/setgid 8 False 0o102755 3\n" +
-                        std::string(metadata ? "__MACOSX//Demo/._readme.txt 8 False 0o100600 3\n__MACOSX//Demo/._run.sh 8 False 0o100600 3\n" : ""));
-    EXPECT_TRUE(!metadata || raw.find("/Demo/readme.txt 8 False 0o100644 3\n__MACOSX//Demo/._readme.txt ") != raw.npos) << raw;
+    EXPECT_EQ(list, "Demo/.hidden dir/with space \xc3\xa9\xe2\x98\x83.txt 8 False 0o100644 3\n"
+                    "Demo/art/deep/er/big.bin 8 False 0o100644 3\nDemo/art/dirlink 0 False 0o120777 3\n"
+                    "Demo/art/up 0 False 0o120777 3\nDemo/empty 8 False 0o100600 3\nDemo/readme.txt 8 False 0o100644 3\n"
+                    "Demo/run.sh 8 False 0o100755 3\nDemo/setgid 8 False 0o102755 3\n" +
+                        std::string(metadata ? "__MACOSX/Demo/._readme.txt 8 False 0o100600 3\n__MACOSX/Demo/._run.sh 8 False 0o100600 3\n" : ""));
+    EXPECT_TRUE(!metadata || raw.find("Demo/readme.txt 8 False 0o100644 3\n__MACOSX/Demo/._readme.txt ") != raw.npos) << raw;
 
     ASSERT_EQ(run("mkdir " + quote(dir / "bsdtar") + " && bsdtar -xpf " + quote(dir / "demo.zip") + " -C " +
-                  quote(dir / "bsdtar") + " --exclude __MACOSX 2>/dev/null && (unzip -q -K " + quote(dir / "demo.zip") +
-                  " -x '__MACOSX/*' -d " + quote(dir / "unzip") + " 2>/dev/null; true)"), 0);
+                  quote(dir / "bsdtar") + " --exclude __MACOSX 2>/dev/null"), 0);
+    // Relative names: Info-ZIP unzip says nothing and exits 0.
+    EXPECT_EQ(output_of("unzip -q -K " + quote(dir / "demo.zip") + " -x '__MACOSX/*' -d " + quote(dir / "unzip") +
+                        " 2>&1; echo status $?"), "status 0\n") << "unzip: warnings or a failure on our archive";
     EXPECT_EQ(unpack(dir / "demo.zip", dir / "ours/"), 1);
     for (std::string peer : {"ours", "unzip", "bsdtar"})  // files, modes, sizes, link targets
         EXPECT_EQ(snapshot(dir / peer + "/Demo", "! -type d"), snapshot(src, "! -type d")) << peer;
@@ -66,8 +68,8 @@ TEST(Pack, RawExtensionRuleDecidesTheLevel)
     std::string list = listing(dir / "t.zip");
     for (auto &[names, flag] : {std::pair{raw, " True"}, std::pair{packed, " False"}})
         for (const std::string &name : names)  // always deflate, at level 0 for the raw ones
-            EXPECT_NE(list.find("/T/" + name + " 8" + flag), std::string::npos) << name << "\n" << list;
-    for (const char *entry : {"__MACOSX//T/._photo.png 8 True", "__MACOSX//T/._README 8 False"})  // by their own names
+            EXPECT_NE(list.find("T/" + name + " 8" + flag), std::string::npos) << name << "\n" << list;
+    for (const char *entry : {"__MACOSX/T/._photo.png 8 True", "__MACOSX/T/._README 8 False"})  // by their own names
         EXPECT_TRUE(!xattrs_supported(dir.path) || list.find(entry) != list.npos) << list;
     const char *saved = ZIP_RAW_EXTENTIONS;  // the list is the caller's to change
     ZIP_RAW_EXTENTIONS = ".txt|";
@@ -87,10 +89,10 @@ TEST(Pack, NamingRulesAndFailuresWithTheirReasons)
     // entries: "" for no archive at all
     struct Case { std::string from, zip; int rc; std::string entries, line; } cases[] = {
         {"Demo/sub/f", "one.zip", 1, "f" + file, ""},
-        {"Demo/", "d.zip", 1, "/Demo/sub/f" + file, ""},
+        {"Demo/", "d.zip", 1, "Demo/sub/f" + file, ""},
         {"Empty", "e.zip", 1, none, ""},
-        {"P", "p.zip", 1, "/P/file" + file, ""},       // the pipe is skipped
-        {"P", "P/self.zip", 1, "/P/file" + file, ""},  // not packed into itself
+        {"P", "p.zip", 1, "P/file" + file, ""},       // the pipe is skipped
+        {"P", "P/self.zip", 1, "P/file" + file, ""},  // not packed into itself
         {"P/pipe", "pipe.zip", 0, none, "Cannot pack (not a file, a directory or a link): "},
         {"missing", "m.zip", 0, "", "Cannot read " + dir.path + "/missing: No such file or directory\n"},
         {"Demo", "taken.zip/", 0, "", "Cannot create " + dir.path + "/taken.zip/: Is a directory\n"},
@@ -107,24 +109,6 @@ TEST(Pack, NamingRulesAndFailuresWithTheirReasons)
     }
 }
 
-// Past the limits of an archive without zip64 records: a line that names the
-// limit, and no archive left for other tools to misread; up to them, all is read.
-TEST(Pack, RefusesWhatPassesTheLimitsAndReadsUpToThem)
-{
-    ScratchDir dir;
-    ASSERT_EQ(run("cd " + quote(dir.path) + " && mkdir Big Many && truncate -s 4500M Big/disk.img && cd Many && "
-                  "seq -f f%05g 65535 | xargs touch"), 0);
-    std::string out;
-    EXPECT_EQ(pack(dir / "Big", dir / "big.zip", 1, &out), 0);
-    EXPECT_EQ(out, "Refusing to pack " + dir.path + "/Big/disk.img: 4718592000 bytes (an entry must be under 4 GiB)\n");
-    EXPECT_EQ(pack(dir / "Many", dir / "many.zip", 1, &out), 0);
-    EXPECT_NE(out.find("Refusing to pack more than 65,534 entries"), std::string::npos) << out;
-    EXPECT_FALSE(exists(dir / "big.zip") || exists(dir / "many.zip"));
-    python_zip(dir / "most.zip", "for k in range(65534): add('d%d/' % k, b'', 0o40755)\nadd('last.txt', b'65535th')");
-    EXPECT_EQ(unpack(dir / "most.zip", dir / "out/", &out), 1) << out.substr(out.size() - 200);  // 65,535 entries read
-    EXPECT_EQ(read_file(dir / "out/last.txt"), "65535th");
-}
-
 TEST(Command, ExitStatusKeepTimesLevelsRelativePathsAndList)
 {
     ScratchDir dir;
@@ -133,7 +117,7 @@ TEST(Command, ExitStatusKeepTimesLevelsRelativePathsAndList)
     ASSERT_EQ(run(cmd + " pack -9 --keep-times Src kept.zip"), 0);
     EXPECT_EQ(output_of("stat -c '%X %Y' " + quote(dir / "kept.zip")), "1500000000 1400000000\n");
     ASSERT_EQ(run(cmd + " pack -0 Src zero.zip"), 0);
-    EXPECT_EQ(listing(dir / "zero.zip"), "/Src/a 8 True 0o100644 3\n");
+    EXPECT_EQ(listing(dir / "zero.zip"), "Src/a 8 True 0o100644 3\n");
     EXPECT_NE(output_of(cmd + " list kept.zip").find("100644 deflate"), std::string::npos);
     EXPECT_EQ(run(cmd + " unpack zero.zip rel/out >/dev/null"), 0);
     EXPECT_EQ(read_file(dir / "rel/out/Src/a"), read_file(dir / "Src/a"));

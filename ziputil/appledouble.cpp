@@ -274,17 +274,21 @@ bool read_stream(const char *path, std::string &data)
 // refused whole and never read out of bounds.
 bool parse_stream(const std::string &s, Metadata &md)
 {
+    auto bad = [](const std::string &why) {
+        ziputil::metadata_fault = why;
+        return false;
+    };
     const uint64_t size = s.size();
     if (size < kFinderInfoOffset || get_u32(s, 0) != kMagic || get_u32(s, 4) != kVersion ||
         get_u16(s, 24) != 2)
-        return false;
+        return bad("not an AppleDouble stream with two entries");
     uint32_t id0 = get_u32(s, 26), off0 = get_u32(s, 30), len0 = get_u32(s, 34);
     uint32_t id1 = get_u32(s, 38), off1 = get_u32(s, 42), len1 = get_u32(s, 46);
     if (id0 != kFinderInfoId || !ziputil::span_within(off0, len0, size))
-        return false;
+        return bad("its Finder info is missing or runs past the stream's end");
     if (id1 == kResourceForkId && len1 > 0) {
         if (!ziputil::span_within(off1, len1, size))
-            return false;
+            return bad("its resource fork runs past the stream's end");
         md.resource_fork = s.substr(off1, len1);
     }
     if (len0 >= kFinderInfoSize)
@@ -293,25 +297,25 @@ bool parse_stream(const std::string &s, Metadata &md)
         return true;  // no attribute block
 
     if (size < kAttrHeaderEnd || get_u32(s, 84) != kAttrMagic)
-        return false;
+        return bad("no attribute header after the Finder info");
     uint64_t total = get_u32(s, 92), data_start = get_u32(s, 96), data_length = get_u32(s, 100);
     uint32_t count = get_u16(s, 118);
     if (total > size || data_start < kAttrHeaderEnd || !ziputil::span_within(data_start, data_length, total))
-        return false;
+        return bad("its attribute header claims more than the stream holds");
 
     uint64_t at = kAttrHeaderEnd;
     for (uint32_t i = 0; i < count; i++) {
         if (!ziputil::span_within(at, 11, size))
-            return false;
+            return bad("attribute " + std::to_string(i + 1) + " of " + std::to_string(count) + " runs past the stream's end");
         uint32_t offset = get_u32(s, at), length = get_u32(s, at + 4);
         size_t name_length = (unsigned char)s[at + 10];
         if (name_length < 2 || name_length > kMaxNameLength || !ziputil::span_within(at + 11, name_length, size))
-            return false;
+            return bad("attribute " + std::to_string(i + 1) + " has a name length of " + std::to_string(name_length));
         const char *name = s.data() + at + 11;
         if (memchr(name, '\0', name_length) != name + name_length - 1)
-            return false;  // the NUL must end the name, and only there
+            return bad("attribute " + std::to_string(i + 1) + "'s name does not end with its only NUL");
         if (length > 0 && !ziputil::span_within(offset, length, size))
-            return false;
+            return bad("attribute " + std::string(name) + "'s value runs past the stream's end");
         md.attributes.push_back({std::string(name), length ? s.substr(offset, length) : ""});
         at += entry_size(name_length);
     }
@@ -361,6 +365,7 @@ int apply_stream(const char *from, const char *to)
 {
     std::string stream;
     Metadata md;
+    ziputil::metadata_fault = "it cannot be read whole";
     if (!read_stream(from, stream) || !parse_stream(stream, md)) {
         errno = EINVAL;
         return -1;

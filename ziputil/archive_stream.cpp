@@ -1,118 +1,154 @@
-// The archive under minizip, read through read-ahead windows. minizip seeks
-// before each 16 KB read of compressed data; through stdio that is an lseek
-// and a read system call every time, a fifth of an unpack's time on large
-// archives.
+// The archive read through a read-ahead window, and an entry's data read
+// from it: inflated or stored, counted and checked against its CRC. The
+// window serves the local headers and data of small entries that lie side by
+// side with one read system call for many of them.
 #include "unpack.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ioapi.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 namespace ziputil {
 
 namespace {
-
 const size_t kReadAhead = 256 * 1024;
-
-voidpf open_archive(voidpf opaque, const void *path, int mode)
-{
-    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
-        return nullptr;
-    int fd = open(static_cast<const char *>(path), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    std::unique_ptr<ArchiveStream> s(new (std::nothrow) ArchiveStream());
-    if (s && fstat(fd, &st) == 0) {
-        s->fd = fd;
-        s->size = uint64_t(st.st_size);
-        for (Window &w : s->windows)
-            w.data.reset(new (std::nothrow) unsigned char[kReadAhead]);
-        if (s->windows[0].data && s->windows[1].data)
-            return *static_cast<ArchiveStream **>(opaque) = s.release();
-    }
-    close(fd);
-    return nullptr;
 }
 
-uLong read_archive(voidpf, voidpf stream, void *buf, uLong size)
+bool open_archive_file(const char *path, ArchiveFile &file)
 {
-    ArchiveStream *s = static_cast<ArchiveStream *>(stream);
-    unsigned char *out = static_cast<unsigned char *>(buf);
-    uLong done = 0;
-    while (done < size) {
-        Window *hit = nullptr;
-        for (Window &w : s->windows)
-            if (s->pos >= w.start && s->pos < w.start + w.length)
-                hit = &w;
-        if (!hit) {
-            if (s->pos >= s->size)
-                break;
-            hit = s->windows[0].last_use <= s->windows[1].last_use ? &s->windows[0] : &s->windows[1];
-            ssize_t n = pread(s->fd, hit->data.get(), kReadAhead, off_t(s->pos));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                s->failed = n < 0;
-                hit->length = 0;
+    file.fd = Fd(open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (file.fd.fd < 0 || fstat(file.fd.fd, &st) != 0)
+        return false;
+    if (S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    file.size = uint64_t(st.st_size);
+    file.window_length = 0;
+    file.window.reset(new (std::nothrow) unsigned char[kReadAhead]);
+    if (!file.window)
+        errno = ENOMEM;
+    return file.window != nullptr;
+}
+
+bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length)
+{
+    if (!span_within(offset, length, file.size))
+        return false;
+    unsigned char *to = static_cast<unsigned char *>(out);
+    while (length > 0) {
+        if (offset < file.window_start || offset >= file.window_start + file.window_length) {
+            if (length >= kReadAhead)  // a large read goes straight to its buffer
+                return read_full(file.fd.fd, to, length, int64_t(offset));
+            size_t n = size_t(std::min<uint64_t>(kReadAhead, file.size - offset));
+            file.window_length = 0;
+            if (!read_full(file.fd.fd, file.window.get(), n, int64_t(offset)))
+                return false;
+            file.window_start = offset;
+            file.window_length = n;
+        }
+        size_t at = size_t(offset - file.window_start), n = std::min(length, file.window_length - at);
+        memcpy(to, file.window.get() + at, n);
+        to += n;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+EntryStream::~EntryStream()
+{
+    if (inflating)
+        inflateEnd(&z);
+}
+
+bool open_entry_stream(const Entry &entry, EntryStream &s)
+{
+    s.entry = &entry;
+    s.next = entry.data;
+    s.left = entry.compressed;
+    s.crc = crc32(0, nullptr, 0);
+    if (entry.method == Z_DEFLATED) {
+        s.input.reset(new (std::nothrow) unsigned char[ZIPUTIL_BUFFER_SIZE]);
+        if (!s.input || inflateInit2(&s.z, -MAX_WBITS) != Z_OK)
+            return failed(ZIP_CANNOT_WRITE);  // out of memory
+        s.inflating = true;
+    }
+    return true;
+}
+
+long read_entry_stream(ArchiveFile &file, EntryStream &s, char *out, size_t length, std::string &why)
+{
+    if (s.ended || length == 0)
+        return 0;
+    // Never more than declared, and one byte to tell: the free-space check counted the declared sizes.
+    length = size_t(std::min<uint64_t>(length, s.entry->size - std::min(s.produced, s.entry->size) + 1));
+    size_t n = 0;
+    if (!s.inflating) {  // stored
+        n = size_t(std::min<uint64_t>(length, s.left));
+        if (n > 0 && !read_archive(file, s.next, out, n))
+            return -2;
+        s.next += n;
+        s.left -= n;
+        s.ended = s.left == 0;
+    } else {
+        s.z.next_out = reinterpret_cast<Bytef *>(out);
+        s.z.avail_out = uInt(length);
+        while (s.z.avail_out > 0) {
+            if (s.z.avail_in == 0 && s.left > 0) {
+                size_t take = size_t(std::min<uint64_t>(ZIPUTIL_BUFFER_SIZE, s.left));
+                if (!read_archive(file, s.next, s.input.get(), take))
+                    return -2;
+                s.next += take;
+                s.left -= take;
+                s.z.next_in = s.input.get();
+                s.z.avail_in = uInt(take);
+            }
+            int rc = inflate(&s.z, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END) {
+                s.ended = true;
                 break;
             }
-            hit->start = s->pos;
-            hit->length = size_t(n);
+            if (rc != Z_OK && !(rc == Z_BUF_ERROR && s.z.avail_in == 0 && s.left > 0)) {
+                why = "Damaged data in entry: " + s.entry->name;
+                failed(ZIP_DAMAGED);
+                return -1;
+            }
+            if (s.z.avail_in == 0 && s.left == 0 && s.z.avail_out > 0) {
+                why = "Damaged data in entry: " + s.entry->name + " (its compressed data ends early)";
+                failed(ZIP_DAMAGED);
+                return -1;
+            }
         }
-        hit->last_use = ++s->uses;
-        size_t at = size_t(s->pos - hit->start);
-        size_t n = std::min<size_t>(size - done, hit->length - at);
-        memcpy(out + done, hit->data.get() + at, n);
-        s->pos += n;
-        done += n;
+        n = length - s.z.avail_out;
     }
-    return done;
+    s.produced += n;
+    if (s.produced > s.entry->size) {
+        why = "Size mismatch (more than the " + std::to_string(s.entry->size) + " bytes declared) in entry: " +
+              s.entry->name;
+        failed(ZIP_DAMAGED);
+        return -1;
+    }
+    s.crc = crc32(s.crc, reinterpret_cast<const Bytef *>(out), uInt(n));
+    return long(n);
 }
 
-uLong write_archive(voidpf, voidpf, const void *, uLong)
+bool entry_stream_checks(const EntryStream &s, std::string &why)
 {
-    return 0;  // read only
-}
-
-ZPOS64_T tell_archive(voidpf, voidpf stream)
-{
-    return static_cast<ArchiveStream *>(stream)->pos;
-}
-
-long seek_archive(voidpf, voidpf stream, ZPOS64_T offset, int origin)
-{
-    ArchiveStream *s = static_cast<ArchiveStream *>(stream);
-    uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET ? 0 : origin == ZLIB_FILEFUNC_SEEK_CUR ? s->pos : s->size;
-    s->pos = base + offset;  // offsets from CUR or END may be negative: unsigned wrap-around
-    return 0;
-}
-
-int close_archive(voidpf, voidpf stream)
-{
-    ArchiveStream *s = static_cast<ArchiveStream *>(stream);
-    int rc = close(s->fd);
-    delete s;
-    return rc;
-}
-
-int archive_error(voidpf, voidpf stream)
-{
-    return static_cast<ArchiveStream *>(stream)->failed ? -1 : 0;
-}
-
-}  // namespace
-
-void *open_zip_for_reading(const char *path, ArchiveStream **stream)
-{
-    zlib_filefunc64_def io = {open_archive, read_archive, write_archive, tell_archive,
-                              seek_archive, close_archive, archive_error, stream};
-    return unzOpen2_64(path, &io);
+    if (s.produced != s.entry->size) {
+        why = "Size mismatch (" + std::to_string(s.produced) + " bytes, " + std::to_string(s.entry->size) +
+              " declared) in entry: " + s.entry->name;
+        return failed(ZIP_DAMAGED);
+    }
+    if (s.crc != s.entry->crc) {
+        why = "CRC error in entry: " + s.entry->name;
+        return failed(ZIP_DAMAGED);
+    }
+    return true;
 }
 
 }  // namespace ziputil

@@ -1,16 +1,21 @@
-// The central directory, read by us rather than by minizip, and checked
-// whole before anything is written: methods, encryption, sizes, overlapping
-// data, names, free space.
+// The central directory, read once by us: the end record, the zip64 end
+// records it points to, every central record to the directory's declared end
+// and every local header. The checks, the unpack, the test, the listing and
+// the times all work from this one reading, so no part can be shown entries
+// that another part never saw.
 #include "unpack.h"
-
-#include <sys/statvfs.h>
-#include <zlib.h>
 
 #include <algorithm>
 
 namespace ziputil {
 
 namespace {
+
+const uint32_t kEndSignature = 0x06054b50, kLocatorSignature = 0x07064b50, kEnd64Signature = 0x06064b50,
+               kCentralSignature = 0x02014b50, kLocalSignature = 0x04034b50;
+const size_t kEndSize = 22, kLocatorSize = 20, kEnd64Size = 56, kCentralSize = 46, kLocalSize = 30;
+const uint32_t kSaturated32 = 0xFFFFFFFF;
+const unsigned kSaturated16 = 0xFFFF;
 
 uint32_t le16(const unsigned char *p)
 {
@@ -22,147 +27,246 @@ uint32_t le32(const unsigned char *p)
     return le16(p) | le16(p + 2) << 16;
 }
 
-bool read_at(int fd, uint64_t offset, size_t size, std::vector<unsigned char> &out)
+uint64_t le64(const unsigned char *p)
 {
-    out.resize(size);
-    return read_full(fd, out.data(), size, int64_t(offset));
+    return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32;
 }
 
-// What the central directory says of one entry.
-struct Record {
-    std::string name;
-    unsigned flags, method, mode;
-    uint64_t compressed, size, offset;
+bool refuse(std::string &why, zip_failure kind, const std::string &line)
+{
+    why = line;
+    failed(kind);
+    return false;
+}
+
+// Hosts whose tools write "\" between the components of a name.
+bool host_uses_backslash(unsigned made_by)
+{
+    unsigned host = made_by >> 8;
+    return host == 0 || host == 10 || host == 14;  // MS-DOS, Windows NTFS, VFAT
+}
+
+// Where the central directory lies, from the end record and, when a zip64
+// locator stands right before it, from the zip64 end record.
+struct Directory {
+    uint64_t count = 0, size = 0, offset = 0;
+    uint64_t end = 0;  // where the directory must end: the first end record
 };
 
-// Reads the central directory the way minizip finds it (the last end record,
-// data before the archive allowed). Sets zip64 when any record or size needs
-// the zip64 extension, which this minizip cannot read.
-bool read_central_directory(const ArchiveStream &s, std::vector<Record> &records, bool &zip64, uint64_t &cd_offset)
+bool read_end_records(ArchiveFile &f, Directory &d, std::string &why)
 {
-    const size_t kEnd = 22;
-    if (s.size < kEnd)
-        return false;
-    size_t tail_size = size_t(std::min<uint64_t>(s.size, 0xFFFF + kEnd));
-    std::vector<unsigned char> tail;
-    if (!read_at(s.fd, s.size - tail_size, tail_size, tail))
-        return false;
-    size_t at = tail_size - kEnd + 1;
-    while (at-- > 0 && le32(&tail[at]) != 0x06054b50) {
+    if (f.size < kEndSize)
+        return refuse(why, ZIP_DAMAGED, kNoEndRecord);
+    // The last end record within the longest comment's reach, as every reader finds it.
+    size_t tail_size = size_t(std::min<uint64_t>(f.size, 0xFFFF + kEndSize));
+    std::vector<unsigned char> tail(tail_size);
+    if (!read_archive(f, f.size - tail_size, tail.data(), tail_size))
+        return refuse(why, ZIP_CANNOT_READ, "Cannot read the archive's end record");
+    size_t at = tail_size - kEndSize + 1;
+    while (at-- > 0 && le32(&tail[at]) != kEndSignature) {
     }
     if (at == size_t(-1))
-        return false;
+        return refuse(why, ZIP_DAMAGED, kNoEndRecord);
     const unsigned char *end = &tail[at];
-    uint64_t end_pos = s.size - tail_size + at;
-    uint32_t count = le16(end + 10), cd_size = le32(end + 12);
-    cd_offset = le32(end + 16);
-    zip64 = (end_pos >= 20 && at >= 20 && le32(end - 20) == 0x07064b50) || cd_offset == 0xFFFFFFFF ||
-            cd_size == 0xFFFFFFFF;
-    if (zip64)
+    const uint64_t end_pos = f.size - tail_size + at;
+    if (le16(end + 4) != 0 || le16(end + 6) != 0 || le16(end + 8) != le16(end + 10))
+        return refuse(why, ZIP_DAMAGED, "Damaged end record: it names other disks (split archives are not read)");
+    d.count = le16(end + 10);
+    d.size = le32(end + 12);
+    d.offset = le32(end + 16);
+    d.end = end_pos;
+
+    unsigned char locator[kLocatorSize];
+    if (end_pos < kLocatorSize || !read_archive(f, end_pos - kLocatorSize, locator, kLocatorSize) ||
+        le32(locator) != kLocatorSignature)
         return true;
-    if (!span_within(cd_offset, cd_size, end_pos))
-        return false;
-    std::vector<unsigned char> cd;
-    if (!read_at(s.fd, end_pos - cd_size, cd_size, cd))
-        return false;
-    size_t pos = 0;
-    for (uint32_t i = 0; i < count; i++) {
-        if (!span_within(pos, 46, cd.size()) || le32(&cd[pos]) != 0x02014b50)
-            return false;
-        const unsigned char *h = &cd[pos];
-        size_t name_length = le16(h + 28), record = 46 + name_length + le16(h + 30) + le16(h + 32);
-        if (!span_within(pos, record, cd.size()))
-            return false;
-        Record r{std::string(reinterpret_cast<const char *>(h + 46), name_length), le16(h + 8), le16(h + 10),
-                 le32(h + 38) >> 16, le32(h + 20), le32(h + 24), le32(h + 42)};
-        if (r.compressed == 0xFFFFFFFF || r.size == 0xFFFFFFFF || r.offset == 0xFFFFFFFF || le16(h + 34) == 0xFFFF)
-            zip64 = true;
-        records.push_back(std::move(r));
-        pos += record;
-    }
+    // Zip64: the locator right before the end record, as the peers read it.
+    const uint64_t locator_pos = end_pos - kLocatorSize, end64_pos = le64(locator + 8);
+    if (le32(locator + 4) != 0 || le32(locator + 16) != 1)
+        return refuse(why, ZIP_DAMAGED, "Damaged zip64 locator: it names other disks");
+    unsigned char end64[kEnd64Size];
+    if (!span_within(end64_pos, kEnd64Size, locator_pos))
+        return refuse(why, ZIP_DAMAGED, "Damaged zip64 locator: its end record at offset " + std::to_string(end64_pos) +
+                                            " lies past the locator at " + std::to_string(locator_pos));
+    if (!read_archive(f, end64_pos, end64, kEnd64Size) || le32(end64) != kEnd64Signature)
+        return refuse(why, ZIP_DAMAGED, "Damaged zip64 locator: no zip64 end record at offset " + std::to_string(end64_pos));
+    if (le32(end64 + 16) != 0 || le32(end64 + 20) != 0 || le64(end64 + 24) != le64(end64 + 32))
+        return refuse(why, ZIP_DAMAGED, "Damaged zip64 end record: it names other disks");
+    Directory z{le64(end64 + 32), le64(end64 + 40), le64(end64 + 48), end64_pos};
+    // The end record's fields say the same, or are saturated to send readers here.
+    if ((d.count != kSaturated16 && d.count != z.count) || (d.size != kSaturated32 && d.size != z.size) ||
+        (d.offset != kSaturated32 && d.offset != z.offset))
+        return refuse(why, ZIP_DAMAGED, "Damaged zip64 end record: it counts " + std::to_string(z.count) + " entries in " +
+                                            std::to_string(z.size) + " bytes at offset " + std::to_string(z.offset) +
+                                            ", the end record " + std::to_string(d.count) + " in " +
+                                            std::to_string(d.size) + " at " + std::to_string(d.offset));
+    d = z;
     return true;
 }
 
-// Each entry's local header and data must lie apart from every other's: one
-// compressed body shared by many entries is how zip bombs fill disks.
-bool entries_overlap(const std::vector<Record> &records, uint64_t cd_offset)
+// The zip64 extra field (0x0001) of a record: the 64-bit values of the
+// fields the record saturates, in their fixed order.
+bool read_zip64_extra(const std::string &extra, Entry &e, uint32_t &disk, std::string &why)
 {
-    std::vector<std::pair<uint64_t, uint64_t>> spans;  // [start, end): at least header, name and data
-    for (const Record &r : records)
-        spans.push_back({r.offset, r.offset + 30 + r.name.size() + r.compressed});
-    std::sort(spans.begin(), spans.end());
-    for (size_t i = 0; i < spans.size(); i++)
-        if (spans[i].second > (i + 1 < spans.size() ? spans[i + 1].first : cd_offset))
+    const bool need_size = e.size == kSaturated32, need_compressed = e.compressed == kSaturated32,
+               need_offset = e.header == kSaturated32, need_disk = disk == kSaturated16;
+    if (!need_size && !need_compressed && !need_offset && !need_disk)
+        return true;
+    const unsigned char *x = reinterpret_cast<const unsigned char *>(extra.data());
+    for (size_t at = 0; at + 4 <= extra.size();) {
+        size_t id = le16(x + at), length = le16(x + at + 2), field = at + 4;
+        if (field + length > extra.size())
+            break;
+        if (id == 0x0001) {
+            const size_t needed = 8 * (need_size + need_compressed + need_offset) + 4 * need_disk;
+            if (length < needed)
+                break;
+            if (need_size)
+                e.size = le64(x + field), field += 8;
+            if (need_compressed)
+                e.compressed = le64(x + field), field += 8;
+            if (need_offset)
+                e.header = le64(x + field), field += 8;
+            if (need_disk)
+                disk = le32(x + field);
             return true;
-    return false;
+        }
+        at = field + length;
+    }
+    return refuse(why, ZIP_DAMAGED, "Damaged zip64 record: no zip64 extra field holds the sizes or offset of entry " +
+                                        e.raw_name);
+}
+
+bool read_central_records(ArchiveFile &f, const Directory &d, uint64_t start, ArchiveIndex &index, std::string &why)
+{
+    index.entries.clear();
+    // Each record takes at least 46 bytes: a count beyond that is a lie, not a reason to reserve memory.
+    index.entries.reserve(size_t(std::min<uint64_t>(d.count, d.size / kCentralSize)));
+    for (uint64_t pos = start; pos < d.end;) {
+        unsigned char h[kCentralSize];
+        if (!span_within(pos, kCentralSize, d.end) || !read_archive(f, pos, h, kCentralSize) ||
+            le32(h) != kCentralSignature)
+            return refuse(why, ZIP_DAMAGED, "Damaged central directory: no record at offset " + std::to_string(pos) +
+                                                " (entry " + std::to_string(index.entries.size() + 1) + ")");
+        const size_t name_length = le16(h + 28), extra_length = le16(h + 30), record = kCentralSize + name_length +
+                                                                                       extra_length + le16(h + 32);
+        std::string bytes(name_length + extra_length, '\0');
+        if (!span_within(pos, record, d.end) || !read_archive(f, pos + kCentralSize, &bytes[0], bytes.size()))
+            return refuse(why, ZIP_DAMAGED, "Damaged central directory: entry " +
+                                                std::to_string(index.entries.size() + 1) +
+                                                " runs past the directory's end");
+        Entry e;
+        e.raw_name = bytes.substr(0, name_length);
+        e.extra = bytes.substr(name_length);
+        e.made_by = le16(h + 4);
+        e.flags = le16(h + 8);
+        e.method = le16(h + 10);
+        e.dos_date = le32(h + 12);
+        e.crc = le32(h + 16);
+        e.compressed = le32(h + 20);
+        e.size = le32(h + 24);
+        e.external_fa = le32(h + 38);
+        e.mode = e.external_fa >> 16;
+        e.header = le32(h + 42);
+        uint32_t disk = le16(h + 34);
+        if (!read_zip64_extra(e.extra, e, disk, why))
+            return false;
+        if (disk != 0)
+            return refuse(why, ZIP_DAMAGED, "Damaged central directory: entry " + e.raw_name + " lies on disk " +
+                                                std::to_string(disk));
+        e.name = e.raw_name;
+        if (host_uses_backslash(e.made_by))
+            std::replace(e.name.begin(), e.name.end(), '\\', '/');
+        // Directories: the Unix type, a trailing "/", or with no Unix mode, the MS-DOS directory attribute.
+        e.directory = (e.mode & 0xF000) == 0x4000 || (!e.name.empty() && e.name.back() == '/') ||
+                      (e.mode == 0 && (e.external_fa & 0x10));
+        index.entries.push_back(std::move(e));
+        pos += record;
+    }
+    if (index.entries.size() != d.count)
+        return refuse(why, ZIP_DAMAGED, "Damaged archive: the end record counts " + std::to_string(d.count) +
+                                            " entries, its central directory holds " +
+                                            std::to_string(index.entries.size()));
+    return true;
+}
+
+// Each local header: its name must be the central one, and the data starts
+// after its own name and extra field.
+bool read_local_headers(ArchiveFile &f, uint64_t shift, ArchiveIndex &index, std::string &why)
+{
+    std::vector<Entry *> by_offset;
+    for (Entry &e : index.entries)
+        by_offset.push_back(&e);
+    std::sort(by_offset.begin(), by_offset.end(), [](const Entry *a, const Entry *b) { return a->header < b->header; });
+    for (Entry *e : by_offset) {
+        unsigned char h[kLocalSize];
+        if (e->header > UINT64_MAX - shift || !span_within(e->header += shift, kLocalSize, index.directory_start))
+            return refuse(why, ZIP_DAMAGED, "Damaged archive: the local header of " + printable(e->raw_name) +
+                                                " lies past the start of the central directory");
+        if (!read_archive(f, e->header, h, kLocalSize) || le32(h) != kLocalSignature)
+            return refuse(why, ZIP_DAMAGED, "Damaged archive: no local header at offset " + std::to_string(e->header) +
+                                                " for " + printable(e->raw_name));
+        const size_t name_length = le16(h + 26), extra_length = le16(h + 28);
+        std::string local(name_length, '\0');
+        if (!span_within(e->header + kLocalSize, name_length, index.directory_start) ||
+            !read_archive(f, e->header + kLocalSize, &local[0], name_length))
+            return refuse(why, ZIP_DAMAGED, "Damaged archive: the local name of " + printable(e->raw_name) +
+                                                " runs past the start of the central directory");
+        if (local != e->raw_name)
+            e->local_name.reset(new std::string(local));  // refused by the checks, after overlapping data
+        if (le16(h + 8) != e->method)
+            return refuse(why, ZIP_DAMAGED, "Damaged archive: the local header of " + printable(e->raw_name) +
+                                                " names another compression method");
+        e->data = e->header + kLocalSize + name_length + extra_length;
+        if (!span_within(e->data, e->compressed, index.directory_start))
+            return refuse(why, ZIP_DAMAGED, "Damaged archive: the data of " + printable(e->raw_name) + " (" +
+                                                std::to_string(e->compressed) +
+                                                " bytes) runs past the start of the central directory");
+    }
+    return true;
 }
 
 }  // namespace
 
-bool check_archive(const ArchiveStream &s, const std::string &destination, uint64_t block_size, ArchiveSize &size,
-                   std::string &why)
+std::string printable(const std::string &name)
 {
-    auto refuse = [&why](zip_failure kind, const std::string &line) {
-        why = line;
-        failed(kind);
+    std::string out;
+    for (char c : name)
+        out += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return out;
+}
+
+const char kNoEndRecord[] = "Not a zip archive: no end record";
+
+bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, std::string &why)
+{
+    Directory d;
+    if (!read_end_records(file, d, why))
         return false;
-    };
-    std::vector<Record> records;
-    bool zip64 = false;
-    uint64_t cd_offset = 0;
-    if (!read_central_directory(s, records, zip64, cd_offset))
-        return refuse(ZIP_DAMAGED, "Failed to read the archive's central directory");
-    if (zip64)
-        return refuse(ZIP_UNSUPPORTED,
-                      "Zip64 archive refused: ziputil reads entries and archives under 4 GiB, at most 65,535 entries");
-    size = ArchiveSize();
-    size.entries = records.size();
-    for (const Record &r : records) {
-        if (r.name.size() >= ZIPUTIL_PATH_MAX)
-            return refuse(ZIP_REFUSED, "Entry name too long: " + r.name.substr(0, 64) + "...");
-        std::vector<std::string> parts = split_components(r.name);
-        if (std::find(parts.begin(), parts.end(), "..") != parts.end())
-            return refuse(ZIP_REFUSED, "Refusing entry with a \"..\" component: " + r.name);
-        if (is_directory_entry(r.name, r.mode))
-            continue;
-        if (r.flags & 1)
-            return refuse(ZIP_UNSUPPORTED, "Encrypted entry: " + r.name);
-        if (r.method != 0 && r.method != Z_DEFLATED)
-            return refuse(ZIP_UNSUPPORTED, "Unsupported compression method " + std::to_string(r.method) + ": " + r.name);
-        std::string target;
-        if ((r.mode & 0xF000) != 0xA000 && metadata_target_name(r.name, target) && r.size > kMaxMetadataStream)
-            return refuse(ZIP_REFUSED,
-                          "Metadata entry over " + std::to_string(kMaxMetadataStream >> 20) + " MiB: " + r.name);
-        size.declared += r.size;
-        size.in_blocks += (r.size + block_size - 1) / block_size * block_size;
-    }
-    if (entries_overlap(records, cd_offset))
-        return refuse(ZIP_REFUSED, "Refusing an archive whose entries overlap (a zip bomb?): " + destination);
-    struct statvfs fs;
-    if (!destination.empty() && statvfs(destination.c_str(), &fs) == 0 &&
-        uint64_t(fs.f_bavail) * fs.f_frsize < size.declared)
-        return refuse(ZIP_NO_SPACE, "Not enough free space: the archive holds " + std::to_string(size.declared) +
-                                        " bytes, " + std::to_string(uint64_t(fs.f_bavail) * fs.f_frsize) +
-                                        " bytes free in " + destination);
-    return true;
+    if (!span_within(d.offset, d.size, d.end))
+        return refuse(why, ZIP_DAMAGED, "Damaged archive: its central directory (" + std::to_string(d.size) +
+                                            " bytes at offset " + std::to_string(d.offset) +
+                                            ") lies past the end record at " + std::to_string(d.end));
+    // Data before the archive (a self-extractor's program) moves every offset alike.
+    index.directory_start = d.end - d.size;
+    const uint64_t shift = index.directory_start - d.offset;
+    if (!read_central_records(file, d, index.directory_start, index, why))
+        return false;
+    return !local_headers || read_local_headers(file, shift, index, why);
+}
+
+struct tm entry_tm(const Entry &entry)
+{
+    struct tm t = {};
+    const uint32_t date = entry.dos_date >> 16, time = entry.dos_date & 0xFFFF;
+    t.tm_mday = int(date & 0x1F);
+    t.tm_mon = int((date >> 5) & 0x0F) - 1;
+    t.tm_year = int(date >> 9) + 80;
+    t.tm_hour = int(time >> 11);
+    t.tm_min = int((time >> 5) & 0x3F);
+    t.tm_sec = int(time & 0x1F) * 2;
+    t.tm_isdst = -1;
+    return t;
 }
 
 }  // namespace ziputil
-
-int archive_needs(const char *archive, unsigned long long block_size, unsigned long long *bytes,
-                  unsigned long long *entries)
-{
-    using namespace ziputil;
-    ZIP_UNPACK_FAILURE = ZIP_OK;
-    ArchiveStream *stream = nullptr;
-    ArchivePtr zip(open_zip_for_reading(archive, &stream));
-    if (!zip)
-        return failed(stream ? ZIP_DAMAGED : ZIP_CANNOT_READ);
-    ArchiveSize size;
-    std::string why;
-    if (!check_archive(*stream, std::string(), block_size ? block_size : 1, size, why))
-        return 0;
-    *bytes = size.in_blocks;
-    *entries = size.entries;
-    return 1;
-}

@@ -46,12 +46,6 @@ std::vector<std::string> split_components(const std::string &path)
     return parts;
 }
 
-bool is_directory_entry(const std::string &name, unsigned mode)
-{
-    // Windows and Java tools write directories with no mode: the "/" tells.
-    return (mode & 0xF000) == 0x4000 || (!name.empty() && name.back() == '/');
-}
-
 bool resolve_path(const std::string &base, const std::string &path, bool follow_last, std::string &out)
 {
     std::vector<std::string> current;

@@ -35,41 +35,23 @@ int open_output(const std::string &path)
     return fd;
 }
 
-// Opens the archive's current entry; the owner closes it on every way out.
-bool open_entry(Unpack &u, EntryPtr &entry)
+// Streams the entry into `out`, then checks its size and CRC against the
+// central record: no entry that lies about its size or content passes.
+int copy_entry(Unpack &u, const Entry &entry, FILE *out, const std::string &name)
 {
-    if (unzOpenCurrentFile(u.zip) != UNZ_OK) {
-        say("Failed to unzOpenCurrentFile");
-        failed(ZIP_DAMAGED);
-        return false;
-    }
-    entry.reset(u.zip);
-    return true;
-}
-
-// Closes the entry, checking its CRC.
-bool close_entry(EntryPtr &entry, const std::string &name)
-{
-    if (unzCloseCurrentFile(entry.release()) == UNZ_CRCERROR) {
-        say("CRC error in entry: ", name);
-        failed(ZIP_DAMAGED);
-        return false;
-    }
-    return true;
-}
-
-// Streams the open entry into `out` and checks it against what the central
-// directory declared. minizip checks the CRC only when it has delivered the
-// declared size, so the size is checked here first: with both, no entry that
-// lies about its size or content passes.
-int copy_entry(Unpack &u, EntryPtr &entry, const unz_file_info64 &info, FILE *out, const std::string &name)
-{
-    uint64_t written = 0;
+    EntryStream stream;
+    if (!open_entry_stream(entry, stream))
+        return 0;
+    std::string why;
     for (;;) {
-        int n = unzReadCurrentFile(u.zip, u.buffer, ZIPUTIL_BUFFER_SIZE);
+        long n = read_entry_stream(*u.file, stream, u.buffer, ZIPUTIL_BUFFER_SIZE, why);
+        if (n == -2) {
+            say_error("Cannot read the archive at entry ", name, errno ? errno : EIO);
+            return failed(ZIP_CANNOT_READ);
+        }
         if (n < 0) {
-            say("Damaged data in entry: ", name);
-            return failed(ZIP_DAMAGED);
+            say(why.c_str());
+            return 0;
         }
         if (n == 0)
             break;
@@ -78,7 +60,6 @@ int copy_entry(Unpack &u, EntryPtr &entry, const unz_file_info64 &info, FILE *ou
             say_error("Could not write ", name, err);
             return failed_write(err);
         }
-        written += uint64_t(n);
         ZIP_UNPACK_BYTES_DONE.fetch_add(n, std::memory_order_relaxed);
     }
     if (fflush(out) != 0) {
@@ -86,44 +67,60 @@ int copy_entry(Unpack &u, EntryPtr &entry, const unz_file_info64 &info, FILE *ou
         say_error("Could not write ", name, err);
         return failed_write(err);
     }
-    if (written != info.uncompressed_size) {
-        say(("Size mismatch (" + std::to_string(written) + " bytes, " + std::to_string(info.uncompressed_size) +
-             " declared) in entry: ").c_str(), name);
-        return failed(ZIP_DAMAGED);
+    if (!entry_stream_checks(stream, why)) {
+        say(why.c_str());
+        return 0;
     }
-    return close_entry(entry, name) ? 1 : 0;
+    return 1;
 }
 
-// Applies an AppleDouble stream; a stream that cannot be parsed is damage.
-int apply_metadata(const std::string &stream, const std::string &target)
+// Applies an AppleDouble stream; a stream that cannot be parsed is damage,
+// named with what is wrong in it.
+int apply_metadata(const std::string &stream, const std::string &target, const std::string &name)
 {
+    metadata_fault = "it is not an AppleDouble stream";
     if (copyfile(stream.c_str(), target.c_str(), nullptr, ZIPUTIL_COPYFILE_UNPACK_FLAGS) == 0)
         return 1;
-    return errno == EINVAL ? failed(ZIP_DAMAGED) : failed_write(errno);
+    int err = errno;
+    if (err != EINVAL) {
+        say_error("Cannot apply the metadata of ", name, err);
+        return failed_write(err);
+    }
+    say(("Refusing a malformed metadata stream in " + name + ": ").c_str(), metadata_fault);
+    return failed(ZIP_DAMAGED);
 }
 
 }  // namespace
 
 // A symbolic link entry: checked now against the tree as it stands, made
 // after every file.
-int unpack_link(Unpack &u, const unz_file_info64 &info, const std::string &name, const std::string &path)
+int unpack_link(Unpack &u, const Entry &entry, const std::string &name, const std::string &path)
 {
-    EntryPtr entry;
-    if (!open_entry(u, entry))
+    EntryStream stream;
+    if (!open_entry_stream(entry, stream))
         return 0;
-    int n = unzReadCurrentFile(u.zip, u.buffer, ZIPUTIL_BUFFER_SIZE - 1);
+    std::string why;
+    long n = read_entry_stream(*u.file, stream, u.buffer, ZIPUTIL_BUFFER_SIZE - 1, why);
+    if (n < 0 && n != -2) {
+        say(why.c_str());
+        return 0;
+    }
     if (n <= 0) {
         say("Empty or unreadable link entry: ", name);
-        return failed(ZIP_DAMAGED);
+        return failed(n == -2 ? ZIP_CANNOT_READ : ZIP_DAMAGED);
     }
     u.buffer[n] = '\0';
     PendingLink link{name, path, u.buffer};
-    if (uint64_t(n) != info.uncompressed_size || link.target.size() != size_t(n)) {
+    char rest;
+    if (uint64_t(n) != entry.size || link.target.size() != size_t(n) ||
+        read_entry_stream(*u.file, stream, &rest, 1, why) != 0) {
         say("Size mismatch in link entry: ", name);
         return failed(ZIP_DAMAGED);
     }
-    if (!close_entry(entry, name))
+    if (!entry_stream_checks(stream, why)) {
+        say(why.c_str());
         return 0;
+    }
     ZIP_UNPACK_BYTES_DONE.fetch_add(n, std::memory_order_relaxed);
     if (!link_stays_inside(u, link)) {
         say("Refusing link whose target leaves the destination: ", name + " -> " + link.target);
@@ -136,7 +133,7 @@ int unpack_link(Unpack &u, const unz_file_info64 &info, const std::string &name,
 
 // The AppleDouble stream goes through a temporary file onto the target, an
 // item strictly inside the destination.
-int unpack_metadata_entry(Unpack &u, const unz_file_info64 &info, const std::string &name, const std::string &target)
+int unpack_metadata_entry(Unpack &u, const Entry &entry, const std::string &name, const std::string &target)
 {
     if (!fits(target)) {
         say("Output path too long: ", target);
@@ -171,18 +168,17 @@ int unpack_metadata_entry(Unpack &u, const unz_file_info64 &info, const std::str
         say("Could not write to destination file: ", *stream);
         return failed_write(err);
     }
-    EntryPtr entry;
-    if (!open_entry(u, entry) || !copy_entry(u, entry, info, out.get(), name))
+    if (!copy_entry(u, entry, out.get(), name))
         return 0;
     out.reset();
     if (for_link) {
         u.link_metadata.push_back({std::move(stream), name, target});
         return 1;
     }
-    return apply_metadata(*stream, target);
+    return apply_metadata(*stream, target, name);
 }
 
-int unpack_file(Unpack &u, const unz_file_info64 &info, const std::string &name, const std::string &path,
+int unpack_file(Unpack &u, const Entry &entry, const std::string &name, const std::string &path,
                 unsigned mode)
 {
     std::string resolved;
@@ -195,9 +191,6 @@ int unpack_file(Unpack &u, const unz_file_info64 &info, const std::string &name,
         say("Failed to make dirs for unzipped file");
         return failed_write(err);
     }
-    EntryPtr entry;
-    if (!open_entry(u, entry))
-        return 0;
     int fd = open_output(resolved);
     int err = errno;
     FilePtr out = fd < 0 ? nullptr : file_from_fd(fd, "w");
@@ -207,7 +200,7 @@ int unpack_file(Unpack &u, const unz_file_info64 &info, const std::string &name,
         return failed_write(err);
     }
     setvbuf(out.get(), u.out_buffer, _IOFBF, kOutputBuffer);
-    int ok = copy_entry(u, entry, info, out.get(), name);
+    int ok = copy_entry(u, entry, out.get(), name);
     if (ok && mode != 0)
         fchmod(fileno(out.get()), mode & 07777);
     if (fclose(out.release()) != 0 && ok) {
@@ -270,7 +263,7 @@ int make_links(Unpack &u)
             say("Refusing metadata for a file outside the destination: ", md.name);
             ok = failed(ZIP_REFUSED);
         }
-        if (ok && !apply_metadata(*md.stream, md.target))
+        if (ok && !apply_metadata(*md.stream, md.target, md.name))
             ok = 0;
     }
     return ok;

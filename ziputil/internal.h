@@ -7,25 +7,14 @@
 #include "fsutil.h"
 
 #include <stdint.h>
-#include <unzip.h>
 
 #include <memory>
 #include <string>
 
 namespace ziputil {
 
-// The library's limits (minizip 1.1 writes and reads no zip64 records).
-const uint64_t kMaxEntrySize = 0xFFFFFFFFull - 1;  // 0xFFFFFFFF marks a zip64 size
-const uint64_t kMaxArchiveSize = 0xFFFFFFFFull - 1;
-const uint64_t kMaxEntries = 65534;  // 65,535 can be read, Info-ZIP takes it for a zip64 count
 // A metadata stream is applied from memory; no file carries more than this.
 const uint64_t kMaxMetadataStream = 16u << 20;
-
-// An archive open for reading, closed when its owner goes.
-struct ArchiveCloser {
-    void operator()(void *zip) const { unzClose(zip); }
-};
-using ArchivePtr = std::unique_ptr<void, ArchiveCloser>;
 
 // Whether the resolved absolute `path` is `root` or below it: a whole
 // component must follow, so "/x/dest" never holds "/x/destX".
@@ -54,6 +43,9 @@ struct TempRemover {
 };
 using TempFile = std::unique_ptr<std::string, TempRemover>;
 int make_temp_file(const char *stem, TempFile &path);
+
+// Why the last stream that the metadata layer refused to apply is malformed.
+extern thread_local std::string metadata_fault;
 
 // Whether the item at `path` (never followed) may carry metadata: user
 // attributes or an extended ACL. Cheap; asked before any temporary file.

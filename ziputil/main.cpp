@@ -19,7 +19,6 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <unzip.h>
 
 #include <memory>
 #include <string>
@@ -210,52 +209,14 @@ static int pack_command(int argc, char **argv)
     return 0;
 }
 
-static std::string entry_date(const unz_file_info64 &info)
-{
-    const tm_unz &d = info.tmu_date;
-    char text[32];
-    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u", d.tm_year, d.tm_mon + 1, d.tm_mday, d.tm_hour,
-             d.tm_min);
-    return text;
-}
-
 static int list_command(int argc, char **argv)
 {
     if (argc != 1)
         return usage("list takes one archive");
     if (!archive_opens(argv[0]))
         return 1;
-    ziputil::ArchivePtr zip(unzOpen64(argv[0]));
-    if (!zip)
-        return fail(std::string("cannot read ") + argv[0] + ": not a zip archive");
-    int rc = unzGoToFirstFile(zip.get());
-    printf("%-6s %-7s %12s %12s  %-16s  %s\n", "mode", "method", "compressed", "size", "date", "name");
-    unsigned long long count = 0, packed = 0, unpacked = 0;
-    while (rc == UNZ_OK) {
-        unz_file_info64 info;
-        char name[ZIPUTIL_PATH_MAX + 1];
-        if (unzGetCurrentFileInfo64(zip.get(), &info, name, sizeof name - 1, nullptr, 0, nullptr, 0) != UNZ_OK)
-            break;
-        // minizip ends the name with a NUL only when it fits.
-        name[info.size_filename < sizeof name - 1 ? info.size_filename : sizeof name - 1] = '\0';
-        const char *method = info.compression_method == 0 ? "stored" : info.compression_method == 8 ? "deflate" : "other";
-        printf("%06lo %-7s %12llu %12llu  %-16s  ", (info.external_fa >> 16) & 0xffff, method,
-               (unsigned long long)info.compressed_size, (unsigned long long)info.uncompressed_size,
-               entry_date(info).c_str());
-        fputs(name, stdout);
-        if (info.size_filename >= sizeof name - 1)
-            fputs("...", stdout);
-        fputc('\n', stdout);
-        count++;
-        packed += info.compressed_size;
-        unpacked += info.uncompressed_size;
-        rc = unzGoToNextFile(zip.get());
-    }
-    if (rc != UNZ_END_OF_LIST_OF_FILE)
-        return fail(std::string("cannot read ") + argv[0] + ": the archive is damaged after entry " +
-                    std::to_string(count));
-    printf("%-6s %-7s %12s %12s\n", "", "", "------------", "------------");
-    printf("%-6s %-7s %12llu %12llu  %llu %s\n", "", "", packed, unpacked, count, count == 1 ? "entry" : "entries");
+    if (!list_archive(argv[0]))
+        return fail(std::string("cannot read ") + argv[0] + ": " + cause("the archive is damaged"));
     return 0;
 }
 

@@ -40,6 +40,8 @@ void say_error(const char *prefix, const std::string &text, int err)
     say(prefix, text + ": " + strerror(err));
 }
 
+thread_local std::string metadata_fault;
+
 static const char kMetadataPrefix[] = "__MACOSX/";
 
 std::string metadata_entry_name(const std::string &entry_name)

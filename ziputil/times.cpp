@@ -3,15 +3,13 @@
 // directories an archive lists (empty ones too) are made with their modes.
 // Every path is walked from the destination one folder at a time without
 // following a link, so a link in the tree never sends a change outside it.
-#include "internal.h"
-#include "ziputil.h"
+#include "unpack.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#include <unzip.h>
 
 #include <algorithm>
 #include <memory>
@@ -31,8 +29,10 @@ struct StoredDirectory {
 
 // The Unix time of the extended-timestamp extra field (0x5455), exact and in
 // UTC; else the MS-DOS date, which is local time to the minute pair.
-time_t stored_time(const unz_file_info64 &info, const unsigned char *extra, size_t extra_size)
+time_t stored_time(const Entry &entry)
 {
+    const unsigned char *extra = reinterpret_cast<const unsigned char *>(entry.extra.data());
+    const size_t extra_size = entry.extra.size();
     for (size_t at = 0; at + 4 <= extra_size;) {
         unsigned id = extra[at] | extra[at + 1] << 8, size = extra[at + 2] | extra[at + 3] << 8;
         if (at + 4 + size > extra_size)
@@ -43,14 +43,7 @@ time_t stored_time(const unz_file_info64 &info, const unsigned char *extra, size
         }
         at += 4 + size;
     }
-    struct tm tm = {};
-    tm.tm_year = int(info.tmu_date.tm_year) - 1900;
-    tm.tm_mon = int(info.tmu_date.tm_mon);
-    tm.tm_mday = int(info.tmu_date.tm_mday);
-    tm.tm_hour = int(info.tmu_date.tm_hour);
-    tm.tm_min = int(info.tmu_date.tm_min);
-    tm.tm_sec = int(info.tmu_date.tm_sec);
-    tm.tm_isdst = -1;
+    struct tm tm = entry_tm(entry);
     return mktime(&tm);
 }
 
@@ -81,46 +74,31 @@ int open_parent(int root, const std::string &name, bool make, std::string &last)
 int restore_times(const char *archive, const char *destination)
 {
     Fd root(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ArchivePtr zip(unzOpen64(archive));
-    unz_global_info64 global;
-    if (root.fd < 0 || !zip || unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK ||
-        unzGoToFirstFile(zip.get()) != UNZ_OK) {
+    ArchiveFile file;
+    ArchiveIndex index;
+    std::string why;
+    if (root.fd < 0 || !open_archive_file(archive, file) || !read_archive_index(file, false, index, why)) {
         say("Cannot restore times from ", archive);
         return 0;
     }
     std::vector<StoredDirectory> directories;
-    for (ZPOS64_T i = 0; i < global.number_entry; i++) {
-        unz_file_info64 info;
-        char raw[ZIPUTIL_PATH_MAX + 1];
-        unsigned char extra[1024];
-        if (unzGetCurrentFileInfo64(zip.get(), &info, raw, sizeof raw - 1, extra, sizeof extra, nullptr, 0) !=
-                UNZ_OK ||
-            info.size_filename >= sizeof raw - 1) {
-            say("Damaged archive: cannot read entry ", std::to_string(i + 1));
-            return 0;
-        }
-        raw[info.size_filename] = '\0';
-        std::string name = raw;
+    for (const Entry &entry : index.entries) {
+        std::string name = entry.name;
         name.erase(0, name.find_first_not_of('/'));  // the old form's leading "/"
-        const unsigned mode = (info.external_fa >> 16) & 0xffff;
-        const bool directory = (mode & 0xF000) == 0x4000 || (!name.empty() && name.back() == '/');
         while (!name.empty() && name.back() == '/')
             name.pop_back();
-        const time_t mtime = stored_time(info, extra, std::min<size_t>(info.size_file_extra, sizeof extra));
-        if (!name.empty() && name.compare(0, 8, "__MACOSX") != 0) {
-            if (directory) {
-                directories.push_back({name, mode & 07777, mtime});
-            } else {
-                std::string last;
-                Fd parent(open_parent(root.fd, name, false, last));
-                struct timespec times[2] = {{0, UTIME_OMIT}, {mtime, 0}};
-                if (parent.fd >= 0)
-                    utimensat(parent.fd, last.c_str(), times, AT_SYMLINK_NOFOLLOW);
-            }
-        }
-        if (i + 1 < global.number_entry && unzGoToNextFile(zip.get()) != UNZ_OK) {
-            say("Damaged archive: cannot read the entry after ", raw);
-            return 0;
+        if (name.empty() || name.compare(0, 8, "__MACOSX") == 0 || name.size() >= ZIPUTIL_PATH_MAX ||
+            name.find('\0') != std::string::npos)
+            continue;
+        const time_t mtime = stored_time(entry);
+        if (entry.directory) {
+            directories.push_back({name, entry.mode & 07777, mtime});
+        } else {
+            std::string last;
+            Fd parent(open_parent(root.fd, name, false, last));
+            struct timespec times[2] = {{0, UTIME_OMIT}, {mtime, 0}};
+            if (parent.fd >= 0)
+                utimensat(parent.fd, last.c_str(), times, AT_SYMLINK_NOFOLLOW);
         }
     }
     // Deepest first: a folder's time and mode are set once nothing more is

@@ -7,7 +7,8 @@
 #include "internal.h"
 #include "ziputil.h"
 
-#include <unzip.h>
+#include <time.h>
+#include <zlib.h>
 
 #include <memory>
 #include <set>
@@ -23,33 +24,79 @@ int failed(zip_failure why);
 // A write (or create) that failed with `err`: no space, or another reason.
 int failed_write(int err);
 
-// --- the archive under minizip, read through read-ahead windows ---
+// --- the archive, read by us alone: one reading of its records serves the
+// checks, the unpack, the test, the listing and the times ---
 
-struct Window {
-    uint64_t start;  // file offset of data[0]
-    size_t length;
-    uint64_t last_use;
-    std::unique_ptr<unsigned char[]> data;
+// The archive file, read through a read-ahead window: the local headers of
+// small entries and their data lie side by side.
+struct ArchiveFile {
+    Fd fd;
+    uint64_t size = 0;
+    uint64_t window_start = 0;
+    size_t window_length = 0;
+    std::unique_ptr<unsigned char[]> window;
 };
-struct ArchiveStream {
-    int fd;
-    uint64_t size;
-    uint64_t pos;  // where minizip believes it is
-    bool failed;
-    uint64_t uses;
-    // Two windows: one follows the entries' data, the other stays on the
-    // central directory that minizip goes back to between entries.
-    Window windows[2];
+// Opens `path` for reading; false with errno set.
+bool open_archive_file(const char *path, ArchiveFile &file);
+// Reads [offset, offset + length) of the archive; false past its end or on a read error.
+bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length);
+
+// One entry as its central record and local header give it, 64-bit fields
+// taken from the zip64 extra field where the record needs them.
+struct Entry {
+    std::string raw_name;  // the bytes the record holds
+    std::string name;      // the path it names: a DOS or Windows tool's "\" made "/"
+    unsigned made_by = 0, flags = 0, method = 0;
+    unsigned mode = 0;  // the upper 16 bits of the external attributes
+    uint32_t external_fa = 0, crc = 0, dos_date = 0;
+    uint64_t compressed = 0, size = 0;
+    uint64_t header = 0;  // file offset of the local header
+    uint64_t data = 0;    // file offset of the data, after the local name and extra field
+    std::string extra;    // the central record's extra field
+    bool directory = false;
+    std::shared_ptr<std::string> local_name;  // the local header's name, where it differs
 };
 
-// Opens the archive; `stream` gets our side of it for reading the central
-// directory ourselves (left null when the file itself cannot be opened).
-void *open_zip_for_reading(const char *path, ArchiveStream **stream);
-
-struct EntryCloser {
-    void operator()(void *zip) const { unzCloseCurrentFile(zip); }
+struct ArchiveIndex {
+    std::vector<Entry> entries;  // in the central directory's order
+    uint64_t directory_start = 0;  // where the central directory begins in the file
 };
-using EntryPtr = std::unique_ptr<void, EntryCloser>;  // holds the archive while an entry is open
+
+// What read_archive_index says of a file with no end record: no zip archive.
+extern const char kNoEndRecord[];
+
+// Reads the end record (and the zip64 end records it points to), walks the
+// central directory to its declared end and, given local_headers, reads each
+// entry's local header. Every lie about counts, sizes or offsets is refused:
+// false with the failure recorded and `why` holding the line.
+bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, std::string &why);
+
+// A name with each NUL shown as "\0".
+std::string printable(const std::string &name);
+
+// An entry's date from its MS-DOS date and time (local time).
+struct tm entry_tm(const Entry &entry);
+
+// An entry's data as it is read: inflated (or stored), its size and CRC
+// checked against the central record once it ends.
+struct EntryStream {
+    const Entry *entry = nullptr;
+    uint64_t next = 0, left = 0;  // compressed bytes still to read, from `next`
+    uint64_t produced = 0;
+    unsigned long crc = 0;
+    bool inflating = false, ended = false;
+    z_stream z{};
+    std::unique_ptr<unsigned char[]> input;
+    ~EntryStream();
+};
+// Starts reading the entry; false (failure recorded, `why` set) for a method
+// this reader cannot take.
+bool open_entry_stream(const Entry &entry, EntryStream &stream);
+// Up to `length` bytes of the entry's data; 0 at its end, -1 for damaged data
+// (failure recorded, `why` set) and -2 for a read error.
+long read_entry_stream(ArchiveFile &file, EntryStream &stream, char *out, size_t length, std::string &why);
+// After the last read: whether the size and CRC are those declared; `why` names a mismatch.
+bool entry_stream_checks(const EntryStream &stream, std::string &why);
 
 // --- the central directory, checked before anything is written ---
 
@@ -60,12 +107,16 @@ struct ArchiveSize {
     uint64_t entries = 0;
 };
 
-// Refuses what cannot be unpacked right: damaged records, zip64, encryption,
-// other methods, ".." and overlong names, overlapping data, oversized
+// Refuses what cannot be unpacked right: names with a NUL, ".." or over
+// 1023 bytes, encryption, other methods, overlapping data, oversized
 // metadata and, given a destination, too little free space there. On
 // refusal, false with the failure recorded and `why` holding the line.
-bool check_archive(const ArchiveStream &s, const std::string &destination, uint64_t block_size, ArchiveSize &size,
+bool check_archive(const ArchiveIndex &index, const std::string &destination, uint64_t block_size, ArchiveSize &size,
                    std::string &why);
+
+// Opens, reads and checks the archive: what an unpack does before it writes.
+bool open_and_check(const char *archive, const std::string &destination, uint64_t block_size, ArchiveFile &file,
+                    ArchiveIndex &index, ArchiveSize &size, std::string &why);
 
 // --- names and paths ---
 
@@ -73,7 +124,6 @@ bool fits(const std::string &path);  // within ZIPUTIL_PATH_MAX - 1
 std::string parent_of(const std::string &path);  // up to its last "/", or ""
 std::string last_component(const std::string &path);
 std::vector<std::string> split_components(const std::string &path);
-bool is_directory_entry(const std::string &name, unsigned mode);
 
 // Where `path` leads, following links the way the kernel would. Components
 // that do not exist yet are taken by name: they will be made as plain
@@ -97,7 +147,7 @@ struct PendingMetadata {
 
 // What one call works with besides the current entry.
 struct Unpack {
-    void *zip;
+    ArchiveFile *file;
     std::string destination;
     std::string root;  // the destination, resolved
     std::string cwd;
@@ -117,10 +167,10 @@ bool link_stays_inside(const Unpack &u, const PendingLink &link);
 
 // --- the entry writers: 1 to go on, 0 (failure recorded) to stop ---
 
-int unpack_link(Unpack &u, const unz_file_info64 &info, const std::string &name, const std::string &path);
+int unpack_link(Unpack &u, const Entry &entry, const std::string &name, const std::string &path);
 // A "__MACOSX/" entry: its AppleDouble stream applied to `target`.
-int unpack_metadata_entry(Unpack &u, const unz_file_info64 &info, const std::string &name, const std::string &target);
-int unpack_file(Unpack &u, const unz_file_info64 &info, const std::string &name, const std::string &path,
+int unpack_metadata_entry(Unpack &u, const Entry &entry, const std::string &name, const std::string &target);
+int unpack_file(Unpack &u, const Entry &entry, const std::string &name, const std::string &path,
                 unsigned mode);
 // Makes the links collected on the way, then applies their metadata.
 int make_links(Unpack &u);

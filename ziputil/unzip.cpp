@@ -1,9 +1,11 @@
 // Archive extraction. Entry conventions (shared with the writer):
 //  - the POSIX mode sits in the upper 16 bits of the external attributes;
-//  - links (0xA000) hold their target text; directories (0x4000, or a name
-//    ending in "/") make nothing;
+//  - links (0xA000) hold their target text; directories (0x4000, a name
+//    ending in "/", or the MS-DOS directory attribute without a mode) make
+//    nothing;
 //  - "__MACOSX/D/._N" holds the AppleDouble metadata of "D/N".
-// The whole central directory is checked before anything is written. Every
+// The whole central directory is read once, by us, and checked before
+// anything is written; the entries unpacked are the entries checked. Every
 // name is checked again before its turn: nothing may land outside the
 // destination, whether by "..", by an existing link or by a link that the
 // archive itself creates. Links are made last, so no file is ever written
@@ -36,25 +38,25 @@ int failed_write(int err)
 namespace {
 
 // One entry. Returns 1 to go on, 0 to end the call with failure.
-int unpack_entry(Unpack &u, const unz_file_info64 &info, const std::string &name)
+int unpack_entry(Unpack &u, const Entry &entry)
 {
+    const std::string &name = entry.name;
     say("Filename to unzip: ", name);
-    const unsigned mode = (info.external_fa >> 16) & 0xffff;
-    if (is_directory_entry(name, mode))
+    if (entry.directory)
         return 1;  // directories come into being with their files
     const std::string path = u.destination + name;
     if (!fits(path)) {
         say("Output path too long: ", path);
         return failed(ZIP_REFUSED);
     }
-    if ((mode & 0xF000) == 0xA000)
-        return unpack_link(u, info, name, path);
+    if ((entry.mode & 0xF000) == 0xA000)
+        return unpack_link(u, entry, name, path);
     std::string target;
     if (metadata_target_name(name, target))
-        return unpack_metadata_entry(u, info, name, u.destination + target);
+        return unpack_metadata_entry(u, entry, name, u.destination + target);
     if (name.compare(0, 9, "__MACOSX/") == 0)
         return 1;  // nothing a file system can use
-    return unpack_file(u, info, name, path, mode);
+    return unpack_file(u, entry, name, path, entry.mode);
 }
 
 }  // namespace
@@ -81,17 +83,16 @@ int decompress_path(const char *archive, const char *destination)
         say("Failed make dirs for the destination.");
         return failed_write(err);
     }
-    ArchiveStream *stream = nullptr;
-    ArchivePtr zip(open_zip_for_reading(archive, &stream));
-    if (!zip) {
+    ArchiveFile file;
+    if (!open_archive_file(archive, file)) {
         say("Failed to open zip file");
-        return failed(stream ? ZIP_DAMAGED : ZIP_CANNOT_READ);  // opened, but no zip archive
+        return failed(ZIP_CANNOT_READ);
     }
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[ZIPUTIL_BUFFER_SIZE]);
     std::unique_ptr<char[]> out_buffer(new (std::nothrow) char[kOutputBuffer]);
     if (!buffer || !out_buffer)
         return failed(ZIP_CANNOT_WRITE);  // out of memory: nothing can be written
-    Unpack u{zip.get(), dest, "", "", buffer.get(), out_buffer.get(), {}, {}, {}};
+    Unpack u{&file, dest, "", "", buffer.get(), out_buffer.get(), {}, {}, {}};
     char resolved[PATH_MAX];
     char cwd[PATH_MAX];
     if (!realpath(dest.empty() ? "." : dest.c_str(), resolved) || !getcwd(cwd, sizeof cwd)) {
@@ -101,34 +102,24 @@ int decompress_path(const char *archive, const char *destination)
     u.root = resolved;
     u.cwd = cwd;
 
+    ArchiveIndex index;
     ArchiveSize size;
     std::string why;
-    if (!check_archive(*stream, u.root, 1, size, why)) {
+    if (!read_archive_index(file, true, index, why)) {
+        say(why == kNoEndRecord ? "Failed to open zip file" : why.c_str());
+        return 0;
+    }
+    if (!check_archive(index, u.root, 1, size, why)) {
         say(why.c_str());
         return 0;
     }
-    unz_global_info64 global;
-    if (unzGetGlobalInfo64(u.zip, &global) != UNZ_OK)
-        return failed(ZIP_DAMAGED);
     ZIP_UNPACK_BYTES_TOTAL = (long long)size.declared;
-    // By the count: minizip takes a count of 65,535 for "unknown" and would
-    // read past the last entry. An archive without entries holds no game.
-    if (global.number_entry == 0 || unzGoToFirstFile(u.zip) != UNZ_OK)
+    if (index.entries.empty()) {  // an archive without entries holds no game
+        say("Damaged archive: it has no entries");
         return failed(ZIP_DAMAGED);
-    for (ZPOS64_T i = 0; i < global.number_entry; i++) {
-        unz_file_info64 info;
-        char name[ZIPUTIL_PATH_MAX];
-        if (unzGetCurrentFileInfo64(u.zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
-            info.size_filename >= sizeof name) {
-            say("Damaged archive: cannot read entry ", std::to_string(i + 1));
-            return failed(ZIP_DAMAGED);
-        }
-        if (!unpack_entry(u, info, name))
-            return 0;
-        if (i + 1 < global.number_entry && unzGoToNextFile(u.zip) != UNZ_OK) {
-            say("Damaged archive: cannot read the entry after ", name);
-            return failed(ZIP_DAMAGED);
-        }
     }
+    for (const Entry &entry : index.entries)
+        if (!unpack_entry(u, entry))
+            return 0;
     return make_links(u);
 }

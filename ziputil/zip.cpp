@@ -4,7 +4,7 @@
 // tools honour the modes and links in the upper 16 bits. Every failure says
 // what and why on a line of its own.
 #include "copyfile.h"
-#include "internal.h"
+#include "pack.h"
 #include "ziputil.h"
 
 #include <dirent.h>
@@ -17,7 +17,6 @@
 #include <time.h>
 #include <unistd.h>
 #include <utime.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <memory>
@@ -30,7 +29,11 @@ const char *ZIP_RAW_EXTENTIONS = ".png|.zip|.gz|.mpg|.mov|.rar|";
 namespace {
 
 const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // made on Unix (3), zip format 2.0
-const size_t kArchiveBuffer = 256 * 1024;
+// An entry's zip64 flag is fixed when it is opened, and an entry without it
+// cannot pass 4 GiB: files from 4 GiB less 64 MiB on get it, room enough for
+// deflate's growth on incompressible data (5 bytes per 64 KiB block, 320 KiB
+// at 4 GiB). Smaller entries keep the plain headers that every reader takes.
+const uint64_t kZip64From = 0xFFFFFFFFull - (64ull << 20);
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
@@ -38,129 +41,6 @@ struct DirCloser {
 struct FdCloser {
     void operator()(int *fd) const { close(*fd); }
 };
-
-// The archive being written: where it is (to leave it out of itself), how
-// far it has grown and how many entries it has, against the limits.
-struct Writing {
-    std::string path;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool known = false;
-    int fd = -1;
-    int error = 0;                 // errno of a failed write
-    uint64_t pos = 0, end = 0;     // minizip's position, the file's size
-    uint64_t entries = 0, central = 0;  // central directory bytes so far
-    bool over_limit = false;
-    // The archive's tail, kept in memory: minizip goes back after each entry
-    // to fill in its header's CRC and sizes, which lands here without a seek.
-    std::unique_ptr<char[]> tail;
-    uint64_t tail_start = 0;
-    size_t tail_length = 0;
-};
-thread_local Writing current;
-
-bool flush_tail()
-{
-    if (!write_full(current.fd, current.tail.get(), current.tail_length, int64_t(current.tail_start))) {
-        current.error = errno;
-        return false;
-    }
-    current.tail_start += current.tail_length;
-    current.tail_length = 0;
-    return true;
-}
-
-voidpf open_out(voidpf, const void *path, int)
-{
-    current.tail.reset(new (std::nothrow) char[kArchiveBuffer]);
-    if (!current.tail) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    current.fd = open(static_cast<const char *>(path), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return current.fd < 0 ? nullptr : &current;
-}
-
-uLong read_out(voidpf, voidpf, void *buf, uLong size)
-{
-    if (!flush_tail())
-        return 0;
-    ssize_t n = pread(current.fd, buf, size, off_t(current.pos));
-    if (n <= 0)
-        return 0;
-    current.pos += uint64_t(n);
-    return uLong(n);
-}
-
-uLong write_out(voidpf, voidpf, const void *buf, uLong size)
-{
-    const char *data = static_cast<const char *>(buf);
-    for (uLong left = size; left > 0;) {
-        if (current.pos < current.tail_start || current.pos > current.tail_start + current.tail_length ||
-            current.pos == current.tail_start + kArchiveBuffer) {
-            if (!flush_tail())
-                return size - left;
-            current.tail_start = current.pos;
-        }
-        size_t at = size_t(current.pos - current.tail_start);
-        size_t n = std::min<size_t>(left, kArchiveBuffer - at);
-        memcpy(current.tail.get() + at, data, n);
-        current.tail_length = std::max(current.tail_length, at + n);
-        current.pos += n;
-        data += n;
-        left -= n;
-    }
-    current.end = std::max(current.end, current.pos);
-    return size;
-}
-
-ZPOS64_T tell_out(voidpf, voidpf)
-{
-    return current.pos;
-}
-
-long seek_out(voidpf, voidpf, ZPOS64_T offset, int origin)
-{
-    uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET ? 0 : origin == ZLIB_FILEFUNC_SEEK_CUR ? current.pos : current.end;
-    current.pos = base + offset;
-    return 0;
-}
-
-int close_out(voidpf, voidpf)
-{
-    bool flushed = flush_tail();
-    int rc = close(current.fd);
-    current.fd = -1;
-    if (rc != 0 && !current.error)
-        current.error = errno;
-    return flushed && rc == 0 ? 0 : -1;
-}
-
-int error_out(voidpf, voidpf)
-{
-    return current.error;
-}
-
-void say_write_error()
-{
-    say_error("Cannot write ", current.path, current.error ? current.error : errno ? errno : EIO);
-}
-
-// The limits of an archive without zip64 records: a line that names the
-// limit, and the archive is removed at the end.
-bool refuse(const std::string &what)
-{
-    say("Refusing to pack ", what);
-    current.over_limit = true;
-    return false;
-}
-
-bool within_size_limit()
-{
-    if (current.end + current.central + 22 <= kMaxArchiveSize)
-        return true;
-    return refuse("an archive of 4 GiB or more (the limit is 4 GiB less one byte)");
-}
 
 int raw_extension_level(const char *entry_name, int level)
 {
@@ -173,20 +53,15 @@ int raw_extension_level(const char *entry_name, int level)
     return 0;
 }
 
-int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level)
+int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, bool zip64)
 {
-    if (current.entries >= kMaxEntries) {
-        refuse("more than 65,534 entries (the limit of an archive): " + std::string(entry_name));
-        return ZIP_PARAMERROR;
-    }
-    int rc = zipOpenNewFileInZip4(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
-                                  -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeByUnix, 0);
-    if (rc != ZIP_OK) {
+    int rc = zipOpenNewFileInZip4_64(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
+                                     -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeByUnix, 0,
+                                     zip64 ? 1 : 0);
+    if (rc != ZIP_OK)
         say("Cannot add an entry to the archive: ", entry_name);
-        return rc;
-    }
-    current.entries++;
-    current.central += 46 + strlen(entry_name);
+    else
+        current.entries++;
     return rc;
 }
 
@@ -196,7 +71,7 @@ int close_entry(zipFile archive)
         say_write_error();
         return 0;
     }
-    return within_size_limit();
+    return 1;
 }
 
 int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
@@ -225,7 +100,7 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
             say_error("Cannot read link ", disk_path, n == 0 ? ENOENT : errno);
             return 0;
         }
-        if (open_entry(archive, entry_name, &info, 0, 0) != ZIP_OK)
+        if (open_entry(archive, entry_name, &info, 0, 0, false) != ZIP_OK)
             return 0;
         if (zipWriteInFileInZip(archive, buffer, unsigned(n)) != ZIP_OK) {
             say_write_error();
@@ -235,10 +110,8 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
         return close_entry(archive);
     }
 
-    if (uint64_t(st.st_size) > kMaxEntrySize)
-        return refuse(std::string(disk_path) + ": " + std::to_string(st.st_size) +
-                      " bytes (an entry must be under 4 GiB)");
-    if (open_entry(archive, entry_name, &info, Z_DEFLATED, raw_extension_level(entry_name, level)) != ZIP_OK)
+    const bool zip64 = uint64_t(st.st_size) >= kZip64From;
+    if (open_entry(archive, entry_name, &info, Z_DEFLATED, raw_extension_level(entry_name, level), zip64) != ZIP_OK)
         return 0;
     int fd = open(disk_path, O_RDONLY | O_CLOEXEC);
     std::unique_ptr<int, FdCloser> in(fd < 0 ? nullptr : &fd);
@@ -258,8 +131,9 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
             ok = 1;
             break;
         }
-        if ((read_so_far += n) > kMaxEntrySize) {
-            refuse(std::string(disk_path) + ": it grew to 4 GiB while being packed (an entry must be under 4 GiB)");
+        if ((read_so_far += n) >= kZip64From && !zip64) {
+            say("Refusing to pack ", std::string(disk_path) + ": it grew past 4 GiB less 64 MiB while being packed");
+            current.refused = true;  // its entry, opened without zip64, cannot hold it
             break;
         }
         if (zipWriteInFileInZip(archive, buffer, unsigned(n)) != ZIP_OK) {
@@ -327,13 +201,18 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
         const char *name = item->d_name;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
+        // Entry names are relative ("Demo/readme.txt"): the zip format's note
+        // forbids a leading "/", and Info-ZIP's unzip warns on each one.
         char child_name[ZIPUTIL_PATH_MAX];
         char child_path[ZIPUTIL_PATH_MAX];
-        if (!combine_paths(child_name, entry_prefix, name, (char *)nullptr) ||
+        size_t prefix_length = strlen(entry_prefix), name_length = strlen(name);
+        if (prefix_length + name_length > ZIPUTIL_PATH_MAX - 1 ||
             !combine_paths(child_path, dir_path, name, (char *)nullptr)) {
             say("Path too long: ", std::string(dir_path) + name);
             return 0;
         }
+        memcpy(child_name, entry_prefix, prefix_length);
+        memcpy(child_name + prefix_length, name, name_length + 1);
 
         unsigned char type = item->d_type;
         if (type == DT_UNKNOWN) {
@@ -422,8 +301,7 @@ int compress_path(const char *source_path, const char *zip_path, int level)
     }
     current = Writing();
     current.path = zip_path;
-    zlib_filefunc64_def io = {open_out, read_out, write_out, tell_out, seek_out, close_out, error_out, nullptr};
-    zipFile archive = zipOpen2_64(zip_path, APPEND_STATUS_CREATE, nullptr, &io);
+    zipFile archive = create_archive(zip_path);
     if (!archive) {
         say_error("Cannot create ", zip_path, errno ? errno : EIO);
         return 0;
@@ -436,14 +314,12 @@ int compress_path(const char *source_path, const char *zip_path, int level)
     }
 
     int result = compress_into(archive, source_path, st, level);
-    if (result && !within_size_limit())
-        result = 0;
     // The central directory is written on close: without it there is no archive.
-    if (zipClose(archive, nullptr) != ZIP_OK && result) {
+    if ((zipClose(archive, nullptr) != ZIP_OK || !add_zip64_end_records(zip_path)) && result) {
         say_write_error();
         result = 0;
     }
-    if (current.over_limit)
+    if (current.refused)
         unlink(zip_path);  // never leave an archive that other tools would misread
     current = Writing();
     return result;

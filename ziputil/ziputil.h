@@ -47,7 +47,7 @@ enum zip_failure {
     ZIP_CANNOT_READ,    // the archive cannot be opened or read (errno-level)
     ZIP_DAMAGED,        // not a zip archive, or its records or data lie
     ZIP_REFUSED,        // well formed, but would land outside the destination or do harm
-    ZIP_UNSUPPORTED,    // encryption, a method other than stored/deflate, zip64
+    ZIP_UNSUPPORTED,    // encryption, a method other than stored/deflate
     ZIP_NO_SPACE,       // the file system is (or would be) full
     ZIP_CANNOT_WRITE,   // the destination cannot be written for another reason
 };
@@ -62,6 +62,10 @@ int archive_needs(const char *archive, unsigned long long block_size, unsigned l
 // Reads every entry of the archive and checks its size and CRC, writing
 // nothing; counts the entries and their bytes. On failure a line says why.
 int test_archive(const char *archive, unsigned long long *entries, unsigned long long *bytes);
+
+// Prints each entry's mode, method, sizes, date and name on standard output,
+// then the totals. On failure a line says why.
+int list_archive(const char *archive);
 
 // After decompress_path unpacked `archive` into `destination`: gives each
 // file, link and directory its stored modification time, makes the empty
