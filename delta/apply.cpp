@@ -243,10 +243,12 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::unique_ptr<ZSTD_DCtx, dctx_free> dctx(ZSTD_createDCtx());
     session s{installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}};
-    uint64_t need = 0;
-    for (const item &it : items)
+    uint64_t need = 0, total = 0;  // need: with a block for each item's own records
+    for (const item &it : items) {
         need += it.size + it.metadata.size() + 4096;
-    DELTA_APPLY_BYTES_TOTAL = (long long)need;
+        total += it.type == ITEM_FILE ? it.size : 0;
+    }
+    DELTA_APPLY_BYTES_TOTAL = (long long)total;
     bool ok = dir.fd >= 0 && dctx;
     if (!ok)
         fail_errno(DELTA_CANNOT_WRITE, "cannot open " + staged, dir.fd < 0 ? errno : ENOMEM);

@@ -1,20 +1,23 @@
 // The delta file, byte by byte. All numbers are little-endian; every length
 // is bounded and checked against what is left before anything is used.
 //
-// Header, 104 bytes:
+// Header, 112 bytes:
 //   0   8  magic "VQDELTA\x1a"
 //   8   4  format version, 1
 //   12  4  from version (the installed one)
 //   16  4  to version (the one rebuilt)
 //   20  4  item count, at most 1,000,000
-//   24  8  table offset: 104 + the payloads' bytes
-//   32  8  table size: the table ends the file
-//   40  32 BLAKE2b-256 of the table
-//   72  32 BLAKE2b-256 of bytes 0..71
-// Payloads, from byte 104: one zstd frame each (content size and checksum in
+//   24  8  table offset: 112 + the payloads' bytes
+//   32  8  table size as stored: the table ends the file
+//   40  8  table size uncompressed, at most 512 MiB
+//   48  32 BLAKE2b-256 of the table as stored
+//   80  32 BLAKE2b-256 of bytes 0..79
+// Payloads, from byte 112: one zstd frame each (content size and checksum in
 // its header); a patch has its base file as zstd's prefix.
-// Table: the new tree's items, sorted by path bytes, each parent directory
-// before what it holds. One item:
+// Table: one zstd frame holding the new tree's items (the paths and hashes of
+// a tree of thousands of unchanged files would otherwise outweigh its
+// patches), sorted by path bytes, each parent directory before what it holds.
+// One item:
 //   2  path length P, 1..1023
 //   P  path, relative: no empty, "." or ".." component, no NUL
 //   1  type: 1 directory, 2 file, 3 link
@@ -27,16 +30,20 @@
 //   S  the target (S = size, 1..1023), relative, staying inside the tree
 //   for a file:
 //   1  source: 1 copy of a base, 2 patch against a base, 3 whole content
-//   copy and patch:
-//     2  base path length B, 1..1023; B base path, relative to the old tree
+//   copy:
+//     2  base path length B, 0..1023 (0: the same path); B base path, relative
+//        to the old tree. The base's size and hash are the item's own.
+//   patch:
+//     2  base path length B, 1..1023; B base path
 //     8  base size
 //     32 BLAKE2b-256 of the base
 //   patch and whole:
-//     8  payload offset, 8 payload size: inside 104..table offset
+//     8  payload offset, 8 payload size: inside 112..table offset
 //     32 BLAKE2b-256 of the payload
 #include "items.h"
 
 #include <string.h>
+#include <zstd.h>
 
 #include <map>
 #include <set>
@@ -195,7 +202,12 @@ std::string encode_table(const std::vector<item> &items)
         if (it.type != ITEM_FILE)
             continue;
         put(out, it.source, 1);
-        if (it.source == SOURCE_COPY || it.source == SOURCE_PATCH) {
+        if (it.source == SOURCE_COPY) {
+            std::string base = it.base_path == it.path ? std::string() : it.base_path;
+            put(out, base.size(), 2);
+            out += base;
+        }
+        if (it.source == SOURCE_PATCH) {
             put(out, it.base_path.size(), 2);
             out += it.base_path;
             put(out, it.base_size, 8);
@@ -210,8 +222,20 @@ std::string encode_table(const std::vector<item> &items)
     return out;
 }
 
-std::string encode_header(const header &h, const hash_t &table_hash)
+std::string compress_table(const std::string &raw)
 {
+    std::string out(ZSTD_compressBound(raw.size()), '\0');
+    size_t n = ZSTD_compress(&out[0], out.size(), raw.data(), raw.size(), 19);
+    if (ZSTD_isError(n))
+        return std::string();
+    out.resize(n);
+    return out;
+}
+
+std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size)
+{
+    h.table_size = table.size();
+    h.table_raw_size = table_raw_size;
     std::string out(kMagic, sizeof kMagic);
     put(out, kFormatVersion, 4);
     put(out, h.from_version, 4);
@@ -219,7 +243,8 @@ std::string encode_header(const header &h, const hash_t &table_hash)
     put(out, h.item_count, 4);
     put(out, h.table_offset, 8);
     put(out, h.table_size, 8);
-    put_hash(out, table_hash);
+    put(out, h.table_raw_size, 8);
+    put_hash(out, hash_bytes(reinterpret_cast<const unsigned char *>(table.data()), table.size()));
     put_hash(out, hash_bytes(reinterpret_cast<const unsigned char *>(out.data()), out.size()));
     return out;
 }
@@ -235,8 +260,9 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
     h.item_count = r.number(4);
     h.table_offset = r.number(8);
     h.table_size = r.number(8);
+    h.table_raw_size = r.number(8);
     hash_t table_hash = r.hash(), header_hash = r.hash();
-    if (hash_bytes(data, 72) != header_hash)
+    if (hash_bytes(data, 80) != header_hash)
         return fail(DELTA_DAMAGED, "damaged delta header");
     if (version != kFormatVersion)
         return fail(DELTA_UNSUPPORTED, "delta format " + std::to_string(version) + ", this build reads format " +
@@ -247,8 +273,15 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
         return fail(DELTA_DAMAGED, "delta with " + std::to_string(h.item_count) + " items");
     if (hash_bytes(data + h.table_offset, size_t(h.table_size)) != table_hash)
         return fail(DELTA_DAMAGED, "damaged delta table");
+    if (h.table_raw_size > kMaxTable ||
+        ZSTD_getFrameContentSize(data + h.table_offset, size_t(h.table_size)) != h.table_raw_size)
+        return fail(DELTA_DAMAGED, "delta table of a size out of bounds or other than declared");
+    std::string raw(size_t(h.table_raw_size), '\0');
+    size_t n = ZSTD_decompress(&raw[0], raw.size(), data + h.table_offset, size_t(h.table_size));
+    if (ZSTD_isError(n) || n != raw.size())
+        return fail(DELTA_DAMAGED, "damaged delta table");
 
-    reader t{data + h.table_offset, h.table_size};
+    reader t{reinterpret_cast<const unsigned char *>(raw.data()), raw.size()};
     std::set<std::string> directories;
     items.clear();
     items.reserve(size_t(h.item_count));
@@ -284,17 +317,22 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
             it.source = uint8_t(t.number(1));
             if (it.source != SOURCE_COPY && it.source != SOURCE_PATCH && it.source != SOURCE_WHOLE)
                 return fail(DELTA_DAMAGED, it.path + ": unknown source " + std::to_string(it.source));
-            if (it.source == SOURCE_COPY || it.source == SOURCE_PATCH) {
+            if (it.source == SOURCE_COPY) {
+                it.base_path = t.text(t.number(2));
+                if (it.base_path.empty())
+                    it.base_path = it.path;
+                it.base_size = it.size;
+                it.base_hash = it.hash;
+            }
+            if (it.source == SOURCE_PATCH) {
                 it.base_path = t.text(t.number(2));
                 it.base_size = t.number(8);
                 it.base_hash = t.hash();
-                if (t.ok && !path_is_safe(it.base_path))
-                    return fail(DELTA_REFUSED, "refusing the base path \"" + it.base_path.substr(0, 64) + "\"");
-                if (it.source == SOURCE_COPY && (it.base_size != it.size || it.base_hash != it.hash))
-                    return fail(DELTA_DAMAGED, it.path + ": a copy unlike its base");
-                if (it.source == SOURCE_PATCH && it.base_size > kMaxPrefix)
+                if (it.base_size > kMaxPrefix)
                     return fail(DELTA_DAMAGED, it.path + ": a base over 2 GiB");
             }
+            if (t.ok && it.source != SOURCE_WHOLE && !path_is_safe(it.base_path))
+                return fail(DELTA_REFUSED, "refusing the base path \"" + it.base_path.substr(0, 64) + "\"");
             if (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) {
                 it.payload_offset = t.number(8);
                 it.payload_size = t.number(8);

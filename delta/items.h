@@ -19,10 +19,11 @@ using hash_t = std::array<unsigned char, 32>;  // BLAKE2b-256
 enum item_type : uint8_t { ITEM_DIRECTORY = 1, ITEM_FILE = 2, ITEM_LINK = 3 };
 enum item_source : uint8_t { SOURCE_NONE = 0, SOURCE_COPY = 1, SOURCE_PATCH = 2, SOURCE_WHOLE = 3 };
 
-const size_t kHeaderSize = 104;
+const size_t kHeaderSize = 112;
 const uint32_t kFormatVersion = 1;
 const size_t kMaxPath = 1023;
 const uint64_t kMaxItems = 1000000;
+const uint64_t kMaxTable = 512ull << 20;  // the item table, uncompressed
 const uint64_t kMaxMetadata = 16u << 20;    // as ziputil's metadata entries
 const uint64_t kMaxPrefix = 2ull << 30;     // zstd takes no larger base
 
@@ -45,12 +46,16 @@ struct item {
 
 struct header {
     uint32_t from_version = 0, to_version = 0;
-    uint64_t item_count = 0, table_offset = 0, table_size = 0;
+    uint64_t item_count = 0, table_offset = 0, table_size = 0, table_raw_size = 0;
 };
 
 // format.cpp
+// The table as stored: its items, compressed by zstd. Empty on failure.
 std::string encode_table(const std::vector<item> &items);
-std::string encode_header(const header &h, const hash_t &table_hash);
+std::string compress_table(const std::string &raw);
+// The header for a table `table` (as stored) at h.table_offset; fills in the
+// table's sizes from it.
+std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size);
 // Reads and checks the header and the table of a delta of `size` bytes
 // (payload bytes are checked as they are used). Fails with DELTA_DAMAGED,
 // DELTA_UNSUPPORTED or DELTA_REFUSED.

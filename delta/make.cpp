@@ -270,11 +270,14 @@ bool make_into(int out_fd, const std::string &old_root, const std::string &new_r
     if (!links_stay_inside(items, bad))
         return fail(DELTA_REFUSED, "a link leaves the tree: " + bad);
 
-    std::string table = encode_table(items);
-    header h{from_version, to_version, items.size(), w.pos, table.size()};
-    std::string head = encode_header(h, hash_bytes(reinterpret_cast<const unsigned char *>(table.data()), table.size()));
-    if (!write_full(out_fd, table.data(), table.size(), int64_t(w.pos)) || ftruncate(out_fd, off_t(w.pos + table.size())) != 0 ||
-        !write_full(out_fd, head.data(), head.size(), 0) || fsync(out_fd) != 0)
+    std::string raw = encode_table(items), table = compress_table(raw);
+    if (table.empty())
+        return fail(DELTA_CANNOT_WRITE, "cannot compress the delta's table");
+    header h{from_version, to_version, items.size(), w.pos, 0, 0};
+    std::string head = encode_header(h, table, raw.size());
+    if (!write_full(out_fd, table.data(), table.size(), int64_t(w.pos)) ||
+        ftruncate(out_fd, off_t(w.pos + table.size())) != 0 || !write_full(out_fd, head.data(), head.size(), 0) ||
+        fsync(out_fd) != 0)
         return fail_errno(DELTA_CANNOT_WRITE, "cannot write the delta", errno);
     return true;
 }

@@ -6,6 +6,7 @@
 #include "items.h"
 
 #include <sodium.h>
+#include <zstd.h>
 
 #include <random>
 
@@ -223,19 +224,27 @@ TEST_F(Delta, RefusesADamagedDelta)
         return v;
     };
     size_t table = size_t(le(24, 8));
-    // Re-hashes the table and header, as a liar would, so only the bounds checks stand.
-    auto rehashed = [&](std::string d) {
-        crypto_generichash(reinterpret_cast<unsigned char *>(&d[40]), 32,
-                           reinterpret_cast<const unsigned char *>(&d[table]), d.size() - table, nullptr, 0);
-        crypto_generichash(reinterpret_cast<unsigned char *>(&d[72]), 32, reinterpret_cast<const unsigned char *>(d.data()),
-                           72, nullptr, 0);
-        return d;
-    };
     auto with = [&](std::string d, size_t at, uint64_t value, int bytes) {
         for (int i = 0; i < bytes; i++)
             d[at + i] = char((value >> (8 * i)) & 0xFF);
         return d;
     };
+    // Re-hashes the header, as a liar would, so only the bounds checks stand.
+    auto rehashed = [&](std::string d) {
+        crypto_generichash(reinterpret_cast<unsigned char *>(&d[80]), 32, reinterpret_cast<const unsigned char *>(d.data()),
+                           80, nullptr, 0);
+        return d;
+    };
+    // The same payloads with an edited table, sealed again.
+    auto relaid = [&](uint64_t count, void (*edit)(std::string &)) {
+        std::string raw(size_t(le(40, 8)), '\0');
+        EXPECT_EQ(ZSTD_decompress(&raw[0], raw.size(), &good[table], good.size() - table), raw.size());
+        edit(raw);
+        std::string sealed = delta::compress_table(raw);
+        delta::header h{1, 2, count, table, 0, 0};
+        return delta::encode_header(h, sealed, raw.size()) + good.substr(112, table - 112) + sealed;
+    };
+    uint64_t count = le(20, 4);
     ASSERT_EQ(sodium_init() >= 0, true);
     struct {
         const char *what;
@@ -247,11 +256,12 @@ TEST_F(Delta, RefusesADamagedDelta)
         {"a flipped byte in the header", edited(good, {13}, 1), DELTA_DAMAGED},
         {"a truncated delta", good.substr(0, good.size() - 10), DELTA_DAMAGED},
         {"half a delta", good.substr(0, good.size() / 2), DELTA_DAMAGED},
-        {"a header alone", good.substr(0, 104), DELTA_DAMAGED},
+        {"a header alone", good.substr(0, 112), DELTA_DAMAGED},
         {"an empty file", "", DELTA_DAMAGED},
         {"not a delta", std::string(4096, 'P'), DELTA_DAMAGED},
-        {"a lying item count", rehashed(with(good, 20, le(20, 4) + 1, 4)), DELTA_DAMAGED},
-        {"a lying path length", rehashed(with(good, table, 0xFFFF, 2)), DELTA_DAMAGED},
+        {"a lying item count", relaid(count + 1, [](std::string &) {}), DELTA_DAMAGED},
+        {"a lying path length", relaid(count, [](std::string &raw) { raw[0] = raw[1] = char(0xFF); }), DELTA_DAMAGED},
+        {"a lying uncompressed table size", rehashed(with(good, 40, le(40, 8) + 1, 8)), DELTA_DAMAGED},
         {"a table that does not end the file", rehashed(with(good, 32, le(32, 8) - 1, 8)), DELTA_DAMAGED},
         {"a later format", rehashed(with(good, 8, 2, 4)), DELTA_UNSUPPORTED},
     };
@@ -322,9 +332,9 @@ TEST_F(Delta, RefusesHostilePathsAndLinks)
     std::string outside = describe(dir.path);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::string table = encode_table(c.items);
-        header h{1, 2, c.items.size(), kHeaderSize, table.size()};
-        write_file(delta, encode_header(h, hash_bytes(reinterpret_cast<const unsigned char *>(table.data()), table.size())) + table);
+        std::string raw = encode_table(c.items), table = compress_table(raw);
+        header h{1, 2, c.items.size(), kHeaderSize, 0, 0};
+        write_file(delta, encode_header(h, table, raw.size()) + table);
         EXPECT_EQ(apply(a), 0) << c.what << ": must be refused";
         EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), "DELTA_REFUSED") << delta_last_error();
         EXPECT_FALSE(exists(staged)) << c.what << ": the staged folder must be removed";
