@@ -22,7 +22,7 @@
 //   P  path, relative: no empty, "." or ".." component, no NUL
 //   1  type: 1 directory, 2 file, 3 link
 //   4  mode: permission bits (07777)
-//   8  size: a file's bytes, a link target's bytes, 0 for a directory
+//   8  size: a file's bytes (at most 1 PiB), a link target's bytes, 0 for a directory
 //   32 BLAKE2b-256 of the content or the link target (zeros for a directory)
 //   4  metadata length M, at most 16 MiB
 //   M  the item's Mac metadata as an AppleDouble stream (ziputil's copyfile)
@@ -305,6 +305,8 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
         std::string parent = parent_of(it.path);
         if (!parent.empty() && !directories.count(parent))
             return fail(DELTA_REFUSED, it.path + ": its folder is not a folder of the tree");
+        if (it.size > kMaxFile)
+            return fail(DELTA_DAMAGED, it.path + ": a size of " + std::to_string(it.size) + " bytes");
         if (it.mode & ~07777u)
             return fail(DELTA_DAMAGED, it.path + ": mode " + std::to_string(it.mode));
         if (it.type == ITEM_DIRECTORY) {

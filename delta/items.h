@@ -26,6 +26,7 @@ const uint64_t kMaxItems = 1000000;
 const uint64_t kMaxTable = 512ull << 20;  // the item table, uncompressed
 const uint64_t kMaxMetadata = 16u << 20;    // as ziputil's metadata entries
 const uint64_t kMaxPrefix = 2ull << 30;     // zstd takes no larger base
+const uint64_t kMaxFile = 1ull << 50;       // 1 PiB: sums of sizes cannot wrap
 
 // One item of the new tree.
 struct item {

@@ -354,3 +354,28 @@ TEST_F(Delta, BuildsOnlyIntoANewOrEmptyFolder)
     ASSERT_EQ(unlink((staged + "/keep.txt").c_str()), 0);
     EXPECT_EQ(apply(a), 1) << tree_error("apply into an empty folder", 0);
 }
+
+// A delta whose tree would not fit: refused before anything is written.
+TEST_F(Delta, SaysWhenTheDiskIsTooSmall)
+{
+    using namespace delta;
+    put(a, "lib.so", "old");
+    item huge;
+    huge.path = "huge.dat";
+    huge.type = ITEM_FILE;
+    huge.mode = 0644;
+    huge.size = 1ull << 49;  // 512 TiB
+    huge.source = SOURCE_WHOLE;
+    huge.payload_offset = kHeaderSize;
+    huge.payload_size = 16;
+    std::string payload(16, 'z');
+    huge.payload_hash = hash_bytes(reinterpret_cast<const unsigned char *>(payload.data()), payload.size());
+    std::string raw = encode_table({huge}), table = compress_table(raw);
+    header h{1, 2, 1, kHeaderSize + payload.size(), 0, 0};
+    write_file(delta, encode_header(h, table, raw.size()) + payload + table);
+    std::string outside = describe(dir.path);
+    EXPECT_EQ(apply(a), 0) << "a 512 TiB tree must be refused";
+    EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), "DELTA_NO_SPACE") << delta_last_error();
+    EXPECT_FALSE(exists(staged)) << "the staged folder must be removed";
+    EXPECT_EQ(describe(dir.path), outside) << "nothing may be written for a tree that does not fit";
+}
