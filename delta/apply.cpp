@@ -1,0 +1,263 @@
+// Applying a delta: builds the new tree in a staged folder from the
+// installed tree, which is only read, and the delta.
+//
+// Memory stays small whatever the game's size: the delta, each base and each
+// output file are mapped with mmap, and each file is decompressed by zstd in
+// one pass straight into its output mapping (its size is known from the
+// delta and the space is reserved first). Those pages belong to the files,
+// not to the heap, and the kernel writes them back and drops them as it
+// needs; the heap holds the item table and zstd's small context.
+//
+// Each base is hashed before its first use, each file after it is written.
+// Folders are made private while the tree is built and given their modes
+// last; links are made after every file, so nothing is written through one.
+#include "copyfile.h"
+#include "fsutil.h"
+#include "internal.h"  // ziputil's temporary files
+#include "items.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sodium.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <memory>
+#include <set>
+
+namespace delta {
+
+namespace {
+
+struct dctx_free {
+    void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
+};
+
+struct session {
+    std::string installed, staged;
+    int dir;  // the staged folder
+    const unsigned char *delta;
+    ZSTD_DCtx *dctx;
+    std::set<std::string> verified;  // bases already hashed
+};
+
+// Applies an AppleDouble stream to the staged item, as ziputil's unpack does.
+bool apply_metadata(const session &s, const item &it)
+{
+    if (it.metadata.empty())
+        return true;
+    ziputil::TempFile temp;
+    Fd fd(ziputil::make_temp_file("delta.meta", temp));
+    if (fd.fd < 0 || !write_full(fd.fd, it.metadata.data(), it.metadata.size()))
+        return fail_errno(DELTA_CANNOT_WRITE, "cannot stage the metadata of " + it.path, errno);
+    std::string target = s.staged + "/" + it.path;
+    if (copyfile(temp->c_str(), target.c_str(), nullptr, ZIPUTIL_COPYFILE_UNPACK_FLAGS) != 0)
+        return fail(DELTA_DAMAGED, "cannot apply the metadata of " + it.path);
+    return true;
+}
+
+bool open_base(session &s, const item &it, Fd &fd, mapping &m)
+{
+    std::string path = s.installed + "/" + it.base_path;
+    fd = Fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return fail(DELTA_BASE_MISSING, it.path + ": its base " + it.base_path + " is not in the installed game");
+        if (errno == ELOOP)
+            return fail(DELTA_BASE_DIFFERS, it.path + ": its base " + it.base_path + " is now a link");
+        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
+    }
+    struct stat st;
+    if (fstat(fd.fd, &st) != 0)
+        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != it.base_size)
+        return fail(DELTA_BASE_DIFFERS, it.base_path + ": not the file this update was made from (" +
+                                            std::to_string(st.st_size) + " bytes, " + std::to_string(it.base_size) +
+                                            " expected)");
+    if (!map_file(fd.fd, size_t(it.base_size), false, m))
+        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
+    if (!s.verified.count(it.base_path)) {
+        if (hash_bytes(m.data, m.size) != it.base_hash)
+            return fail(DELTA_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
+        s.verified.insert(it.base_path);
+    }
+    return true;
+}
+
+// The content of a patched or whole file, into `out` of it.size bytes.
+bool decompress(session &s, const item &it, const mapping &base, unsigned char *out)
+{
+    const unsigned char *payload = s.delta + it.payload_offset;
+    if (hash_bytes(payload, size_t(it.payload_size)) != it.payload_hash)
+        return fail(DELTA_DAMAGED, it.path + ": damaged data in the delta");
+    if (ZSTD_getFrameContentSize(payload, size_t(it.payload_size)) != it.size)
+        return fail(DELTA_DAMAGED, it.path + ": the delta's data does not hold its declared size");
+    ZSTD_DCtx_reset(s.dctx, ZSTD_reset_session_and_parameters);
+    size_t rc = ZSTD_DCtx_setParameter(s.dctx, ZSTD_d_windowLogMax, 31);
+    if (!ZSTD_isError(rc) && it.source == SOURCE_PATCH)
+        rc = ZSTD_DCtx_refPrefix(s.dctx, base.data, base.size);
+    if (!ZSTD_isError(rc))
+        rc = ZSTD_decompressDCtx(s.dctx, out, size_t(it.size), payload, size_t(it.payload_size));
+    if (ZSTD_isError(rc) || rc != it.size)
+        return fail(DELTA_DAMAGED, it.path + ": the delta's data does not decompress" +
+                                       (ZSTD_isError(rc) ? std::string(" (") + ZSTD_getErrorName(rc) + ")" : ""));
+    return true;
+}
+
+bool build_file(session &s, const item &it)
+{
+    Fd base_fd;
+    mapping base;
+    if ((it.source == SOURCE_COPY || it.source == SOURCE_PATCH) && !open_base(s, it, base_fd, base))
+        return false;
+    Fd out(openat(s.dir, it.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.fd < 0)
+        return fail_errno(DELTA_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
+    hash_t written = hash_bytes(nullptr, 0);
+    if (it.size > 0) {
+        // Reserved first: a write into a mapping past the disk's end would
+        // kill the process instead of failing.
+        int error = posix_fallocate(out.fd, 0, off_t(it.size));
+        if (error == EOPNOTSUPP || error == EINVAL)
+            error = ftruncate(out.fd, off_t(it.size)) == 0 ? 0 : errno;
+        if (error)
+            return fail_errno(DELTA_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
+        mapping m;
+        if (!map_file(out.fd, size_t(it.size), true, m))
+            return fail_errno(DELTA_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+        if (it.source == SOURCE_COPY)
+            memcpy(m.data, base.data, size_t(it.size));
+        else if (!decompress(s, it, base, m.data))
+            return false;
+        written = hash_bytes(m.data, m.size);
+    }
+    if (written != it.hash)
+        return fail(DELTA_RESULT_DIFFERS, it.path + ": does not hash as the publisher's after the update");
+    if (fchmod(out.fd, it.mode) != 0 || close(out.release()) != 0)
+        return fail_errno(DELTA_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+    DELTA_APPLY_BYTES_DONE += (long long)it.size;
+    return apply_metadata(s, it);
+}
+
+bool build(session &s, const std::vector<item> &items)
+{
+    for (const item &it : items) {
+        if (it.type == ITEM_DIRECTORY && mkdirat(s.dir, it.path.c_str(), 0700) != 0)
+            return fail_errno(DELTA_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
+        if (it.type == ITEM_FILE && !build_file(s, it))
+            return false;
+    }
+    for (const item &it : items) {
+        if (it.type != ITEM_LINK)
+            continue;
+        if (symlinkat(it.target.c_str(), s.dir, it.path.c_str()) != 0)
+            return fail_errno(DELTA_CANNOT_WRITE, "cannot create the link " + s.staged + "/" + it.path, errno);
+        char target[kMaxPath + 1];
+        ssize_t n = readlinkat(s.dir, it.path.c_str(), target, sizeof target);
+        if (n < 0 || std::string(target, size_t(n)) != it.target)
+            return fail(DELTA_RESULT_DIFFERS, it.path + ": the link does not read as the publisher's");
+    }
+    for (const item &it : items)
+        if (it.type != ITEM_FILE && !apply_metadata(s, it))
+            return false;
+    // Deepest first, so that a folder made read-only closes after its content.
+    for (auto it = items.rbegin(); it != items.rend(); ++it)
+        if (it->type == ITEM_DIRECTORY && fchmodat(s.dir, it->path.c_str(), it->mode, 0) != 0)
+            return fail_errno(DELTA_CANNOT_WRITE, "cannot set the mode of " + s.staged + "/" + it->path, errno);
+    return true;
+}
+
+int remove_one(const char *path, const struct stat *, int type, struct FTW *)
+{
+    if (type == FTW_DP)
+        return rmdir(path) == 0 || errno == ENOENT ? 0 : -1;
+    return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+// Everything below `root` (and `root` itself when asked), never following a link.
+void remove_tree(const std::string &root, bool with_root)
+{
+    chmod(root.c_str(), 0700);
+    if (with_root) {
+        nftw(root.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+        return;
+    }
+    DirPtr d(opendir(root.c_str()));
+    for (struct dirent *e; d && (e = readdir(d.get()));)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            nftw((root + "/" + e->d_name).c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool is_empty_folder(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    DirPtr d(opendir(path.c_str()));
+    for (struct dirent *e; d && (e = readdir(d.get()));)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            return false;
+    return bool(d);
+}
+
+}  // namespace
+
+}  // namespace delta
+
+using namespace delta;
+
+int delta_apply(const char *installed_tree, const char *delta_path, const char *staged_tree)
+{
+    start_call();
+    DELTA_APPLY_BYTES_DONE = 0;
+    DELTA_APPLY_BYTES_TOTAL = 0;
+    if (sodium_init() < 0)
+        return fail(DELTA_CANNOT_READ, "libsodium cannot start");
+    Fd fd(open(delta_path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
+        return fail_errno(DELTA_CANNOT_READ, std::string("cannot read ") + delta_path, errno);
+    if (!S_ISREG(st.st_mode))
+        return fail(DELTA_CANNOT_READ, std::string("not a file: ") + delta_path);
+    mapping delta_map;
+    if (!map_file(fd.fd, size_t(st.st_size), false, delta_map))
+        return fail_errno(DELTA_CANNOT_READ, std::string("cannot read ") + delta_path, errno);
+    header h;
+    std::vector<item> items;
+    if (!decode(delta_map.data, delta_map.size, h, items))
+        return 0;
+    if (stat(installed_tree, &st) != 0 || !S_ISDIR(st.st_mode))
+        return fail(DELTA_CANNOT_READ, std::string("no installed game at ") + installed_tree);
+
+    std::string staged = staged_tree;
+    while (staged.size() > 1 && staged.back() == '/')
+        staged.pop_back();
+    bool made = mkdir(staged.c_str(), 0777) == 0;
+    if (!made && !(errno == EEXIST && is_empty_folder(staged)))
+        return errno == EEXIST ? fail(DELTA_REFUSED, staged + " exists and is not an empty folder")
+                               : fail_errno(DELTA_CANNOT_WRITE, "cannot create " + staged, errno);
+    Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::unique_ptr<ZSTD_DCtx, dctx_free> dctx(ZSTD_createDCtx());
+    session s{installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}};
+    uint64_t need = 0, total = 0;  // need: with a block for each item's own records
+    for (const item &it : items) {
+        need += it.size + it.metadata.size() + 4096;
+        total += it.type == ITEM_FILE ? it.size : 0;
+    }
+    DELTA_APPLY_BYTES_TOTAL = (long long)total;
+    bool ok = dir.fd >= 0 && dctx;
+    if (!ok)
+        fail_errno(DELTA_CANNOT_WRITE, "cannot open " + staged, dir.fd < 0 ? errno : ENOMEM);
+    else if (free_bytes(staged) < need)
+        ok = fail(DELTA_NO_SPACE, "not enough free space for the update: " + std::to_string(need) + " bytes needed, " +
+                                      std::to_string(free_bytes(staged)) + " free in " + staged);
+    else
+        ok = build(s, items);
+    if (!ok)
+        remove_tree(staged, made);
+    return ok ? 1 : 0;
+}

@@ -1,0 +1,103 @@
+// What the delta's files share: the item model, the reading and writing of
+// the format, mapped files, hashes and the failure record.
+#ifndef DELTA_ITEMS_H
+#define DELTA_ITEMS_H
+
+#include "delta.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace delta {
+
+using hash_t = std::array<unsigned char, 32>;  // BLAKE2b-256
+
+enum item_type : uint8_t { ITEM_DIRECTORY = 1, ITEM_FILE = 2, ITEM_LINK = 3 };
+enum item_source : uint8_t { SOURCE_NONE = 0, SOURCE_COPY = 1, SOURCE_PATCH = 2, SOURCE_WHOLE = 3 };
+
+const size_t kHeaderSize = 112;
+const uint32_t kFormatVersion = 1;
+const size_t kMaxPath = 1023;
+const uint64_t kMaxItems = 1000000;
+const uint64_t kMaxTable = 512ull << 20;  // the item table, uncompressed
+const uint64_t kMaxMetadata = 16u << 20;    // as ziputil's metadata entries
+const uint64_t kMaxPrefix = 2ull << 30;     // zstd takes no larger base
+const uint64_t kMaxFile = 1ull << 50;       // 1 PiB: sums of sizes cannot wrap
+
+// One item of the new tree.
+struct item {
+    std::string path;  // relative to the tree, "/"-separated
+    uint8_t type = 0;
+    uint32_t mode = 0;  // permission bits only
+    uint64_t size = 0;  // content bytes, or the link target's
+    hash_t hash{};      // of the content or the link target
+    std::string metadata;  // AppleDouble stream, empty for none
+    std::string target;    // a link's
+    uint8_t source = SOURCE_NONE;
+    std::string base_path;  // copy and patch: the file of the old tree
+    uint64_t base_size = 0;
+    hash_t base_hash{};
+    uint64_t payload_offset = 0, payload_size = 0;  // patch and whole: one zstd frame
+    hash_t payload_hash{};
+};
+
+struct header {
+    uint32_t from_version = 0, to_version = 0;
+    uint64_t item_count = 0, table_offset = 0, table_size = 0, table_raw_size = 0;
+};
+
+// format.cpp
+// The table as stored: its items, compressed by zstd. Empty on failure.
+std::string encode_table(const std::vector<item> &items);
+std::string compress_table(const std::string &raw);
+// The header for a table `table` (as stored) at h.table_offset; fills in the
+// table's sizes from it.
+std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size);
+// Reads and checks the header and the table of a delta of `size` bytes
+// (payload bytes are checked as they are used). Fails with DELTA_DAMAGED,
+// DELTA_UNSUPPORTED or DELTA_REFUSED.
+bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items);
+// A relative path with no empty, "." or ".." component, no NUL, at most 1023 bytes.
+bool path_is_safe(const std::string &path);
+// Whether every link, followed through the tree's own links, stays inside it.
+bool links_stay_inside(const std::vector<item> &items, std::string &bad);
+
+// mapped.cpp
+// A read-only (or shared writable) mapping, unmapped when its owner goes.
+struct mapping {
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    mapping() = default;
+    mapping(const mapping &) = delete;
+    mapping &operator=(const mapping &) = delete;
+    ~mapping();
+};
+// Maps `size` bytes of `fd` (nothing for 0). False with errno set.
+bool map_file(int fd, size_t size, bool writable, mapping &out);
+hash_t hash_bytes(const unsigned char *data, size_t size);
+
+// failure.cpp
+// Records the first failure of a call; returns false for `return fail(...)`.
+bool fail(delta_failure kind, const std::string &line);
+bool fail_errno(delta_failure kind, const std::string &what, int error);
+void start_call();
+
+// match.cpp
+struct old_file {
+    std::string path;
+    uint64_t size;
+    hash_t hash;
+    std::vector<uint64_t> samples;  // filled when first needed
+    bool sampled = false;
+};
+// The old file that the new file at `path` is best patched against, or -1.
+long choose_base(std::vector<old_file> &old_files, const std::string &old_root, const std::string &path,
+                 const unsigned char *data, uint64_t size);
+
+}  // namespace delta
+
+#endif

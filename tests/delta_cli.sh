@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The vantorique-delta command as a publisher or a launcher meets it: one
+# table of cases, each with the exact exit status and the line it prints.
+# usage: delta_cli.sh (VANTORIQUE_DELTA names the program).
+set -uo pipefail
+D="$(realpath "${VANTORIQUE_DELTA:?VANTORIQUE_DELTA names the vantorique-delta program}")"
+w="$(mktemp -d)"
+trap 'rm -rf "$w"' EXIT
+cd "$w"
+export LC_ALL=C
+
+mkdir -p Old/bin New/bin
+seq 1 20000 > Old/a.txt && seq 1 20001 > New/a.txt
+printf 'run\n' > Old/bin/run && cp Old/bin/run New/bin/run && chmod 755 New/bin/run
+ln -s a.txt New/latest
+cp -a Old Edited && sed -i 's/^777$/778/' Edited/a.txt
+"$D" make Old New good.delta --from 1 --to 2
+head -c -10 good.delta > short.delta
+mkdir used && echo mine > used/keep
+
+failures=0
+# check NAME COMMAND STATUS STREAM LINE: COMMAND must end with STATUS, and the
+# last line of its STREAM (out, err; outfirst: the first of out) must be LINE.
+check() {
+  local name="$1" command="$2" want_status="$3" stream="$4" want_line="$5" status line
+  bash -c "$command" >out.txt 2>err.txt
+  status=$?
+  case "$stream" in
+    out) line="$(tail -n 1 out.txt)" ;;
+    outfirst) line="$(head -n 1 out.txt)" ;;
+    err) line="$(tail -n 1 err.txt)" ;;
+  esac
+  if [ "$status" != "$want_status" ] || [ "$line" != "$want_line" ]; then
+    echo "FAIL $name: \`$command\` exited $status (want $want_status) and its $stream said:"
+    echo "    $line"
+    echo "  want:"
+    echo "    $want_line"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name"
+  fi
+}
+export D
+check "no command"          '$D'                                   2 err      '       vantorique-delta info DELTA'
+check "level out of range"  '$D make Old New x.delta --level 23'   2 err      '       vantorique-delta info DELTA'
+check "missing old tree"    '$D make Nope New x.delta'             1 err      'vantorique-delta: no folder at Nope (DELTA_CANNOT_READ)'
+check "nothing left behind" '$D make Nope New x.delta; ls | grep -c x.delta' 1 out '0'
+check "quiet make"          '$D make Old New q.delta'              0 out      ''
+check "info versions"       '$D info good.delta'                   0 outfirst 'from version 1 to version 2'
+check "info sources"        '$D info good.delta | sed -n 3p'       0 out      'files: 1 unchanged or moved, 1 patched, 0 sent whole'
+check "apply"               '$D apply Old good.delta s1 && diff -r s1 New && readlink s1/latest' 0 out 'a.txt'
+check "apply keeps modes"   '$D apply Old good.delta s2 && stat -c %a s2/bin/run' 0 out '755'
+check "truncated delta"     '$D apply Old short.delta s3'          1 err      'vantorique-delta: truncated or damaged delta: the table does not end the file (DELTA_DAMAGED)'
+check "not a delta"         '$D info Old/a.txt'                    1 err      'vantorique-delta: not a delta (no delta header) (DELTA_DAMAGED)'
+check "edited base"         '$D apply Edited good.delta s4'        1 err      'vantorique-delta: a.txt: not the file this update was made from (its content differs) (DELTA_BASE_DIFFERS)'
+check "no staged left"      '$D apply Edited good.delta s5; test -e s5; echo $?' 0 out '1'
+check "folder in use"       '$D apply Old good.delta used'         1 err      'vantorique-delta: used exists and is not an empty folder (DELTA_REFUSED)'
+check "folder in use kept"  '$D apply Old good.delta used; cat used/keep' 0 out 'mine'
+
+echo "$failures failed"
+[ "$failures" = 0 ]
