@@ -3,6 +3,7 @@
 # exact exit status and the line the user reads. usage: cli.sh (ZIPUTIL names
 # the program). Archives of other tools come from Info-ZIP zip and Python.
 set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
 Z="$(realpath "${ZIPUTIL:?ZIPUTIL names the ziputil program}")"
 w="$(mktemp -d)"
 trap 'rm -rf "$w"' EXIT
@@ -24,29 +25,7 @@ touch -d '2001-02-03 04:05:06' peer/private/p.txt peer/private peer/empty
 # A name of 1,100 bytes: list shows its first 1,023 and "...", never what lies past a buffer.
 python3 -c "import zipfile; zipfile.ZipFile('long.zip', 'w').writestr('n' * 1100, b'x')"
 
-failures=0
-# check NAME COMMAND STATUS STREAM LINE: COMMAND (run by bash in the scratch
-# folder) must end with STATUS and its STREAM (out, err: last line; outfirst:
-# first line) must be LINE exactly.
-check() {
-  local name="$1" command="$2" want_status="$3" stream="$4" want_line="$5" status line
-  bash -c "$command" >out.txt 2>err.txt
-  status=$?
-  case "$stream" in
-    out) line="$(tail -n 1 out.txt)" ;;
-    outfirst) line="$(head -n 1 out.txt)" ;;
-    err) line="$(tail -n 1 err.txt)" ;;
-  esac
-  if [ "$status" != "$want_status" ] || [ "$line" != "$want_line" ]; then
-    echo "FAIL $name: \`$command\` exited $status (want $want_status) and its $stream said:"
-    echo "    $line"
-    echo "  want:"
-    echo "    $want_line"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+source "$here/command_table.sh"
 export Z
 check "help on stdout"        '$Z --help'                      0 outfirst 'usage: ziputil [-q] pack [-0..-9] [--keep-times] SOURCE ARCHIVE.zip'
 check "-h is help"            '$Z -h'                          0 out      'Exit status: 0 success, 1 failure, 2 wrong usage.'
@@ -78,5 +57,4 @@ check "times: folder mode"    '$Z -q unpack --times peer.zip t2 && stat -c "%a %
 check "times: empty folder"   '$Z -q unpack --times peer.zip t3 && stat -c %F t3/peer/empty' 0 out 'directory'
 check "no times: no folder"   '$Z -q unpack peer.zip t4; test -e t4/peer/empty; echo $?' 0 out '1'
 
-echo "$failures failed"
-[ "$failures" = 0 ]
+finish

@@ -3,6 +3,7 @@
 # table of cases, each with the exact exit status and the line it prints.
 # usage: delta_cli.sh (VANTORIQUE_DELTA names the program).
 set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
 D="$(realpath "${VANTORIQUE_DELTA:?VANTORIQUE_DELTA names the vantorique-delta program}")"
 w="$(mktemp -d)"
 trap 'rm -rf "$w"' EXIT
@@ -18,28 +19,7 @@ cp -a Old Edited && sed -i 's/^777$/778/' Edited/a.txt
 head -c -10 good.delta > short.delta
 mkdir used && echo mine > used/keep
 
-failures=0
-# check NAME COMMAND STATUS STREAM LINE: COMMAND must end with STATUS, and the
-# last line of its STREAM (out, err; outfirst: the first of out) must be LINE.
-check() {
-  local name="$1" command="$2" want_status="$3" stream="$4" want_line="$5" status line
-  bash -c "$command" >out.txt 2>err.txt
-  status=$?
-  case "$stream" in
-    out) line="$(tail -n 1 out.txt)" ;;
-    outfirst) line="$(head -n 1 out.txt)" ;;
-    err) line="$(tail -n 1 err.txt)" ;;
-  esac
-  if [ "$status" != "$want_status" ] || [ "$line" != "$want_line" ]; then
-    echo "FAIL $name: \`$command\` exited $status (want $want_status) and its $stream said:"
-    echo "    $line"
-    echo "  want:"
-    echo "    $want_line"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name"
-  fi
-}
+source "$here/command_table.sh"
 export D
 check "no command"          '$D'                                   2 err      '       vantorique-delta info DELTA'
 check "level out of range"  '$D make Old New x.delta --level 23'   2 err      '       vantorique-delta info DELTA'
@@ -57,5 +37,4 @@ check "no staged left"      '$D apply Edited good.delta s5; test -e s5; echo $?'
 check "folder in use"       '$D apply Old good.delta used'         1 err      'vantorique-delta: used exists and is not an empty folder (DELTA_REFUSED)'
 check "folder in use kept"  '$D apply Old good.delta used; cat used/keep' 0 out 'mine'
 
-echo "$failures failed"
-[ "$failures" = 0 ]
+finish
