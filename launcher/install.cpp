@@ -262,6 +262,16 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
         reason = DELTA_FAILURE == DELTA_NO_SPACE ? "Disk full" : "The update is damaged";
         return false;
     }
+    // The game a delta makes is the game the package makes, and a package's
+    // unpack makes its folders with the default mode, not the stored one.
+    const mode_t mask = umask(0);
+    umask(mask);
+    Fd game(open((stagedRoot + kGameName).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (game.fd < 0 || !giveFoldersDefaultModes(game.fd, 0777 & ~mask)) {
+        *source.deltaFault = "the new game's folders cannot be set: " + std::string(strerror(errno));
+        reason = "Cannot write to the game folder";
+        return false;
+    }
     reachedStep("applied");
     return true;
 }
