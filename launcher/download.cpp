@@ -1,5 +1,5 @@
-// The package's transfer: written to "<name>.part" as it arrives, renamed
-// to the package only when the whole body is on disk.
+// An update's transfer (the package or a delta): written to "<name>.part" as
+// it arrives, renamed to its name only when the whole body is on disk.
 #include "download.h"
 
 #include "fsutil.h"
@@ -18,7 +18,6 @@
 
 namespace {
 
-const char kPackageDirUri[] = "/vantorique/autoupdate/";
 const size_t kMaxValidatorBytes = 512;
 const long kConnectTimeoutS = 10;
 const long kStallSeconds = 60;               // no byte for this long: give up
@@ -37,6 +36,8 @@ struct Transfer {
     long long announced = -1;     // this answer's Content-Length (-1 when unknown or compressed)
     long long encodedLength = -1; // a compressed answer's Content-Length: bytes before decoding
     long long received = 0;       // body bytes of this answer
+    long status = 0;              // this answer's HTTP status, 0 before one came
+    bool broken = false;          // no answer, or the line broke (not refused by us)
     std::string reason;           // set when we stop the transfer ourselves
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point whole;  // when the announced length was reached
@@ -103,7 +104,7 @@ long long parseLength(const std::string &text)
 // The answer's head is in: take it (and say where its body goes) or refuse it.
 bool acceptAnswer(Transfer &t)
 {
-    long status = 0;
+    long &status = t.status;
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
     // A compressed answer counts its length and range in compressed bytes:
     // its length is unknown here, and it never goes on from a .part.
@@ -222,6 +223,7 @@ Ending endingOf(Transfer &t, CURLcode rc)
     if (!t.reason.empty())
         return Ending::discard;  // we stopped it: what arrived is of no use
     t.reason = answered ? "Connection lost" : "No answer from the server";
+    t.broken = true;
     struct stat st;
     std::string validator;
     bool vouched = lstat(t.partial.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
@@ -231,14 +233,14 @@ Ending endingOf(Transfer &t, CURLcode rc)
 
 }  // namespace
 
-// A resumed transfer asks with Range and If-Range: a changed package comes
+// A resumed transfer asks with Range and If-Range: a changed file comes
 // whole instead.
-bool fetchPackage(const std::string &name, std::string &reason)
+fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::string &reason)
 {
-    CurlPtr curl = newRequest(kPackageDirUri + name);
+    CurlPtr curl = newRequest(uri);
     if (!curl) {
         reason = "No answer from the server";
-        return false;
+        return FETCH_BROKEN;
     }
     Transfer t;
     t.curl = curl.get();
@@ -286,12 +288,15 @@ bool fetchPackage(const std::string &name, std::string &reason)
         break;
     case Ending::keepPartial:  // also when the launcher was closed: the next start goes on
         reason = t.reason;
-        return false;
+        return FETCH_BROKEN;
     case Ending::discard:
         remove(t.partial.c_str());
         break;
     }
     remove(t.validatorFile.c_str());
     reason = t.reason;
-    return t.reason.empty();
+    if (t.reason.empty())
+        return FETCH_WHOLE;
+    const bool closing = abortTransfers.load(std::memory_order_relaxed);
+    return t.status == 404 ? FETCH_MISSING : t.broken || closing ? FETCH_BROKEN : FETCH_REFUSED;
 }

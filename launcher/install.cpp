@@ -1,11 +1,13 @@
-// Installing a package so that the game is always the whole old version or
-// the whole new one.
+// Installing an update, a package or a delta, so that the game is always the
+// whole old version or the whole new one.
 //
 // On disk, beside the game (GAME_PARENT is "../" in the launcher):
 //   GAME_PARENT/.vantorique-staging/          the work folder, locked (flock)
 //                                             while an install runs
-//   GAME_PARENT/.vantorique-staging/new/      the package unpacked, then given
-//                                             what the old install has and the
+//   GAME_PARENT/.vantorique-staging/new/      the package unpacked (or the new
+//                                             game built by a delta from the
+//                                             installed one), then given what
+//                                             the old install has and the
 //                                             package lacks (hard links)
 //   GAME_PARENT/.vantorique-staging/old/      old items, only where the file
 //                                             system cannot exchange two names
@@ -24,7 +26,9 @@
 // folder is just deleted.
 #include "install.h"
 
+#include "delta.h"
 #include "fsutil.h"
+#include "journal.h"
 #include "log.h"
 #include "state.h"
 #include "tree.h"
@@ -40,7 +44,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <vector>
 
 void (*installStepHook)(const char *step) = nullptr;
@@ -49,6 +52,7 @@ bool installForceTwoRenames = false;
 namespace {
 
 const char kStagingName[] = ".vantorique-staging";
+const char kGameName[] = "Vantorique.app";  // the one tree a delta rebuilds
 const unsigned long long kSpareBytes = 1 << 20;  // room left for the launcher's own files
 
 void reachedStep(const char *step)
@@ -94,56 +98,6 @@ bool swapIn(const std::string &staged, const std::string &installed, const std::
         return false;
     reachedStep("moved-aside");
     return rename(staged.c_str(), installed.c_str()) == 0;
-}
-
-struct JournalLine {
-    unsigned long long device, inode;
-    std::string name;
-};
-
-// What an install swaps in, and the version it records.
-struct Journal {
-    bool hasVersion = false;
-    int version = 0;
-    std::vector<JournalLine> lines;
-};
-
-const size_t kMaxJournalBytes = 1 << 20;  // one short line per top-level item
-
-// A journal without its version line (an older launcher's) records none.
-Journal readJournal(const std::string &path, bool &present)
-{
-    Journal journal;
-    std::string text;
-    present = read_small_file(path, kMaxJournalBytes, text);
-    std::istringstream in(text);
-    if (text.compare(0, 8, "version ") == 0) {
-        std::string versionLine;
-        std::getline(in, versionLine);
-        journal.hasVersion = versionLine != "version -";
-        journal.version = parseVersionText(versionLine.data() + 8, versionLine.size() - 8);
-    }
-    JournalLine line;
-    while (in >> line.device >> line.inode && in.get() == ' ' && std::getline(in, line.name))
-        journal.lines.push_back(line);
-    return journal;
-}
-
-bool writeJournal(const std::string &staging, const Journal &journal)
-{
-    std::ostringstream text;
-    text << "version " << (journal.hasVersion ? std::to_string(journal.version) : "-") << '\n';
-    for (const JournalLine &line : journal.lines)
-        text << line.device << ' ' << line.inode << ' ' << line.name << '\n';
-    const std::string body = text.str(), temp = staging + "/ready.tmp", path = staging + "/ready";
-    Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.fd < 0 || !write_full(fd.fd, body.data(), body.size()) || fsync(fd.fd) != 0)
-        return false;
-    Fd dir(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (rename(temp.c_str(), path.c_str()) != 0 || dir.fd < 0 || fsync(dir.fd) != 0)
-        return false;
-    reachedStep("ready");
-    return true;
 }
 
 // The staged files reach the disk before the journal that vouches for them.
@@ -230,10 +184,33 @@ const char *unpackFailureWords()
     return "The package is damaged";
 }
 
-// Before anything is written: room for the unpacked package (every entry in
+// What an install stages: a package, or a delta applied to the installed game.
+struct UpdateSource {
+    const char *path;
+    bool delta;
+    std::string *deltaFault;  // a delta's: why it could not build the new game
+};
+
+// Room the staged game takes: every file in whole blocks, and its entries.
+bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
+                 unsigned long long &entries)
+{
+    if (!source.delta)
+        return archive_needs(source.path, block, &needed, &entries) == 1;
+    delta_info info;
+    if (!delta_read_info(source.path, &info)) {
+        *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
+        return false;
+    }
+    entries = info.directories + info.files + info.links;
+    needed = info.tree_bytes + entries * block;
+    return true;
+}
+
+// Before anything is written: room for the staged game (every entry in
 // whole blocks, plus what the launcher's own files need) and the work folder,
 // made and locked by this install alone.
-bool preflight(const char *packagePath, const std::string &parent, const std::string &staging, Fd &lock,
+bool preflight(const UpdateSource &source, const std::string &parent, const std::string &staging, Fd &lock,
                std::string &reason)
 {
     struct statvfs vfs;
@@ -242,8 +219,8 @@ bool preflight(const char *packagePath, const std::string &parent, const std::st
         return false;
     }
     unsigned long long needed = 0, entries = 0;
-    if (!archive_needs(packagePath, vfs.f_frsize ? vfs.f_frsize : 4096, &needed, &entries)) {
-        printf("Not a zip archive: %s\n", packagePath);
+    if (!updateNeeds(source, vfs.f_frsize ? vfs.f_frsize : 4096, needed, entries)) {
+        printf("Not a %s: %s\n", source.delta ? "delta" : "zip archive", source.path);
         reason = unpackFailureWords();
         return false;
     }
@@ -266,10 +243,43 @@ bool preflight(const char *packagePath, const std::string &parent, const std::st
     return true;
 }
 
-// The new version complete in the work folder: the package unpacked, given
-// what the old install has and the package lacks, on disk, and vouched for
+// The new game in `stagedRoot`: the package unpacked, or the delta applied
+// to the installed game, which it only reads.
+bool stageNewGame(const UpdateSource &source, const std::string &parent, const std::string &stagedRoot,
+                  std::string &reason)
+{
+    if (!source.delta) {
+        if (decompress_path(source.path, stagedRoot.c_str()) != 1) {
+            reason = unpackFailureWords();
+            return false;
+        }
+        reachedStep("unpacked");
+        return true;
+    }
+    reachedStep("applying");
+    if (delta_apply((parent + kGameName).c_str(), source.path, (stagedRoot + kGameName).c_str()) != 1) {
+        *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
+        reason = DELTA_FAILURE == DELTA_NO_SPACE ? "Disk full" : "The update is damaged";
+        return false;
+    }
+    // The game a delta makes is the game the package makes, and a package's
+    // unpack makes its folders with the default mode, not the stored one.
+    const mode_t mask = umask(0);
+    umask(mask);
+    Fd game(open((stagedRoot + kGameName).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (game.fd < 0 || !giveFoldersDefaultModes(game.fd, 0777 & ~mask)) {
+        *source.deltaFault = "the new game's folders cannot be set: " + std::string(strerror(errno));
+        reason = "Cannot write to the game folder";
+        return false;
+    }
+    reachedStep("applied");
+    return true;
+}
+
+// The new version complete in the work folder: the new game staged, given
+// what the old install has and the new game lacks, on disk, and vouched for
 // by the journal. Nothing outside the work folder changes.
-bool stage(const char *packagePath, const std::string &parent, const std::string &staging, Journal &journal,
+bool stage(const UpdateSource &source, const std::string &parent, const std::string &staging, Journal &journal,
            std::string &reason)
 {
     const std::string stagedRoot = staging + "/new/";
@@ -277,11 +287,8 @@ bool stage(const char *packagePath, const std::string &parent, const std::string
         reason = disk_full_or(errno, "Cannot write to the game folder");
         return false;
     }
-    if (decompress_path(packagePath, stagedRoot.c_str()) != 1) {
-        reason = unpackFailureWords();
+    if (!stageNewGame(source, parent, stagedRoot, reason))
         return false;
-    }
-    reachedStep("unpacked");
 
     Fd oldParent(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd newParent(open(stagedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -318,6 +325,7 @@ bool stage(const char *packagePath, const std::string &parent, const std::string
         reason = disk_full_or(errno, "Could not prepare the update");
         return false;
     }
+    reachedStep("ready");
     return true;
 }
 
@@ -381,19 +389,48 @@ void removeLeftoverPackage(const char *packagePath)
         logLine("Removed the package an interrupted update left: %s", packagePath);
 }
 
-bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
+namespace {
+
+// Preflight, stage, commit. `committing` tells whether a failure came after
+// the game started to change (the next start finishes it).
+bool installUpdate(const UpdateSource &source, const char *gameParent, const int *version, std::string &reason,
+                   bool &committing)
 {
     const std::string parent = withSlash(gameParent), staging = parent + kStagingName;
+    committing = false;
     recoverInterruptedInstall(gameParent);
     Fd lock;
-    if (!preflight(packagePath, parent, staging, lock, reason))
+    if (!preflight(source, parent, staging, lock, reason))
         return false;
     Journal journal;
     journal.hasVersion = version != nullptr;
     journal.version = version ? *version : 0;
-    if (!stage(packagePath, parent, staging, journal, reason)) {
+    if (!stage(source, parent, staging, journal, reason)) {
         removeTree(staging);
         return false;
     }
+    committing = true;
     return commit(parent, staging, journal, reason);
+}
+
+}  // namespace
+
+bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
+{
+    bool committing = false;
+    return installUpdate(UpdateSource{packagePath, false, nullptr}, gameParent, version, reason, committing);
+}
+
+bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
+                  std::string &deltaFault)
+{
+    deltaFault.clear();
+    bool committing = false;
+    if (installUpdate(UpdateSource{deltaPath, true, &deltaFault}, gameParent, version, reason, committing))
+        return true;
+    if (committing)
+        deltaFault.clear();  // the game is changing: no other install may start over it
+    else if (deltaFault.empty())
+        deltaFault = reason;
+    return false;
 }

@@ -13,17 +13,28 @@
 // `reason` says why in a few words for the screen ("Disk full", ...).
 bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason);
 
+// The same install, with the new game built by the delta at `deltaPath`
+// from the installed "gameParent/Vantorique.app" (only read) into the work
+// folder, then merged, journalled and swapped in exactly as a package is.
+// When it fails before the game started to change, `deltaFault` says why
+// for the support log ("DELTA_BASE_DIFFERS: ..."): the game is untouched
+// and the full package can be installed instead. Empty after a success, or
+// after a failure the next start finishes (as for a package).
+bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
+                  std::string &deltaFault);
+
 // At start: finishes or undoes an install that a kill interrupted (and
 // records the version its journal names), and removes what is left of its
 // work folder ("GAME_PARENT/.vantorique-staging").
 void recoverInterruptedInstall(const char *gameParent);
 
-// At start: a package that an interrupted download or install left in the
-// launcher's folder is removed. Its signature was checked (if at all) by a
+// At start: a package (or a delta) that an interrupted download or install
+// left in the launcher's folder is removed. Its signature was checked (if at all) by a
 // run that is gone, and a next update fetches it again with a fresh check.
 void removeLeftoverPackage(const char *packagePath);
 
-// Called at each step of installPackage: "unpacked", "merged", "synced"
+// Called at each step of installPackage and installDelta: "unpacked" (a
+// package) or "applying" and "applied" (a delta), "merged", "synced"
 // (the staged files are on disk), "ready" (the journal is written),
 // "moved-aside" (an old item set aside, two-rename swaps only), "swapped"
 // after each item, "recorded" (the version file written, when a version is

@@ -101,6 +101,7 @@ int runLauncher()
     startSupportLog();
     recoverInterruptedInstall("../");
     removeLeftoverPackage(kPackageName);
+    removeLeftoverPackage(kDeltaName);
     vantoriqueVersion = readVersionFile(kVersionFile);
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);

@@ -188,6 +188,16 @@ std::string progressLine(long long done, long long total, long long bytesPerSeco
     return line;
 }
 
+// What is being fetched, and its size once the server said it:
+// "Downloading the changes (1.2 MB)", "Downloading the package (48.0 MB)".
+std::string fetchingLine(int fetching, long long total)
+{
+    if (fetching != kFetchingDelta && fetching != kFetchingPackage)
+        return "";
+    std::string line = fetching == kFetchingDelta ? "Downloading the changes" : "Downloading the package";
+    return total >= 0 ? line + " (" + megabytes(total) + " MB)" : line;
+}
+
 // The share received, one column per 64th: "|" done, "." still to come.
 std::string downloadBar(long long done, long long total)
 {
@@ -261,6 +271,9 @@ void DownloadTick()
     }
     text(bar, 16, 96);
     text(progressLine(done, total, speed), 16, 112);
+    const std::string what = fetchingLine(downloadFetching.load(std::memory_order_relaxed), total);
+    if (!what.empty())
+        text(what, 16, 128);
 }
 
 void UnzipTick()
@@ -268,6 +281,8 @@ void UnzipTick()
     if (unzipComplete.load(std::memory_order_acquire)) {
         if (unzipSuccess.load(std::memory_order_relaxed))
             endAndPlay();
+        else if (unzipWantsPackage.load(std::memory_order_relaxed))
+            startDownload();  // the delta did not fit this game: the full package, without a question
         else
             failureScreen("Update failed", unzipFailure);
         return;

@@ -143,56 +143,89 @@ bool commentHolds(const SignatureParts &parts)
                                        parts.publicKeyBytes()) == 0;
 }
 
-// Why the package fails the check, or null when it passes.
-const char *signatureFault(const char *packagePath, const std::string &signature, int announcedVersion)
+// The digits of a "version:" or "from:" token, naming `expected`.
+bool namesNumber(const std::string &digits, int expected)
+{
+    return !digits.empty() && digits.size() <= 10 && digits.find_first_not_of("0123456789") == std::string::npos &&
+           std::stoll(digits) == expected;
+}
+
+// Why the file (the package, or with `fromVersion` a delta) fails the
+// check, or null when it passes.
+const char *signatureFault(const char *path, const char *fileName, const std::string &signature, int announcedVersion,
+                           int fromVersion)
 {
     SignatureParts parts;
     if (const char *fault = parseSignature(signature, parts))
         return fault;
-    Fd fd(open(packagePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const bool delta = fromVersion != 0;
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.fd < 0)
-        return "the package cannot be read";
+        return delta ? "the delta cannot be read" : "the package cannot be read";
+    bool matches = false;
     if (parts.prehashed) {
         unsigned char hash[crypto_generichash_BYTES_MAX];
         if (!hashFile(fd.fd, hash))
-            return "the package cannot be read";
-        if (crypto_sign_verify_detached(parts.contentSignature(), hash, sizeof hash, parts.publicKeyBytes()) != 0)
-            return "the package does not match its signature";
-    } else if (!verifyWholeFile(fd.fd, parts.contentSignature(), parts.publicKeyBytes())) {
-        return "the package does not match its signature";
+            return delta ? "the delta cannot be read" : "the package cannot be read";
+        matches = crypto_sign_verify_detached(parts.contentSignature(), hash, sizeof hash, parts.publicKeyBytes()) == 0;
+    } else {
+        matches = verifyWholeFile(fd.fd, parts.contentSignature(), parts.publicKeyBytes());
     }
+    if (!matches)
+        return delta ? "the delta does not match its signature" : "the package does not match its signature";
     if (!commentHolds(parts))
         return "its trusted comment was altered";
-    return commentFault(parts.comment, kPackageName, announcedVersion);
+    return commentFault(parts.comment, fileName, announcedVersion, fromVersion);
+}
+
+bool verifyFile(const char *path, const char *fileName, const std::string &signature, int announcedVersion,
+                int fromVersion, std::string &reason)
+{
+    if (publicKey.empty())
+        return true;
+    if (const char *fault = signatureFault(path, fileName, signature, announcedVersion, fromVersion)) {
+        printf("Signature check failed: %s\n", fault);
+        reason = fault;
+        return false;
+    }
+    if (fromVersion)
+        printf("Signature verified: %s (version %d from %d)\n", fileName, announcedVersion, fromVersion);
+    else
+        printf("Signature verified: %s (version %d)\n", fileName, announcedVersion);
+    return true;
 }
 
 }  // namespace
 
 // Every "file:" token names the file and every "version:" token is the
-// announced number, and there is one of each.
-const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion)
+// announced number, and there is one of each; with `fromVersion`, every
+// "from:" token is it, and there is one.
+const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion, int fromVersion)
 {
     std::istringstream in(comment);
     std::string token;
-    bool namesFile = false, namesVersion = false;
+    bool namesFile = false, namesVersion = false, namesFrom = false;
     while (in >> token) {
         if (token.compare(0, 5, "file:") == 0) {
             if (token.substr(5) != fileName)
                 return "it was made for another file";
             namesFile = true;
         } else if (token.compare(0, 8, "version:") == 0) {
-            std::string digits = token.substr(8);
-            if (digits.empty() || digits.size() > 10 ||
-                digits.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoll(digits) != announcedVersion)
+            if (!namesNumber(token.substr(8), announcedVersion))
                 return "it was made for another version";
             namesVersion = true;
+        } else if (fromVersion && token.compare(0, 5, "from:") == 0) {
+            if (!namesNumber(token.substr(5), fromVersion))
+                return "it was made for another installed version";
+            namesFrom = true;
         }
     }
     if (!namesFile)
         return "its trusted comment names no file";
     if (!namesVersion)
         return "its trusted comment names no version";
+    if (fromVersion && !namesFrom)
+        return "its trusted comment names no installed version";
     return nullptr;
 }
 
@@ -219,13 +252,11 @@ const char *contentSignatureFault(const std::string &content, const std::string 
 bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
                    std::string &reason)
 {
-    if (publicKey.empty())
-        return true;
-    if (const char *fault = signatureFault(packagePath, signature, announcedVersion)) {
-        printf("Signature check failed: %s\n", fault);
-        reason = fault;
-        return false;
-    }
-    printf("Signature verified: %s (version %d)\n", kPackageName, announcedVersion);
-    return true;
+    return verifyFile(packagePath, kPackageName, signature, announcedVersion, 0, reason);
+}
+
+bool verifyDelta(const char *deltaPath, const char *fileName, const std::string &signature, int announcedVersion,
+                 int fromVersion, std::string &reason)
+{
+    return verifyFile(deltaPath, fileName, signature, announcedVersion, fromVersion, reason);
 }

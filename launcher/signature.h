@@ -17,13 +17,20 @@ extern std::string publicKey;
 bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
                    std::string &reason);
 
+// The same check for a delta: `fileName` ("from-M.delta") and a trusted
+// comment that names it, `announcedVersion` and the installed version it
+// builds on (`fromVersion`, in a "from:" token, which must be there).
+bool verifyDelta(const char *deltaPath, const char *fileName, const std::string &signature, int announcedVersion,
+                 int fromVersion, std::string &reason);
+
 // Why `signature` is not publicKey's signature of `content` (bytes held in
 // memory, the manifest), or null when it is; then `comment` holds its
 // trusted comment, which the caller still has to read.
 const char *contentSignatureFault(const std::string &content, const std::string &signature, std::string &comment);
 
 // Why a trusted comment does not name `fileName` and `announcedVersion`
-// (one "file:" and one "version:" token at least, every one matching), or null.
-const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion);
+// (one "file:" and one "version:" token at least, every one matching), or
+// null. A non-zero `fromVersion` asks for a "from:" token naming it too.
+const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion, int fromVersion = 0);
 
 #endif

@@ -30,6 +30,9 @@ std::string unzipFailure;
 std::atomic<long long> downloadBytesDone;
 std::atomic<long long> downloadBytesTotal;
 std::atomic<long long> downloadBytesPerSecond;
+std::atomic<int> downloadFetching;
+std::atomic<bool> deltaFailed;
+std::atomic<bool> unzipWantsPackage;
 std::atomic<long long> unpackBytesDone;
 std::atomic<long long> unpackBytesTotal;
 
@@ -38,6 +41,7 @@ int updatedVantoriqueVersion;
 
 const char *const kUpdateSiteName = VANTORIQUE_UPDATE_HOST;
 const char *const kPackageName = "vantorique_osx.zip";
+const char *const kDeltaName = "vantorique_osx.delta";
 const char *const kVersionFile = "version.txt";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
@@ -61,6 +65,7 @@ void resetLauncherState()
     unzipSuccess = false;
     versionAnnounced = false;
     abortTransfers = false;
+    deltaFailed = false;
     clearDownloadState();
 }
 
@@ -77,6 +82,8 @@ void clearDownloadState()
     downloadBytesDone = 0;
     downloadBytesTotal = -1;
     downloadBytesPerSecond = 0;
+    downloadFetching = kFetchingNothing;
+    unzipWantsPackage = false;
     unpackBytesDone = 0;  // no figures of an earlier unpack
     unpackBytesTotal = 0;
 }

@@ -50,8 +50,19 @@ extern std::string unzipFailure;
 extern std::atomic<long long> downloadBytesDone;
 extern std::atomic<long long> downloadBytesTotal;
 extern std::atomic<long long> downloadBytesPerSecond;
-// Unpack progress, copied from the unpacker while it runs: bytes written and
-// the package's total (0 until known).
+// What the download worker fetches (and, once it has completed, what it
+// brought): a Fetching. The screen names it; the unzip worker installs it.
+enum Fetching : int { kFetchingNothing = 0, kFetchingDelta = 1, kFetchingPackage = 2 };
+extern std::atomic<int> downloadFetching;
+// A delta did not build the new game in this run: the downloads that follow
+// fetch the full package. Set by the unzip worker.
+extern std::atomic<bool> deltaFailed;
+// The unzip worker's delta failed and the game is untouched: the screen
+// fetches the full package instead, asking nothing. Published before
+// unzipComplete.
+extern std::atomic<bool> unzipWantsPackage;
+// Unpack progress, copied from the unpacker (or the delta being applied)
+// while it runs: bytes written and the total (0 until known).
 extern std::atomic<long long> unpackBytesDone;
 extern std::atomic<long long> unpackBytesTotal;
 
@@ -67,6 +78,7 @@ extern std::atomic<bool> abortTransfers;
 
 extern const char *const kUpdateSiteName;  // the build's host, for the failure text
 extern const char *const kPackageName;     // "vantorique_osx.zip"
+extern const char *const kDeltaName;       // "vantorique_osx.delta": a fetched delta, in the launcher's folder
 extern const char *const kVersionFile;     // "version.txt": the installed version
 
 void resetLauncherState();

@@ -140,3 +140,22 @@ bool mergeDirectory(int oldDir, int newDir)
     return true;
 }
 
+// Every folder below `dirFd` (and it) as an unpack makes a folder: with the
+// process's default mode. The merge then gives the folders that were there
+// their old modes back, as it does after an unpack.
+bool giveFoldersDefaultModes(int dirFd, mode_t mode)
+{
+    if (fchmod(dirFd, mode) != 0)
+        return false;
+    for (const std::string &name : entriesOf(dirFd)) {
+        struct stat st;
+        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if (!S_ISDIR(st.st_mode))
+            continue;
+        Fd sub(openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (sub.fd < 0 || !giveFoldersDefaultModes(sub.fd, mode))
+            return false;
+    }
+    return true;
+}

@@ -2,6 +2,8 @@
 #ifndef VANTORIQUE_TREE_H
 #define VANTORIQUE_TREE_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -17,5 +19,9 @@ bool removeTree(const std::string &path);
 // as hard links, or copies where the file system has none).
 bool mergeEntry(int oldDir, int newDir, const char *name);
 bool mergeDirectory(int oldDir, int newDir);
+
+// Gives the open folder `dirFd` and every folder below it `mode` (never
+// through a link): the mode an unpack gives the folders it makes.
+bool giveFoldersDefaultModes(int dirFd, mode_t mode);
 
 #endif

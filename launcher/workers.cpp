@@ -3,7 +3,8 @@
 // its data first and its completion flag last.
 #include "workers.h"
 
-#include "download.h"
+#include "delta.h"
+#include "fetch_update.h"
 #include "http.h"
 #include "install.h"
 #include "log.h"
@@ -25,11 +26,9 @@ namespace {
 
 const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
 const char kManifestSignatureUri[] = "/vantorique/autoupdate/version.txt.minisig";
-const char kPackageDirUri[] = "/vantorique/autoupdate/";
 const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
 const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
-const long kSignatureTimeoutMs = 30 * 1000;
 const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
 
 // With a key built in, the manifest must carry the publisher's signature
@@ -82,25 +81,6 @@ bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
     return true;
 }
 
-// With a key built in, the package must carry the publisher's signature for
-// the announced version. Empty when it does, else why not.
-std::string signatureFault(const std::string &name)
-{
-    if (publicKey.empty()) {
-        logLine("Signature not checked: this launcher was built without a public key");
-        return "";
-    }
-    std::string signature, why;
-    if (!fetchSmall(kPackageDirUri + name + ".minisig", kMaxSignatureBytes, kSignatureTimeoutMs, signature))
-        why = "the signature could not be fetched";
-    else if (verifyPackage(name.c_str(), signature, updatedVantoriqueVersion, why)) {
-        logLine("Signature verified: %s (version %d)", name.c_str(), updatedVantoriqueVersion);
-        return "";
-    }
-    logLine("Signature check failed: %s", why.c_str());
-    return "Signature check failed\n" + why;
-}
-
 }  // namespace
 
 // Version digits, "~", change log, "`". Missing pieces only move the cut;
@@ -139,27 +119,23 @@ void ThreadCheckFunc(void *)
     doneCheckUpdating.store(true, std::memory_order_release);
 }
 
-// The package, then (when the build has a key) its signature; a package that
-// fails the check is deleted at once.
+// The update (a delta or the package), each with (when the build has a key)
+// its signature; a file that fails the check is deleted at once.
 void ThreadDownloadFunc(void *)
 {
-    const std::string name = kPackageName;
     std::string reason, changeLog, refusal;
     // No check has answered in this run (the no-game screen's Retry after a
     // failed check): learn the announced version first. A signature can only
     // be checked against it.
     const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, refusal);
     bool ok = false;
-    if (!known && !publicKey.empty()) {
+    if (!known && !publicKey.empty())
         reason = refusal.empty() ? "No answer from the server" : refusal;
-    } else if (fetchPackage(name, reason)) {
-        reason = signatureFault(name);
-        ok = reason.empty();
-        if (!ok)
-            remove(name.c_str());
-    }
+    else
+        ok = fetchUpdate(vantoriqueVersion, known ? updatedVantoriqueVersion : 0, reason);
+    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
     if (ok)
-        logLine("Download done: %s", name.c_str());
+        logLine("Download done: %s", delta ? kDeltaName : kPackageName);
     else
         logLine("Download failed: %s", reason.c_str());
     downloadFailure = reason;
@@ -167,12 +143,15 @@ void ThreadDownloadFunc(void *)
     downloadComplete.store(true, std::memory_order_release);
 }
 
-// The install runs beside; this thread copies the unpacker's progress into
-// the shared state for the screen until it ends.
+// The install runs beside; this thread copies the unpacker's (or the
+// delta's) progress into the shared state for the screen until it ends. A
+// delta that cannot build the new game leaves it untouched: the screen then
+// fetches the full package, and the support log says why.
 void ThreadUnzipFunc(void *)
 {
-    const std::string name = kPackageName;
-    std::string reason;
+    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+    const char *name = delta ? kDeltaName : kPackageName;
+    std::string reason, deltaFault;
     std::atomic<bool> ended{false};
     bool installed = false;
     // Only a version a manifest announced in this run is recorded: otherwise
@@ -180,26 +159,36 @@ void ThreadUnzipFunc(void *)
     const int announced = updatedVantoriqueVersion;
     const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
     std::thread install([&] {
-        installed = installPackage(name.c_str(), "../", version, reason);
+        installed = delta ? installDelta(name, "../", version, reason, deltaFault)
+                          : installPackage(name, "../", version, reason);
         ended.store(true, std::memory_order_release);
     });
+    const std::atomic<long long> &total = delta ? DELTA_APPLY_BYTES_TOTAL : ZIP_UNPACK_BYTES_TOTAL;
+    const std::atomic<long long> &done = delta ? DELTA_APPLY_BYTES_DONE : ZIP_UNPACK_BYTES_DONE;
     for (bool last = false; !last;) {
         last = ended.load(std::memory_order_acquire);
-        unpackBytesTotal.store(ZIP_UNPACK_BYTES_TOTAL.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        unpackBytesDone.store(ZIP_UNPACK_BYTES_DONE.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        unpackBytesTotal.store(total.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        unpackBytesDone.store(done.load(std::memory_order_relaxed), std::memory_order_relaxed);
         if (!last)
             std::this_thread::sleep_for(kUnpackProgressPeriod);
     }
     install.join();
     fflush(stdout);
-    remove(name.c_str());
-    if (installed && version)
-        logLine("Installed version %d", *version);
-    else if (installed)
+    remove(name);
+    const bool fallBack = !installed && !deltaFault.empty();
+    if (fallBack) {
+        logLine("Delta not used: %s; fetching the full package", deltaFault.c_str());
+        deltaFailed.store(true, std::memory_order_relaxed);
+        reason.clear();
+    } else if (installed && version) {
+        logLine("Installed version %d%s", *version, delta ? " from a delta" : "");
+    } else if (installed) {
         logLine("Installed a package of no announced version (the version file is left as it was)");
-    else
+    } else {
         logLine("Install failed: %s", reason.c_str());
+    }
     unzipFailure = reason;
+    unzipWantsPackage.store(fallBack, std::memory_order_relaxed);
     unzipSuccess.store(installed, std::memory_order_relaxed);
     unzipComplete.store(true, std::memory_order_release);
 }

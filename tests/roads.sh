@@ -13,7 +13,7 @@ w="$(mktemp -d)"
 trap 's=$?; world_end; if [ $s = 0 ]; then rm -rf "$w"; else echo "world kept in $w"; fi' EXIT
 chmod 755 "$w"  # nginx's workers read the served files
 export ZIPUTIL
-p="$w/player" have=1 game=1 server=nginx rates="0 0" sign="" trust="" keys=(--keys "update offer=space")
+p="$w/player" have=1 game=1 mb=0 server=nginx rates="0 0" sign="" trust="" keys=(--keys "update offer=space")
 want='(checking for updates > )?update offer@1( > downloading)?( > unzipping)?' status=0 version=2 ran=2
 # Roads: what differs from an update of version 1 to 2 with "Update Now".
 case "$1" in
@@ -45,10 +45,10 @@ expired-manifest) sign=own trust=own expire=1 keys=(--keys "connection failed=sp
 unsigned-manifest) sign=own trust=own unsigned=1 keys=(--keys "connection failed=Down 1 space") version=1 ran=1
   want="(checking for updates > )?connection failed: The update server's answer is not signed@12" ;;
 resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
-  serve=(--cut-once /vantorique/autoupdate/vantorique_osx.zip=300000)
+  serve=(--cut-once /vantorique/autoupdate/releases/2/vantorique_osx.zip=300000)
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
 retry-after-failure) server=serve keys+=(--keys "download failed=space")
-  serve=(--missing-once /vantorique/autoupdate/vantorique_osx.zip)
+  serve=(--missing-once /vantorique/autoupdate/releases/2/vantorique_osx.zip,/vantorique/autoupdate/vantorique_osx.zip)
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
 from-another-folder) from="$w/elsewhere" ;;  # a terminal elsewhere, a desktop entry, the Finder
 enter-chooses) server=later keys=(--keys "connection failed=KP_Enter" --keys "update offer=Return")
@@ -56,6 +56,13 @@ enter-chooses) server=later keys=(--keys "connection failed=KP_Enter" --keys "up
 click-update-now) keys=(--keys "update offer=mouse:60,52 1 mouse:60,36 1 click")  # over Update Later, then Update Now
   want='(checking for updates > )?update offer@121( > downloading)?( > unzipping)?' ;;
 leftover-package) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' leftover=1 ;;
+# Version 1 published before 2, so that a delta from 1 exists; the player has 1 as published.
+delta-update) first=1 mb=1 sign=own trust=own ;;
+delta-falls-back) first=1 mb=1 sign=own trust=own edit=1  # the player's own edit: the delta's base differs
+  want='(checking for updates > )?update offer@1( > downloading)?( > unzipping)?( > downloading)?( > unzipping)?' ;;
+# A CDN (an nginx caching proxy) still serves version 2's fixed-name package
+# and signature when version 3 is published: a first install gets version 3.
+cdn-cache) first=1 mb=1 sign=own trust=own have="" game="" server=proxy version=3 ran=3 ;;
 *) echo "no road $1"; exit 2 ;;
 esac
 [ "$ran" = "" ] || ran="Vantorique $ran"
@@ -64,22 +71,25 @@ install_launcher "$p/launcher" "$have" "$HARNESS"
 [ -z "${leftover:-}" ] || echo "a package an interrupted install left" > "$p/launcher/vantorique_osx.zip"
 [ -z "${from:-}" ] || mkdir -p "$from"
 [ "$1" != missing-background ] || rm "$p/launcher/background.png"
-[ -z "$game" ] || make_bundle "$p/Vantorique.app" "$game"
+[ -z "$game" ] || make_bundle "$p/Vantorique.app" "$game" "$mb"
+[ -z "${edit:-}" ] || echo "a player's edit" >> "$p/Vantorique.app/Contents/Resources/levels.dat"
 [ -z "$sign$trust" ] || { pub="$(make_keys "$w/keys")"; make_keys "$w/other" >/dev/null; }
 [ -z "${noise:-}" ] || { mkdir -p "$w/studio/v2/Vantorique.app/Contents/Resources"
   head -c 1000000 /dev/urandom > "$w/studio/v2/Vantorique.app/Contents/Resources/noise.png"; }
 declare -A secret=([own]="$w/keys/key.sec" [other]="$w/other/key.sec" [old]="$w/keys/key.sec")
-publish_game "$w/studio" "$w/served" 2 $'Version 2:\n- a second level\n' "${secret[${sign:-none}]:-}"
+[ -z "${first:-}" ] || publish_game "$w/studio" "$w/served" 1 $'Version 1\n' "${secret[${sign:-none}]:-}" "$mb"
+publish_game "$w/studio" "$w/served" 2 $'Version 2:\n- a second level\n' "${secret[${sign:-none}]:-}" "$mb"
 a="$w/served/vantorique/autoupdate"
 [ "$sign" != old ] || { publish_game "$w/studio" "$w/old" 3 "" "${secret[old]}"  # a signature of version 3
-  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"; }
+  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"
+  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/releases/2/"; }
 [ -z "${resign:-}" ] || "$(dirname "$0")/../scripts/publish" --key "${secret[$resign]}" --resign "$w/served" >/dev/null
 [ -z "${unsigned:-}" ] || rm "$a/version.txt.minisig"
 [ -z "${expire:-}" ] || minisign -S -s "${secret[own]}" -m "$a/version.txt" -x "$a/version.txt.minisig" \
   -t "file:version.txt version:2 expires:2020-01-01T00:00:00Z" >/dev/null  # signed right, long expired
 [ -z "${pad:-}" ] || head -c 3000 /dev/zero | tr '\0' ' ' >> "$a/version.txt"  # past the grave accent: ignored
-[ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip"
-[ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip"
+[ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip" "$a/releases/2/vantorique_osx.zip"
+[ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip" "$a/releases/2/vantorique_osx.zip"
 port="$(free_port)"
 serve_nginx() {  # another port if a road beside took this one meanwhile
   for _ in 1 2 3; do n="$(start_nginx "$w" "$w/served" "$port" $rates)" && WORLD_PIDS+=("$n") && return; port="$(free_port)"; done
@@ -88,6 +98,14 @@ case "$server" in
 nginx) serve_nginx ;;
 none) port=1 ;;  # nobody listens there, whatever runs beside
 later) keys+=(--run "connection failed=bash -c 'source $lib/world.sh; start_nginx $w $w/served $port' > $w/nginx.pid") ;;
+proxy) origin="$(free_port)"  # the origin, and a caching proxy in front that holds version 2's fixed names
+  n="$(start_nginx "$w/origin" "$w/served" "$origin")" && WORLD_PIDS+=("$n")
+  n="$(start_caching_proxy "$w/proxy" "$origin" "$port")" && WORLD_PIDS+=("$n")
+  for f in vantorique_osx.zip vantorique_osx.zip.minisig; do curl -sf -o /dev/null "http://127.0.0.1:$port/vantorique/autoupdate/$f"; done
+  publish_game "$w/studio" "$w/served" 3 $'Version 3:\n- a third level\n' "${secret[own]}" "$mb"
+  curl -sf "http://127.0.0.1:$port/vantorique/autoupdate/vantorique_osx.zip" | cmp -s - "$a/releases/2/vantorique_osx.zip" ||
+    { echo "FAILED: the proxy does not hold version 2's package"; exit 1; }
+  warmed="$(wc -l < "$w/proxy/nginx/access.log")" ;;
 serve) python3 "$lib/serve.py" "$w/served" "$w/requests.log" "${serve[@]}" > "$w/port" &
   WORLD_PIDS+=($!); until [ -s "$w/port" ]; do sleep 0.05; done; port="$(cat "$w/port")" ;;
 esac
@@ -106,7 +124,7 @@ road="$(sed -n 's/^  road: //p' "$w/drive.txt")"
 for _ in $(seq 100); do [ -z "$ran" ] || [ -s "$p/game-ran.txt" ] && break; sleep 0.05; done
 [ -n "$ran" ] || sleep 0.3  # a game started by mistake has this long to show up
 [ "$(cat "$p/game-ran.txt" 2>/dev/null)" = "$ran" ] || fail "game that ran: $(cat "$p/game-ran.txt" 2>/dev/null)"
-level="$([ "$version" = 2 ] && echo 2 || echo "$game")"
+level="$([ "$version" != "${have:-none}" ] && [ "$version" != none ] && echo "$version" || echo "$game")"
 [ -z "$level" ] || grep -qx "level data of version $level" "$p/Vantorique.app/Contents/Resources/level.dat" || fail "game files"
 v="$p/launcher/vantorique_osx.zip.part.validator"  # a .part kept to go on at the next start
 [ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
@@ -121,7 +139,23 @@ logged() { grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC $1\$" "$p/launche
 url="http://127\.0\.0\.1:$port/vantorique/autoupdate"
 case "$1" in
 update-now|from-another-folder) logged "GET $url/version.txt: HTTP 200, 3[0-9]+ bytes received"
-  logged "GET $url/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
+  logged "GET $url/releases/2/from-1.delta: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
+  logged "No delta from version 1 to 2: the server has none \(The server has no package\); fetching the full package"
+  logged "GET $url/releases/2/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
+delta-update) logged "GET $url/releases/2/from-1.delta: HTTP 200, [0-9]+ bytes received"
+  logged "Signature verified: from-1.delta \(version 2 from 1\)"; logged "Installed version 2 from a delta"
+  grep -q "GET /vantorique/autoupdate/releases/2/from-1.delta HTTP/1.1\" 200" "$w/nginx/access.log" || fail "no delta served"
+  ! grep "vantorique_osx.zip" "$w/nginx/access.log" || fail "the package was downloaded too" ;;
+delta-falls-back) logged "Signature verified: from-1.delta \(version 2 from 1\)"
+  logged "Delta not used: DELTA_BASE_DIFFERS: Contents/Resources/levels.dat: not the file this update was made from .*; fetching the full package"
+  logged "GET $url/releases/2/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2"
+  ! grep -q "a player's edit" "$p/Vantorique.app/Contents/Resources/levels.dat" || fail "the edited file stayed" ;;
+cdn-cache) logged "GET $url/releases/3/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"
+  logged "Signature verified: vantorique_osx.zip \(version 3\)"; logged "Installed version 3"
+  ! tail -n +$((warmed + 1)) "$w/proxy/nginx/access.log" | grep -E "GET /vantorique/autoupdate/vantorique_osx\.zip" ||
+    fail "the launcher asked for the fixed name"
+  cmp -s <(curl -sf "http://127.0.0.1:$port/vantorique/autoupdate/vantorique_osx.zip") "$a/releases/2/vantorique_osx.zip" ||
+    fail "the proxy no longer holds version 2's package: the road proved nothing" ;;
 play-offline) logged "GET $url/version.txt: no answer, 0 bytes received; failed: Couldn't connect to server"
   logged "Check failed: .*" ;;
 missing-package) logged "GET $url/vantorique_osx.zip: HTTP 404, [0-9]+ bytes received; failed: The server has no package"

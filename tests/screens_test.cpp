@@ -109,6 +109,14 @@ TEST(Screens, EachStateDrawsItsTexts)
               downloadBytesPerSecond = 2100000; },
          {{kDownloading, 16, 16}, {std::string(16, '|') + std::string(48, '.'), 16, 96},
           {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
+        // What is fetched, and its real size, on a line of its own: a delta, or the package.
+        {[] { action = kDownloadScreen, downloadFetching = kFetchingDelta, downloadBytesDone = 600000,
+              downloadBytesTotal = 1200000, downloadBytesPerSecond = 600000; },
+         {{kDownloading, 16, 16}, {std::string(32, '|') + std::string(32, '.'), 16, 96},
+          {"0.6 of 1.2 MB  0.6 MB/s  0:01 left", 16, 112}, {"Downloading the changes (1.2 MB)", 16, 128}}},
+        {[] { action = kDownloadScreen, downloadFetching = kFetchingPackage, downloadBytesTotal = 48000000; },
+         {{kDownloading, 16, 16}, {std::string(64, '.'), 16, 96}, {"0.0 of 48.0 MB  0.0 MB/s", 16, 112},
+          {"Downloading the package (48.0 MB)", 16, 128}}},
         {downloadFailed, failed("Download failed", "Connection lost")},
         // A reason with a detail: the detail on a line of its own, above the buttons.
         {[] { downloadFailed(), downloadFailure = "Signature check failed\nit was made with another key"; },
@@ -245,6 +253,20 @@ TEST(Screens, DownloadAndUnpackSucceedWithNothingDrawn)
     frame();
     waitForWorkers();
     EXPECT_TRUE(drawn.empty() && exiting && rungame && unzipRuns == 1);
+}
+
+// A delta that did not fit the game: the full package is fetched at once,
+// with no failure screen and no question.
+TEST(Screens, ADeltaThatFailedLeadsToThePackageUnasked)
+{
+    fresh();
+    action = kUnzipScreen, unzipComplete = true, unzipWantsPackage = true;
+    frame();
+    waitForWorkers();
+    EXPECT_TRUE(drawn.empty()) << "nothing may be drawn in the frame the package is asked for: " << drawn.size();
+    EXPECT_EQ(action, kDownloadScreen) << "the download screen must follow";
+    EXPECT_EQ(downloadRuns, 1) << "the download must start again, for the package";
+    EXPECT_FALSE(exiting) << "the game must not start before the package is in";
 }
 
 TEST(Screens, DownloadBarAndFigures)

@@ -456,3 +456,4 @@ TEST_F(Workers, WithAKeyAnUnknownVersionIsAConnectionFailure)
     EXPECT_EQ(server.requests.size(), 1u) << "only the manifest may be asked for; the package is of no use unchecked";
     EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no unchecked package may stay";
 }
+

@@ -201,7 +201,7 @@ def classify(img):
     title = text_at(img, 16)
     if title == "Unzipping..." and only(img, 16, 32, 96):  # with its figures and its bar
         return "unzipping", "", 0
-    if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112):
+    if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112, 128):  # 128: what is fetched, and its size
         return "downloading", "", 0
     if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
         # The check's failure with a reason has this layout too, under its "Failed to connect to" title.

@@ -2,11 +2,11 @@
 """An update server on loopback that fails on purpose, once, the way real
 networks do; for the roads that a plain web server cannot show.
 
-usage: serve.py ROOT LOG [--cut-once PATH=BYTES] [--missing-once PATH] [--rate BYTES_PER_S]
+usage: serve.py ROOT LOG [--cut-once PATH=BYTES] [--missing-once PATH[,PATH...]] [--rate BYTES_PER_S]
 Serves the files under ROOT with an ETag and byte ranges (Range, If-Range).
 --cut-once: the first answer for PATH announces the whole length, sends
 BYTES of the body and drops the connection. --missing-once: the first
-request for PATH gets 404. --rate: bodies are sent at about that speed.
+request for each PATH gets 404. --rate: bodies are sent at about that speed.
 Prints the port it listens on (127.0.0.1), then serves until killed; LOG
 gets one line per request: "GET PATH range=... if-range=... -> STATUS".
 """
@@ -16,7 +16,7 @@ args = sys.argv[1:]
 ROOT, LOG = args[0], args[1]
 opts = {args[i]: args[i + 1] for i in range(2, len(args) - 1, 2)}
 cut_path, _, cut_bytes = opts.get("--cut-once", "=").partition("=")
-missing = {opts["--missing-once"]} if "--missing-once" in opts else set()
+missing = set(opts["--missing-once"].split(",")) if "--missing-once" in opts else set()
 rate = int(opts.get("--rate", "0"))
 lock = threading.Lock()
 

@@ -37,11 +37,10 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# start_nginx ROOT SERVED_DIR PORT [MANIFEST_RATE] [PACKAGE_RATE]: prints nginx's pid.
-# Rates (bytes a second, 0 for none) slow the answers down so that the
-# screens stay up long enough to be seen.
-start_nginx() {
-  local root="$1" served="$2" port="$3" manifest_rate="${4:-0}" package_rate="${5:-0}"
+# nginx_config ROOT PORT SERVER_LINES: ROOT/nginx/nginx.conf, one server on
+# 127.0.0.1:PORT; its own temp folders, error and access logs under ROOT/nginx.
+nginx_config() {
+  local root="$1" port="$2" lines="$3"
   mkdir -p "$root/nginx/tmp"
   cat > "$root/nginx/nginx.conf" <<CONF
 daemon off;
@@ -57,14 +56,14 @@ http {
   uwsgi_temp_path $root/nginx/tmp;
   scgi_temp_path $root/nginx/tmp;
   default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $served;
-    location = /vantorique/autoupdate/version.txt { limit_rate $manifest_rate; }
-    location = /vantorique/autoupdate/vantorique_osx.zip { limit_rate $package_rate; }
-  }
+$lines
 }
 CONF
+}
+
+# run_nginx ROOT PORT: starts the nginx of ROOT/nginx/nginx.conf; prints its pid.
+run_nginx() {
+  local root="$1" port="$2"
   rm -f "$root/nginx/nginx.pid"
   nginx -e "$root/nginx/error.log" -p "$root/nginx" -c "$root/nginx/nginx.conf" </dev/null >/dev/null 2>&1 &
   local pid=$!
@@ -78,6 +77,38 @@ CONF
   kill "$pid" 2>/dev/null
   cat "$root/nginx/error.log" >&2
   return 1
+}
+
+# start_nginx ROOT SERVED_DIR PORT [MANIFEST_RATE] [PACKAGE_RATE]: prints nginx's pid.
+# Rates (bytes a second, 0 for none) slow the answers down so that the
+# screens stay up long enough to be seen; the package's rate holds for the
+# release's own package and its deltas too.
+start_nginx() {
+  local root="$1" served="$2" port="$3" manifest_rate="${4:-0}" package_rate="${5:-0}"
+  nginx_config "$root" "$port" "  server {
+    listen 127.0.0.1:$port;
+    root $served;
+    location = /vantorique/autoupdate/version.txt { limit_rate $manifest_rate; }
+    location ~ ^/vantorique/autoupdate/(releases/[0-9]+/)?(vantorique_osx\.zip|from-[0-9]+\.delta)\$ { limit_rate $package_rate; }
+  }"
+  run_nginx "$root" "$port"
+}
+
+# start_caching_proxy ROOT ORIGIN_PORT PORT: prints the pid of an nginx on
+# PORT in front of the update server on ORIGIN_PORT, as a CDN is: it keeps
+# every answer for a day in ROOT/nginx/cache, and passes the manifest and
+# its signature through uncached (a CDN keeps them briefly; here not at
+# all, so that what the launcher is told is certain).
+start_caching_proxy() {
+  local root="$1" origin="$2" port="$3"
+  mkdir -p "$root/nginx/cache"
+  nginx_config "$root" "$port" "  proxy_cache_path $root/nginx/cache keys_zone=updates:1m;
+  server {
+    listen 127.0.0.1:$port;
+    location / { proxy_pass http://127.0.0.1:$origin; proxy_cache updates; proxy_cache_valid 200 1d; }
+    location ~ ^/vantorique/autoupdate/version\.txt(\.minisig)?\$ { proxy_pass http://127.0.0.1:$origin; }
+  }"
+  run_nginx "$root" "$port"
 }
 
 # start_xvfb: prints "PID DISPLAY" of a fresh Xvfb on a free display, once it

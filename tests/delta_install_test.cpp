@@ -1,0 +1,231 @@
+// Updates by delta through the launcher's install: the same merge, journal
+// and swap as a package, so the game after a delta is the game after the
+// full package, byte for byte; a delta that does not fit the installed game
+// leaves it untouched and says why; a kill at any moment leaves one whole
+// version. Real trees, a real package from ziputil, real kills.
+#include "delta.h"
+#include "helpers.h"
+#include "install.h"
+
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace testutil;
+
+namespace {
+
+// Run in the game's parent folder: a game with every kind of item.
+const char kOldGame[] =
+    "mkdir -p Vantorique.app/Contents/MacOS Vantorique.app/Contents/Resources/art Vantorique.app/Contents/Resources/old && "
+    "cd Vantorique.app/Contents && printf '#!/bin/sh\\necho old\\n' > MacOS/Vantorique && chmod 755 MacOS/Vantorique && "
+    "head -c 200000 /dev/urandom > Resources/art/same.bin && seq 1 20000 > Resources/changed.txt && "
+    "head -c 100000 /dev/urandom > Resources/moving.bin && echo removed > Resources/old/removed.txt && "
+    "ln -s art/same.bin Resources/link && chmod 750 Resources/art";
+// Run in a copy of the old game's parent: what version 2 changes.
+const char kNewGame[] =
+    "cd Vantorique.app/Contents && printf '#!/bin/sh\\necho new\\n' > MacOS/Vantorique && "
+    "seq 1 20001 > Resources/changed.txt && mv Resources/moving.bin Resources/art/moved-2.bin && rm -r Resources/old && "
+    "mkdir -m 711 Resources/levels && echo new > Resources/levels/new.txt && chmod 600 Resources/levels/new.txt && "
+    "printf '#!/bin/sh\\n' > Resources/tool && chmod 755 Resources/tool && ln -sfn art/moved-2.bin Resources/link";
+// User attributes where the file system takes them.
+const char kOldAttributes[] = "setfattr -n user.color -v red Vantorique.app/Contents/Resources/art/same.bin";
+const char kNewAttributes[] = "setfattr -n user.color -v blue Vantorique.app/Contents/Resources/art/same.bin && "
+                              "setfattr -n user.tag -v x Vantorique.app/Contents/Resources/levels/new.txt";
+
+// Everything a player could tell apart, user attributes included.
+std::string describe(const std::string &parent)
+{
+    return snapshot(parent) +
+           output_of("cd " + quote(parent) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum") +
+           output_of("cd " + quote(parent) + " && getfattr -R -h -d -m '^user\\.' . 2>/dev/null");
+}
+
+// The lines of one description that the other lacks ("-") and has ("+"):
+// a failure names what differs, not two whole trees.
+std::string differences(const std::string &got, const std::string &wanted)
+{
+    auto lines = [](const std::string &text) {
+        std::multiset<std::string> out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            out.insert(line);
+        return out;
+    };
+    const std::multiset<std::string> a = lines(got), b = lines(wanted);
+    std::string out;
+    for (const std::string &line : a)
+        if (!b.count(line))
+            out += "  got:    " + line + "\n";
+    for (const std::string &line : b)
+        if (!a.count(line))
+            out += "  wanted: " + line + "\n";
+    return out;
+}
+
+const int kNewVersion = 2;
+
+// The player's game at version 1 in "parent/", the launcher's folder
+// beside it as the working directory, version 2 as the publisher made it,
+// its package (packed by ziputil, as scripts/publish does) and the delta.
+struct World {
+    ScratchDir dir;
+    std::string parent = dir / "parent/", delta = dir / "from-1.delta", package = dir / "vantorique_osx.zip";
+    std::string home = output_of("pwd | tr -d '\\n'");
+    bool attributes = false;
+
+    explicit World(const std::string &extra = "")
+    {
+        EXPECT_EQ(run("mkdir -p " + quote(parent) + " " + quote(dir / "launcher") + " && printf 1 > " +
+                      quote(dir / "launcher/version.txt") + " && cd " + quote(parent) + " && " + kOldGame), 0);
+        attributes = xattrs_supported(parent) && run("cd " + quote(parent) + " && " + kOldAttributes) == 0;
+        EXPECT_EQ(run("cp -a " + quote(parent) + " " + quote(dir / "studio") + " && cd " + quote(dir / "studio") +
+                      " && (" + kNewGame + ")" + (attributes ? std::string(" && ") + kNewAttributes : "") +
+                      (extra.empty() ? "" : " && cd Vantorique.app && " + extra)), 0) << "version 2 could not be made";
+        EXPECT_EQ(delta_make((parent + "Vantorique.app").c_str(), (dir / "studio/Vantorique.app").c_str(), delta.c_str(),
+                             3, 1, 2), 1) << delta_last_error();
+        EXPECT_EQ(pack(dir / "studio/Vantorique.app", package), 1);
+        EXPECT_EQ(chdir((dir / "launcher").c_str()), 0);
+    }
+    ~World() { EXPECT_EQ(chdir(home.c_str()), 0); }
+    std::string version() const { return read_file(dir / "launcher/version.txt"); }
+};
+
+TEST(DeltaInstall, TheGameIsTheGameAFullPackageInstalls)
+{
+    World w;
+    if (!w.attributes)
+        printf("note: this file system refuses user attributes; the trees are compared without them\n");
+    std::string reason, fault;
+    ASSERT_EQ(run("cp -a " + quote(w.parent) + " " + quote(w.dir / "by-package")), 0);
+    const std::string byPackage = w.dir / "by-package/";
+    ASSERT_TRUE(captured([&] { return installPackage(w.package.c_str(), byPackage.c_str(), &kNewVersion, reason); }))
+        << "the full package must install: " << reason;
+    ASSERT_EQ(run("printf 1 > version.txt"), 0);
+    EXPECT_TRUE(captured([&] { return installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, reason, fault); }))
+        << "the delta must install: " << reason << " (" << fault << ")";
+    EXPECT_EQ(fault, "");
+    EXPECT_EQ(differences(describe(w.parent), describe(byPackage)), "")
+        << "the game after the delta must be the game after the full package (bytes, modes, links, attributes, kept files)";
+    EXPECT_EQ(read_file(w.parent + "Vantorique.app/Contents/Resources/old/removed.txt"), "removed\n")
+        << "a file the old version had and the new one lacks stays, as a full install keeps it";
+    EXPECT_EQ(w.version(), "2") << "launcher/version.txt must record the delta's version";
+    EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone after the install";
+}
+
+struct FaultCase {
+    const char *name;
+    const char *edit;  // shell, in the player's game parent folder, or on "DELTA" (the delta's path)
+    const char *fault; // how the fault the support log gets starts
+};
+
+const FaultCase kFaults[] = {
+    {"player_edited_a_base", "echo mine >> Vantorique.app/Contents/Resources/art/same.bin", "DELTA_BASE_DIFFERS: "},
+    {"player_edited_a_base_same_size", "printf X | dd of=Vantorique.app/Contents/Resources/changed.txt bs=1 seek=3 conv=notrunc 2>/dev/null",
+     "DELTA_BASE_DIFFERS: "},
+    {"base_missing", "rm Vantorique.app/Contents/Resources/moving.bin", "DELTA_BASE_MISSING: "},
+    {"base_now_a_link", "rm Vantorique.app/Contents/Resources/changed.txt && ln -s art/same.bin Vantorique.app/Contents/Resources/changed.txt",
+     "DELTA_BASE_DIFFERS: "},
+    {"tampered_delta", "printf XXXXXXXX | dd of=DELTA bs=1 seek=$(($(stat -c %s DELTA) - 200)) conv=notrunc 2>/dev/null",
+     "DELTA_DAMAGED: "},
+    {"truncated_delta", "truncate -s 100 DELTA", "DELTA_DAMAGED: "},
+    {"no_installed_game", "rm -r Vantorique.app", "DELTA_CANNOT_READ: "},
+};
+
+void PrintTo(const FaultCase &c, std::ostream *out) { *out << c.name; }
+class DeltaFault : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(DeltaFault, LeavesTheGameUntouchedAndSaysWhy)
+{
+    const FaultCase &c = GetParam();
+    World w;
+    std::string edit = c.edit;
+    for (size_t at; (at = edit.find("DELTA")) != std::string::npos;)
+        edit.replace(at, 5, quote(w.delta));
+    ASSERT_EQ(run("cd " + quote(w.parent) + " && " + edit), 0) << edit;
+    const std::string before = describe(w.parent);
+    std::string reason, fault;
+    EXPECT_FALSE(captured([&] { return installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, reason, fault); }))
+        << "a delta that does not fit must not install";
+    EXPECT_EQ(fault.compare(0, strlen(c.fault), c.fault), 0) << "the support log's reason: " << fault;
+    EXPECT_EQ(differences(describe(w.parent), before), "") << "the player's game must be untouched";
+    EXPECT_EQ(w.version(), "1") << "launcher/version.txt must still name version 1";
+    EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone";
+    // The fall-back: the full package still installs over the same game.
+    EXPECT_TRUE(captured([&] { return installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason); }))
+        << "the full package must install after a refused delta: " << reason;
+    EXPECT_EQ(read_file(w.parent + "Vantorique.app/Contents/MacOS/Vantorique"), "#!/bin/sh\necho new\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DeltaFault, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+// A real process killed at a step of a delta's install, then the next
+// start's recovery: the whole old game or the whole new one.
+struct KillCase {
+    const char *name;
+    const char *step;  // "applying": while the delta writes the new game, once its first file is written
+    bool newGame;      // the game after the recovery
+};
+
+const KillCase kKills[] = {
+    {"kill_while_applying", "applying", false},
+    {"kill_after_applying", "applied", false},
+    {"kill_with_the_journal_written", "ready", true},
+    {"kill_between_the_swap_and_the_version", "swapped", true},
+};
+
+const char *killStep;
+
+void PrintTo(const KillCase &c, std::ostream *out) { *out << c.name; }
+class DeltaKill : public testing::TestWithParam<KillCase> {};
+
+TEST_P(DeltaKill, LeavesOneWholeVersion)
+{
+    const KillCase &c = GetParam();
+    // Enough new files that the kill falls among them.
+    World w("for i in $(seq 300); do head -c 32768 /dev/urandom > Contents/Resources/new$i.dat; done");
+    const std::string oldGame = describe(w.parent);
+    ASSERT_EQ(run("cp -a " + quote(w.parent) + " " + quote(w.dir / "by-package")), 0);
+    std::string reason;
+    ASSERT_TRUE(captured([&] {
+        return installPackage(w.package.c_str(), (w.dir / "by-package/").c_str(), &kNewVersion, reason);
+    })) << reason;
+    const std::string newGame = describe(w.dir / "by-package/");
+    ASSERT_EQ(run("printf 1 > version.txt"), 0);
+
+    pid_t child = fork();
+    if (child == 0) {
+        killStep = c.step;
+        installStepHook = [](const char *reached) {
+            if (strcmp(reached, killStep) != 0)
+                return;
+            if (strcmp(reached, "applying") != 0)
+                raise(SIGKILL);
+            std::thread([] {  // the first file written, the others still to come
+                while (DELTA_APPLY_BYTES_DONE.load() == 0)
+                    std::this_thread::yield();
+                raise(SIGKILL);
+            }).detach();
+        };
+        std::string why, fault;
+        _exit(installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, why, fault) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the install must reach step " << c.step << " and be killed there";
+    captured([&] { recoverInterruptedInstall(w.parent.c_str()); return 0; });
+    EXPECT_EQ(differences(describe(w.parent), c.newGame ? newGame : oldGame), "")
+        << "after the next start's recovery: not the whole " << (c.newGame ? "new" : "old") << " game";
+    EXPECT_EQ(w.version(), c.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";
+    EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone after the recovery";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kills, DeltaKill, testing::ValuesIn(kKills),
+                         [](const testing::TestParamInfo<KillCase> &info) { return std::string(info.param.name); });
+
+}  // namespace
