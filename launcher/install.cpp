@@ -386,7 +386,7 @@ void removeLeftoverPackage(const char *packagePath)
 {
     struct stat st;
     if (lstat(packagePath, &st) == 0 && unlink(packagePath) == 0)
-        logLine("Removed the package an interrupted update left: %s", packagePath);
+        logLine("Removed the download an interrupted update left: %s", packagePath);
 }
 
 namespace {

@@ -161,7 +161,7 @@ play-offline) logged "GET $url/version.txt: no answer, 0 bytes received; failed:
 missing-package) logged "GET $url/vantorique_osx.zip: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
   logged "Download failed: The server has no package" ;;
 signature-of-another-key) logged "Signature check failed: it was made with another key" ;;
-leftover-package) logged "Removed the package an interrupted update left: vantorique_osx.zip" ;;
+leftover-package) logged "Removed the download an interrupted update left: vantorique_osx.zip" ;;
 esac
 case "$1" in
 closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
