@@ -66,6 +66,8 @@ int copy_entry(Unpack &u, EntryPtr &entry, const unz_file_info64 &info, FILE *ou
 {
     uint64_t written = 0;
     for (;;) {
+        if (u.stop && u.stop->load(std::memory_order_relaxed))
+            return 0;  // another worker failed: this file goes too
         int n = unzReadCurrentFile(u.zip, u.buffer, ZIPUTIL_BUFFER_SIZE);
         if (n < 0) {
             say("Damaged data in entry: ", name);

@@ -9,6 +9,8 @@
 
 #include <unzip.h>
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,8 +20,10 @@ namespace ziputil {
 
 // --- the reason a call failed ---
 
-// Records why the call fails; returns 0 for `return failed(...)`.
+// Records why the call fails; returns 0 for `return failed(...)`. On a
+// worker thread the reason goes to the worker's own slot while set.
 int failed(zip_failure why);
+extern thread_local zip_failure *worker_failure;
 // A write (or create) that failed with `err`: no space, or another reason.
 int failed_write(int err);
 
@@ -106,6 +110,9 @@ struct Unpack {
     std::vector<PendingLink> links;
     std::set<std::string> link_paths;
     std::vector<PendingMetadata> link_metadata;
+    // Set while workers share the call: once true, an entry being copied
+    // stops (its file removed) without a line or a reason of its own.
+    const std::atomic<bool> *stop = nullptr;
 };
 const size_t kOutputBuffer = 128 * 1024;
 
@@ -124,6 +131,31 @@ int unpack_file(Unpack &u, const unz_file_info64 &info, const std::string &name,
                 unsigned mode);
 // Makes the links collected on the way, then applies their metadata.
 int make_links(Unpack &u);
+
+// One entry, whatever its kind: the archive's current one. 1 to go on.
+int unpack_entry(Unpack &u, const unz_file_info64 &info, const std::string &name);
+
+// --- the entries spread over threads (parallel_unpack.cpp) ---
+
+// The files still to write, in jobs: the entries of one file (its data and
+// its "__MACOSX/" metadata, in archive order) form one job, for one worker.
+struct EntryPlan {
+    const char *archive;
+    struct Entry {
+        uint64_t offset;  // unzGetOffset64: where its central record is
+        uint64_t number;  // 1 for the first entry
+    };
+    std::vector<std::vector<Entry>> jobs;
+    std::map<std::string, size_t> job_of;  // a file's resolved path -> its job
+    std::map<std::string, std::string> resolved_dirs;
+};
+// Takes the archive's current entry (the `number`th) into the plan, or
+// handles it at once when it must come in order: directories, links (only
+// collected) and metadata for anything but a file of the plan, the latter
+// after every job before it.
+int plan_entry(EntryPlan &plan, Unpack &u, const unz_file_info64 &info, const std::string &name, uint64_t number);
+// Runs the jobs left, then makes the links.
+int finish_plan(EntryPlan &plan, Unpack &u);
 
 }  // namespace ziputil
 

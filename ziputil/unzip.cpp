@@ -22,9 +22,14 @@ std::atomic<int> ZIP_UNPACK_FAILURE;
 
 namespace ziputil {
 
+thread_local zip_failure *worker_failure;
+
 int failed(zip_failure why)
 {
-    ZIP_UNPACK_FAILURE = why;
+    if (worker_failure)
+        *worker_failure = why;
+    else
+        ZIP_UNPACK_FAILURE = why;
     return 0;
 }
 
@@ -32,8 +37,6 @@ int failed_write(int err)
 {
     return failed(is_disk_full(err) ? ZIP_NO_SPACE : ZIP_CANNOT_WRITE);
 }
-
-namespace {
 
 // One entry. Returns 1 to go on, 0 to end the call with failure.
 int unpack_entry(Unpack &u, const unz_file_info64 &info, const std::string &name)
@@ -56,8 +59,6 @@ int unpack_entry(Unpack &u, const unz_file_info64 &info, const std::string &name
         return 1;  // nothing a file system can use
     return unpack_file(u, info, name, path, mode);
 }
-
-}  // namespace
 
 }  // namespace ziputil
 
@@ -115,6 +116,10 @@ int decompress_path(const char *archive, const char *destination)
     // read past the last entry. An archive without entries holds no game.
     if (global.number_entry == 0 || unzGoToFirstFile(u.zip) != UNZ_OK)
         return failed(ZIP_DAMAGED);
+    // With more than one thread the files are written by workers once the
+    // entries before them have been read (see parallel_unpack.cpp).
+    const bool parallel = thread_count() > 1;
+    EntryPlan plan{archive, {}, {}, {}};
     for (ZPOS64_T i = 0; i < global.number_entry; i++) {
         unz_file_info64 info;
         char name[ZIPUTIL_PATH_MAX];
@@ -123,12 +128,12 @@ int decompress_path(const char *archive, const char *destination)
             say("Damaged archive: cannot read entry ", std::to_string(i + 1));
             return failed(ZIP_DAMAGED);
         }
-        if (!unpack_entry(u, info, name))
+        if (parallel ? !plan_entry(plan, u, info, name, i + 1) : !unpack_entry(u, info, name))
             return 0;
         if (i + 1 < global.number_entry && unzGoToNextFile(u.zip) != UNZ_OK) {
             say("Damaged archive: cannot read the entry after ", name);
             return failed(ZIP_DAMAGED);
         }
     }
-    return make_links(u);
+    return parallel ? finish_plan(plan, u) : make_links(u);
 }
