@@ -4,8 +4,7 @@
 // tools honour the modes and links in the upper 16 bits. Every failure says
 // what and why on a line of its own.
 #include "copyfile.h"
-#include "internal.h"
-#include "ziputil.h"
+#include "pack.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -141,6 +140,10 @@ int error_out(voidpf, voidpf)
     return current.error;
 }
 
+}  // namespace
+
+namespace ziputil {
+
 void say_write_error()
 {
     say_error("Cannot write ", current.path, current.error ? current.error : errno ? errno : EIO);
@@ -155,12 +158,21 @@ bool refuse(const std::string &what)
     return false;
 }
 
+void mark_over_limit()
+{
+    current.over_limit = true;
+}
+
+namespace {
+
 bool within_size_limit()
 {
     if (current.end + current.central + 22 <= kMaxArchiveSize)
         return true;
     return refuse("an archive of 4 GiB or more (the limit is 4 GiB less one byte)");
 }
+
+}  // namespace
 
 int raw_extension_level(const char *entry_name, int level)
 {
@@ -173,13 +185,13 @@ int raw_extension_level(const char *entry_name, int level)
     return 0;
 }
 
-int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level)
+int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, int raw)
 {
     if (current.entries >= kMaxEntries) {
         refuse("more than 65,534 entries (the limit of an archive): " + std::string(entry_name));
         return ZIP_PARAMERROR;
     }
-    int rc = zipOpenNewFileInZip4(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
+    int rc = zipOpenNewFileInZip4(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, raw,
                                   -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeByUnix, 0);
     if (rc != ZIP_OK) {
         say("Cannot add an entry to the archive: ", entry_name);
@@ -190,21 +202,19 @@ int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info
     return rc;
 }
 
-int close_entry(zipFile archive)
+int close_entry(zipFile archive, const DeflatedEntry *raw)
 {
-    if (zipCloseFileInZip(archive) != ZIP_OK) {
+    if ((raw ? zipCloseFileInZipRaw64(archive, raw->size, raw->crc) : zipCloseFileInZip(archive)) != ZIP_OK) {
         say_write_error();
         return 0;
     }
     return within_size_limit();
 }
 
-int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
+void entry_info(const char *disk_path, zip_fileinfo &info, struct stat &st)
 {
-    zip_fileinfo info;
     memset(&info, 0, sizeof info);
     time_t when = 0;
-    struct stat st;
     memset(&st, 0, sizeof st);
     if (lstat(disk_path, &st) == 0)
         when = st.st_mtime;
@@ -218,6 +228,42 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
         info.tmz_date.tm_year = unsigned(parts.tm_year + 1900);
     }
     info.external_fa = (uLong)(st.st_mode & 0xffff) << 16;
+}
+
+int stage_metadata(const char *entry_name, const char *disk_path, TempFile &temp, std::string &name)
+{
+    // Most files carry nothing: ask before making a temporary file.
+    if (!may_carry_metadata(disk_path))
+        return 0;
+    int fd = make_temp_file("crzip.temp", temp);
+    if (fd < 0) {
+        say_error("Cannot pack the metadata of ", disk_path, errno);
+        return 0;  // the item goes without it, as when there is nothing to carry
+    }
+    close(fd);
+    errno = 0;
+    if (copyfile(disk_path, temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0) {
+        if (errno != ENODATA)
+            say_error("Cannot pack the metadata of ", disk_path, errno ? errno : EIO);
+        return 0;
+    }
+    name = metadata_entry_name(entry_name);
+    if (name.size() > ZIPUTIL_PATH_MAX - 1) {
+        say("Path too long: ", name);
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace ziputil
+
+namespace {
+
+int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
+{
+    zip_fileinfo info;
+    struct stat st;
+    entry_info(disk_path, info, st);
 
     if (S_ISLNK(st.st_mode)) {
         ssize_t n = readlink(disk_path, buffer, ZIPUTIL_BUFFER_SIZE);
@@ -274,28 +320,21 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
 
 int compress_xattrs(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
 {
-    // Most files carry nothing: ask before making a temporary file.
-    if (!may_carry_metadata(disk_path))
-        return 1;
     TempFile temp;
-    int fd = make_temp_file("crzip.temp", temp);
-    if (fd < 0) {
-        say_error("Cannot pack the metadata of ", disk_path, errno);
-        return 1;  // the item goes without it, as when there is nothing to carry
-    }
-    close(fd);
-    errno = 0;
-    if (copyfile(disk_path, temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0) {
-        if (errno != ENODATA)
-            say_error("Cannot pack the metadata of ", disk_path, errno ? errno : EIO);
-        return 1;
-    }
-    std::string name = metadata_entry_name(entry_name);
-    if (name.size() > ZIPUTIL_PATH_MAX - 1) {
-        say("Path too long: ", name);
-        return 0;
-    }
+    std::string name;
+    int staged = stage_metadata(entry_name, disk_path, temp, name);
+    if (staged <= 0)
+        return staged == 0;
     return compress_file(archive, name.c_str(), temp->c_str(), level, buffer);
+}
+
+// An item and its metadata entry: here, or handed to the workers.
+int pack_item(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
+{
+    if (packing_in_parallel())
+        return queue_item(archive, entry_name, disk_path, level);
+    return compress_file(archive, entry_name, disk_path, level, buffer) &&
+           compress_xattrs(archive, entry_name, disk_path, level, buffer);
 }
 
 bool is_archive_itself(const char *disk_path, ino_t listed_ino)
@@ -355,9 +394,7 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
         } else if (type == DT_REG || type == DT_LNK) {
             if (type == DT_REG && is_archive_itself(child_path, item->d_ino))
                 continue;
-            ok = compress_file(archive, child_name, child_path, level, buffer);
-            if (ok)
-                ok = compress_xattrs(archive, child_name, child_path, level, buffer);
+            ok = pack_item(archive, child_name, child_path, level, buffer);
         }
         if (!ok)
             return 0;
@@ -403,9 +440,7 @@ int compress_into(zipFile archive, const char *source_path, const struct stat &s
         return compress_directory(archive, root.c_str(), dir.c_str(), level, buffer.get());
     }
     if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
-        if (!compress_file(archive, root.c_str(), source_path, level, buffer.get()))
-            return 0;
-        return compress_xattrs(archive, root.c_str(), source_path, level, buffer.get());
+        return pack_item(archive, root.c_str(), source_path, level, buffer.get());
     }
     say("Cannot pack (not a file, a directory or a link): ", source_path);
     return 0;
@@ -435,7 +470,12 @@ int compress_path(const char *source_path, const char *zip_path, int level)
         current.known = true;
     }
 
+    // With more than one thread the walk hands each item to the workers
+    // and writes the deflated entries in its own order (parallel_pack.cpp).
+    bool parallel = thread_count() > 1 && start_parallel_pack();
     int result = compress_into(archive, source_path, st, level);
+    if (parallel)
+        result = end_parallel_pack(archive, result);
     if (result && !within_size_limit())
         result = 0;
     // The central directory is written on close: without it there is no archive.
