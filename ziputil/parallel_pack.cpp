@@ -187,6 +187,7 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, Deflater
         ok = deflate_step(p, e, d, piece, Z_FINISH, rc);
     if (rc != Z_STREAM_END)
         e.ok = 0;
+    e.info.internal_fa = d.level != -2 && d.z.data_type == Z_TEXT ? 1 : 0;
     piece.resize(d.level == -2 ? 0 : kChunk - d.z.avail_out);
     if (ok && !piece.empty())
         ok = hand_over(p, e, piece);
@@ -292,6 +293,12 @@ int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
         }
         return close_entry(archive);
     }
+    // minizip marks text in the central record from deflate's guess at the
+    // end, but writes the record's start when the entry opens: the raw entry
+    // opens once the guess is known.
+    hold.lock();
+    p.changed.wait(hold, [&] { return e.finished; });
+    hold.unlock();
     if (open_entry(archive, e.name.c_str(), &e.info, Z_DEFLATED, e.level, 1) != ZIP_OK)
         return 0;
     std::string piece;
