@@ -119,9 +119,10 @@ TEST(Parallel, ADamagedEntryInTheMiddleStopsEveryWorker)
         EXPECT_FALSE(exists(dest + "link")) << threads << " threads: dest/link must not be made after a failure";
         for (int k = 0; k < 40; k++) {
             std::string file = "d" + std::to_string(k % 3) + "/f" + (k < 10 ? "0" : "") + std::to_string(k);
-            if (exists(dest + file))
+            if (exists(dest + file)) {
                 EXPECT_EQ(read_file(dest + file), std::string(size_t(3000 + 997 * k), char(65 + k % 26)))
                     << threads << " threads: dest/" << file << " is left, but not whole";
+            }
         }
     }
     EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "") << "a temporary file was left";

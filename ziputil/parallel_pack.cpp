@@ -36,7 +36,8 @@ namespace {
 const size_t kChunk = 64 * 1024;  // minizip's output buffer (Z_BUFSIZE): deflate sees the same space
 const size_t kInMemory = 512 * 1024;
 const uint64_t kMemoryBudget = 16u << 20;
-const size_t kItemsPerWorker = 4;
+const size_t kWakeFor = 8;
+const size_t kItemsPerWorker = 32;  // small files: the writer seldom waits
 
 struct Item {
     std::string name, path;
@@ -47,7 +48,11 @@ struct Item {
 
 struct Pipeline {
     std::mutex lock;
-    std::condition_variable changed;
+    // Woken only when someone waits: a pack of small files makes a few
+    // hundred thousand of these steps.
+    std::condition_variable made, taken;  // the writer waits on made, idle workers on taken
+    bool writer_waits = false;
+    size_t idle = 0;
     std::deque<std::unique_ptr<Item>> items;  // items[0] is written next
     uint64_t first = 0;  // the number of items[0]
     uint64_t next = 0;   // the number of the next item a worker takes
@@ -64,6 +69,7 @@ thread_local Pipeline *active;
 struct Deflater {
     z_stream z;
     int level = -2;  // none yet
+    std::unique_ptr<Bytef[]> out{new Bytef[kChunk]};
     ~Deflater()
     {
         if (level != -2)
@@ -85,20 +91,43 @@ bool start_stream(Deflater &d, int level)
     return true;
 }
 
+// Wakes the writer if it waits; called with the lock held.
+void tell_writer(Pipeline &p)
+{
+    if (p.writer_waits)
+        p.made.notify_one();
+}
+
+size_t untaken(const Pipeline &p)
+{
+    return size_t(p.first + p.items.size() - std::max(p.next, p.first));
+}
+
+template <class Ready>
+void writer_wait(Pipeline &p, std::unique_lock<std::mutex> &hold, Ready ready)
+{
+    while (!ready()) {
+        if (p.idle && untaken(p))
+            p.taken.notify_all();
+        p.writer_waits = true;
+        p.made.wait(hold);
+        p.writer_waits = false;
+    }
+}
+
 void publish(Pipeline &p, DeflatedEntry &e, bool finished)
 {
-    {
-        std::lock_guard<std::mutex> hold(p.lock);
-        e.ready = true;
-        e.finished = finished;
-    }
-    p.changed.notify_all();
+    std::lock_guard<std::mutex> hold(p.lock);
+    e.ready = true;
+    e.finished = finished;
+    tell_writer(p);
 }
 
 // Hands a full output piece to the writer: in memory while the bounds
 // allow, else appended to the entry's temporary file.
-bool hand_over(Pipeline &p, DeflatedEntry &e, std::string &piece)
+bool hand_over(Pipeline &p, DeflatedEntry &e, const Bytef *data, size_t size)
 {
+    std::string piece(reinterpret_cast<const char *>(data), size);
     {
         std::lock_guard<std::mutex> hold(p.lock);
         if (e.spill_file.fd < 0 && e.size_in_memory + piece.size() <= kInMemory &&
@@ -125,20 +154,22 @@ bool hand_over(Pipeline &p, DeflatedEntry &e, std::string &piece)
         e.spilled_made += piece.size();
         std::lock_guard<std::mutex> hold(p.lock);
         e.spilled = e.spilled_made;
+        tell_writer(p);
+    } else {
+        std::lock_guard<std::mutex> hold(p.lock);
+        tell_writer(p);
     }
-    p.changed.notify_all();
-    piece.assign(kChunk, '\0');
     return true;
 }
 
 // One deflate call the way minizip makes it: a full output buffer is handed
 // over only when deflate asks for room.
-bool deflate_step(Pipeline &p, DeflatedEntry &e, Deflater &d, std::string &piece, int flush, int &rc)
+bool deflate_step(Pipeline &p, DeflatedEntry &e, Deflater &d, int flush, int &rc)
 {
     if (d.z.avail_out == 0) {
-        if (!hand_over(p, e, piece))
+        if (!hand_over(p, e, d.out.get(), kChunk))
             return false;
-        d.z.next_out = reinterpret_cast<Bytef *>(&piece[0]);
+        d.z.next_out = d.out.get();
         d.z.avail_out = uInt(kChunk);
     }
     rc = deflate(&d.z, flush);
@@ -148,11 +179,10 @@ bool deflate_step(Pipeline &p, DeflatedEntry &e, Deflater &d, std::string &piece
 // The data of a regular file through deflate, as compress_file feeds it.
 void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, Deflater &d, char *buffer)
 {
-    std::string piece(kChunk, '\0');
     bool ok = start_stream(d, e.level);
     if (!ok)
         say_error("Cannot pack ", disk_path, ENOMEM);
-    d.z.next_out = reinterpret_cast<Bytef *>(&piece[0]);
+    d.z.next_out = d.out.get();
     d.z.avail_out = uInt(kChunk);
     Fd in(ok ? open(disk_path, O_RDONLY | O_CLOEXEC) : -1);
     if (ok && in.fd < 0)
@@ -179,18 +209,18 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, Deflater
         d.z.next_in = reinterpret_cast<Bytef *>(buffer);
         d.z.avail_in = uInt(n);
         while (ok && d.z.avail_in > 0)
-            ok = deflate_step(p, e, d, piece, Z_NO_FLUSH, rc) && rc == Z_OK;
+            ok = deflate_step(p, e, d, Z_NO_FLUSH, rc) && rc == Z_OK;
     }
     // Closing flushes the stream, whatever came before, as minizip does.
     rc = Z_OK;
     while (ok && rc == Z_OK && d.level != -2)
-        ok = deflate_step(p, e, d, piece, Z_FINISH, rc);
+        ok = deflate_step(p, e, d, Z_FINISH, rc);
     if (rc != Z_STREAM_END)
         e.ok = 0;
     e.info.internal_fa = d.level != -2 && d.z.data_type == Z_TEXT ? 1 : 0;
-    piece.resize(d.level == -2 ? 0 : kChunk - d.z.avail_out);
-    if (ok && !piece.empty())
-        ok = hand_over(p, e, piece);
+    size_t last = d.level == -2 ? 0 : kChunk - d.z.avail_out;
+    if (ok && last > 0)
+        ok = hand_over(p, e, d.out.get(), last);
     if (!ok)
         e.ok = 0;
 }
@@ -257,7 +287,9 @@ void work(Pipeline &p)
     std::unique_ptr<char[]> buffer(new char[ZIPUTIL_BUFFER_SIZE]);
     std::unique_lock<std::mutex> hold(p.lock);
     for (;;) {
-        p.changed.wait(hold, [&] { return p.stop || p.next < p.first + p.items.size(); });
+        p.idle++;
+        p.taken.wait(hold, [&] { return p.stop || p.next < p.first + p.items.size(); });
+        p.idle--;
         if (p.stop)
             return;
         p.next = std::max(p.next, p.first);  // the walk's own lines may be written already
@@ -274,7 +306,7 @@ void work(Pipeline &p)
 int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
 {
     std::unique_lock<std::mutex> hold(p.lock);
-    p.changed.wait(hold, [&] { return e.ready; });
+    writer_wait(p, hold, [&] { return e.ready; });
     hold.unlock();
     for (const std::string &line : e.before)
         say(line.c_str());
@@ -297,14 +329,14 @@ int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
     // end, but writes the record's start when the entry opens: the raw entry
     // opens once the guess is known.
     hold.lock();
-    p.changed.wait(hold, [&] { return e.finished; });
+    writer_wait(p, hold, [&] { return e.finished; });
     hold.unlock();
     if (open_entry(archive, e.name.c_str(), &e.info, Z_DEFLATED, e.level, 1) != ZIP_OK)
         return 0;
     std::string piece;
     for (;;) {
         hold.lock();
-        p.changed.wait(hold, [&] { return !e.chunks.empty() || e.spill_read < e.spilled || e.finished; });
+        writer_wait(p, hold, [&] { return !e.chunks.empty() || e.spill_read < e.spilled || e.finished; });
         uint64_t from = e.spill_read, to = e.spilled;
         bool in_memory = !e.chunks.empty();
         if (in_memory) {
@@ -350,7 +382,7 @@ int write_front(Pipeline &p, zipFile archive)
     std::lock_guard<std::mutex> hold(p.lock);
     if (!ok) {
         p.stop = true;  // a worker may still be at this item: it stays until they are gone
-        p.changed.notify_all();
+        p.taken.notify_all();
         return 0;
     }
     p.items.pop_front();
@@ -360,11 +392,12 @@ int write_front(Pipeline &p, zipFile archive)
 
 void push_item(Pipeline &p, std::unique_ptr<Item> item)
 {
-    {
-        std::lock_guard<std::mutex> hold(p.lock);
-        p.items.push_back(std::move(item));
-    }
-    p.changed.notify_all();
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.items.push_back(std::move(item));
+    // Idle workers are woken for a handful of items at once (or when the
+    // writer is about to wait), not for each small file.
+    if (p.idle && untaken(p) >= kWakeFor)
+        p.taken.notify_one();
 }
 
 // The walk's lines since the last item, as an item of their own.
@@ -435,7 +468,7 @@ int end_parallel_pack(zipFile archive, int result)
         std::lock_guard<std::mutex> hold(p->lock);
         p->stop = true;
     }
-    p->changed.notify_all();
+    p->taken.notify_all();
     for (std::thread &t : p->workers)
         t.join();
     return p->failed ? 0 : result;
