@@ -128,6 +128,45 @@ TEST(Parallel, ADamagedEntryInTheMiddleStopsEveryWorker)
     EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "") << "a temporary file was left";
 }
 
+// A refusal met in archive order after many files: on any number of
+// threads the files before it are written, the tree is that of one thread,
+// and the refusal's line is the last.
+TEST(Parallel, ARefusalAfterManyFilesLeavesTheTreeAndLastLineOfOneThread)
+{
+    ScratchDir dir;
+    const char *files = "for k in range(40): add('d%d/f%02d' % (k % 3, k), bytes([65 + k % 26]) * (2000 + 997 * k))\n";
+    struct Case { const char *last, *line; zip_failure kind; } cases[] = {
+        {"add('esc', b'/etc', 0o120777)", "Refusing link whose target leaves the destination: esc -> /etc", ZIP_REFUSED},
+        {"add('d1/' + 'n' * 1000, b'x')", "Output path too long: ", ZIP_REFUSED},
+        {"add('__MACOSX/._.', b'AD')", "Refusing metadata for a file outside the destination: __MACOSX/._.", ZIP_REFUSED},
+        {"add('l', b'', 0o120777)", "Empty or unreadable link entry: l", ZIP_DAMAGED},
+    };
+    for (const Case &c : cases) {
+        python_zip(dir / "bad.zip", std::string(files) + c.last + "\nadd('after', b'not reached')");
+        std::string tree_one, last_one;
+        for (int threads : {1, 2, 4}) {
+            Threads t(threads);
+            std::string dest = dir / "out", out;  // one path: the lines name it
+            EXPECT_EQ(unpack(dir / "bad.zip", dest + "/", &out), 0) << c.last << ", " << threads << " threads: must fail";
+            EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), kind_name(c.kind)) << c.last << ", " << threads << " threads";
+            const std::string last = zip_last_line();
+            EXPECT_EQ(last.compare(0, strlen(c.line), c.line), 0)
+                << c.last << ", " << threads << " threads: the last line is not the refusal's: " << last;
+            const std::string tree = snapshot(dest);
+            EXPECT_NE(tree.find("d0/f39"), std::string::npos) << c.last << ", " << threads << " threads: dest/d0/f39 missing";
+            if (threads == 1) {
+                tree_one = tree;
+                last_one = last;
+            } else {
+                EXPECT_EQ(tree, tree_one) << c.last << ", " << threads << " threads: another tree than one thread's";
+                EXPECT_EQ(last, last_one) << c.last << ", " << threads << " threads";
+            }
+            run("rm -rf " + quote(dest));
+        }
+    }
+    EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "") << "a temporary file was left";
+}
+
 TEST(Parallel, PackWritesTheArchiveOfOneThreadByteForByte)
 {
     ScratchDir dir;
