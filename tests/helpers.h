@@ -130,6 +130,14 @@ inline int pack(const std::string &from, const std::string &zip, int level = 6, 
 {
     return captured([&] { return compress_path(from.c_str(), zip.c_str(), level); }, out);
 }
+
+// A failure kind by its name, for readable failure messages.
+inline std::string kind_name(int kind)
+{
+    static const char *const names[] = {"ZIP_OK", "ZIP_CANNOT_READ", "ZIP_DAMAGED", "ZIP_REFUSED",
+                                        "ZIP_UNSUPPORTED", "ZIP_NO_SPACE", "ZIP_CANNOT_WRITE"};
+    return kind >= 0 && kind < 7 ? names[kind] : "unknown kind " + std::to_string(kind);
+}
 #endif
 
 // Everything under `dir` as "path mode size target" lines, then a checksum

@@ -14,13 +14,6 @@ using namespace testutil;
 
 namespace {
 
-std::string kind_name(int kind)
-{
-    static const char *const names[] = {"ZIP_OK", "ZIP_CANNOT_READ", "ZIP_DAMAGED", "ZIP_REFUSED",
-                                        "ZIP_UNSUPPORTED", "ZIP_NO_SPACE", "ZIP_CANNOT_WRITE"};
-    return kind >= 0 && kind < 7 ? names[kind] : "unknown kind " + std::to_string(kind);
-}
-
 // The unpack's progress counters: what it declared and what it wrote.
 void expect_progress(long long declared, long long written)
 {

@@ -14,8 +14,19 @@
 namespace ziputil {
 
 namespace {
+
 const size_t kReadAhead = 256 * 1024;
+
+bool make_window(ArchiveFile &file)
+{
+    file.window_length = 0;
+    file.window.reset(new (std::nothrow) unsigned char[kReadAhead]);
+    if (!file.window)
+        errno = ENOMEM;
+    return file.window != nullptr;
 }
+
+}  // namespace
 
 bool open_archive_file(const char *path, ArchiveFile &file)
 {
@@ -28,11 +39,17 @@ bool open_archive_file(const char *path, ArchiveFile &file)
         return false;
     }
     file.size = uint64_t(st.st_size);
-    file.window_length = 0;
-    file.window.reset(new (std::nothrow) unsigned char[kReadAhead]);
-    if (!file.window)
-        errno = ENOMEM;
-    return file.window != nullptr;
+    return make_window(file);
+}
+
+bool share_archive_file(const ArchiveFile &from, ArchiveFile &file)
+{
+    // Reads are positional: the descriptor may be shared, the window not.
+    file.fd = Fd(fcntl(from.fd.fd, F_DUPFD_CLOEXEC, 0));
+    if (file.fd.fd < 0)
+        return false;
+    file.size = from.size;
+    return make_window(file);
 }
 
 bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length)

@@ -44,6 +44,8 @@ int copy_entry(Unpack &u, const Entry &entry, FILE *out, const std::string &name
         return 0;
     std::string why;
     for (;;) {
+        if (u.failed_job && u.job > u.failed_job->load(std::memory_order_relaxed))
+            return 0;  // an entry before it failed: this file goes too
         long n = read_entry_stream(*u.file, stream, u.buffer, ZIPUTIL_BUFFER_SIZE, why);
         if (n == -2) {
             say_error("Cannot read the archive at entry ", name, errno ? errno : EIO);

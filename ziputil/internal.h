@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ziputil {
 
@@ -26,6 +27,9 @@ bool span_within(uint64_t offset, uint64_t length, uint64_t limit);
 // One line on standard output: prefix, text, newline. Never a format string:
 // paths may hold '%'.
 void say(const char *prefix, const std::string &text = std::string());
+// While set on a thread, that thread's lines go here instead: a worker's
+// lines, said later in the order of the work they belong to.
+extern thread_local std::vector<std::string> *say_into;
 // "prefix text: <strerror(err)>".
 void say_error(const char *prefix, const std::string &text, int err);
 
@@ -50,6 +54,9 @@ extern thread_local std::string metadata_fault;
 // Whether the item at `path` (never followed) may carry metadata: user
 // attributes or an extended ACL. Cheap; asked before any temporary file.
 bool may_carry_metadata(const char *path);
+
+// The threads a call uses (ZIP_THREADS, $ZIPUTIL_THREADS, the cores).
+int thread_count();
 
 }  // namespace ziputil
 

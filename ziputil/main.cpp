@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -41,6 +42,8 @@ static const char kUsage[] =
     "  test     read every entry and check its size and CRC; write nothing\n"
     "\n"
     "  -q            no progress lines (a failure still says why on stderr)\n"
+    "  -j N          threads for pack and unpack (default: $ZIPUTIL_THREADS,\n"
+    "                else one per core, at most 8); -j 1 for one\n"
     "  -0..-9        compression level (default 6)\n"
     "  --keep-times  give the archive the source's times\n"
     "  --times       give unpacked items their stored times, make the archive's\n"
@@ -235,6 +238,19 @@ static int test_command(int argc, char **argv)
     return 0;
 }
 
+// "-j N" or "-jN": the threads of pack and unpack. `at` is the option's
+// index; it moves past the number. 0 for wrong usage.
+static int take_threads(char **argv, int argc, int &at)
+{
+    const char *text = argv[at][2] ? argv[at] + 2 : at + 1 < argc ? argv[++at] : "";
+    char *end = nullptr;
+    long n = strtol(text, &end, 10);
+    if (!text[0] || *end || n < 1 || n > 64)
+        return 0;
+    ZIP_THREADS = int(n);
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     int at = 1;
@@ -250,7 +266,10 @@ int main(int argc, char **argv)
         }
         if (option == "-q" || option == "--quiet")
             ZIP_QUIET = true;
-        else
+        else if (option.compare(0, 2, "-j") == 0) {
+            if (!take_threads(argv, argc, at))
+                return usage("-j takes a number of threads, 1 or more");
+        } else
             return usage("unknown option: ", option);
     }
     if (at >= argc)
@@ -258,12 +277,15 @@ int main(int argc, char **argv)
     std::string command = argv[at];
     int rest = argc - at - 1;
     char **args = argv + at + 1;
-    // -q may also follow the command.
+    // -q and -j may also follow the command.
     std::vector<char *> kept;
     for (int i = 0; i < rest; i++) {
         if (strcmp(args[i], "-q") == 0 || strcmp(args[i], "--quiet") == 0)
             ZIP_QUIET = true;
-        else
+        else if (strncmp(args[i], "-j", 2) == 0) {
+            if (!take_threads(args, rest, i))
+                return usage("-j takes a number of threads, 1 or more");
+        } else
             kept.push_back(args[i]);
     }
     kept.push_back(nullptr);

@@ -1,16 +1,20 @@
 // What the parts of the packer share: the archive being written, through
-// minizip's output layer.
+// minizip's output layer; the entry writer's steps; and one entry deflated
+// off the writing thread.
 #ifndef ZIPUTIL_PACK_H
 #define ZIPUTIL_PACK_H
 
 #include "internal.h"
 #include "ziputil.h"  // before zip.h, whose ZIP_OK is a macro
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <zip.h>
 
+#include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ziputil {
 
@@ -41,6 +45,64 @@ zipFile create_archive(const char *path);
 bool add_zip64_end_records(const char *path);
 // "Cannot write <archive>: <cause>".
 void say_write_error();
+
+// An entry's zip64 flag is fixed when it is opened, and an entry without it
+// cannot pass 4 GiB: files from 4 GiB less 64 MiB on get it, room enough for
+// deflate's growth on incompressible data (5 bytes per 64 KiB block, 320 KiB
+// at 4 GiB). Smaller entries keep the plain headers that every reader takes.
+const uint64_t kZip64From = 0xFFFFFFFFull - (64ull << 20);
+
+// One entry made by a worker, written by the writing thread in the walk's
+// order exactly as compress_file would have: the same header, and the same
+// deflate stream, fed in the same pieces (which fixes its stored blocks).
+struct DeflatedEntry {
+    std::string name;
+    zip_fileinfo info;
+    int level = 0;
+    bool zip64 = false;    // from the size the file had when it was opened
+    bool ready = false;    // what follows up to `chunks` is known
+    bool present = false;  // an entry to write; else only the lines and `ok`
+    bool link = false;     // stored as it is: the link's target, chunks[0]
+    bool refused = false;  // the archive is removed at the end
+    int ok = 1;
+    std::vector<std::string> before;  // lines said before the entry is opened
+    // The deflated bytes, in order: in memory, then past a bound in `spill`.
+    std::deque<std::string> chunks;
+    size_t size_in_memory = 0;
+    TempFile spill;
+    Fd spill_file;
+    uint64_t spilled_made = 0;  // the worker's count
+    uint64_t spilled = 0;       // what the writer may read
+    uint64_t spill_read = 0;
+    bool finished = false;  // all bytes made; what follows is known
+    std::vector<std::string> after;  // lines said after its data
+    uLong crc = 0;
+    uint64_t size = 0;
+};
+
+// The writer's steps (zip.cpp).
+int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, bool zip64,
+               int raw = 0);
+// Closes the entry; a raw one with the size and CRC of `raw`.
+int close_entry(zipFile archive, const DeflatedEntry *raw = nullptr);
+// The entry's date and mode from what `disk_path` is (not followed).
+void entry_info(const char *disk_path, zip_fileinfo &info, struct stat &st);
+int raw_extension_level(const char *entry_name, int level);
+// The metadata stream of `disk_path` in a temporary file, and its entry's
+// name: 1 when there is one to pack, 0 when there is none (or it cannot be
+// read: a line says so and the item goes without), -1 when the name is
+// too long.
+int stage_metadata(const char *entry_name, const char *disk_path, TempFile &temp, std::string &name);
+
+// The workers (parallel_pack.cpp).
+bool start_parallel_pack();
+bool packing_in_parallel();
+// Hands an item (and its metadata) to the workers; writes the oldest ones
+// while too many wait. 0 once a write failed.
+int queue_item(zipFile archive, const char *entry_name, const char *disk_path, int level);
+// After the walk (`result` its outcome): writes what is left, or after a
+// failed write drops it; stops the workers. The call's result.
+int end_parallel_pack(zipFile archive, int result);
 
 }  // namespace ziputil
 

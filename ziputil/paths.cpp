@@ -22,9 +22,15 @@ namespace ziputil {
 static std::mutex last_line_lock;
 static std::string last_line;
 
+thread_local std::vector<std::string> *say_into;
+
 void say(const char *prefix, const std::string &text)
 {
     std::string line = prefix + text;
+    if (say_into) {
+        say_into->push_back(std::move(line));
+        return;
+    }
     {
         std::lock_guard<std::mutex> hold(last_line_lock);
         last_line = line;

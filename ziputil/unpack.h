@@ -1,4 +1,4 @@
-// What the parts of the unpacker share: the archive under minizip, the
+// What the parts of the unpacker share: the archive as we read it, the
 // central directory's checks, containment of every path written, the entry
 // writers, and the reason a call failed.
 #ifndef ZIPUTIL_UNPACK_H
@@ -10,6 +10,8 @@
 #include <time.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -19,8 +21,10 @@ namespace ziputil {
 
 // --- the reason a call failed ---
 
-// Records why the call fails; returns 0 for `return failed(...)`.
+// Records why the call fails; returns 0 for `return failed(...)`. On a
+// worker thread the reason goes to the worker's own slot while set.
 int failed(zip_failure why);
+extern thread_local zip_failure *worker_failure;
 // A write (or create) that failed with `err`: no space, or another reason.
 int failed_write(int err);
 
@@ -38,6 +42,9 @@ struct ArchiveFile {
 };
 // Opens `path` for reading; false with errno set.
 bool open_archive_file(const char *path, ArchiveFile &file);
+// The same open file with a read-ahead window of its own, for another
+// thread; false with errno set.
+bool share_archive_file(const ArchiveFile &from, ArchiveFile &file);
 // Reads [offset, offset + length) of the archive; false past its end or on a read error.
 bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length);
 
@@ -156,6 +163,11 @@ struct Unpack {
     std::vector<PendingLink> links;
     std::set<std::string> link_paths;
     std::vector<PendingMetadata> link_metadata;
+    // Set while workers share the call: once a job before `job` failed, an
+    // entry being copied stops (its file removed) without a line or a
+    // reason of its own.
+    const std::atomic<size_t> *failed_job = nullptr;
+    size_t job = 0;
 };
 const size_t kOutputBuffer = 128 * 1024;
 
@@ -174,6 +186,25 @@ int unpack_file(Unpack &u, const Entry &entry, const std::string &name, const st
                 unsigned mode);
 // Makes the links collected on the way, then applies their metadata.
 int make_links(Unpack &u);
+
+// One entry, whatever its kind. 1 to go on.
+int unpack_entry(Unpack &u, const Entry &entry);
+
+// --- the entries spread over threads (parallel_unpack.cpp) ---
+
+// The files still to write, in jobs: the entries of one file (its data and
+// its "__MACOSX/" metadata, in archive order) form one job, for one worker.
+struct EntryPlan {
+    std::vector<std::vector<size_t>> jobs;  // indices into the archive's entries
+    std::map<std::string, size_t> job_of;  // a file's resolved path -> its job
+    std::map<std::string, std::string> resolved_dirs;
+};
+// Takes entry `at` of `index` into the plan, or handles it at once when it
+// must come in order: directories, links (only collected) and metadata for
+// anything but a file of the plan, the latter after every job before it.
+int plan_entry(EntryPlan &plan, Unpack &u, const ArchiveIndex &index, size_t at);
+// Runs the jobs left, then makes the links.
+int finish_plan(EntryPlan &plan, Unpack &u, const ArchiveIndex &index);
 
 }  // namespace ziputil
 

@@ -24,9 +24,14 @@ std::atomic<int> ZIP_UNPACK_FAILURE;
 
 namespace ziputil {
 
+thread_local zip_failure *worker_failure;
+
 int failed(zip_failure why)
 {
-    ZIP_UNPACK_FAILURE = why;
+    if (worker_failure)
+        *worker_failure = why;
+    else
+        ZIP_UNPACK_FAILURE = why;
     return 0;
 }
 
@@ -34,8 +39,6 @@ int failed_write(int err)
 {
     return failed(is_disk_full(err) ? ZIP_NO_SPACE : ZIP_CANNOT_WRITE);
 }
-
-namespace {
 
 // One entry. Returns 1 to go on, 0 to end the call with failure.
 int unpack_entry(Unpack &u, const Entry &entry)
@@ -58,8 +61,6 @@ int unpack_entry(Unpack &u, const Entry &entry)
         return 1;  // nothing a file system can use
     return unpack_file(u, entry, name, path, entry.mode);
 }
-
-}  // namespace
 
 }  // namespace ziputil
 
@@ -117,6 +118,15 @@ int decompress_path(const char *archive, const char *destination)
     if (index.entries.empty()) {  // an archive without entries holds no game
         say("Damaged archive: it has no entries");
         return failed(ZIP_DAMAGED);
+    }
+    // With more than one thread the files are written by workers once the
+    // entries before them have been taken (see parallel_unpack.cpp).
+    if (thread_count() > 1) {
+        EntryPlan plan;
+        for (size_t i = 0; i < index.entries.size(); i++)
+            if (!plan_entry(plan, u, index, i))
+                return 0;
+        return finish_plan(plan, u, index);
     }
     for (const Entry &entry : index.entries)
         if (!unpack_entry(u, entry))

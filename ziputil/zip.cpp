@@ -5,7 +5,6 @@
 // what and why on a line of its own.
 #include "copyfile.h"
 #include "pack.h"
-#include "ziputil.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -29,11 +28,6 @@ const char *ZIP_RAW_EXTENTIONS = ".png|.zip|.gz|.mpg|.mov|.rar|";
 namespace {
 
 const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // made on Unix (3), zip format 2.0
-// An entry's zip64 flag is fixed when it is opened, and an entry without it
-// cannot pass 4 GiB: files from 4 GiB less 64 MiB on get it, room enough for
-// deflate's growth on incompressible data (5 bytes per 64 KiB block, 320 KiB
-// at 4 GiB). Smaller entries keep the plain headers that every reader takes.
-const uint64_t kZip64From = 0xFFFFFFFFull - (64ull << 20);
 
 struct DirCloser {
     void operator()(DIR *d) const { closedir(d); }
@@ -41,6 +35,10 @@ struct DirCloser {
 struct FdCloser {
     void operator()(int *fd) const { close(*fd); }
 };
+
+}  // namespace
+
+namespace ziputil {
 
 int raw_extension_level(const char *entry_name, int level)
 {
@@ -53,9 +51,10 @@ int raw_extension_level(const char *entry_name, int level)
     return 0;
 }
 
-int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, bool zip64)
+int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, bool zip64,
+               int raw)
 {
-    int rc = zipOpenNewFileInZip4_64(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, 0,
+    int rc = zipOpenNewFileInZip4_64(archive, entry_name, info, nullptr, 0, nullptr, 0, nullptr, method, level, raw,
                                      -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeByUnix, 0,
                                      zip64 ? 1 : 0);
     if (rc != ZIP_OK)
@@ -65,21 +64,19 @@ int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info
     return rc;
 }
 
-int close_entry(zipFile archive)
+int close_entry(zipFile archive, const DeflatedEntry *raw)
 {
-    if (zipCloseFileInZip(archive) != ZIP_OK) {
+    if ((raw ? zipCloseFileInZipRaw64(archive, raw->size, raw->crc) : zipCloseFileInZip(archive)) != ZIP_OK) {
         say_write_error();
         return 0;
     }
     return 1;
 }
 
-int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
+void entry_info(const char *disk_path, zip_fileinfo &info, struct stat &st)
 {
-    zip_fileinfo info;
     memset(&info, 0, sizeof info);
     time_t when = 0;
-    struct stat st;
     memset(&st, 0, sizeof st);
     if (lstat(disk_path, &st) == 0)
         when = st.st_mtime;
@@ -93,6 +90,42 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
         info.tmz_date.tm_year = unsigned(parts.tm_year + 1900);
     }
     info.external_fa = (uLong)(st.st_mode & 0xffff) << 16;
+}
+
+int stage_metadata(const char *entry_name, const char *disk_path, TempFile &temp, std::string &name)
+{
+    // Most files carry nothing: ask before making a temporary file.
+    if (!may_carry_metadata(disk_path))
+        return 0;
+    int fd = make_temp_file("crzip.temp", temp);
+    if (fd < 0) {
+        say_error("Cannot pack the metadata of ", disk_path, errno);
+        return 0;  // the item goes without it, as when there is nothing to carry
+    }
+    close(fd);
+    errno = 0;
+    if (copyfile(disk_path, temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0) {
+        if (errno != ENODATA)
+            say_error("Cannot pack the metadata of ", disk_path, errno ? errno : EIO);
+        return 0;
+    }
+    name = metadata_entry_name(entry_name);
+    if (name.size() > ZIPUTIL_PATH_MAX - 1) {
+        say("Path too long: ", name);
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace ziputil
+
+namespace {
+
+int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
+{
+    zip_fileinfo info;
+    struct stat st;
+    entry_info(disk_path, info, st);
 
     if (S_ISLNK(st.st_mode)) {
         ssize_t n = readlink(disk_path, buffer, ZIPUTIL_BUFFER_SIZE);
@@ -148,28 +181,21 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
 
 int compress_xattrs(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
 {
-    // Most files carry nothing: ask before making a temporary file.
-    if (!may_carry_metadata(disk_path))
-        return 1;
     TempFile temp;
-    int fd = make_temp_file("crzip.temp", temp);
-    if (fd < 0) {
-        say_error("Cannot pack the metadata of ", disk_path, errno);
-        return 1;  // the item goes without it, as when there is nothing to carry
-    }
-    close(fd);
-    errno = 0;
-    if (copyfile(disk_path, temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0) {
-        if (errno != ENODATA)
-            say_error("Cannot pack the metadata of ", disk_path, errno ? errno : EIO);
-        return 1;
-    }
-    std::string name = metadata_entry_name(entry_name);
-    if (name.size() > ZIPUTIL_PATH_MAX - 1) {
-        say("Path too long: ", name);
-        return 0;
-    }
+    std::string name;
+    int staged = stage_metadata(entry_name, disk_path, temp, name);
+    if (staged <= 0)
+        return staged == 0;
     return compress_file(archive, name.c_str(), temp->c_str(), level, buffer);
+}
+
+// An item and its metadata entry: here, or handed to the workers.
+int pack_item(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
+{
+    if (packing_in_parallel())
+        return queue_item(archive, entry_name, disk_path, level);
+    return compress_file(archive, entry_name, disk_path, level, buffer) &&
+           compress_xattrs(archive, entry_name, disk_path, level, buffer);
 }
 
 bool is_archive_itself(const char *disk_path, ino_t listed_ino)
@@ -234,9 +260,7 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
         } else if (type == DT_REG || type == DT_LNK) {
             if (type == DT_REG && is_archive_itself(child_path, item->d_ino))
                 continue;
-            ok = compress_file(archive, child_name, child_path, level, buffer);
-            if (ok)
-                ok = compress_xattrs(archive, child_name, child_path, level, buffer);
+            ok = pack_item(archive, child_name, child_path, level, buffer);
         }
         if (!ok)
             return 0;
@@ -282,9 +306,7 @@ int compress_into(zipFile archive, const char *source_path, const struct stat &s
         return compress_directory(archive, root.c_str(), dir.c_str(), level, buffer.get());
     }
     if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
-        if (!compress_file(archive, root.c_str(), source_path, level, buffer.get()))
-            return 0;
-        return compress_xattrs(archive, root.c_str(), source_path, level, buffer.get());
+        return pack_item(archive, root.c_str(), source_path, level, buffer.get());
     }
     say("Cannot pack (not a file, a directory or a link): ", source_path);
     return 0;
@@ -313,7 +335,12 @@ int compress_path(const char *source_path, const char *zip_path, int level)
         current.known = true;
     }
 
+    // With more than one thread the walk hands each item to the workers
+    // and writes the deflated entries in its own order (parallel_pack.cpp).
+    bool parallel = thread_count() > 1 && start_parallel_pack();
     int result = compress_into(archive, source_path, st, level);
+    if (parallel)
+        result = end_parallel_pack(archive, result);
     // The central directory is written on close: without it there is no archive.
     if ((zipClose(archive, nullptr) != ZIP_OK || !add_zip64_end_records(zip_path)) && result) {
         say_write_error();

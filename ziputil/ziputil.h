@@ -33,6 +33,13 @@ int combine_paths(char *out, ...);
 // Unpacks the archive into `destination` (text ending in "/").
 int decompress_path(const char *archive, const char *destination);
 
+// Threads for decompress_path and compress_path: 0 (the default) takes
+// $ZIPUTIL_THREADS, else one per core; at most 8. With 1 the work and its
+// lines are those of a single thread; with more, the results are the same
+// and each line is whole, but lines of different entries may come in
+// another order.
+extern std::atomic<int> ZIP_THREADS;
+
 // How far the running decompress_path is, for another thread to show: bytes
 // of entry data written so far and the archive's declared total (0 until
 // known). Each call starts both again from 0.
