@@ -52,6 +52,12 @@ void say_write_error();
 // at 4 GiB). Smaller entries keep the plain headers that every reader takes.
 const uint64_t kZip64From = 0xFFFFFFFFull - (64ull << 20);
 
+// The next piece of a file being packed, into the transfer buffer: its
+// length, 0 at its end, -1 after a line saying why. `so_far` counts what was
+// read; a file that grows past what its entry holds (opened without zip64)
+// sets `refused`.
+ssize_t read_for_entry(int fd, char *buffer, const char *disk_path, bool zip64, uint64_t &so_far, bool &refused);
+
 // One entry made by a worker, written by the writing thread in the walk's
 // order exactly as compress_file would have: the same header, and the same
 // deflate stream, fed in the same pieces (which fixes its stored blocks).

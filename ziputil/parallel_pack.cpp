@@ -189,20 +189,9 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, Deflater
         say_error("Cannot read ", disk_path, errno);
     int rc = Z_OK;
     while (ok && in.fd >= 0 && !p.stop) {
-        ssize_t n = read(in.fd, buffer, ZIPUTIL_BUFFER_SIZE);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            say_error("Cannot read ", disk_path, errno);
-            break;
-        }
-        if (n == 0) {
-            e.ok = 1;
-            break;
-        }
-        if ((e.size += uint64_t(n)) >= kZip64From && !e.zip64) {
-            say("Refusing to pack ", std::string(disk_path) + ": it grew past 4 GiB less 64 MiB while being packed");
-            e.refused = true;  // its entry, opened without zip64, cannot hold it
+        ssize_t n = read_for_entry(in.fd, buffer, disk_path, e.zip64, e.size, e.refused);
+        if (n <= 0) {
+            e.ok = n == 0;
             break;
         }
         e.crc = crc32(e.crc, reinterpret_cast<Bytef *>(buffer), uInt(n));

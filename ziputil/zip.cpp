@@ -29,16 +29,28 @@ namespace {
 
 const unsigned long kVersionMadeByUnix = (3u << 8) | 20;  // made on Unix (3), zip format 2.0
 
-struct DirCloser {
-    void operator()(DIR *d) const { closedir(d); }
-};
-struct FdCloser {
-    void operator()(int *fd) const { close(*fd); }
-};
-
 }  // namespace
 
 namespace ziputil {
+
+ssize_t read_for_entry(int fd, char *buffer, const char *disk_path, bool zip64, uint64_t &so_far, bool &refused)
+{
+    for (;;) {
+        ssize_t n = read(fd, buffer, ZIPUTIL_BUFFER_SIZE);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            say_error("Cannot read ", disk_path, errno);
+            return -1;
+        }
+        if ((so_far += uint64_t(n)) >= kZip64From && !zip64) {
+            say("Refusing to pack ", std::string(disk_path) + ": it grew past 4 GiB less 64 MiB while being packed");
+            refused = true;  // its entry, opened without zip64, cannot hold it
+            return -1;
+        }
+        return n;
+    }
+}
 
 int raw_extension_level(const char *entry_name, int level)
 {
@@ -146,27 +158,15 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
     const bool zip64 = uint64_t(st.st_size) >= kZip64From;
     if (open_entry(archive, entry_name, &info, Z_DEFLATED, raw_extension_level(entry_name, level), zip64) != ZIP_OK)
         return 0;
-    int fd = open(disk_path, O_RDONLY | O_CLOEXEC);
-    std::unique_ptr<int, FdCloser> in(fd < 0 ? nullptr : &fd);
+    Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
     int ok = 0;
     uint64_t read_so_far = 0;
-    if (!in)
+    if (in.fd < 0)
         say_error("Cannot read ", disk_path, errno);
-    while (in) {
-        ssize_t n = read(fd, buffer, ZIPUTIL_BUFFER_SIZE);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            say_error("Cannot read ", disk_path, errno);
-            break;
-        }
-        if (n == 0) {
-            ok = 1;
-            break;
-        }
-        if ((read_so_far += n) >= kZip64From && !zip64) {
-            say("Refusing to pack ", std::string(disk_path) + ": it grew past 4 GiB less 64 MiB while being packed");
-            current.refused = true;  // its entry, opened without zip64, cannot hold it
+    while (in.fd >= 0) {
+        ssize_t n = read_for_entry(in.fd, buffer, disk_path, zip64, read_so_far, current.refused);
+        if (n <= 0) {
+            ok = n == 0;
             break;
         }
         if (zipWriteInFileInZip(archive, buffer, unsigned(n)) != ZIP_OK) {
@@ -174,7 +174,7 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
             break;
         }
     }
-    in.reset();
+    in = Fd();
     // Closing flushes the deflate stream: a failure here loses the entry's tail.
     return close_entry(archive) && ok;
 }
@@ -210,7 +210,7 @@ int compress_directory(zipFile archive, const char *entry_prefix, const char *di
 {
     if (!entry_prefix)
         entry_prefix = "";
-    std::unique_ptr<DIR, DirCloser> dir(opendir(dir_path));
+    DirPtr dir(opendir(dir_path));
     if (!dir) {
         say_error("Cannot list ", dir_path, errno);
         return 0;
