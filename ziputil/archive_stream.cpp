@@ -150,7 +150,7 @@ long read_entry_stream(ArchiveFile &file, EntryStream &s, char *out, size_t leng
         failed(ZIP_DAMAGED);
         return -1;
     }
-    s.crc = crc32(s.crc, reinterpret_cast<const Bytef *>(out), uInt(n));
+    s.crc = libdeflate_crc32(uint32_t(s.crc), out, n);
     return long(n);
 }
 

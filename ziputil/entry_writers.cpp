@@ -35,17 +35,37 @@ int open_output(const std::string &path)
     return fd;
 }
 
-// Streams the entry into `out`, then checks its size and CRC against the
-// central record: no entry that lies about its size or content passes.
+// Whether an entry before this one failed: this file goes too.
+bool stopped(const Unpack &u)
+{
+    return u.failed_job && u.job > u.failed_job->load(std::memory_order_relaxed);
+}
+
+// Writes the entry into `out`, its size and CRC checked against the central
+// record: no entry that lies about its size or content passes. A small one
+// is inflated whole and written once it passed; the others stream, and so
+// does a small one that did not pass, for the lines that say why.
 int copy_entry(Unpack &u, const Entry &entry, FILE *out, const std::string &name)
 {
+    if (u.whole && inflate_whole(*u.file, entry, *u.whole)) {
+        if (stopped(u))
+            return 0;
+        size_t size = size_t(entry.size);
+        if ((size > 0 && fwrite(u.whole->out.get(), 1, size, out) != size) || fflush(out) != 0) {
+            int err = errno;
+            say_error("Could not write ", name, err);
+            return failed_write(err);
+        }
+        ZIP_UNPACK_BYTES_DONE.fetch_add((long long)size, std::memory_order_relaxed);
+        return 1;
+    }
     EntryStream stream;
     if (!open_entry_stream(entry, stream))
         return 0;
     std::string why;
     for (;;) {
-        if (u.failed_job && u.job > u.failed_job->load(std::memory_order_relaxed))
-            return 0;  // an entry before it failed: this file goes too
+        if (stopped(u))
+            return 0;
         long n = read_entry_stream(*u.file, stream, u.buffer, ZIPUTIL_BUFFER_SIZE, why);
         if (n == -2) {
             say_error("Cannot read the archive at entry ", name, errno ? errno : EIO);

@@ -5,6 +5,7 @@
 #define ZIPUTIL_PACK_H
 
 #include "internal.h"
+#include "whole.h"
 #include "ziputil.h"  // before zip.h, whose ZIP_OK is a macro
 
 #include <sys/stat.h>
@@ -35,6 +36,7 @@ struct Writing {
     std::unique_ptr<char[]> tail;
     uint64_t tail_start = 0;
     size_t tail_length = 0;
+    std::unique_ptr<Whole> whole;  // the small files' codec on this thread
 };
 extern thread_local Writing current;
 
@@ -89,8 +91,8 @@ struct DeflatedEntry {
 // The writer's steps (zip.cpp).
 int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, bool zip64,
                int raw = 0);
-// Closes the entry; a raw one with the size and CRC of `raw`.
-int close_entry(zipFile archive, const DeflatedEntry *raw = nullptr);
+// Closes the entry; a raw one with the file's size and CRC.
+int close_entry(zipFile archive, bool raw = false, uint64_t size = 0, uLong crc = 0);
 // The entry's date and mode from what `disk_path` is (not followed).
 void entry_info(const char *disk_path, zip_fileinfo &info, struct stat &st);
 int raw_extension_level(const char *entry_name, int level);

@@ -65,11 +65,12 @@ struct Pipeline {
 };
 thread_local Pipeline *active;
 
-// One worker's deflate stream, kept from entry to entry.
+// One worker's deflate stream and whole-file codec, kept from entry to entry.
 struct Deflater {
     z_stream z;
     int level = -2;  // none yet
     std::unique_ptr<Bytef[]> out{new Bytef[kChunk]};
+    Whole whole;
     ~Deflater()
     {
         if (level != -2)
@@ -176,9 +177,30 @@ bool deflate_step(Pipeline &p, DeflatedEntry &e, Deflater &d, int flush, int &rc
     return true;
 }
 
-// The data of a regular file through deflate, as compress_file feeds it.
-void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, Deflater &d, char *buffer)
+// A small file deflated whole, as compress_file does it; false to stream it.
+bool deflate_small_file(Pipeline &p, DeflatedEntry &e, int fd, Deflater &d)
 {
+    WholeDeflated made;
+    if (!deflate_whole(fd, e.level, d.whole, made))
+        return false;
+    e.size = made.size;
+    e.crc = made.crc;
+    e.info.internal_fa = made.text ? 1 : 0;
+    e.ok = 1;
+    for (size_t at = 0; at < made.deflated && e.ok; at += kChunk)
+        if (!hand_over(p, e, d.whole.out.get() + at, std::min(kChunk, made.deflated - at)))
+            e.ok = 0;
+    return true;
+}
+
+// The data of a regular file through deflate, as compress_file feeds it.
+void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, bool small, Deflater &d, char *buffer)
+{
+    if (small && e.level != 0 && !p.stop) {
+        Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
+        if (in.fd >= 0 && deflate_small_file(p, e, in.fd, d))
+            return;
+    }
     bool ok = start_stream(d, e.level);
     if (!ok)
         say_error("Cannot pack ", disk_path, ENOMEM);
@@ -194,7 +216,7 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, Deflater
             e.ok = n == 0;
             break;
         }
-        e.crc = crc32(e.crc, reinterpret_cast<Bytef *>(buffer), uInt(n));
+        e.crc = libdeflate_crc32(uint32_t(e.crc), buffer, size_t(n));
         d.z.next_in = reinterpret_cast<Bytef *>(buffer);
         d.z.avail_in = uInt(n);
         while (ok && d.z.avail_in > 0)
@@ -242,7 +264,7 @@ void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const cha
     say_into = nullptr;
     publish(p, e, false);
     say_into = &e.after;
-    deflate_file(p, e, disk_path, d, buffer);
+    deflate_file(p, e, disk_path, uint64_t(st.st_size) <= kWholeEntry, d, buffer);
     say_into = nullptr;
     publish(p, e, true);
 }
@@ -332,14 +354,14 @@ int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
             piece.resize(std::min<uint64_t>(to - from, kChunk));
             if (!read_full(e.spill_file.fd, &piece[0], piece.size(), int64_t(from))) {
                 say_error("Cannot read ", *e.spill, errno ? errno : EIO);
-                close_entry(archive, &e);
+                close_entry(archive, true, e.size, e.crc);
                 return 0;
             }
             e.spill_read += piece.size();
         }
         if (zipWriteInFileInZip(archive, piece.data(), unsigned(piece.size())) != ZIP_OK) {
             say_write_error();
-            close_entry(archive, &e);
+            close_entry(archive, true, e.size, e.crc);
             return 0;
         }
     }
@@ -348,7 +370,7 @@ int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
         say(line.c_str());
     if (e.refused)
         current.refused = true;
-    return close_entry(archive, &e) && e.ok;
+    return close_entry(archive, true, e.size, e.crc) && e.ok;
 }
 
 // Writes the oldest item and lets it go.

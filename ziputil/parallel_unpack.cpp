@@ -79,9 +79,10 @@ void fail_at(Batch &b, size_t job, zip_failure why, std::vector<std::string> &li
 // Takes jobs until none is left or one before failed. `file` and the
 // buffers are this worker's own; the links and their metadata stay the
 // caller's.
-void take_jobs(Batch &b, ArchiveFile &file, char *buffer, char *out_buffer)
+void take_jobs(Batch &b, ArchiveFile &file, char *buffer, char *out_buffer, Whole *whole)
 {
     Unpack u{&file, b.base->destination, b.base->root, b.base->cwd, buffer, out_buffer, {}, {}, {}};
+    u.whole = whole;
     u.failed_job = &b.failed_job;
     const std::vector<std::vector<size_t>> &jobs = b.plan->jobs;
     std::vector<std::string> lines;
@@ -111,7 +112,8 @@ void spawned_worker(Batch &b)
     // thread always takes them.
     if (!buffer || !out_buffer || !share_archive_file(*b.base->file, file))
         return;
-    take_jobs(b, file, buffer.get(), out_buffer.get());
+    Whole whole;
+    take_jobs(b, file, buffer.get(), out_buffer.get(), &whole);
 }
 
 // Writes the planned jobs with up to thread_count() workers, the calling
@@ -133,7 +135,7 @@ int run_jobs(EntryPlan &plan, Unpack &u, const ArchiveIndex &index)
             break;  // fewer workers, the same work
         }
     }
-    take_jobs(b, *u.file, u.buffer, u.out_buffer);
+    take_jobs(b, *u.file, u.buffer, u.out_buffer, u.whole);
     for (std::thread &t : threads)
         t.join();
     plan.jobs.clear();

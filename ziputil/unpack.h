@@ -5,6 +5,7 @@
 #define ZIPUTIL_UNPACK_H
 
 #include "internal.h"
+#include "whole.h"
 #include "ziputil.h"
 
 #include <time.h>
@@ -168,6 +169,7 @@ struct Unpack {
     // reason of its own.
     const std::atomic<size_t> *failed_job = nullptr;
     size_t job = 0;
+    Whole *whole = nullptr;  // this thread's, for the small entries
 };
 const size_t kOutputBuffer = 128 * 1024;
 

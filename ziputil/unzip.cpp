@@ -93,7 +93,9 @@ int decompress_path(const char *archive, const char *destination)
     std::unique_ptr<char[]> out_buffer(new (std::nothrow) char[kOutputBuffer]);
     if (!buffer || !out_buffer)
         return failed(ZIP_CANNOT_WRITE);  // out of memory: nothing can be written
+    Whole whole;
     Unpack u{&file, dest, "", "", buffer.get(), out_buffer.get(), {}, {}, {}};
+    u.whole = &whole;
     char resolved[PATH_MAX];
     char cwd[PATH_MAX];
     if (!realpath(dest.empty() ? "." : dest.c_str(), resolved) || !getcwd(cwd, sizeof cwd)) {

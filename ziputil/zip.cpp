@@ -76,9 +76,9 @@ int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info
     return rc;
 }
 
-int close_entry(zipFile archive, const DeflatedEntry *raw)
+int close_entry(zipFile archive, bool raw, uint64_t size, uLong crc)
 {
-    if ((raw ? zipCloseFileInZipRaw64(archive, raw->size, raw->crc) : zipCloseFileInZip(archive)) != ZIP_OK) {
+    if ((raw ? zipCloseFileInZipRaw64(archive, size, crc) : zipCloseFileInZip(archive)) != ZIP_OK) {
         say_write_error();
         return 0;
     }
@@ -133,6 +133,29 @@ int stage_metadata(const char *entry_name, const char *disk_path, TempFile &temp
 
 namespace {
 
+// A small file deflated whole, written as a raw entry; what the workers do
+// with it too, so the bytes are the same. -1 when it must be streamed.
+int compress_small_file(zipFile archive, const char *entry_name, const char *disk_path, zip_fileinfo &info,
+                        int level)
+{
+    if (!current.whole)
+        current.whole.reset(new (std::nothrow) Whole());
+    Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
+    WholeDeflated made;
+    if (!current.whole || in.fd < 0 || !deflate_whole(in.fd, level, *current.whole, made))
+        return -1;
+    in = Fd();
+    info.internal_fa = made.text ? 1 : 0;
+    if (open_entry(archive, entry_name, &info, Z_DEFLATED, level, false, 1) != ZIP_OK)
+        return 0;
+    if (zipWriteInFileInZip(archive, current.whole->out.get(), unsigned(made.deflated)) != ZIP_OK) {
+        say_write_error();
+        close_entry(archive, true, made.size, made.crc);
+        return 0;
+    }
+    return close_entry(archive, true, made.size, made.crc);
+}
+
 int compress_file(zipFile archive, const char *entry_name, const char *disk_path, int level, char *buffer)
 {
     zip_fileinfo info;
@@ -155,8 +178,14 @@ int compress_file(zipFile archive, const char *entry_name, const char *disk_path
         return close_entry(archive);
     }
 
+    const int entry_level = raw_extension_level(entry_name, level);
+    if (entry_level != 0 && uint64_t(st.st_size) <= kWholeEntry) {
+        int done = compress_small_file(archive, entry_name, disk_path, info, entry_level);
+        if (done >= 0)
+            return done;
+    }
     const bool zip64 = uint64_t(st.st_size) >= kZip64From;
-    if (open_entry(archive, entry_name, &info, Z_DEFLATED, raw_extension_level(entry_name, level), zip64) != ZIP_OK)
+    if (open_entry(archive, entry_name, &info, Z_DEFLATED, entry_level, zip64) != ZIP_OK)
         return 0;
     Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
     int ok = 0;
