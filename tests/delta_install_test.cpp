@@ -42,7 +42,7 @@ std::string describe(const std::string &parent)
 {
     return snapshot(parent) +
            output_of("cd " + quote(parent) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum") +
-           output_of("cd " + quote(parent) + " && getfattr -R -h -d -m '^user\\.' . 2>/dev/null");
+           output_of("cd " + quote(parent) + " && find . -print0 | LC_ALL=C sort -z | xargs -0 getfattr -h -d -m '^user\\.' 2>/dev/null");
 }
 
 // The lines of one description that the other lacks ("-") and has ("+"):

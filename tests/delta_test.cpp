@@ -52,7 +52,7 @@ void link_at(const std::string &root, const std::string &path, const std::string
 std::string describe(const std::string &tree)
 {
     return snapshot(tree) + output_of("cd " + quote(tree) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum") +
-           output_of("cd " + quote(tree) + " && getfattr -R -h -d -m '^user\\.' . 2>/dev/null");
+           output_of("cd " + quote(tree) + " && find . -print0 | LC_ALL=C sort -z | xargs -0 getfattr -h -d -m '^user\\.' 2>/dev/null");
 }
 
 std::string tree_error(const std::string &what, int rc)
