@@ -3,6 +3,7 @@
 #include "delta.h"
 #include "helpers.h"
 #include "http_server.h"
+#include "worker_fixture.h"
 #include "log.h"
 #include "signature.h"
 #include "signing.h"
@@ -26,31 +27,7 @@ std::string bytes(size_t n, int seed = 31)
     return s;
 }
 
-class DeltaWorkers : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        resetLauncherState();
-        publicKey.clear();
-        server.start();
-        updateHost = "127.0.0.1", updatePort = server.port;
-        ASSERT_EQ(mkdir((dir / "launcher").c_str(), 0755), 0);
-        ASSERT_EQ(chdir((dir / "launcher").c_str()), 0);
-    }
-    void TearDown() override { publicKey.clear(); }
-
-    // One run of the download worker: its failure reason, "" on success.
-    std::string download()
-    {
-        resetLauncherState();
-        ThreadDownloadFunc(nullptr);
-        EXPECT_TRUE(downloadComplete && downloadSuccess == downloadFailure.empty());
-        return downloadFailure;
-    }
-
-    ScratchDir dir;
-    HttpServer server;
-};
+class DeltaWorkers : public WorkerFixture {};
 
 }  // namespace
 

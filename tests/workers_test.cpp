@@ -3,6 +3,7 @@
 #include "helpers.h"
 #include "home.h"
 #include "http_server.h"
+#include "worker_fixture.h"
 #include "log.h"
 #include "signing.h"
 #include "signature.h"
@@ -55,30 +56,7 @@ double secondsOf(void (*worker)(void *))
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-class Workers : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        resetLauncherState();
-        publicKey.clear();
-        server.start();
-        updateHost = "127.0.0.1", updatePort = server.port;
-        ASSERT_EQ(mkdir((dir / "launcher").c_str(), 0755), 0);
-        ASSERT_EQ(chdir((dir / "launcher").c_str()), 0);
-    }
-
-    // One run of the download worker: its failure reason, "" on success.
-    std::string download()
-    {
-        resetLauncherState();
-        ThreadDownloadFunc(nullptr);
-        EXPECT_TRUE(downloadComplete && downloadSuccess == downloadFailure.empty());
-        return downloadFailure;
-    }
-
-    ScratchDir dir;
-    HttpServer server;
-};
+class Workers : public WorkerFixture {};
 
 }  // namespace
 

@@ -1,0 +1,39 @@
+// The workers' test room: a loopback server, a launcher folder of its own as
+// the working directory, and one run of the download worker.
+#pragma once
+
+#include "helpers.h"
+#include "http_server.h"
+#include "signature.h"
+#include "state.h"
+#include "workers.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class WorkerFixture : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetLauncherState();
+        publicKey.clear();
+        server.start();
+        updateHost = "127.0.0.1", updatePort = server.port;
+        ASSERT_EQ(mkdir((dir / "launcher").c_str(), 0755), 0);
+        ASSERT_EQ(chdir((dir / "launcher").c_str()), 0);
+    }
+    void TearDown() override { publicKey.clear(); }
+
+    // One run of the download worker: its failure reason, "" on success.
+    std::string download()
+    {
+        resetLauncherState();
+        ThreadDownloadFunc(nullptr);
+        EXPECT_TRUE(downloadComplete && downloadSuccess == downloadFailure.empty())
+            << "the download worker must end with a reason exactly when it failed";
+        return downloadFailure;
+    }
+
+    testutil::ScratchDir dir;
+    testutil::HttpServer server;
+};
