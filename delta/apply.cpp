@@ -217,19 +217,12 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
     DELTA_APPLY_BYTES_TOTAL = 0;
     if (sodium_init() < 0)
         return fail(DELTA_CANNOT_READ, "libsodium cannot start");
-    Fd fd(open(delta_path, O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
-        return fail_errno(DELTA_CANNOT_READ, std::string("cannot read ") + delta_path, errno);
-    if (!S_ISREG(st.st_mode))
-        return fail(DELTA_CANNOT_READ, std::string("not a file: ") + delta_path);
     mapping delta_map;
-    if (!map_file(fd.fd, size_t(st.st_size), false, delta_map))
-        return fail_errno(DELTA_CANNOT_READ, std::string("cannot read ") + delta_path, errno);
     header h;
     std::vector<item> items;
-    if (!decode(delta_map.data, delta_map.size, h, items))
+    if (!read_delta(delta_path, delta_map, h, items))
         return 0;
+    struct stat st;
     if (stat(installed_tree, &st) != 0 || !S_ISDIR(st.st_mode))
         return fail(DELTA_CANNOT_READ, std::string("no installed game at ") + installed_tree);
 

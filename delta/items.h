@@ -79,6 +79,9 @@ struct mapping {
 // Maps `size` bytes of `fd` (nothing for 0). False with errno set.
 bool map_file(int fd, size_t size, bool writable, mapping &out);
 hash_t hash_bytes(const unsigned char *data, size_t size);
+// The delta at `delta_path`, mapped, with its header and table read and
+// checked (decode's failures, or DELTA_CANNOT_READ).
+bool read_delta(const char *delta_path, mapping &m, header &h, std::vector<item> &items);
 
 // failure.cpp
 // Records the first failure of a call; returns false for `return fail(...)`.

@@ -3,7 +3,12 @@
 // otherwise sit whole in the launcher's memory.
 #include "items.h"
 
+#include "fsutil.h"
+
+#include <errno.h>
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -42,6 +47,20 @@ hash_t hash_bytes(const unsigned char *data, size_t size)
     hash_t h;
     crypto_generichash_final(&state, h.data(), h.size());
     return h;
+}
+
+
+bool read_delta(const char *delta_path, mapping &m, header &h, std::vector<item> &items)
+{
+    Fd fd(open(delta_path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
+        return fail_errno(DELTA_CANNOT_READ, std::string("cannot read ") + delta_path, errno);
+    if (!S_ISREG(st.st_mode))
+        return fail(DELTA_CANNOT_READ, std::string("not a file: ") + delta_path);
+    if (!map_file(fd.fd, size_t(st.st_size), false, m))
+        return fail_errno(DELTA_CANNOT_READ, std::string("cannot read ") + delta_path, errno);
+    return decode(m.data, m.size, h, items);
 }
 
 }  // namespace delta
