@@ -14,10 +14,10 @@ using namespace testutil;
 
 namespace {
 
-// Incompressible bytes, the same for the same seed.
-std::string noise(size_t size, unsigned seed)
+// Incompressible bytes; the same `kind` gives the same bytes.
+std::string noise(size_t size, unsigned kind)
 {
-    std::mt19937 gen(seed);
+    std::mt19937 gen(kind);
     std::string out(size, '\0');
     for (char &c : out)
         c = char(gen());
@@ -161,11 +161,11 @@ TEST_F(Delta, PatchesARenamedFileAgainstItsOldSelf)
         {"Frameworks/libfmod-1.2.so", "Frameworks/libfmod.13.so", "same stem, other version style"},
         {"Resources/data.pak", "Resources/content/assets.bin", "most alike by content"},
     };
-    unsigned seed = 10;
+    unsigned kind = 10;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.rule);
         run("rm -rf " + quote(dir / "A") + " " + quote(dir / "B") + " " + quote(staged));
-        std::string data = noise(1 << 20, seed++);
+        std::string data = noise(1 << 20, kind++);
         put(a, c.old_path, data);
         put(a, "Resources/other.bin", noise(1 << 20, 99));
         put(b, c.new_path, edited(data, {1000, 400000, 900000}));

@@ -19,11 +19,11 @@ const char kManifestSignature[] = "/vantorique/autoupdate/version.txt.minisig";
 const char kPackage[] = "/vantorique/autoupdate/vantorique_osx.zip";
 const char kSignature[] = "/vantorique/autoupdate/vantorique_osx.zip.minisig";
 
-std::string bytes(size_t n, int seed = 31)
+std::string bytes(size_t n, int step = 31)
 {
     std::string s;
     while (s.size() < n)
-        s += char(s.size() * seed % 251);
+        s += char(s.size() * step % 251);
     return s;
 }
 

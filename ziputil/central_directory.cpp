@@ -112,26 +112,19 @@ bool read_zip64_extra(const std::string &extra, Entry &e, uint32_t &disk, std::s
                need_offset = e.header == kSaturated32, need_disk = disk == kSaturated16;
     if (!need_size && !need_compressed && !need_offset && !need_disk)
         return true;
-    const unsigned char *x = reinterpret_cast<const unsigned char *>(extra.data());
-    for (size_t at = 0; at + 4 <= extra.size();) {
-        size_t id = le16(x + at), length = le16(x + at + 2), field = at + 4;
-        if (field + length > extra.size())
-            break;
-        if (id == 0x0001) {
-            const size_t needed = 8 * (need_size + need_compressed + need_offset) + 4 * need_disk;
-            if (length < needed)
-                break;
-            if (need_size)
-                e.size = le64(x + field), field += 8;
-            if (need_compressed)
-                e.compressed = le64(x + field), field += 8;
-            if (need_offset)
-                e.header = le64(x + field), field += 8;
-            if (need_disk)
-                disk = le32(x + field);
-            return true;
-        }
-        at = field + length;
+    std::string field;
+    const size_t needed = 8 * (need_size + need_compressed + need_offset) + 4 * need_disk;
+    if (find_extra_field(extra, 0x0001, field) && field.size() >= needed) {
+        const unsigned char *x = reinterpret_cast<const unsigned char *>(field.data());
+        if (need_size)
+            e.size = le64(x), x += 8;
+        if (need_compressed)
+            e.compressed = le64(x), x += 8;
+        if (need_offset)
+            e.header = le64(x), x += 8;
+        if (need_disk)
+            disk = le32(x);
+        return true;
     }
     return refuse(why, ZIP_DAMAGED, "Damaged zip64 record: no zip64 extra field holds the sizes or offset of entry " +
                                         e.raw_name);
@@ -237,6 +230,22 @@ std::string printable(const std::string &name)
 }
 
 const char kNoEndRecord[] = "Not a zip archive: no end record";
+
+bool find_extra_field(const std::string &extra, unsigned id, std::string &data)
+{
+    const unsigned char *x = reinterpret_cast<const unsigned char *>(extra.data());
+    for (size_t at = 0; at + 4 <= extra.size();) {
+        const size_t field_id = le16(x + at), length = le16(x + at + 2), field = at + 4;
+        if (field + length > extra.size())
+            return false;
+        if (field_id == id) {
+            data = extra.substr(field, length);
+            return true;
+        }
+        at = field + length;
+    }
+    return false;
+}
 
 bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, std::string &why)
 {

@@ -5,6 +5,7 @@
 // on failure, one line on standard error that names the path and the cause.
 #include "fsutil.h"
 #include "internal.h"
+#include "unpack.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -21,6 +22,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -114,26 +116,19 @@ static int unpack_command(int argc, char **argv)
     return 0;
 }
 
-// Where a link's target leads, counted in folders below the destination's
-// top: unpack refuses an absolute target, or one that climbs above it.
-static bool unpack_refuses_link(const std::string &entry_dir_depth_path, const std::string &target)
+// Whether unpack would refuse a link in the folder `entry_dir` (an entry
+// name's folder, ending in "/"): an absolute target, or one whose ".."s climb
+// above the destination, counted lexically from the link's own folder.
+static bool unpack_refuses_link(const std::string &entry_dir, const std::string &target)
 {
     if (target.empty() || target[0] == '/')
         return true;
-    int depth = 0;
-    for (char c : entry_dir_depth_path)
-        depth += c == '/';
-    size_t start = 0;
-    while (start <= target.size()) {
-        size_t slash = target.find('/', start);
-        std::string part = target.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    long depth = std::count(entry_dir.begin(), entry_dir.end(), '/');
+    for (const std::string &part : ziputil::split_components(target)) {
         if (part == ".." && --depth < 0)
             return true;
         if (!part.empty() && part != "." && part != "..")
             depth++;
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
     }
     return false;
 }
@@ -141,7 +136,6 @@ static bool unpack_refuses_link(const std::string &entry_dir_depth_path, const s
 // nftw has no user pointer: the walk's state lives here for its duration.
 static std::string walk_root;   // the source path, as given
 static std::string walk_top;    // the archive's top component
-static int refused_links;
 
 static int warn_link(const char *path, const struct stat *st, int type, struct FTW *)
 {
@@ -154,11 +148,9 @@ static int warn_link(const char *path, const struct stat *st, int type, struct F
     std::string to(target.data(), size_t(n));
     std::string name = walk_top + (path + walk_root.size());  // its entry name
     std::string dir = name.substr(0, name.find_last_of('/') + 1);
-    if (unpack_refuses_link(dir, to)) {
+    if (unpack_refuses_link(dir, to))
         fprintf(stderr, "ziputil: warning: %s -> %s %s; unpack will refuse it\n", name.c_str(), to.c_str(),
                 to[0] == '/' ? "is absolute" : "leads out of the unpacked tree");
-        refused_links++;
-    }
     return 0;
 }
 
@@ -169,7 +161,6 @@ static void warn_about_links(const char *source)
         walk_root.pop_back();
     size_t slash = walk_root.find_last_of('/');
     walk_top = slash == std::string::npos ? walk_root : walk_root.substr(slash + 1);
-    refused_links = 0;
     nftw(walk_root.c_str(), warn_link, 32, FTW_PHYS);
 }
 

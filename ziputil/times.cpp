@@ -31,17 +31,10 @@ struct StoredDirectory {
 // UTC; else the MS-DOS date, which is local time to the minute pair.
 time_t stored_time(const Entry &entry)
 {
-    const unsigned char *extra = reinterpret_cast<const unsigned char *>(entry.extra.data());
-    const size_t extra_size = entry.extra.size();
-    for (size_t at = 0; at + 4 <= extra_size;) {
-        unsigned id = extra[at] | extra[at + 1] << 8, size = extra[at + 2] | extra[at + 3] << 8;
-        if (at + 4 + size > extra_size)
-            break;
-        if (id == 0x5455 && size >= 5 && (extra[at + 4] & 1)) {
-            const unsigned char *t = extra + at + 5;
-            return time_t(int32_t(uint32_t(t[0]) | uint32_t(t[1]) << 8 | uint32_t(t[2]) << 16 | uint32_t(t[3]) << 24));
-        }
-        at += 4 + size;
+    std::string field;
+    if (find_extra_field(entry.extra, 0x5455, field) && field.size() >= 5 && (field[0] & 1)) {
+        const unsigned char *t = reinterpret_cast<const unsigned char *>(field.data()) + 1;
+        return time_t(int32_t(uint32_t(t[0]) | uint32_t(t[1]) << 8 | uint32_t(t[2]) << 16 | uint32_t(t[3]) << 24));
     }
     struct tm tm = entry_tm(entry);
     return mktime(&tm);

@@ -82,6 +82,10 @@ bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &ind
 // A name with each NUL shown as "\0".
 std::string printable(const std::string &name);
 
+// The data of the extra field `id` in a record's extra bytes; false when it
+// has none (or its fields run past the end).
+bool find_extra_field(const std::string &extra, unsigned id, std::string &data);
+
 // An entry's date from its MS-DOS date and time (local time).
 struct tm entry_tm(const Entry &entry);
 
