@@ -3,6 +3,7 @@
 // old file chosen by match.cpp, or the whole content compressed.
 #include "copyfile.h"
 #include "fsutil.h"
+#include "replace.h"
 #include "internal.h"  // ziputil's: temporary files, the cheap metadata probe
 #include "items.h"
 
@@ -304,7 +305,7 @@ int delta_make(const char *old_tree, const char *new_tree, const char *delta_pat
     bool ok = make_into(fd.fd, old_tree, new_tree, level, from_version, to_version);
     if (ok && close(fd.release()) != 0)
         ok = fail_errno(DELTA_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
-    if (ok && rename(temp.c_str(), delta_path) != 0)
+    if (ok && !commit_rename(-1, temp, delta_path, DURABLE_NONE))
         ok = fail_errno(DELTA_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
     if (!ok)
         unlink(temp.c_str());

@@ -1,6 +1,7 @@
 // Start-up, the main loop, and what happens when it ends.
 #include "loop.h"
 
+#include "download.h"
 #include "install.h"
 #include "log.h"
 #include "screens.h"
@@ -99,9 +100,11 @@ int runLauncher()
 {
     resetLauncherState();
     startSupportLog();
-    recoverInterruptedInstall("../");
-    removeLeftoverPackage(kPackageName);
-    removeLeftoverPackage(kDeltaName);
+    recoverInterruptedInstall(installPlaces());
+    // Its signature was checked (if at all) by a run that is gone: a next
+    // update fetches it again with a fresh check.
+    discardDownload(kPackageName, "an interrupted update left it");
+    discardDownload(kDeltaName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);

@@ -1,11 +1,8 @@
 // The process-wide launcher state and its start values.
 #include "state.h"
 
-#include "workers.h"
+#include "server_layout.h"
 
-sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
-sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
-sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 std::string updateText;
 std::string checkFailure;
 
@@ -27,10 +24,7 @@ std::atomic<bool> versionAnnounced;
 
 std::string downloadFailure;
 std::string unzipFailure;
-std::atomic<long long> downloadBytesDone;
-std::atomic<long long> downloadBytesTotal;
-std::atomic<long long> downloadBytesPerSecond;
-std::atomic<int> downloadFetching;
+DownloadProgress downloadProgress;
 std::atomic<bool> deltaFailed;
 std::atomic<bool> unzipWantsPackage;
 std::atomic<long long> unpackBytesDone;
@@ -40,12 +34,24 @@ int vantoriqueVersion;
 int updatedVantoriqueVersion;
 
 const char *const kUpdateSiteName = VANTORIQUE_UPDATE_HOST;
-const char *const kPackageName = "vantorique_osx.zip";
+const char *const kPackageName = kPackageFile;  // the server's name, kept in the launcher's folder
+const char *const kGameName = "Vantorique.app";
+const char *const kGameParent = "../";
 const char *const kDeltaName = "vantorique_osx.delta";
 const char *const kVersionFile = "version.txt";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
 std::atomic<bool> abortTransfers;
+
+UpdateServer updateServer()
+{
+    return UpdateServer{updateHost, updatePort, &abortTransfers};
+}
+
+InstallPlaces installPlaces()
+{
+    return InstallPlaces{kGameParent, kGameName, kVersionFile};
+}
 
 void resetLauncherState()
 {
@@ -79,10 +85,7 @@ void clearDownloadState()
     unzipSuccess = false;
     downloadFailure.clear();
     unzipFailure.clear();
-    downloadBytesDone = 0;
-    downloadBytesTotal = -1;
-    downloadBytesPerSecond = 0;
-    downloadFetching = kFetchingNothing;
+    startProgress(downloadProgress, kFetchingNothing);
     unzipWantsPackage = false;
     unpackBytesDone = 0;  // no figures of an earlier unpack
     unpackBytesTotal = 0;

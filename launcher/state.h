@@ -4,6 +4,15 @@
 #ifndef VANTORIQUE_STATE_H
 #define VANTORIQUE_STATE_H
 
+// The install and the update road take what they need as parameters.
+#ifdef VANTORIQUE_WITHOUT_STATE
+#error "state.h is the shell's: pass the install and update code what they need"
+#endif
+
+#include "download.h"
+#include "install.h"
+#include "http.h"
+
 #include <atomic>
 #include <string>
 
@@ -46,14 +55,10 @@ extern std::string downloadFailure;
 extern std::string unzipFailure;
 
 // Download progress, published as it goes and read once per frame: bytes of
-// the package on disk, its whole size (-1 while unknown), this transfer's speed.
-extern std::atomic<long long> downloadBytesDone;
-extern std::atomic<long long> downloadBytesTotal;
-extern std::atomic<long long> downloadBytesPerSecond;
-// What the download worker fetches (and, once it has completed, what it
-// brought): a Fetching. The screen names it; the unzip worker installs it.
-enum Fetching : int { kFetchingNothing = 0, kFetchingDelta = 1, kFetchingPackage = 2 };
-extern std::atomic<int> downloadFetching;
+// the package on disk, its whole size (-1 while unknown), this transfer's
+// speed, and what the download worker fetches (and, once it has completed,
+// what it brought). The screen names it; the unzip worker installs it.
+extern DownloadProgress downloadProgress;
 // A delta did not build the new game in this run: the downloads that follow
 // fetch the full package. Set by the unzip worker.
 extern std::atomic<bool> deltaFailed;
@@ -77,9 +82,15 @@ extern int updatePort;
 extern std::atomic<bool> abortTransfers;
 
 extern const char *const kUpdateSiteName;  // the build's host, for the failure text
+extern const char *const kGameName;        // "Vantorique.app", in the game's parent folder
+extern const char *const kGameParent;      // "../": the game's parent, from the launcher's folder
 extern const char *const kPackageName;     // "vantorique_osx.zip"
 extern const char *const kDeltaName;       // "vantorique_osx.delta": a fetched delta, in the launcher's folder
 extern const char *const kVersionFile;     // "version.txt": the installed version
+
+// What the workers pass down: the update server as set, and the install's names.
+UpdateServer updateServer();
+InstallPlaces installPlaces();
 
 void resetLauncherState();
 void clearDownloadState();  // before the download runs again

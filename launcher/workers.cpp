@@ -9,6 +9,7 @@
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "server_layout.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
@@ -22,10 +23,12 @@
 #include <string>
 #include <thread>
 
+sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
+sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
+sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
+
 namespace {
 
-const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
-const char kManifestSignatureUri[] = "/vantorique/autoupdate/version.txt.minisig";
 const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
 const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
@@ -41,7 +44,8 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, std::str
         return true;
     std::string signature;
     long status = 0;
-    if (msLeft <= 0 || !fetchSmall(kManifestSignatureUri, kMaxSignatureBytes, msLeft, signature, &status)) {
+    if (msLeft <= 0 ||
+        !fetchSmall(updateServer(), signatureUri(manifestUri()), kMaxSignatureBytes, msLeft, signature, &status)) {
         if (status == 0 || status == 200)
             return false;  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
@@ -67,7 +71,7 @@ bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
     const auto start = std::chrono::steady_clock::now();
     std::string body;
     refusal.clear();
-    if (!fetchSmall(kManifestUri, kMaxManifestBytes, kCheckTimeoutMs, body))
+    if (!fetchSmall(updateServer(), manifestUri(), kMaxManifestBytes, kCheckTimeoutMs, body))
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
@@ -79,6 +83,21 @@ bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
     return true;
+}
+
+// This run's download: to the announced version when one is known, else the
+// fixed-name package.
+UpdateFetch updateFetch(bool announced)
+{
+    UpdateFetch fetch;
+    fetch.server = updateServer();
+    fetch.installed = vantoriqueVersion;
+    fetch.announced = announced ? updatedVantoriqueVersion : 0;
+    fetch.deltaAllowed = !deltaFailed.load(std::memory_order_relaxed);
+    fetch.packageName = kPackageName;
+    fetch.deltaName = kDeltaName;
+    fetch.progress = &downloadProgress;
+    return fetch;
 }
 
 }  // namespace
@@ -132,8 +151,8 @@ void ThreadDownloadFunc(void *)
     if (!known && !publicKey.empty())
         reason = refusal.empty() ? "No answer from the server" : refusal;
     else
-        ok = fetchUpdate(vantoriqueVersion, known ? updatedVantoriqueVersion : 0, reason);
-    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+        ok = fetchUpdate(updateFetch(known), reason);
+    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     if (ok)
         logLine("Download done: %s", delta ? kDeltaName : kPackageName);
     else
@@ -149,7 +168,7 @@ void ThreadDownloadFunc(void *)
 // fetches the full package, and the support log says why.
 void ThreadUnzipFunc(void *)
 {
-    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     const char *name = delta ? kDeltaName : kPackageName;
     std::string reason, deltaFault;
     std::atomic<bool> ended{false};
@@ -159,8 +178,8 @@ void ThreadUnzipFunc(void *)
     const int announced = updatedVantoriqueVersion;
     const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
     std::thread install([&] {
-        installed = delta ? installDelta(name, "../", version, reason, deltaFault)
-                          : installPackage(name, "../", version, reason);
+        installed = delta ? installDelta(name, installPlaces(), version, reason, deltaFault)
+                          : installPackage(name, installPlaces(), version, reason);
         ended.store(true, std::memory_order_release);
     });
     const std::atomic<long long> &total = delta ? DELTA_APPLY_BYTES_TOTAL : ZIP_UNPACK_BYTES_TOTAL;
@@ -174,7 +193,7 @@ void ThreadUnzipFunc(void *)
     }
     install.join();
     fflush(stdout);
-    remove(name);
+    discardDownload(name, installed ? "installed" : "the install is over");
     const bool fallBack = !installed && !deltaFault.empty();
     if (fallBack) {
         logLine("Delta not used: %s; fetching the full package", deltaFault.c_str());

@@ -19,6 +19,13 @@ using namespace testutil;
 
 namespace {
 
+// The launcher's names, with the game's parent folder at `parent` and the
+// version file in the working directory.
+InstallPlaces placesIn(const std::string &parent)
+{
+    return InstallPlaces{parent, "Vantorique.app", "version.txt"};
+}
+
 // Run in the game's parent folder: a game with every kind of item.
 const char kOldGame[] =
     "mkdir -p Vantorique.app/Contents/MacOS Vantorique.app/Contents/Resources/art Vantorique.app/Contents/Resources/old && "
@@ -103,10 +110,10 @@ TEST(DeltaInstall, TheGameIsTheGameAFullPackageInstalls)
     std::string reason, fault;
     ASSERT_EQ(run("cp -a " + quote(w.parent) + " " + quote(w.dir / "by-package")), 0);
     const std::string byPackage = w.dir / "by-package/";
-    ASSERT_TRUE(captured([&] { return installPackage(w.package.c_str(), byPackage.c_str(), &kNewVersion, reason); }))
+    ASSERT_TRUE(captured([&] { return installPackage(w.package.c_str(), placesIn(byPackage), &kNewVersion, reason); }))
         << "the full package must install: " << reason;
     ASSERT_EQ(run("printf 1 > version.txt"), 0);
-    EXPECT_TRUE(captured([&] { return installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, reason, fault); }))
+    EXPECT_TRUE(captured([&] { return installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, reason, fault); }))
         << "the delta must install: " << reason << " (" << fault << ")";
     EXPECT_EQ(fault, "");
     EXPECT_EQ(differences(describe(w.parent), describe(byPackage)), "")
@@ -149,14 +156,14 @@ TEST_P(DeltaFault, LeavesTheGameUntouchedAndSaysWhy)
     ASSERT_EQ(run("cd " + quote(w.parent) + " && " + edit), 0) << edit;
     const std::string before = describe(w.parent);
     std::string reason, fault;
-    EXPECT_FALSE(captured([&] { return installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, reason, fault); }))
+    EXPECT_FALSE(captured([&] { return installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, reason, fault); }))
         << "a delta that does not fit must not install";
     EXPECT_EQ(fault.compare(0, strlen(c.fault), c.fault), 0) << "the support log's reason: " << fault;
     EXPECT_EQ(differences(describe(w.parent), before), "") << "the player's game must be untouched";
     EXPECT_EQ(w.version(), "1") << "launcher/version.txt must still name version 1";
     EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone";
     // The fall-back: the full package still installs over the same game.
-    EXPECT_TRUE(captured([&] { return installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason); }))
+    EXPECT_TRUE(captured([&] { return installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason); }))
         << "the full package must install after a refused delta: " << reason;
     EXPECT_EQ(read_file(w.parent + "Vantorique.app/Contents/MacOS/Vantorique"), "#!/bin/sh\necho new\n");
 }
@@ -193,7 +200,7 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
     ASSERT_EQ(run("cp -a " + quote(w.parent) + " " + quote(w.dir / "by-package")), 0);
     std::string reason;
     ASSERT_TRUE(captured([&] {
-        return installPackage(w.package.c_str(), (w.dir / "by-package/").c_str(), &kNewVersion, reason);
+        return installPackage(w.package.c_str(), placesIn(w.dir / "by-package/"), &kNewVersion, reason);
     })) << reason;
     const std::string newGame = describe(w.dir / "by-package/");
     ASSERT_EQ(run("printf 1 > version.txt"), 0);
@@ -213,12 +220,12 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
             }).detach();
         };
         std::string why, fault;
-        _exit(installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, why, fault) ? 0 : 1);
+        _exit(installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, why, fault) ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the install must reach step " << c.step << " and be killed there";
-    captured([&] { recoverInterruptedInstall(w.parent.c_str()); return 0; });
+    captured([&] { recoverInterruptedInstall(placesIn(w.parent)); return 0; });
     EXPECT_EQ(differences(describe(w.parent), c.newGame ? newGame : oldGame), "")
         << "after the next start's recovery: not the whole " << (c.newGame ? "new" : "old") << " game";
     EXPECT_EQ(w.version(), c.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";

@@ -80,6 +80,10 @@ void draw_text(std::string text, double x, double y, float size, sf::Color color
 void ThreadCheckFunc(void *) { checkRuns++; }
 void ThreadDownloadFunc(void *) { downloadRuns++; }
 void ThreadUnzipFunc(void *) { unzipRuns++; }
+// The screens start the workers on these (the launcher's are in workers.cpp).
+sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
+sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
+sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 
 TEST(Screens, EachStateDrawsItsTexts)
 {
@@ -105,16 +109,16 @@ TEST(Screens, EachStateDrawsItsTexts)
          {{"Hey, you haz old client, wants to update?", 16, 16}, {">", 16, 32}, {"Update Now", 32, 32},
           {"Update Later", 32, 48}, {"----------------UPDATE CONTAINS:-------------", 16, 64},
           {"caf? ?\nok ??", 24, 88}}},
-        {[] { action = kDownloadScreen, downloadBytesDone = 12300000, downloadBytesTotal = 48000000,
-              downloadBytesPerSecond = 2100000; },
+        {[] { action = kDownloadScreen, downloadProgress.done = 12300000, downloadProgress.total = 48000000,
+              downloadProgress.perSecond = 2100000; },
          {{kDownloading, 16, 16}, {std::string(16, '|') + std::string(48, '.'), 16, 96},
           {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
         // What is fetched, and its real size, on a line of its own: a delta, or the package.
-        {[] { action = kDownloadScreen, downloadFetching = kFetchingDelta, downloadBytesDone = 600000,
-              downloadBytesTotal = 1200000, downloadBytesPerSecond = 600000; },
+        {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingDelta, downloadProgress.done = 600000,
+              downloadProgress.total = 1200000, downloadProgress.perSecond = 600000; },
          {{kDownloading, 16, 16}, {std::string(32, '|') + std::string(32, '.'), 16, 96},
           {"0.6 of 1.2 MB  0.6 MB/s  0:01 left", 16, 112}, {"Downloading the changes (1.2 MB)", 16, 128}}},
-        {[] { action = kDownloadScreen, downloadFetching = kFetchingPackage, downloadBytesTotal = 48000000; },
+        {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingPackage, downloadProgress.total = 48000000; },
          {{kDownloading, 16, 16}, {std::string(64, '.'), 16, 96}, {"0.0 of 48.0 MB  0.0 MB/s", 16, 112},
           {"Downloading the package (48.0 MB)", 16, 128}}},
         {downloadFailed, failed("Download failed", "Connection lost")},

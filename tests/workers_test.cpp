@@ -214,7 +214,7 @@ TEST_F(Workers, DownloadOutcomes)
         EXPECT_EQ(download(), c.second);
         EXPECT_EQ(read_file("vantorique_osx.zip"), c.second.empty() ? c.first.body : "earlier package") << c.second;
         EXPECT_FALSE(exists("vantorique_osx.zip.part")) << c.second;
-        EXPECT_TRUE(!c.second.empty() || downloadBytesDone + downloadBytesTotal == 2 * (long long)c.first.body.size());
+        EXPECT_TRUE(!c.second.empty() || downloadProgress.done + downloadProgress.total == 2 * (long long)c.first.body.size());
     }
     EXPECT_EQ(server.requests.size(), 14u);  // a manifest (no check ran) and the package each; no key: no signature
     Answer lingering{200, body};
@@ -251,7 +251,7 @@ TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
     // A .part that is a link is never followed, not even to resume.
     write_file(dir / "outside", "keep");
     ASSERT_EQ(symlink((dir / "outside").c_str(), "vantorique_osx.zip.part"), 0);
-    write_file("vantorique_osx.zip.part.validator", "\"v2\"");
+    write_file("vantorique_osx.zip.part.validator", std::string(kPackage) + "\n\"v2\"");
     EXPECT_EQ(download(), "");
     EXPECT_EQ(read_file(dir / "outside") + read_file("vantorique_osx.zip"), "keep" + v2);
     EXPECT_FALSE(exists("vantorique_osx.zip.part") || exists("vantorique_osx.zip.part.validator"));
@@ -278,7 +278,7 @@ TEST_F(Workers, APartNotOnlyOursIsNeverResumed)
         }
         write_file(outside, body.substr(0, 32));
         ASSERT_EQ(run(c.make), 0) << c.what;
-        write_file("vantorique_osx.zip.part.validator", "\"v1\"");
+        write_file("vantorique_osx.zip.part.validator", std::string(kPackage) + "\n\"v1\"");
         EXPECT_EQ(download(), "") << c.what;
         EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "") << c.what << ": it must not be resumed";
         EXPECT_EQ(read_file(outside).size(), 32u) << c.what << ": the file outside must keep its 32 bytes";
@@ -349,7 +349,7 @@ TEST_F(Workers, DownloadStopsWhenTheLauncherEnds)
 {
     server.set(kPackage, Answer{200, "never sent", -1, "", std::string::npos, true});
     std::thread stopper([] {
-        while (downloadBytesTotal < 0)  // the answer's head is in
+        while (downloadProgress.total < 0)  // the answer's head is in
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         abortTransfers = true;
     });
@@ -392,7 +392,7 @@ TEST_F(Workers, ResumeAnswersThatDoNotFitThePartAreRefused)
     };
     for (const ResumeCase &c : cases) {
         write_file("vantorique_osx.zip.part", body.substr(0, c.partSize));
-        write_file("vantorique_osx.zip.part.validator", "\"v1\"");
+        write_file("vantorique_osx.zip.part.validator", std::string(kPackage) + "\n\"v1\"");
         server.set(kPackage, c.answer);
         EXPECT_EQ(download(), c.failure) << c.what;
         EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "bytes=" + std::to_string(c.partSize) + "-")
@@ -435,3 +435,50 @@ TEST_F(Workers, WithAKeyAnUnknownVersionIsAConnectionFailure)
     EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no unchecked package may stay";
 }
 
+
+// A kill after the new game is swapped in and before the version file says
+// so: the next start records the version, and the check then finds the game
+// up to date, so the package is not fetched a second time.
+TEST_F(Workers, AKillAfterTheSwapsStillRecordsTheVersion)
+{
+    // The launcher's folder is dir/launcher; the game's parent is dir.
+    ASSERT_EQ(run("mkdir -p " + quote(dir / "Vantorique.app/Contents/MacOS") + " " +
+                  quote(dir / "new/Vantorique.app/Contents/MacOS")), 0);
+    write_file(dir / "Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho old\n", 0755);
+    write_file(dir / "new/Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho new\n", 0755);
+    write_file(dir / "new/Readme.txt", "a second item\n");
+    ASSERT_EQ(run("cd " + quote(dir / "new") + " && zip -qry " + quote(dir / "launcher/vantorique_osx.zip") +
+                  " Readme.txt Vantorique.app"), 0);
+    write_file("version.txt", "1");
+    pid_t child = fork();
+    if (child == 0) {  // the launcher's unpack worker, killed right after its last swap
+        resetLauncherState();
+        versionAnnounced = true;
+        updatedVantoriqueVersion = 2;
+        installStepHook = [](const char *step) {
+            static int swaps = 0;
+            if (strcmp(step, "swapped") == 0 && ++swaps == 2)
+                raise(SIGKILL);
+        };
+        ThreadUnzipFunc(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the install must reach its last swap (and be killed there)";
+    EXPECT_EQ(read_file("version.txt"), "1") << "version.txt: killed before the version was recorded";
+
+    // The next start.
+    captured([] { recoverInterruptedInstall(installPlaces()); return 0; });
+    EXPECT_EQ(read_file("version.txt"), "2") << "version.txt after the next start's recovery";
+    server.set(kManifest, Answer{200, "2~Version 2`"});
+    server.set(kPackage, Answer{200, "never wanted"});
+    resetLauncherState();
+    vantoriqueVersion = readVersionFile("version.txt");
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(doneCheckUpdating && !updateAvailable) << "the check must find version 2 installed, not offer it again";
+    for (const std::string &request : server.requests)
+        EXPECT_EQ(request.find("vantorique_osx.zip"), std::string::npos) << "a second download: " << request;
+    EXPECT_EQ(output_of(quote(dir / "Vantorique.app/Contents/MacOS/Vantorique")), "new\n")
+        << "the game must be the new one";
+}

@@ -27,11 +27,13 @@
 #include "install.h"
 
 #include "delta.h"
+#include "durable.h"
 #include "fsutil.h"
 #include "journal.h"
 #include "log.h"
-#include "state.h"
+#include "replace.h"
 #include "tree.h"
+#include "trees.h"
 #include "version.h"
 #include "ziputil.h"
 
@@ -52,7 +54,6 @@ bool installForceTwoRenames = false;
 namespace {
 
 const char kStagingName[] = ".vantorique-staging";
-const char kGameName[] = "Vantorique.app";  // the one tree a delta rebuilds
 const unsigned long long kSpareBytes = 1 << 20;  // room left for the launcher's own files
 
 void reachedStep(const char *step)
@@ -103,12 +104,7 @@ bool swapIn(const std::string &staged, const std::string &installed, const std::
 // The staged files reach the disk before the journal that vouches for them.
 void syncStaged(int stagedFd)
 {
-#if defined(__linux__)
-    syncfs(stagedFd);
-#else
-    (void)stagedFd;
-    sync();
-#endif
+    sync_file_system(stagedFd);
     reachedStep("synced");
 }
 
@@ -132,19 +128,17 @@ int finishSwaps(const std::string &parent, const std::string &staging, const Jou
         reachedStep("swapped");
         moved++;
     }
-    Fd dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0)
-        fsync(dir.fd);
+    sync_folder(parent);
     return moved;
 }
 
 // The new game is in: the version file says so before the journal goes.
-bool recordVersion(const Journal &journal)
+bool recordVersion(const Journal &journal, const std::string &versionFile)
 {
     if (!journal.hasVersion)
         return true;
-    if (!writeVersionFile(kVersionFile, journal.version)) {
-        logLine("Could not record version %d in %s", journal.version, kVersionFile);
+    if (!writeVersionFile(versionFile.c_str(), journal.version)) {
+        logLine("Could not record version %d in %s", journal.version, versionFile.c_str());
         return false;
     }
     reachedStep("recorded");
@@ -189,6 +183,7 @@ struct UpdateSource {
     const char *path;
     bool delta;
     std::string *deltaFault;  // a delta's: why it could not build the new game
+    const InstallPlaces &places;
 };
 
 // Room the staged game takes: every file in whole blocks, and its entries.
@@ -257,7 +252,8 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
         return true;
     }
     reachedStep("applying");
-    if (delta_apply((parent + kGameName).c_str(), source.path, (stagedRoot + kGameName).c_str()) != 1) {
+    const std::string &game = source.places.gameName;
+    if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str()) != 1) {
         *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
         reason = DELTA_FAILURE == DELTA_NO_SPACE ? "Disk full" : "The update is damaged";
         return false;
@@ -266,8 +262,8 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
     // unpack makes its folders with the default mode, not the stored one.
     const mode_t mask = umask(0);
     umask(mask);
-    Fd game(open((stagedRoot + kGameName).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (game.fd < 0 || !giveFoldersDefaultModes(game.fd, 0777 & ~mask)) {
+    Fd staged(open((stagedRoot + game).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (staged.fd < 0 || !giveFoldersDefaultModes(staged.fd, 0777 & ~mask)) {
         *source.deltaFault = "the new game's folders cannot be set: " + std::string(strerror(errno));
         reason = "Cannot write to the game folder";
         return false;
@@ -296,7 +292,7 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
         reason = disk_full_or(errno, "Cannot write to the game folder");
         return false;
     }
-    for (const std::string &name : entriesOf(newParent.fd)) {
+    for (const std::string &name : names_in(newParent.fd)) {
         if (name == kStagingName || name.find('\n') != std::string::npos) {
             printf("Refusing package item: %s\n", name.c_str());
             reason = "The package is damaged";
@@ -331,7 +327,8 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
 
 // Each item swapped in, the version recorded, then the journal and the work
 // folder removed.
-bool commit(const std::string &parent, const std::string &staging, const Journal &journal, std::string &reason)
+bool commit(const std::string &parent, const std::string &staging, const Journal &journal,
+            const std::string &versionFile, std::string &reason)
 {
     if (finishSwaps(parent, staging, journal) < 0) {
         // Whatever was swapped stays swapped; the next start finishes the rest.
@@ -339,19 +336,22 @@ bool commit(const std::string &parent, const std::string &staging, const Journal
         reason = "Could not replace the game";
         return false;
     }
-    if (!recordVersion(journal))
+    if (!recordVersion(journal, versionFile))
         return true;  // the game is in; the journal stays so that the next start records its version
     unlink((staging + "/ready").c_str());
     reachedStep("installed");
-    removeTree(staging);
+    remove_tree(staging);
     return true;
 }
 
 }  // namespace
 
-void recoverInterruptedInstall(const char *gameParent)
+void recoverInterruptedInstall(const InstallPlaces &places)
 {
-    const std::string parent = withSlash(gameParent), staging = parent + kStagingName;
+    const std::string parent = withSlash(places.gameParent.c_str()), staging = parent + kStagingName;
+    if (int removed = remove_beside_leftovers(places.versionFile))
+        logLine("Removed %d unfinished cop%s of %s that a kill left", removed, removed == 1 ? "y" : "ies",
+                places.versionFile.c_str());
     struct stat st;
     if (lstat(staging.c_str(), &st) != 0)
         return;
@@ -370,7 +370,7 @@ void recoverInterruptedInstall(const char *gameParent)
             }
             if (moved > 0)
                 printf("Finished an interrupted update\n");
-            if (!recordVersion(journal))
+            if (!recordVersion(journal, places.versionFile))
                 return;  // the journal stays for the next start
             logLine("Finished an interrupted update: %d items swapped in, %s", moved,
                     journal.hasVersion ? ("version " + std::to_string(journal.version) + " recorded").c_str()
@@ -379,26 +379,18 @@ void recoverInterruptedInstall(const char *gameParent)
         }
     }
     printf("Removed what an interrupted update left: %s\n", staging.c_str());
-    removeTree(staging);
-}
-
-void removeLeftoverPackage(const char *packagePath)
-{
-    struct stat st;
-    if (lstat(packagePath, &st) == 0 && unlink(packagePath) == 0)
-        logLine("Removed the download an interrupted update left: %s", packagePath);
+    remove_tree(staging);
 }
 
 namespace {
 
 // Preflight, stage, commit. `committing` tells whether a failure came after
 // the game started to change (the next start finishes it).
-bool installUpdate(const UpdateSource &source, const char *gameParent, const int *version, std::string &reason,
-                   bool &committing)
+bool installUpdate(const UpdateSource &source, const int *version, std::string &reason, bool &committing)
 {
-    const std::string parent = withSlash(gameParent), staging = parent + kStagingName;
+    const std::string parent = withSlash(source.places.gameParent.c_str()), staging = parent + kStagingName;
     committing = false;
-    recoverInterruptedInstall(gameParent);
+    recoverInterruptedInstall(source.places);
     Fd lock;
     if (!preflight(source, parent, staging, lock, reason))
         return false;
@@ -406,27 +398,27 @@ bool installUpdate(const UpdateSource &source, const char *gameParent, const int
     journal.hasVersion = version != nullptr;
     journal.version = version ? *version : 0;
     if (!stage(source, parent, staging, journal, reason)) {
-        removeTree(staging);
+        remove_tree(staging);
         return false;
     }
     committing = true;
-    return commit(parent, staging, journal, reason);
+    return commit(parent, staging, journal, source.places.versionFile, reason);
 }
 
 }  // namespace
 
-bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
+bool installPackage(const char *packagePath, const InstallPlaces &places, const int *version, std::string &reason)
 {
     bool committing = false;
-    return installUpdate(UpdateSource{packagePath, false, nullptr}, gameParent, version, reason, committing);
+    return installUpdate(UpdateSource{packagePath, false, nullptr, places}, version, reason, committing);
 }
 
-bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
+bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, std::string &reason,
                   std::string &deltaFault)
 {
     deltaFault.clear();
     bool committing = false;
-    if (installUpdate(UpdateSource{deltaPath, true, &deltaFault}, gameParent, version, reason, committing))
+    if (installUpdate(UpdateSource{deltaPath, true, &deltaFault, places}, version, reason, committing))
         return true;
     if (committing)
         deltaFault.clear();  // the game is changing: no other install may start over it

@@ -5,37 +5,41 @@
 
 #include <string>
 
-// Unpacks the package into `gameParent` ("../") so that the result is the
+// The names an install works with, all the caller's.
+struct InstallPlaces {
+    std::string gameParent;   // the folder that holds the game ("../" in the launcher)
+    std::string gameName;     // the tree a delta rebuilds, in gameParent ("Vantorique.app")
+    std::string versionFile;  // where the installed version is recorded ("version.txt")
+};
+
+// Unpacks the package into `places.gameParent` so that the result is the
 // whole old install or the whole new one. With `version` (the one a manifest
-// announced), the version file (kVersionFile, in the working directory)
-// records it once the new game is in, before the journal goes: a kill at
-// any moment never leaves the new game under the old number. On false,
-// `reason` says why in a few words for the screen ("Disk full", ...).
-bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason);
+// announced), the version file records it once the new game is in, before
+// the journal goes: a kill at any moment never leaves the new game under the
+// old number. On false, `reason` says why in a few words for the screen
+// ("Disk full", ...).
+bool installPackage(const char *packagePath, const InstallPlaces &places, const int *version, std::string &reason);
 
 // The same install, with the new game built by the delta at `deltaPath`
-// from the installed "gameParent/Vantorique.app" (only read) into the work
+// from the installed game (gameParent/gameName, only read) into the work
 // folder, then merged, journalled and swapped in exactly as a package is.
 // When it fails before the game started to change, `deltaFault` says why
 // for the support log ("DELTA_BASE_DIFFERS: ..."): the game is untouched
 // and the full package can be installed instead. Empty after a success, or
 // after a failure the next start finishes (as for a package).
-bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
+bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, std::string &reason,
                   std::string &deltaFault);
 
 // At start: finishes or undoes an install that a kill interrupted (and
-// records the version its journal names), and removes what is left of its
-// work folder ("GAME_PARENT/.vantorique-staging").
-void recoverInterruptedInstall(const char *gameParent);
-
-// At start: a package (or a delta) that an interrupted download or install
-// left in the launcher's folder is removed. Its signature was checked (if at all) by a
-// run that is gone, and a next update fetches it again with a fresh check.
-void removeLeftoverPackage(const char *packagePath);
+// records the version its journal names), removes what is left of its work
+// folder ("GAME_PARENT/.vantorique-staging") and what a kill while recording
+// a version left beside the version file ("version.txt.XXXXXX").
+void recoverInterruptedInstall(const InstallPlaces &places);
 
 // Called at each step of installPackage and installDelta: "unpacked" (a
 // package) or "applying" and "applied" (a delta), "merged", "synced"
-// (the staged files are on disk), "ready" (the journal is written),
+// (the staged files are on disk), "ready" (the journal is written and its
+// folder synced),
 // "moved-aside" (an old item set aside, two-rename swaps only), "swapped"
 // after each item, "recorded" (the version file written, when a version is
 // given), "installed". Tests stop or watch the process there.

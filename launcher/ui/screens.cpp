@@ -257,9 +257,9 @@ void DownloadTick()
         }
         return;
     }
-    const long long done = downloadBytesDone.load(std::memory_order_relaxed);
-    const long long total = downloadBytesTotal.load(std::memory_order_relaxed);
-    const long long speed = downloadBytesPerSecond.load(std::memory_order_relaxed);
+    const long long done = downloadProgress.done.load(std::memory_order_relaxed);
+    const long long total = downloadProgress.total.load(std::memory_order_relaxed);
+    const long long speed = downloadProgress.perSecond.load(std::memory_order_relaxed);
     text("Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!", 16, 16);
     std::string bar = downloadBar(done, total);
     if (bar.empty()) {  // size unknown: a marker that shows the launcher is alive
@@ -271,7 +271,7 @@ void DownloadTick()
     }
     text(bar, 16, 96);
     text(progressLine(done, total, speed), 16, 112);
-    const std::string what = fetchingLine(downloadFetching.load(std::memory_order_relaxed), total);
+    const std::string what = fetchingLine(downloadProgress.fetching.load(std::memory_order_relaxed), total);
     if (!what.empty())
         text(what, 16, 128);
 }

@@ -3,9 +3,9 @@
 #include "download.h"
 
 #include "fsutil.h"
+#include "replace.h"
 #include "http.h"
 #include "log.h"
-#include "state.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -28,8 +28,12 @@ const long kReceiveBuffer = 512 * 1024;      // curl's largest: fewer, larger re
 // .part is renamed to the package only when the whole body is on disk.
 struct Transfer {
     CURL *curl;
+    const UpdateServer *server;
+    DownloadProgress *progress;
+    std::string uri;              // what is asked
     std::string partial;          // "<name>.part"
-    std::string validatorFile;    // "<name>.part.validator": ETag or Last-Modified of the .part
+    std::string validatorFile;    // "<name>.part.validator": the .part's URI, then its ETag or Last-Modified
+    std::string partialUri;       // the URI the kept .part came from; empty when none vouches for it
     FilePtr resumeFile;           // the kept .part, opened for append, when resuming
     long long offset = 0;         // its size: the Range asked from there
     FilePtr file;                 // where this answer's body goes
@@ -87,6 +91,22 @@ FilePtr openForResume(const std::string &partial, const std::string &validator, 
     return file_from_fd(fd.release(), "ab");
 }
 
+// The URI and validator a kept .part was fetched with; false when the file
+// is missing or not of that form.
+bool readValidator(const std::string &validatorFile, std::string &uri, std::string &validator)
+{
+    std::string text;
+    uri.clear(), validator.clear();
+    if (!read_small_file(validatorFile, kMaxValidatorBytes * 3, text))
+        return false;
+    const size_t newline = text.find('\n');
+    if (newline == std::string::npos || newline == 0)
+        return false;
+    uri = text.substr(0, newline);
+    validator = text.substr(newline + 1);
+    return usableValidator(validator);
+}
+
 long long contentRangeStart(CURL *curl)
 {
     std::string range = headerValue(curl, "Content-Range");  // "bytes START-END/TOTAL"
@@ -134,16 +154,15 @@ bool acceptAnswer(Transfer &t)
             return false;
         }
         remove(t.validatorFile.c_str());
+        t.partialUri.clear();
         std::string validator = encoded ? "" : validatorOf(t.curl);
-        if (!validator.empty()) {
-            FilePtr v(create_fresh(t.validatorFile.c_str()));
-            if (!v || fputs(validator.c_str(), v.get()) < 0 || fclose(v.release()) != 0)
-                remove(t.validatorFile.c_str());
-        }
+        const std::string record = t.uri + "\n" + validator;
+        if (!validator.empty() && !replace_file(t.validatorFile, record.data(), record.size(), 0644, DURABLE_NONE))
+            remove(t.validatorFile.c_str());
     }
     t.started = std::chrono::steady_clock::now();
-    downloadBytesDone.store(t.offset, std::memory_order_relaxed);
-    downloadBytesTotal.store(t.announced >= 0 ? t.offset + t.announced : -1, std::memory_order_relaxed);
+    t.progress->done.store(t.offset, std::memory_order_relaxed);
+    t.progress->total.store(t.announced >= 0 ? t.offset + t.announced : -1, std::memory_order_relaxed);
     return true;
 }
 
@@ -175,9 +194,9 @@ size_t writePackage(char *data, size_t size, size_t count, void *user)
     }
     t->received += (long long)n;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t->started).count();
-    downloadBytesDone.store(t->offset + t->received, std::memory_order_relaxed);
+    t->progress->done.store(t->offset + t->received, std::memory_order_relaxed);
     if (seconds > 0.2)
-        downloadBytesPerSecond.store((long long)(double(t->received) / seconds), std::memory_order_relaxed);
+        t->progress->perSecond.store((long long)(double(t->received) / seconds), std::memory_order_relaxed);
     return n;
 }
 
@@ -186,7 +205,7 @@ size_t writePackage(char *data, size_t size, size_t count, void *user)
 int watchPackage(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     Transfer *t = static_cast<Transfer *>(user);
-    if (abortTransfers.load(std::memory_order_relaxed))
+    if (stopAsked(*t->server))
         return 1;
     if (t->announced < 0 || t->received != t->announced)
         return 0;
@@ -202,9 +221,11 @@ struct SlistDeleter {
 };
 
 // How a transfer ended: the whole package, a broken transfer whose .part
-// a validator vouches for (the next try goes on from there), or anything
-// else (the .part goes). Sets the reason of every ending but the whole one.
-enum class Ending { whole, keepPartial, discard };
+// a validator vouches for (the next try goes on from there), an answer
+// without a body for another URI than the kept .part's (which stays for its
+// own), or anything else (the .part goes). Sets the reason of every ending
+// but the whole one.
+enum class Ending { whole, keepPartial, untouched, discard };
 
 Ending endingOf(Transfer &t, CURLcode rc)
 {
@@ -220,14 +241,17 @@ Ending endingOf(Transfer &t, CURLcode rc)
         rc = CURLE_OK;  // all announced bytes came; the server only kept the line open
     if (rc == CURLE_OK && t.reason.empty() && complete)
         return Ending::whole;
+    if (!t.reason.empty() && !answered && !t.partialUri.empty() && t.partialUri != t.uri)
+        return Ending::untouched;  // refused before a byte of it was written: the .part is another URI's
     if (!t.reason.empty())
         return Ending::discard;  // we stopped it: what arrived is of no use
     t.reason = answered ? "Connection lost" : "No answer from the server";
     t.broken = true;
     struct stat st;
     std::string validator;
+    std::string uri;
     bool vouched = lstat(t.partial.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-                   read_small_file(t.validatorFile, kMaxValidatorBytes, validator) && usableValidator(validator);
+                   readValidator(t.validatorFile, uri, validator);
     return vouched ? Ending::keepPartial : Ending::discard;
 }
 
@@ -235,20 +259,24 @@ Ending endingOf(Transfer &t, CURLcode rc)
 
 // A resumed transfer asks with Range and If-Range: a changed file comes
 // whole instead.
-fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::string &reason)
+fetch_outcome fetchFile(const UpdateServer &server, const std::string &uri, const std::string &name,
+                        DownloadProgress &progress, std::string &reason)
 {
-    CurlPtr curl = newRequest(uri);
+    CurlPtr curl = newRequest(server, uri);
     if (!curl) {
         reason = "No answer from the server";
         return FETCH_BROKEN;
     }
     Transfer t;
     t.curl = curl.get();
+    t.server = &server;
+    t.progress = &progress;
+    t.uri = uri;
     t.partial = name + ".part";
     t.validatorFile = t.partial + ".validator";
     std::string validator;
-    read_small_file(t.validatorFile, kMaxValidatorBytes, validator);
-    t.resumeFile = openForResume(t.partial, validator, t.offset);
+    if (readValidator(t.validatorFile, t.partialUri, validator) && t.partialUri == uri)
+        t.resumeFile = openForResume(t.partial, validator, t.offset);
 
     // Connection: close, and the length checked here rather than by curl:
     // curl would silently drop bytes past Content-Length, and a longer body
@@ -281,7 +309,8 @@ fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::st
         logLine("Kept %s (%lld bytes) to go on from at the next try", t.partial.c_str(), t.offset + t.received);
     switch (ending) {
     case Ending::whole:
-        if (rename(t.partial.c_str(), name.c_str()) == 0)
+        // No sync: a package a power cut damaged is removed at the next start.
+        if (commit_rename(-1, t.partial, name, DURABLE_NONE))
             break;
         t.reason = disk_full_or(errno, "Cannot write the package");
         remove(t.partial.c_str());
@@ -289,6 +318,10 @@ fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::st
     case Ending::keepPartial:  // also when the launcher was closed: the next start goes on
         reason = t.reason;
         return FETCH_BROKEN;
+    case Ending::untouched:
+        logLine("Kept %s for %s", t.partial.c_str(), t.partialUri.c_str());
+        reason = t.reason;
+        return t.status == 404 ? FETCH_MISSING : FETCH_REFUSED;
     case Ending::discard:
         remove(t.partial.c_str());
         break;
@@ -297,6 +330,21 @@ fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::st
     reason = t.reason;
     if (t.reason.empty())
         return FETCH_WHOLE;
-    const bool closing = abortTransfers.load(std::memory_order_relaxed);
+    const bool closing = stopAsked(server);
     return t.status == 404 ? FETCH_MISSING : t.broken || closing ? FETCH_BROKEN : FETCH_REFUSED;
+}
+
+void startProgress(DownloadProgress &progress, Fetching what)
+{
+    progress.done.store(0, std::memory_order_relaxed);
+    progress.total.store(-1, std::memory_order_relaxed);
+    progress.perSecond.store(0, std::memory_order_relaxed);
+    progress.fetching.store(what, std::memory_order_relaxed);
+}
+
+void discardDownload(const std::string &name, const char *why)
+{
+    struct stat st;
+    if (lstat(name.c_str(), &st) == 0 && unlink(name.c_str()) == 0)
+        logLine("Removed %s: %s", name.c_str(), why);
 }

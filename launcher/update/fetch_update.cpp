@@ -7,28 +7,22 @@
 #include "download.h"
 #include "http.h"
 #include "log.h"
+#include "server_layout.h"
 #include "signature.h"
-#include "state.h"
 
 #include <stdio.h>
 
 namespace {
 
-const char kUpdateDirUri[] = "/vantorique/autoupdate/";
 const size_t kMaxSignatureBytes = 4096;  // a minisign signature is a few hundred
 const long kSignatureTimeoutMs = 30 * 1000;
-
-std::string releaseDirUri(int version)
-{
-    return std::string(kUpdateDirUri) + "releases/" + std::to_string(version) + "/";
-}
 
 // With a key built in, the fetched file `local` must carry the publisher's
 // signature (dirUri + fileName + ".minisig") for `version`, and a delta
 // (`from` non-zero) for the installed version too. Empty when it does, else
 // why not, for the screen.
-std::string signatureFault(const std::string &dirUri, const std::string &fileName, const char *local, int version,
-                           int from)
+std::string signatureFault(const UpdateServer &server, const std::string &dirUri, const std::string &fileName,
+                           const char *local, int version, int from)
 {
     if (publicKey.empty()) {
         logLine("Signature not checked: this launcher was built without a public key");
@@ -36,12 +30,12 @@ std::string signatureFault(const std::string &dirUri, const std::string &fileNam
     }
     std::string signature, why;
     bool verified = false;
-    if (!fetchSmall(dirUri + fileName + ".minisig", kMaxSignatureBytes, kSignatureTimeoutMs, signature))
+    if (!fetchSmall(server, signatureUri(dirUri + fileName), kMaxSignatureBytes, kSignatureTimeoutMs, signature))
         why = "the signature could not be fetched";
     else if (from)
         verified = verifyDelta(local, fileName.c_str(), signature, version, from, why);
     else
-        verified = verifyPackage(local, signature, version, why);
+        verified = verifyPackage(local, fileName.c_str(), signature, version, why);
     if (verified) {
         if (from)
             logLine("Signature verified: %s (version %d from %d)", fileName.c_str(), version, from);
@@ -53,24 +47,16 @@ std::string signatureFault(const std::string &dirUri, const std::string &fileNam
     return "Signature check failed\n" + why;
 }
 
-// A new transfer on the screen: no figures of the last one.
-void nowFetching(Fetching what)
-{
-    downloadBytesDone.store(0, std::memory_order_relaxed);
-    downloadBytesTotal.store(-1, std::memory_order_relaxed);
-    downloadBytesPerSecond.store(0, std::memory_order_relaxed);
-    downloadFetching.store(what, std::memory_order_relaxed);
-}
-
 // The delta's transfer broke: the failure is the screen's, and its .part
 // stays for the next try. Anything else that keeps the delta from use
 // leaves `reason` empty: the package is fetched instead.
-bool fetchDelta(int installed, int announced, std::string &reason)
+bool fetchDelta(const UpdateFetch &f, std::string &reason)
 {
-    const std::string file = "from-" + std::to_string(installed) + ".delta", dirUri = releaseDirUri(announced);
-    nowFetching(kFetchingDelta);
+    const int installed = f.installed, announced = f.announced;
+    const std::string file = deltaFileName(installed), dirUri = releaseFolderUri(announced);
+    startProgress(*f.progress, kFetchingDelta);
     std::string why;
-    const fetch_outcome got = fetchFile(dirUri + file, kDeltaName, why);
+    const fetch_outcome got = fetchFile(f.server, dirUri + file, f.deltaName, *f.progress, why);
     if (got == FETCH_BROKEN) {
         reason = why;
         return false;
@@ -80,8 +66,8 @@ bool fetchDelta(int installed, int announced, std::string &reason)
                 got == FETCH_MISSING ? "the server has none" : "the server's answer was refused", why.c_str());
         return false;
     }
-    if (!signatureFault(dirUri, file, kDeltaName, announced, installed).empty()) {
-        remove(kDeltaName);
+    if (!signatureFault(f.server, dirUri, file, f.deltaName.c_str(), announced, installed).empty()) {
+        discardDownload(f.deltaName, "its signature does not hold");
         logLine("Delta %s not used: its signature does not hold; fetching the full package", file.c_str());
         return false;
     }
@@ -90,40 +76,40 @@ bool fetchDelta(int installed, int announced, std::string &reason)
 
 // The package of `announced` from its release's folder; a server that has
 // none (published before releases had folders) is asked for the fixed name.
-bool fetchPackage(int announced, std::string &reason)
+bool fetchPackage(const UpdateFetch &f, std::string &reason)
 {
-    nowFetching(kFetchingPackage);
-    std::string dirUri = kUpdateDirUri;
+    startProgress(*f.progress, kFetchingPackage);
+    std::string dirUri = kServerRoot;
     fetch_outcome got = FETCH_MISSING;
-    if (announced > 0) {
-        dirUri = releaseDirUri(announced);
-        got = fetchFile(dirUri + kPackageName, kPackageName, reason);
+    if (f.announced > 0) {
+        dirUri = releaseFolderUri(f.announced);
+        got = fetchFile(f.server, dirUri + kPackageFile, f.packageName, *f.progress, reason);
         if (got == FETCH_MISSING)
-            logLine("No release folder for version %d on the server: asking for %s%s", announced, kUpdateDirUri,
-                    kPackageName);
+            logLine("No release folder for version %d on the server: asking for %s%s", f.announced, kServerRoot,
+                    kPackageFile);
     }
     if (got == FETCH_MISSING) {
-        dirUri = kUpdateDirUri;
-        got = fetchFile(dirUri + kPackageName, kPackageName, reason);
+        dirUri = kServerRoot;
+        got = fetchFile(f.server, dirUri + kPackageFile, f.packageName, *f.progress, reason);
     }
     if (got != FETCH_WHOLE)
         return false;
-    reason = signatureFault(dirUri, kPackageName, kPackageName, updatedVantoriqueVersion, 0);
+    reason = signatureFault(f.server, dirUri, kPackageFile, f.packageName.c_str(), f.announced, 0);
     if (!reason.empty())
-        remove(kPackageName);  // a package that fails the check is deleted at once
+        discardDownload(f.packageName, "its signature does not hold");  // deleted at once
     return reason.empty();
 }
 
 }  // namespace
 
-bool fetchUpdate(int installed, int announced, std::string &reason)
+bool fetchUpdate(const UpdateFetch &fetch, std::string &reason)
 {
     reason.clear();
-    if (announced > 0 && installed > 0 && installed < announced && !deltaFailed.load(std::memory_order_relaxed)) {
-        if (fetchDelta(installed, announced, reason))
+    if (fetch.announced > 0 && fetch.installed > 0 && fetch.installed < fetch.announced && fetch.deltaAllowed) {
+        if (fetchDelta(fetch, reason))
             return true;
         if (!reason.empty())
             return false;
     }
-    return fetchPackage(announced, reason);
+    return fetchPackage(fetch, reason);
 }

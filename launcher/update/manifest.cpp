@@ -3,11 +3,13 @@
 // signature covers the whole body as served.
 #include "manifest.h"
 
+#include "server_layout.h"
 #include "signature.h"
 #include "version.h"
 
 #include <ctype.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <sstream>
 
@@ -16,8 +18,6 @@ const long kClockSkewSeconds = 5 * 60;
 
 namespace {
 
-const char kManifestName[] = "version.txt";
-
 // The earliest "expires:" of the comment (`text` as written): there must be
 // one, and each must be a time.
 const char *expiryFault(const std::string &comment, time_t &earliest, std::string &text)
@@ -25,13 +25,14 @@ const char *expiryFault(const std::string &comment, time_t &earliest, std::strin
     std::istringstream in(comment);
     std::string token;
     while (in >> token) {
-        if (token.compare(0, 8, "expires:") != 0)
+        if (token.compare(0, strlen(kCommentExpires), kCommentExpires) != 0)
             continue;
+        const std::string value = token.substr(strlen(kCommentExpires));
         time_t when;
-        if (!parseExpiry(token.substr(8), when))
+        if (!parseExpiry(value, when))
             return "its expiry is not a time";
         if (text.empty() || when < earliest)
-            earliest = when, text = token.substr(8);
+            earliest = when, text = value;
     }
     return text.empty() ? "its trusted comment names no expiry" : nullptr;
 }
@@ -68,7 +69,7 @@ manifest_failure checkManifest(const std::string &manifest, const std::string &s
     time_t expires = 0;
     const char *fault = contentSignatureFault(manifest, signature, comment);
     if (!fault)
-        fault = commentFault(comment, kManifestName, version);
+        fault = commentFault(comment, kManifestFile, version);
     if (!fault)
         fault = expiryFault(comment, expires, expiresText);
     if (fault) {
