@@ -3,6 +3,7 @@
 // disk, real kills of a real process.
 #include "install.h"
 
+#include "durable.h"
 #include "fsutil.h"
 #include "signature.h"
 #include "version.h"
@@ -245,7 +246,8 @@ struct InLauncherFolder {
 
 // A real process that dies with SIGKILL at `step` of the install; then the
 // next start's recovery.
-void killInstallAt(const GameWorld &w, const char *step, bool twoRenames)
+// With no `version`, the install records none (no manifest announced one).
+void killInstallAt(const GameWorld &w, const char *step, bool twoRenames, const int *version = &kNewVersion)
 {
     pid_t child = fork();
     if (child == 0) {
@@ -253,7 +255,7 @@ void killInstallAt(const GameWorld &w, const char *step, bool twoRenames)
         installForceTwoRenames = twoRenames;
         installStepHook = [](const char *reached) { strcmp(reached, killStep) == 0 && raise(SIGKILL); };
         std::string reason;
-        _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason) ? 0 : 1);
+        _exit(installPackage(w.package.c_str(), placesIn(w.parent), version, reason) ? 0 : 1);
     }
     int status = 0;
     const std::string midUnpack = w.parent + ".vantorique-staging/new/Vantorique.app/Contents/Resources/new100.dat";
@@ -318,21 +320,139 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
 INSTANTIATE_TEST_SUITE_P(Faults, Install, testing::ValuesIn(kInstallCases), caseName<InstallCase>);
 
 // What a kill cannot show: a power cut may lose what is not synced, so the
-// staged files must be on disk before the journal vouches for them.
-TEST(InstallOrder, StagedFilesAreSyncedBeforeTheJournalIsWritten)
+// staged files must be on disk before the journal vouches for them, the
+// journal and its name before any swap, the swaps before the version file
+// says so. The syncs themselves are invisible on a running system: the
+// toolbox reports each one, and the order of steps and syncs is checked.
+TEST(InstallOrder, EachStepIsOnDiskBeforeTheNextVouchesForIt)
 {
     GameWorld w;
     mkdir(w.parent.c_str(), 0755);
     makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
     static std::string steps;
+    steps.clear();
     installStepHook = [](const char *step) { steps += std::string(steps.empty() ? "" : " ") + step; };
+    static std::string stagingPath, parentPath;
+    stagingPath = w.parent + ".vantorique-staging", parentPath = w.parent;
+    fsutil_sync_observer = [](int scope, const std::string &path) {
+        steps += scope == SYNC_FILE          ? " (file)"
+                 : scope == SYNC_FILE_SYSTEM ? " (file system)"
+                 : path == stagingPath       ? " (staging folder)"
+                 : path == parentPath        ? " (game's parent)"
+                                             : " (folder " + path + ")";
+    };
     std::string reason;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installPackage(w.package.c_str(), placesIn(w.parent), nullptr, reason)) << reason;
+    EXPECT_TRUE(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason)) << reason;
     testing::internal::GetCapturedStdout();
     installStepHook = nullptr;
-    EXPECT_EQ(steps, "unpacked merged synced ready swapped swapped installed")
-        << "the install's steps in order: the sync must come before the journal (ready)";
+    fsutil_sync_observer = nullptr;
+    EXPECT_EQ(steps, "unpacked merged (file system) synced (file) (staging folder) ready swapped swapped "
+                     "(game's parent) (file) recorded installed")
+        << "steps and syncs in order: the staged tree synced before the journal; the journal's file and folder "
+           "before the first swap; the swapped names before the version file, itself synced before it counts";
+    EXPECT_EQ(launcher.version(), "2");
+}
+
+// An install of a package no manifest announced (the no-game screen's Retry
+// without an answer): killed between its swaps, the next start finishes the
+// new game and leaves the version file as it was.
+TEST(InstallRecovery, AKillWithNoAnnouncedVersionFinishesAndRecordsNone)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
+    testing::internal::CaptureStdout();
+    killInstallAt(w, "swapped", false, nullptr);
+    EXPECT_EQ(shellOutput("head -n 1 " + w.parent + ".vantorique-staging/ready"), "version -\n")
+        << "the journal of an install with no announced version must say it records none";
+    recoverInterruptedInstall(placesIn(w.parent));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(snapshot(w.parent), w.newGame) << "the next start must finish the new game";
+    EXPECT_EQ(launcher.version(), "1") << "launcher/version.txt: no version was announced, none may be recorded";
+    EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging: must be gone after the recovery";
+}
+
+// A kill while the version file is written (after its sync, before its
+// rename) leaves "version.txt.XXXXXX"; the next start records the version
+// from the journal and removes the copy.
+TEST(InstallRecovery, AKillWhileRecordingTheVersionLeavesNoCopyOfIt)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
+    pid_t child = fork();
+    if (child == 0) {
+        static bool swapped = false;
+        installStepHook = [](const char *step) { swapped = swapped || strcmp(step, "swapped") == 0; };
+        // After the swaps, the first file synced is the version file's copy.
+        fsutil_sync_observer = [](int scope, const std::string &) { swapped && scope == SYNC_FILE && raise(SIGKILL); };
+        std::string reason;
+        testing::internal::CaptureStdout();
+        _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the install must be killed while it records the version";
+    const std::string left = shellOutput("cd " + launcher.path + " && ls");
+    ASSERT_NE(left.find("version.txt."), std::string::npos) << "the kill must leave the version file's copy: " << left;
+    testing::internal::CaptureStdout();
+    recoverInterruptedInstall(placesIn(w.parent));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(shellOutput("cd " + launcher.path + " && ls"), "version.txt\n")
+        << "the launcher's folder after the next start: the copy version.txt.XXXXXX must be gone";
+    EXPECT_EQ(launcher.version(), "2") << "launcher/version.txt: recorded from the journal";
+    EXPECT_EQ(snapshot(w.parent), w.newGame);
+}
+
+// A FIFO where a file of the game, the journal or the package is expected
+// is a prankster's, never waited on: the install goes on around it.
+TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
+{
+    struct FifoCase {
+        const char *what;
+        const char *make;  // shell, in the game's parent folder
+        int call;          // 0: install, 1: recovery with that journal, 2: the package's signature
+    };
+    const FifoCase cases[] = {
+        {"a FIFO in the installed game", "mkfifo Vantorique.app/Contents/Resources/pipe", 0},
+        {"a FIFO as the journal", "mkdir .vantorique-staging && mkfifo .vantorique-staging/ready", 1},
+        {"a FIFO as the downloaded package", "minisign -G -W -p k.pub -s k.sec >/dev/null && echo x > real.zip && "
+         "minisign -S -s k.sec -m real.zip -x real.sig -t 'file:vantorique_osx.zip version:2' >/dev/null && "
+         "mkfifo fifo.zip", 2},
+    };
+    for (const FifoCase &c : cases) {
+        GameWorld w;
+        mkdir(w.parent.c_str(), 0755);
+        makeGames(w, kOneFile);
+        InLauncherFolder launcher(w);
+        ASSERT_EQ(shellStatus("cd " + w.parent + " && " + c.make), 0) << c.what;
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(20);  // a call that waits on the FIFO is stopped here, and reported below
+            testing::internal::CaptureStdout();
+            std::string reason;
+            if (c.call == 0)
+                _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason) ? 0 : 1);
+            if (c.call == 1)
+                recoverInterruptedInstall(placesIn(w.parent)), _exit(0);
+            publicKey = shellOutput("tail -n 1 " + w.parent + "k.pub");
+            const std::string signature = shellOutput("cat " + w.parent + "real.sig");
+            verifyPackage((w.parent + "fifo.zip").c_str(), "vantorique_osx.zip", signature, 2, reason);
+            _exit(reason == "the package cannot be read" ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << c.what << ": the call must not wait on the FIFO (a 20-second alarm stopped it)";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what << ": the call must go on around the FIFO";
+        if (c.call == 0)
+            EXPECT_EQ(shellOutput("stat -c %F " + w.parent + "Vantorique.app/Contents/Resources/pipe"), "fifo\n")
+                << c.what << ": the player's own FIFO stays, as an unpack over the game would leave it";
+        EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << c.what << ": no work folder may stay";
+    }
 }
 
 // A recovery that cannot finish its swaps keeps the journal, so that the next

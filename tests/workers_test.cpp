@@ -327,6 +327,11 @@ TEST_F(Workers, AManifestOfExactlyTheLimitIsRead)
     ThreadCheckFunc(nullptr);
     EXPECT_TRUE(updateAvailable && !updatingError) << "a manifest of 1,048,576 bytes must be read";
     EXPECT_EQ(updateText.size(), log.size());
+
+    server.set(kManifest, Answer{200, "9~" + log + "x`\n"});
+    resetLauncherState();
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(updatingError && !updateAvailable) << "a manifest of 1,048,577 bytes, one past the limit, must be refused";
 }
 
 TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
@@ -481,4 +486,87 @@ TEST_F(Workers, AKillAfterTheSwapsStillRecordsTheVersion)
         EXPECT_EQ(request.find("vantorique_osx.zip"), std::string::npos) << "a second download: " << request;
     EXPECT_EQ(output_of(quote(dir / "Vantorique.app/Contents/MacOS/Vantorique")), "new\n")
         << "the game must be the new one";
+}
+
+// A server published before releases had folders: the release's name is a
+// 404 every time, and the fixed name's broken transfer must still go on
+// from its .part at the next try (If-Range), not from byte 0.
+TEST_F(Workers, ABrokenDownloadGoesOnWhereTheServerHasNoReleaseFolders)
+{
+    const std::string package = bytes(800000);
+    server.set(kManifest, Answer{200, "2~x`"});
+    server.set(kPackage, Answer{200, package, -1, "\"fixed\"", 300000});
+    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(read_file("vantorique_osx.zip.part").size(), 300000u) << "vantorique_osx.zip.part: the bytes that came";
+    EXPECT_EQ(download(), "") << "the second try must bring the package whole";
+    const std::string &asked = server.requests.back();
+    EXPECT_EQ(asked.find(std::string("GET ") + kPackage + " "), 0u) << "the last request: " << asked;
+    EXPECT_EQ(HttpServer::header(asked, "Range") + " " + HttpServer::header(asked, "If-Range"), "bytes=300000- \"fixed\"")
+        << "the fixed name must be resumed from its .part after the release folder's 404";
+    EXPECT_TRUE(read_file("vantorique_osx.zip") == package) << "vantorique_osx.zip: the whole package";
+    bool askedRelease = false;
+    for (const std::string &request : server.requests)
+        askedRelease = askedRelease || request.find("/releases/2/vantorique_osx.zip") != std::string::npos;
+    EXPECT_TRUE(askedRelease) << "the release's own name must be asked first, each time";
+}
+
+// A 206 is taken only for a range that was asked for and only from where
+// the .part ends: each check refuses on its own.
+TEST_F(Workers, A206IsTakenOnlyForTheRangeAsked)
+{
+    const std::string body = bytes(5000);
+    Answer unasked{206, body};
+    unasked.head = "Content-Range: bytes 0-4999/5000\r\n";  // from 0, as the empty start would be
+    server.set(kPackage, unasked);
+    EXPECT_EQ(download(), "The server sent the wrong part") << "a 206 when no range was asked (no .part kept)";
+    EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "") << "no .part: no range may be asked";
+    EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no package from a part nobody asked for";
+}
+
+// The support log's limits exactly: a run may log 256 KiB and no byte
+// more, and the log keeps exactly five runs.
+TEST(SupportLog, ARunLogsExactly256KiB)
+{
+    ScratchDir dir;
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    startSupportLog();
+    // A line is the time (23 bytes), a space, the text and a line break.
+    const size_t kCap = 256 * 1024, kLine = 1000;
+    for (size_t i = 0; i < kCap / kLine; i++)
+        logLine("%s", std::string(kLine - 25, 'a').c_str());
+    logLine("%s", std::string(kCap % kLine - 25 - 4, 'b').append("last").c_str());
+    const std::string atCap = read_file("launcher.log");
+    logLine("one byte past");
+    logLine("and after");
+    const std::string past = read_file("launcher.log");
+    ASSERT_EQ(chdir(home), 0);
+    const size_t mark = atCap.find('\n') + 1;  // the run's first line is not counted
+    EXPECT_EQ(atCap.size() - mark, kCap) << "the lines of a run that logged exactly 256 KiB";
+    EXPECT_NE(atCap.find("blast\n"), std::string::npos) << "the line that reaches 256 KiB exactly must be logged";
+    EXPECT_EQ(atCap.find("logged too much"), std::string::npos) << "at exactly 256 KiB nothing is left out yet";
+    EXPECT_NE(past.find(" UTC (this run logged too much; the rest is left out)\n"), std::string::npos)
+        << "one line past 256 KiB must be replaced by the note";
+    EXPECT_EQ(past.find("one byte past"), std::string::npos) << "the line past the cap must not be logged";
+    EXPECT_EQ(past.find("and after"), std::string::npos) << "nothing after the note";
+}
+
+TEST(SupportLog, KeepsExactlyFiveRuns)
+{
+    ScratchDir dir;
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    std::string afterFive, afterSix;
+    for (int run = 1; run <= 6; run++) {
+        startSupportLog();
+        logLine("run %d", run);
+        (run == 5 ? afterFive : afterSix) = read_file("launcher.log");
+    }
+    ASSERT_EQ(chdir(home), 0);
+    EXPECT_NE(afterFive.find(" UTC run 1\n"), std::string::npos) << "after 5 runs, the first must still be there:\n"
+                                                                 << afterFive;
+    EXPECT_EQ(afterSix.find(" UTC run 1\n"), std::string::npos) << "after 6 runs, the first must be gone:\n" << afterSix;
+    EXPECT_NE(afterSix.find(" UTC run 2\n"), std::string::npos) << "after 6 runs, the second must stay:\n" << afterSix;
 }
