@@ -415,7 +415,7 @@ TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
     struct FifoCase {
         const char *what;
         const char *make;  // shell, in the game's parent folder
-        int call;          // 0: install, 1: recovery with that journal, 2: the package's signature
+        int call;          // 0: install, 1: recovery with that journal, 2: the package's signature, 3: its install
     };
     const FifoCase cases[] = {
         {"a FIFO in the installed game", "mkfifo Vantorique.app/Contents/Resources/pipe", 0},
@@ -423,6 +423,7 @@ TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
         {"a FIFO as the downloaded package", "minisign -G -W -p k.pub -s k.sec >/dev/null && echo x > real.zip && "
          "minisign -S -s k.sec -m real.zip -x real.sig -t 'file:vantorique_osx.zip version:2' >/dev/null && "
          "mkfifo fifo.zip", 2},
+        {"a FIFO as the package to install", "mkfifo fifo.zip", 3},
     };
     for (const FifoCase &c : cases) {
         GameWorld w;
@@ -439,6 +440,11 @@ TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
                 _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason) ? 0 : 1);
             if (c.call == 1)
                 recoverInterruptedInstall(placesIn(w.parent)), _exit(0);
+            if (c.call == 3)
+                _exit(!installPackage((w.parent + "fifo.zip").c_str(), placesIn(w.parent), &kNewVersion, reason) &&
+                              reason == "The package is damaged"
+                          ? 0
+                          : 1);
             publicKey = shellOutput("tail -n 1 " + w.parent + "k.pub");
             const std::string signature = shellOutput("cat " + w.parent + "real.sig");
             verifyPackage((w.parent + "fifo.zip").c_str(), "vantorique_osx.zip", signature, 2, reason);

@@ -213,6 +213,16 @@ bool preflight(const UpdateSource &source, const std::string &parent, const std:
         reason = "The game folder is missing";
         return false;
     }
+    // The libraries open it blocking: anything but a regular file (a FIFO put
+    // at its name) is refused here, never waited on.
+    struct stat st;
+    if (stat(source.path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        printf("Not a file: %s\n", source.path);
+        if (source.delta)
+            *source.deltaFault = std::string("the delta is not a file: ") + source.path;
+        reason = source.delta ? "The update is damaged" : "The package is damaged";
+        return false;
+    }
     unsigned long long needed = 0, entries = 0;
     if (!updateNeeds(source, vfs.f_frsize ? vfs.f_frsize : 4096, needed, entries)) {
         printf("Not a %s: %s\n", source.delta ? "delta" : "zip archive", source.path);
