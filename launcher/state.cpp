@@ -4,7 +4,7 @@
 #include "server_layout.h"
 
 std::string updateText;
-std::string checkFailure;
+Failure checkFailure;
 
 int action;
 int menuChoice;
@@ -22,8 +22,8 @@ std::atomic<bool> unzipComplete;
 std::atomic<bool> unzipSuccess;
 std::atomic<bool> versionAnnounced;
 
-std::string downloadFailure;
-std::string unzipFailure;
+Failure downloadFailure;
+Failure unzipFailure;
 DownloadProgress downloadProgress;
 std::atomic<bool> deltaFailed;
 std::atomic<bool> unzipWantsPackage;
@@ -42,6 +42,11 @@ const char *const kVersionFile = "version.txt";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
 std::atomic<bool> abortTransfers;
+
+Failure failureOf(call_context *ctx)
+{
+    return Failure{context_failure(ctx), context_line(ctx)};
+}
 
 UpdateServer updateServer()
 {
@@ -65,7 +70,7 @@ void resetLauncherState()
     updateAvailable = false;
     doneCheckUpdating = false;
     updatingError = false;
-    checkFailure.clear();
+    checkFailure = Failure();
     rungame = false;
     exiting = false;
     unzipSuccess = false;
@@ -83,8 +88,8 @@ void clearDownloadState()
     downloadSuccess = false;
     unzipComplete = false;
     unzipSuccess = false;
-    downloadFailure.clear();
-    unzipFailure.clear();
+    downloadFailure = Failure();
+    unzipFailure = Failure();
     startProgress(downloadProgress, kFetchingNothing);
     unzipWantsPackage = false;
     unpackBytesDone = 0;  // no figures of an earlier unpack

@@ -10,8 +10,9 @@
 #endif
 
 #include "download.h"
-#include "install.h"
 #include "http.h"
+#include "install.h"
+#include "outcome.h"
 
 #include <atomic>
 #include <string>
@@ -44,15 +45,21 @@ extern std::atomic<bool> unzipComplete;
 extern std::atomic<bool> unzipSuccess;      // published before unzipComplete
 extern std::atomic<bool> versionAnnounced;  // a manifest named a version in this run
 extern std::string updateText;              // the announced change log
-// Why the check failed when the server answered but was not believed (two
-// lines: the reason, the detail); empty when no answer came. Written before
-// doneCheckUpdating.
-extern std::string checkFailure;
 
-// Why the download or the install failed, in a few words for the screen;
-// written before the worker's completion flag.
-extern std::string downloadFailure;
-extern std::string unzipFailure;
+// A failure as a worker reports it: its kind (a failure_kind) and the detail
+// line; the screens choose their words from the kind (ui/words.h).
+struct Failure {
+    int kind = FAILURE_NONE;
+    std::string line;
+};
+Failure failureOf(call_context *ctx);
+// Why the check failed when the server answered but was not believed; no
+// kind when no answer came. Written before doneCheckUpdating.
+extern Failure checkFailure;
+// Why the download or the install failed; written before the worker's
+// completion flag.
+extern Failure downloadFailure;
+extern Failure unzipFailure;
 
 // Download progress, published as it goes and read once per frame: bytes of
 // the package on disk, its whole size (-1 while unknown), this transfer's

@@ -116,17 +116,17 @@ TEST_F(DeltaWorkers, ADeltaThatDoesNotFitFallsBackToThePackage)
     ThreadUnzipFunc(nullptr);
     EXPECT_TRUE(unzipComplete && !unzipSuccess && unzipWantsPackage && deltaFailed)
         << "the unpack must ask for the full package";
-    EXPECT_EQ(unzipFailure, "") << "nothing for the player to read: the package comes without a question";
+    EXPECT_EQ(unzipFailure.kind, FAILURE_NONE) << "nothing for the player to read: the package comes without a question";
     EXPECT_EQ(read_file(dir / "Vantorique.app/Contents/level.dat"), "level 1\n") << "the game must be untouched";
     EXPECT_FALSE(exists("vantorique_osx.delta")) << "vantorique_osx.delta must be removed";
-    EXPECT_NE(read_file("launcher.log").find("Delta not used: DELTA_BASE_DIFFERS: "), std::string::npos)
+    EXPECT_NE(read_file("launcher.log").find("Delta not used: FAILURE_BASE_DIFFERS: "), std::string::npos)
         << read_file("launcher.log");
 
     server.set("/vantorique/autoupdate/releases/2/vantorique_osx.zip", Answer{200, "the package"});
     vantoriqueVersion = 1;
     clearDownloadState();
     ThreadDownloadFunc(nullptr);
-    EXPECT_TRUE(downloadSuccess && downloadProgress.fetching == kFetchingPackage) << downloadFailure;
+    EXPECT_TRUE(downloadSuccess && downloadProgress.fetching == kFetchingPackage) << failure_name(downloadFailure.kind);
     for (const std::string &request : server.requests)
         EXPECT_EQ(request.find(".delta"), std::string::npos) << "no delta after one failed: " << request;
 }

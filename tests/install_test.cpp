@@ -170,21 +170,21 @@ struct InstallCase {
     bool anotherInstallRuns = false; // another launcher holds the work folder's lock
     bool fromInsideTheGame = false;  // the launcher runs in a folder of the item the package replaces
     const char *outcome = "new";     // old, new, either
-    const char *reason = "";
+    int failure = FAILURE_NONE;      // the kind installPackage reports
 };
 
 const char kOneFile[] = "head -c 32768 /dev/urandom > new100.dat";
-const char kDamaged[] = "The package is damaged";
 const InstallCase kInstallCases[] = {
     {.name = "good_package", .extra = kOneFile},
-    {.name = "CRC_bad_entry", .extra = "printf CRCFAULT%.0s $(seq 64) > zz.txt", .outcome = "old", .reason = kDamaged},
-    {.name = "refused_entry", .extra = "ln -s /etc escape", .outcome = "old", .reason = kDamaged},
+    {.name = "CRC_bad_entry", .extra = "printf CRCFAULT%.0s $(seq 64) > zz.txt", .outcome = "old",
+     .failure = FAILURE_DAMAGED},
+    {.name = "refused_entry", .extra = "ln -s /etc escape", .outcome = "old", .failure = FAILURE_REFUSED},
     {.name = "disk_full", .extra = "head -c 3000000 /dev/urandom > big.dat", .smallDisk = true, .outcome = "old",
-     .reason = "Disk full"},
+     .failure = FAILURE_NO_SPACE},
     {.name = "another_install_runs", .extra = kOneFile, .anotherInstallRuns = true, .outcome = "old",
-     .reason = "Another update is running"},
+     .failure = FAILURE_BUSY},
     {.name = "item_holds_the_launcher", .extra = kOneFile, .fromInsideTheGame = true, .outcome = "old",
-     .reason = kDamaged},
+     .failure = FAILURE_REFUSED},
     {.name = "kill_while_unpacking", .extra = "for i in $(seq 400); do head -c 32768 /dev/urandom > new$i.dat; done",
      .killAt = "unpacking", .outcome = "either"},
     {.name = "kill_after_the_unpack", .extra = kOneFile, .killAt = "unpacked", .outcome = "old"},
@@ -254,8 +254,8 @@ void killInstallAt(const GameWorld &w, const char *step, bool twoRenames, const 
         killStep = step;
         installForceTwoRenames = twoRenames;
         installStepHook = [](const char *reached) { strcmp(reached, killStep) == 0 && raise(SIGKILL); };
-        std::string reason;
-        _exit(installPackage(w.package.c_str(), placesIn(w.parent), version, reason) ? 0 : 1);
+        call_context ctx;
+        _exit(installPackage(w.package.c_str(), placesIn(w.parent), version, &ctx) ? 0 : 1);
     }
     int status = 0;
     const std::string midUnpack = w.parent + ".vantorique-staging/new/Vantorique.app/Contents/Resources/new100.dat";
@@ -278,7 +278,7 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
     makeGames(w, c.extra);
     InLauncherFolder launcher(w);
 
-    std::string reason;
+    call_context ctx;
     testing::internal::CaptureStdout();
     if (c.killAt) {
         killInstallAt(w, c.killAt, c.twoRenames);
@@ -296,8 +296,8 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
         if (c.fromInsideTheGame) {
             ASSERT_EQ(chdir((w.parent + "Vantorique.app/Contents").c_str()), 0);
         }
-        EXPECT_EQ(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason), c.reason[0] == 0)
-            << "installPackage's result; it said: " << reason;
+        EXPECT_EQ(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx), c.failure == FAILURE_NONE)
+            << "installPackage's result; it said: " << failure_name(context_failure(&ctx)) << ": " << context_line(&ctx);
         ASSERT_EQ(chdir(launcherFolder), 0);
         if (c.anotherInstallRuns) {
             EXPECT_TRUE(exists(staging)) << ".vantorique-staging: another launcher's work folder must stay";
@@ -306,7 +306,8 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
     }
     testing::internal::GetCapturedStdout();
     const std::string version = launcher.version();
-    EXPECT_EQ(reason, c.reason) << "the reason the player reads";
+    EXPECT_STREQ(failure_name(context_failure(&ctx)), failure_name(c.failure))
+        << "the kind of failure, which the screen's words follow; its line: " << context_line(&ctx);
     const std::string after = snapshot(w.parent), outcome = c.outcome;
     EXPECT_EQ(version, after == w.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";
     if (outcome != "either") {
@@ -342,9 +343,9 @@ TEST(InstallOrder, EachStepIsOnDiskBeforeTheNextVouchesForIt)
                  : path == parentPath        ? " (game's parent)"
                                              : " (folder " + path + ")";
     };
-    std::string reason;
+    call_context ctx;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason)) << reason;
+    EXPECT_TRUE(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx)) << context_line(&ctx);
     testing::internal::GetCapturedStdout();
     installStepHook = nullptr;
     fsutil_sync_observer = nullptr;
@@ -390,9 +391,9 @@ TEST(InstallRecovery, AKillWhileRecordingTheVersionLeavesNoCopyOfIt)
         installStepHook = [](const char *step) { swapped = swapped || strcmp(step, "swapped") == 0; };
         // After the swaps, the first file synced is the version file's copy.
         fsutil_sync_observer = [](int scope, const std::string &) { swapped && scope == SYNC_FILE && raise(SIGKILL); };
-        std::string reason;
+        call_context ctx;
         testing::internal::CaptureStdout();
-        _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason) ? 0 : 1);
+        _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx) ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -435,14 +436,15 @@ TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
         if (child == 0) {
             alarm(20);  // a call that waits on the FIFO is stopped here, and reported below
             testing::internal::CaptureStdout();
+            call_context ctx;
             std::string reason;
             if (c.call == 0)
-                _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, reason) ? 0 : 1);
+                _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx) ? 0 : 1);
             if (c.call == 1)
                 recoverInterruptedInstall(placesIn(w.parent)), _exit(0);
             if (c.call == 3)
-                _exit(!installPackage((w.parent + "fifo.zip").c_str(), placesIn(w.parent), &kNewVersion, reason) &&
-                              reason == "The package is damaged"
+                _exit(!installPackage((w.parent + "fifo.zip").c_str(), placesIn(w.parent), &kNewVersion, &ctx) &&
+                              context_failure(&ctx) == FAILURE_DAMAGED
                           ? 0
                           : 1);
             publicKey = shellOutput("tail -n 1 " + w.parent + "k.pub");

@@ -47,10 +47,10 @@ unsigned-manifest) sign=own trust=own unsigned=1 keys=(--keys "connection failed
   want="(checking for updates > )?connection failed: The update server's answer is not signed@12" ;;
 resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
   serve=(--cut-once "$rel2$zip=300000")
-  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: No answer from the server@1( > downloading)?( > unzipping)?' ;;
 resumed-without-releases) noise=1 server=serve flat=1 keys+=(--keys "download failed=space")
   serve=(--cut-once "$LAYOUT_ROOT$zip=300000")  # the 404 of the release's name must not cost the kept .part
-  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: No answer from the server@1( > downloading)?( > unzipping)?' ;;
 retry-after-failure) server=serve keys+=(--keys "download failed=space")
   serve=(--missing-once "$rel2$zip,$LAYOUT_ROOT$zip")
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
@@ -144,15 +144,15 @@ logged() { grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC $1\$" "$p/launche
 url="http://127\.0\.0\.1:$port${LAYOUT_ROOT%/}"
 case "$1" in
 update-now|from-another-folder) logged "GET $url/$manifest: HTTP 200, 3[0-9]+ bytes received"
-  logged "GET $url/${LAYOUT_RELEASES}2/$(layout_delta_name 1): HTTP 404, [0-9]+ bytes received; failed: The server has no package"
-  logged "No delta from version 1 to 2: the server has none \(The server has no package\); fetching the full package"
+  logged "GET $url/${LAYOUT_RELEASES}2/$(layout_delta_name 1): HTTP 404, [0-9]+ bytes received; failed: FAILURE_NOT_ON_SERVER: HTTP 404"
+  logged "No delta from version 1 to 2: the server has none \(FAILURE_NOT_ON_SERVER: HTTP 404\); fetching the full package"
   logged "GET $url/${LAYOUT_RELEASES}2/$zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
 delta-update) logged "GET $url/${LAYOUT_RELEASES}2/$(layout_delta_name 1): HTTP 200, [0-9]+ bytes received"
   logged "Signature verified: $(layout_delta_name 1) \(version 2 from 1\)"; logged "Installed version 2 from a delta"
   grep -q "GET $rel2$(layout_delta_name 1) HTTP/1.1\" 200" "$w/nginx/access.log" || fail "no delta served"
   ! grep "$zip" "$w/nginx/access.log" || fail "the package was downloaded too" ;;
 delta-falls-back) logged "Signature verified: $(layout_delta_name 1) \(version 2 from 1\)"
-  logged "Delta not used: DELTA_BASE_DIFFERS: Contents/Resources/levels.dat: not the file this update was made from .*; fetching the full package"
+  logged "Delta not used: FAILURE_BASE_DIFFERS: Contents/Resources/levels.dat: not the file this update was made from .*; fetching the full package"
   logged "GET $url/${LAYOUT_RELEASES}2/$zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2"
   ! grep -q "a player's edit" "$p/Vantorique.app/Contents/Resources/levels.dat" || fail "the edited file stayed" ;;
 cdn-cache) logged "GET $url/${LAYOUT_RELEASES}3/$zip: HTTP 200, [0-9]+ bytes received"
@@ -163,8 +163,8 @@ cdn-cache) logged "GET $url/${LAYOUT_RELEASES}3/$zip: HTTP 200, [0-9]+ bytes rec
     fail "the proxy no longer holds version 2's package: the road proved nothing" ;;
 play-offline) logged "GET $url/$manifest: no answer, 0 bytes received; failed: Couldn't connect to server"
   logged "Check failed: .*" ;;
-missing-package) logged "GET $url/$zip: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
-  logged "Download failed: The server has no package" ;;
+missing-package) logged "GET $url/$zip: HTTP 404, [0-9]+ bytes received; failed: FAILURE_NOT_ON_SERVER: HTTP 404"
+  logged "Download failed: FAILURE_NOT_ON_SERVER: HTTP 404" ;;
 signature-of-another-key) logged "Signature check failed: it was made with another key" ;;
 leftover-package) logged "Removed $zip: an interrupted update left it" ;;
 esac
@@ -175,7 +175,8 @@ missing-background) grep -qxE $'Fatal error in .*loop\\.cpp on line [0-9]+: Coul
 signed-package) grep -qx "Signature verified: $zip (version 2)" "$w/launcher.log" || fail "no signature check"
   logged "Signature verified: $zip \(version 2\)"
   [ "$(cat "$p/launcher/verified-version.txt")" = 2 ] || fail "the verified version is not remembered" ;;
-expired-manifest) grep -qx "Manifest refused: The update server is out of date" "$w/launcher.log" || fail "no refusal logged" ;;
+expired-manifest) grep -qE "^Manifest refused: FAILURE_EXPIRED: it expired at 2020-01-01T00:00:00Z$" "$w/launcher.log" ||
+  fail "no refusal logged" ;;
 resumed-download) grep -q "range=bytes=300000- .*-> 206" "$w/requests.log" || fail "no resume: $(cat "$w/requests.log")" ;;
 resumed-without-releases) grep -q "$LAYOUT_ROOT$zip range=bytes=300000- .*-> 206" "$w/requests.log" ||
   fail "the fixed name's .part was not resumed after the release folder's 404: $(cat "$w/requests.log")" ;;

@@ -203,10 +203,10 @@ TEST_F(Workers, DownloadOutcomes)
 {
     const std::string body = bytes(3000000);
     const std::pair<Answer, std::string> cases[] = {  // the answer and the failure it makes ("" none)
-        {{200, body}, ""}, {{404, "gone"}, "The server has no package"}, {{500, ""}, "The server answered 500"},
-        {{200, body, (long long)body.size() + 1000}, "Connection lost"},  // cut short, no validator: nothing kept
-        {{200, body, (long long)body.size() - 10}, "The package is larger than announced"},
-        {{200, "x", 1LL << 60}, "Disk full"}, {{200, ""}, ""}
+        {{200, body}, ""}, {{404, "gone"}, "FAILURE_NOT_ON_SERVER"}, {{500, ""}, "FAILURE_SERVER_REFUSED"},
+        {{200, body, (long long)body.size() + 1000}, "FAILURE_NO_ANSWER"},  // cut short, no validator: nothing kept
+        {{200, body, (long long)body.size() - 10}, "FAILURE_SERVER_REFUSED"},
+        {{200, "x", 1LL << 60}, "FAILURE_NO_SPACE"}, {{200, ""}, ""}
     };
     for (const auto &c : cases) {
         write_file("vantorique_osx.zip", "earlier package");
@@ -225,16 +225,16 @@ TEST_F(Workers, DownloadOutcomes)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
     EXPECT_EQ(read_file("vantorique_osx.zip"), body);
     ASSERT_EQ(mkdir("vantorique_osx.zip.part", 0755), 0);  // what cannot be replaced is not written through
-    EXPECT_EQ(download(), "Cannot write the package");
+    EXPECT_EQ(download(), "FAILURE_CANNOT_WRITE");
     server.stop();
-    EXPECT_EQ(download(), "No answer from the server");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
 }
 
 TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
 {
     const std::string v1 = bytes(2000000), v2 = bytes(1500000) + "v2";
     server.set(kPackage, Answer{200, v1, -1, "\"v1\"", 700000});
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     EXPECT_EQ(read_file("vantorique_osx.zip.part"), v1.substr(0, 700000));
     EXPECT_EQ(download(), "");  // 206: the rest appended
     const std::string &asked = server.requests.back();
@@ -243,7 +243,7 @@ TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
 
     // The package changed meanwhile: the whole new one comes (200) and replaces the .part.
     server.set(kPackage, Answer{200, v1, -1, "\"v1\"", 700000});
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     server.set(kPackage, Answer{200, v2, -1, "\"v2\""});
     EXPECT_EQ(download(), "");
     EXPECT_EQ(read_file("vantorique_osx.zip"), v2);
@@ -308,7 +308,7 @@ TEST_F(Workers, CompressedAnswersAreDecodedBeforeTheyAreUsed)
     EXPECT_EQ(HttpServer::header(server.requests.back(), "Accept-Encoding"), "identity")
         << "the manifest must be asked for without compression";
 
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     EXPECT_FALSE(exists("vantorique_osx.zip.part"))
         << "vantorique_osx.zip.part: a cut compressed answer cannot be resumed (its ranges count compressed bytes)";
     EXPECT_EQ(download(), "");
@@ -342,7 +342,7 @@ TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
     publicKey = trustedKey();
     for (const Answer &signature : {Answer{404, ""}, Answer{200, std::string(4097, 'x')}}) {
         server.set(kSignature, signature);
-        EXPECT_EQ(download(), "Signature check failed\nthe signature could not be fetched")
+        EXPECT_EQ(download(), "FAILURE_UNSIGNED")
             << "a signature that is missing or too long (status " << signature.status << ")";
         EXPECT_FALSE(exists("vantorique_osx.zip")) << "the package must be deleted after a failed check";
     }
@@ -371,7 +371,8 @@ TEST_F(Workers, UnpackWorkerInstallsThePackageAndRemovesIt)
     for (bool good : {true, false}) {
         resetLauncherState();
         ThreadUnzipFunc(nullptr);
-        EXPECT_TRUE(unzipComplete && unzipSuccess == good && unzipFailure.empty() == good) << good;
+        EXPECT_TRUE(unzipComplete && unzipSuccess == good && (unzipFailure.kind == FAILURE_NONE) == good)
+            << (good ? "a good package" : "not a zip at all") << ": " << failure_name(unzipFailure.kind);
         EXPECT_FALSE(exists("vantorique_osx.zip")) << good;
         write_file("vantorique_osx.zip", "not a zip at all");
     }
@@ -391,9 +392,9 @@ TEST_F(Workers, ResumeAnswersThatDoNotFitThePartAreRefused)
     wrongPart.head = "Content-Range: bytes 500-99999/100000\r\n";  // the .part holds 1000 bytes
     const ResumeCase cases[] = {
         {.what = "206 for the wrong range", .partSize = 1000, .answer = wrongPart,
-         .failure = "The server sent the wrong part"},
+         .failure = "FAILURE_SERVER_REFUSED"},
         {.what = "416 for a whole .part", .partSize = body.size(), .answer = Answer{416, ""},
-         .failure = "The server answered 416"},
+         .failure = "FAILURE_SERVER_REFUSED"},
     };
     for (const ResumeCase &c : cases) {
         write_file("vantorique_osx.zip.part", body.substr(0, c.partSize));
@@ -435,7 +436,7 @@ TEST_F(Workers, WithAKeyAnUnknownVersionIsAConnectionFailure)
 {
     server.set(kPackage, Answer{200, "package"});  // no manifest: the version cannot be learnt
     publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
-    EXPECT_EQ(download(), "No answer from the server") << "the player must read the connection failure";
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER") << "the player must read the connection failure";
     EXPECT_EQ(server.requests.size(), 1u) << "only the manifest may be asked for; the package is of no use unchecked";
     EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no unchecked package may stay";
 }
@@ -496,7 +497,7 @@ TEST_F(Workers, ABrokenDownloadGoesOnWhereTheServerHasNoReleaseFolders)
     const std::string package = bytes(800000);
     server.set(kManifest, Answer{200, "2~x`"});
     server.set(kPackage, Answer{200, package, -1, "\"fixed\"", 300000});
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     EXPECT_EQ(read_file("vantorique_osx.zip.part").size(), 300000u) << "vantorique_osx.zip.part: the bytes that came";
     EXPECT_EQ(download(), "") << "the second try must bring the package whole";
     const std::string &asked = server.requests.back();
@@ -518,7 +519,7 @@ TEST_F(Workers, A206IsTakenOnlyForTheRangeAsked)
     Answer unasked{206, body};
     unasked.head = "Content-Range: bytes 0-4999/5000\r\n";  // from 0, as the empty start would be
     server.set(kPackage, unasked);
-    EXPECT_EQ(download(), "The server sent the wrong part") << "a 206 when no range was asked (no .part kept)";
+    EXPECT_EQ(download(), "FAILURE_SERVER_REFUSED") << "a 206 when no range was asked (no .part kept)";
     EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "") << "no .part: no range may be asked";
     EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no package from a part nobody asked for";
 }

@@ -3,6 +3,8 @@
 #ifndef VANTORIQUE_INSTALL_H
 #define VANTORIQUE_INSTALL_H
 
+#include "outcome.h"
+
 #include <string>
 
 // The names an install works with, all the caller's.
@@ -16,19 +18,20 @@ struct InstallPlaces {
 // whole old install or the whole new one. With `version` (the one a manifest
 // announced), the version file records it once the new game is in, before
 // the journal goes: a kill at any moment never leaves the new game under the
-// old number. On false, `reason` says why in a few words for the screen
-// ("Disk full", ...).
-bool installPackage(const char *packagePath, const InstallPlaces &places, const int *version, std::string &reason);
+// old number. False with the failure in `ctx`, kind and line: the package's
+// own (FAILURE_DAMAGED, FAILURE_REFUSED, ...), FAILURE_NO_SPACE,
+// FAILURE_CANNOT_WRITE, or FAILURE_BUSY (another launcher is installing).
+bool installPackage(const char *packagePath, const InstallPlaces &places, const int *version, call_context *ctx);
 
 // The same install, with the new game built by the delta at `deltaPath`
 // from the installed game (gameParent/gameName, only read) into the work
 // folder, then merged, journalled and swapped in exactly as a package is.
-// When it fails before the game started to change, `deltaFault` says why
-// for the support log ("DELTA_BASE_DIFFERS: ..."): the game is untouched
-// and the full package can be installed instead. Empty after a success, or
-// after a failure the next start finishes (as for a package).
-bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, std::string &reason,
-                  std::string &deltaFault);
+// `untouched` tells, after a failure, that the game did not start to change
+// (the delta's base differs, say): the full package can be installed
+// instead. After a failure once the game changed, the next start finishes it
+// (as for a package).
+bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, call_context *ctx,
+                  bool &untouched);
 
 // At start: finishes or undoes an install that a kill interrupted (and
 // records the version its journal names), removes what is left of its work

@@ -3,6 +3,7 @@
 #include "screens.h"
 
 #include "state.h"
+#include "words.h"
 #include "workers.h"
 
 #include <stdio.h>
@@ -72,9 +73,9 @@ int titleAndReason(const std::string &title, const std::string &reason)
     return 56;
 }
 
-void failureScreen(const char *title, const std::string &reason)
+void failureScreen(const char *title, const Failure &failure)
 {
-    int choice = menu(titleAndReason(title, reason), "Retry", "Play Offline");
+    int choice = menu(titleAndReason(title, failureText(failure.kind, failure.line)), "Retry", "Play Offline");
     if (choice == 0)
         startDownload();
     else if (choice == 1)
@@ -217,10 +218,10 @@ void UpdateTick()
         // An answer that was not believed says why, under the same title.
         const std::string title = std::string("Failed to connect to ") + kUpdateSiteName;
         int top = 32;
-        if (checkFailure.empty())
+        if (checkFailure.kind == FAILURE_NONE)
             text(title, 16, 16);
         else
-            top = titleAndReason(title, checkFailure);
+            top = titleAndReason(title, failureText(checkFailure.kind, checkFailure.line));
         int choice = menu(top, "Retry", "Play Offline");
         if (choice == 0) {
             clearCheckFlags();

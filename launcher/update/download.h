@@ -3,6 +3,7 @@
 #define VANTORIQUE_DOWNLOAD_H
 
 #include "http.h"
+#include "outcome.h"
 
 #include <atomic>
 #include <string>
@@ -21,23 +22,18 @@ struct DownloadProgress {
 // A new transfer: no figures of the last one.
 void startProgress(DownloadProgress &progress, Fetching what);
 
-// How a transfer ended, for a caller that may ask for another file instead.
-enum fetch_outcome {
-    FETCH_WHOLE,    // the file is in place under its name
-    FETCH_MISSING,  // the server has no such file (404)
-    FETCH_BROKEN,   // no answer, the line broke or the caller stopped it (a .part may be kept)
-    FETCH_REFUSED,  // an answer that cannot be used: another status, too long, no room
-};
-
 // Fetches `uri` from `server` into "<name>.part" and renames it to `name`
 // once whole. A transfer that breaks after data arrived keeps the .part and
 // its validator ("<name>.part.validator": the URI it came from, then its
 // ETag or Last-Modified), and the next try of that URI asks only for the
 // rest. An answer for another URI that brings no body (a 404 of a release
-// folder) leaves them as they are. Unless the file came whole, `reason` says
-// why in a few words for the screen. Publishes its progress as it goes.
-fetch_outcome fetchFile(const UpdateServer &server, const std::string &uri, const std::string &name,
-                        DownloadProgress &progress, std::string &reason);
+// folder) leaves them as they are. False with the failure in `ctx`:
+// FAILURE_NO_ANSWER (no answer, the line broke, the caller stopped it; a
+// .part may be kept), FAILURE_NOT_ON_SERVER (404), FAILURE_SERVER_REFUSED
+// (another status, a wrong part, more than announced), FAILURE_NO_SPACE or
+// FAILURE_CANNOT_WRITE. Publishes its progress as it goes.
+bool fetchFile(const UpdateServer &server, const std::string &uri, const std::string &name, DownloadProgress &progress,
+               call_context *ctx);
 
 // The one way a downloaded file leaves the launcher's folder: whatever stands
 // at `name` (never followed, if a link), with a line in the support log.

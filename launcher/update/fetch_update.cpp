@@ -17,56 +17,59 @@ namespace {
 const size_t kMaxSignatureBytes = 4096;  // a minisign signature is a few hundred
 const long kSignatureTimeoutMs = 30 * 1000;
 
+// A failure of another call, made the caller's.
+bool adopt(call_context *ctx, call_context *from)
+{
+    return context_fail(ctx, context_failure(from), context_line(from));
+}
+
 // With a key built in, the fetched file `local` must carry the publisher's
 // signature (dirUri + fileName + ".minisig") for `version`, and a delta
-// (`from` non-zero) for the installed version too. Empty when it does, else
-// why not, for the screen.
-std::string signatureFault(const UpdateServer &server, const std::string &dirUri, const std::string &fileName,
-                           const char *local, int version, int from)
+// (`from` non-zero) for the installed version too. False with
+// FAILURE_UNSIGNED or FAILURE_BAD_SIGNATURE in `ctx` and why.
+bool signatureHolds(const UpdateServer &server, const std::string &dirUri, const std::string &fileName,
+                    const char *local, int version, int from, call_context *ctx)
 {
     if (publicKey.empty()) {
         logLine("Signature not checked: this launcher was built without a public key");
-        return "";
+        return true;
     }
     std::string signature, why;
-    bool verified = false;
-    if (!fetchSmall(server, signatureUri(dirUri + fileName), kMaxSignatureBytes, kSignatureTimeoutMs, signature))
-        why = "the signature could not be fetched";
-    else if (from)
-        verified = verifyDelta(local, fileName.c_str(), signature, version, from, why);
-    else
-        verified = verifyPackage(local, fileName.c_str(), signature, version, why);
-    if (verified) {
-        if (from)
-            logLine("Signature verified: %s (version %d from %d)", fileName.c_str(), version, from);
-        else
-            logLine("Signature verified: %s (version %d)", fileName.c_str(), version);
-        return "";
+    if (!fetchSmall(server, signatureUri(dirUri + fileName), kMaxSignatureBytes, kSignatureTimeoutMs, signature)) {
+        logLine("Signature check failed: the signature could not be fetched");
+        return context_fail(ctx, FAILURE_UNSIGNED, "the signature could not be fetched");
     }
-    logLine("Signature check failed: %s", why.c_str());
-    return "Signature check failed\n" + why;
+    const bool verified = from ? verifyDelta(local, fileName.c_str(), signature, version, from, why)
+                               : verifyPackage(local, fileName.c_str(), signature, version, why);
+    if (!verified) {
+        logLine("Signature check failed: %s", why.c_str());
+        return context_fail(ctx, FAILURE_BAD_SIGNATURE, why);
+    }
+    if (from)
+        logLine("Signature verified: %s (version %d from %d)", fileName.c_str(), version, from);
+    else
+        logLine("Signature verified: %s (version %d)", fileName.c_str(), version);
+    return true;
 }
 
-// The delta's transfer broke: the failure is the screen's, and its .part
+// The delta's transfer broke: the failure is the caller's, and its .part
 // stays for the next try. Anything else that keeps the delta from use
-// leaves `reason` empty: the package is fetched instead.
-bool fetchDelta(const UpdateFetch &f, std::string &reason)
+// leaves `ctx` as it was: the package is fetched instead.
+bool fetchDelta(const UpdateFetch &f, call_context *ctx)
 {
     const int installed = f.installed, announced = f.announced;
     const std::string file = deltaFileName(installed), dirUri = releaseFolderUri(announced);
     startProgress(*f.progress, kFetchingDelta);
-    std::string why;
-    const fetch_outcome got = fetchFile(f.server, dirUri + file, f.deltaName, *f.progress, why);
-    if (got == FETCH_BROKEN) {
-        reason = why;
+    call_context got;  // the delta's own: most of its failures only send us on to the package
+    if (!fetchFile(f.server, dirUri + file, f.deltaName, *f.progress, &got)) {
+        if (context_failure(&got) == FAILURE_NO_ANSWER)
+            return adopt(ctx, &got);
+        logLine("No delta from version %d to %d: %s (%s: %s); fetching the full package", installed, announced,
+                context_failure(&got) == FAILURE_NOT_ON_SERVER ? "the server has none" : "its transfer failed",
+                failure_name(context_failure(&got)), context_line(&got).c_str());
         return false;
     }
-    if (got != FETCH_WHOLE) {
-        logLine("No delta from version %d to %d: %s (%s); fetching the full package", installed, announced,
-                got == FETCH_MISSING ? "the server has none" : "the server's answer was refused", why.c_str());
-        return false;
-    }
-    if (!signatureFault(f.server, dirUri, file, f.deltaName.c_str(), announced, installed).empty()) {
+    if (!signatureHolds(f.server, dirUri, file, f.deltaName.c_str(), announced, installed, &got)) {
         discardDownload(f.deltaName, "its signature does not hold");
         logLine("Delta %s not used: its signature does not hold; fetching the full package", file.c_str());
         return false;
@@ -76,40 +79,38 @@ bool fetchDelta(const UpdateFetch &f, std::string &reason)
 
 // The package of `announced` from its release's folder; a server that has
 // none (published before releases had folders) is asked for the fixed name.
-bool fetchPackage(const UpdateFetch &f, std::string &reason)
+bool fetchPackage(const UpdateFetch &f, call_context *ctx)
 {
     startProgress(*f.progress, kFetchingPackage);
     std::string dirUri = kServerRoot;
-    fetch_outcome got = FETCH_MISSING;
     if (f.announced > 0) {
-        dirUri = releaseFolderUri(f.announced);
-        got = fetchFile(f.server, dirUri + kPackageFile, f.packageName, *f.progress, reason);
-        if (got == FETCH_MISSING)
+        call_context release;
+        if (fetchFile(f.server, releaseFolderUri(f.announced) + kPackageFile, f.packageName, *f.progress, &release))
+            dirUri = releaseFolderUri(f.announced);
+        else if (context_failure(&release) != FAILURE_NOT_ON_SERVER)
+            return adopt(ctx, &release);
+        else
             logLine("No release folder for version %d on the server: asking for %s%s", f.announced, kServerRoot,
                     kPackageFile);
     }
-    if (got == FETCH_MISSING) {
-        dirUri = kServerRoot;
-        got = fetchFile(f.server, dirUri + kPackageFile, f.packageName, *f.progress, reason);
-    }
-    if (got != FETCH_WHOLE)
+    if (dirUri == kServerRoot && !fetchFile(f.server, dirUri + kPackageFile, f.packageName, *f.progress, ctx))
         return false;
-    reason = signatureFault(f.server, dirUri, kPackageFile, f.packageName.c_str(), f.announced, 0);
-    if (!reason.empty())
+    if (!signatureHolds(f.server, dirUri, kPackageFile, f.packageName.c_str(), f.announced, 0, ctx)) {
         discardDownload(f.packageName, "its signature does not hold");  // deleted at once
-    return reason.empty();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-bool fetchUpdate(const UpdateFetch &fetch, std::string &reason)
+bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
 {
-    reason.clear();
     if (fetch.announced > 0 && fetch.installed > 0 && fetch.installed < fetch.announced && fetch.deltaAllowed) {
-        if (fetchDelta(fetch, reason))
+        if (fetchDelta(fetch, ctx))
             return true;
-        if (!reason.empty())
+        if (context_failure(ctx) != FAILURE_NONE)
             return false;
     }
-    return fetchPackage(fetch, reason);
+    return fetchPackage(fetch, ctx);
 }

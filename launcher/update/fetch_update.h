@@ -25,9 +25,10 @@ struct UpdateFetch {
 // `installed` is a version below it and deltas are allowed; a missing,
 // refused or unsigned one is passed over for the package, and the support
 // log says why. Sets the progress's `fetching` to what it fetches; true once
-// that is whole and checked, in deltaName or packageName. On false, `reason`
-// says why for the screen (a broken transfer keeps its .part to go on from
-// at the next try, delta or package).
-bool fetchUpdate(const UpdateFetch &fetch, std::string &reason);
+// that is whole and checked, in deltaName or packageName. False with the
+// failure in `ctx`: fetchFile's kinds, FAILURE_UNSIGNED or
+// FAILURE_BAD_SIGNATURE (a broken transfer keeps its .part to go on from at
+// the next try, delta or package).
+bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx);
 
 #endif

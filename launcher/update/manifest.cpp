@@ -59,12 +59,11 @@ bool parseExpiry(const std::string &text, time_t &when)
            t.tm_sec == asWritten.tm_sec;
 }
 
-manifest_failure checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
-                               std::string &detail)
+bool checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
+                   call_context *ctx)
 {
-    detail.clear();
     if (signature.empty())
-        return MANIFEST_UNSIGNED;
+        return context_fail(ctx, FAILURE_UNSIGNED, "");
     std::string comment, expiresText;
     time_t expires = 0;
     const char *fault = contentSignatureFault(manifest, signature, comment);
@@ -72,31 +71,16 @@ manifest_failure checkManifest(const std::string &manifest, const std::string &s
         fault = commentFault(comment, kManifestFile, version);
     if (!fault)
         fault = expiryFault(comment, expires, expiresText);
-    if (fault) {
-        detail = fault;
-        return MANIFEST_ALTERED;
-    }
-    if (now >= expires + kClockSkewSeconds) {
-        detail = "it expired at " + expiresText;
-        return MANIFEST_EXPIRED;
-    }
+    if (fault)
+        return context_fail(ctx, FAILURE_BAD_SIGNATURE, fault);
+    if (now >= expires + kClockSkewSeconds)
+        return context_fail(ctx, FAILURE_EXPIRED, "it expired at " + expiresText);
     const int seen = readVersionFile(kVerifiedVersionFile);
-    if (version < seen) {
-        detail = "it offers " + std::to_string(version) + ", " + std::to_string(seen) + " was seen before";
-        return MANIFEST_OLDER;
-    }
+    if (version < seen)
+        return context_fail(ctx, FAILURE_OLDER,
+                            "it offers " + std::to_string(version) + ", " + std::to_string(seen) + " was seen before");
     // Not being able to remember only weakens the next check; this one holds.
     if (version > seen && !writeVersionFile(kVerifiedVersionFile, version))
         printf("Cannot record the verified version in %s\n", kVerifiedVersionFile);
-    return MANIFEST_ACCEPTED;
-}
-
-std::string manifestRefusal(manifest_failure failure, const std::string &detail)
-{
-    const char *reason = failure == MANIFEST_UNSIGNED  ? "The update server's answer is not signed"
-                         : failure == MANIFEST_ALTERED ? "The update server's answer was altered"
-                         : failure == MANIFEST_EXPIRED ? "The update server is out of date"
-                         : failure == MANIFEST_OLDER   ? "The update server offers an older version"
-                                                       : "";
-    return detail.empty() ? reason : std::string(reason) + "\n" + detail;
+    return true;
 }
