@@ -189,7 +189,19 @@ struct UpdateSource {
     const char *path;
     bool delta;
     std::string *deltaFault;  // a delta's: why it could not build the new game
+    call_context *deltaContext;  // a delta's: its calls' failure and progress
 };
+
+// What the player reads when a delta call failed, from that call's own context.
+const char *deltaFailureWords(const call_context *ctx)
+{
+    return context_failure(ctx) == FAILURE_NO_SPACE ? "Disk full" : "The update is damaged";
+}
+
+std::string deltaFaultLine(call_context *ctx)
+{
+    return std::string(failure_name(context_failure(ctx))) + ": " + context_line(ctx);
+}
 
 // Room the staged game takes: every file in whole blocks, and its entries.
 bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
@@ -198,8 +210,8 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
     if (!source.delta)
         return archive_needs(source.path, block, &needed, &entries) == 1;
     delta_info info;
-    if (!delta_read_info(source.path, &info)) {
-        *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
+    if (!delta_read_info(source.path, &info, source.deltaContext)) {
+        *source.deltaFault = deltaFaultLine(source.deltaContext);
         return false;
     }
     entries = info.directories + info.files + info.links;
@@ -221,7 +233,7 @@ bool preflight(const UpdateSource &source, const std::string &parent, const std:
     unsigned long long needed = 0, entries = 0;
     if (!updateNeeds(source, vfs.f_frsize ? vfs.f_frsize : 4096, needed, entries)) {
         printf("Not a %s: %s\n", source.delta ? "delta" : "zip archive", source.path);
-        reason = unpackFailureWords();
+        reason = source.delta ? deltaFailureWords(source.deltaContext) : unpackFailureWords();
         return false;
     }
     const unsigned long long available = free_bytes(parent);
@@ -257,9 +269,10 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
         return true;
     }
     reachedStep("applying");
-    if (delta_apply((parent + kGameName).c_str(), source.path, (stagedRoot + kGameName).c_str()) != 1) {
-        *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
-        reason = DELTA_FAILURE == DELTA_NO_SPACE ? "Disk full" : "The update is damaged";
+    if (delta_apply((parent + kGameName).c_str(), source.path, (stagedRoot + kGameName).c_str(),
+                    source.deltaContext) != 1) {
+        *source.deltaFault = deltaFaultLine(source.deltaContext);
+        reason = deltaFailureWords(source.deltaContext);
         return false;
     }
     // The game a delta makes is the game the package makes, and a package's
@@ -418,15 +431,17 @@ bool installUpdate(const UpdateSource &source, const char *gameParent, const int
 bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
 {
     bool committing = false;
-    return installUpdate(UpdateSource{packagePath, false, nullptr}, gameParent, version, reason, committing);
+    return installUpdate(UpdateSource{packagePath, false, nullptr, nullptr}, gameParent, version, reason, committing);
 }
 
 bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
-                  std::string &deltaFault)
+                  std::string &deltaFault, progress_sink *progress)
 {
     deltaFault.clear();
     bool committing = false;
-    if (installUpdate(UpdateSource{deltaPath, true, &deltaFault}, gameParent, version, reason, committing))
+    call_context ctx;
+    ctx.progress = progress;
+    if (installUpdate(UpdateSource{deltaPath, true, &deltaFault, &ctx}, gameParent, version, reason, committing))
         return true;
     if (committing)
         deltaFault.clear();  // the game is changing: no other install may start over it

@@ -3,6 +3,8 @@
 #ifndef VANTORIQUE_INSTALL_H
 #define VANTORIQUE_INSTALL_H
 
+#include "outcome.h"
+
 #include <string>
 
 // Unpacks the package into `gameParent` ("../") so that the result is the
@@ -19,9 +21,10 @@ bool installPackage(const char *packagePath, const char *gameParent, const int *
 // When it fails before the game started to change, `deltaFault` says why
 // for the support log ("DELTA_BASE_DIFFERS: ..."): the game is untouched
 // and the full package can be installed instead. Empty after a success, or
-// after a failure the next start finishes (as for a package).
+// after a failure the next start finishes (as for a package). The bytes
+// written so far and the new game's total go to `progress` when given.
 bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
-                  std::string &deltaFault);
+                  std::string &deltaFault, progress_sink *progress = nullptr);
 
 // At start: finishes or undoes an install that a kill interrupted (and
 // records the version its journal names), and removes what is left of its

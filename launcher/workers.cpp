@@ -158,13 +158,14 @@ void ThreadUnzipFunc(void *)
     // the next start offers the update again.
     const int announced = updatedVantoriqueVersion;
     const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
+    progress_sink deltaProgress;
     std::thread install([&] {
-        installed = delta ? installDelta(name, "../", version, reason, deltaFault)
+        installed = delta ? installDelta(name, "../", version, reason, deltaFault, &deltaProgress)
                           : installPackage(name, "../", version, reason);
         ended.store(true, std::memory_order_release);
     });
-    const std::atomic<long long> &total = delta ? DELTA_APPLY_BYTES_TOTAL : ZIP_UNPACK_BYTES_TOTAL;
-    const std::atomic<long long> &done = delta ? DELTA_APPLY_BYTES_DONE : ZIP_UNPACK_BYTES_DONE;
+    const std::atomic<long long> &total = delta ? deltaProgress.total : ZIP_UNPACK_BYTES_TOTAL;
+    const std::atomic<long long> &done = delta ? deltaProgress.done : ZIP_UNPACK_BYTES_DONE;
     for (bool last = false; !last;) {
         last = ended.load(std::memory_order_acquire);
         unpackBytesTotal.store(total.load(std::memory_order_relaxed), std::memory_order_relaxed);

@@ -86,8 +86,9 @@ struct World {
         EXPECT_EQ(run("cp -a " + quote(parent) + " " + quote(dir / "studio") + " && cd " + quote(dir / "studio") +
                       " && (" + kNewGame + ")" + (attributes ? std::string(" && ") + kNewAttributes : "") +
                       (extra.empty() ? "" : " && cd Vantorique.app && " + extra)), 0) << "version 2 could not be made";
+        call_context ctx;
         EXPECT_EQ(delta_make((parent + "Vantorique.app").c_str(), (dir / "studio/Vantorique.app").c_str(), delta.c_str(),
-                             3, 1, 2), 1) << delta_last_error();
+                             3, 1, 2, &ctx), 1) << "version 2's delta could not be made: " << context_line(&ctx);
         EXPECT_EQ(pack(dir / "studio/Vantorique.app", package), 1);
         EXPECT_EQ(chdir((dir / "launcher").c_str()), 0);
     }
@@ -124,16 +125,19 @@ struct FaultCase {
 };
 
 const FaultCase kFaults[] = {
-    {"player_edited_a_base", "echo mine >> Vantorique.app/Contents/Resources/art/same.bin", "DELTA_BASE_DIFFERS: "},
+    {"player_edited_a_base", "echo mine >> Vantorique.app/Contents/Resources/art/same.bin", "FAILURE_BASE_DIFFERS: "},
     {"player_edited_a_base_same_size", "printf X | dd of=Vantorique.app/Contents/Resources/changed.txt bs=1 seek=3 conv=notrunc 2>/dev/null",
-     "DELTA_BASE_DIFFERS: "},
-    {"base_missing", "rm Vantorique.app/Contents/Resources/moving.bin", "DELTA_BASE_MISSING: "},
+     "FAILURE_BASE_DIFFERS: "},
+    {"base_missing", "rm Vantorique.app/Contents/Resources/moving.bin", "FAILURE_BASE_MISSING: "},
     {"base_now_a_link", "rm Vantorique.app/Contents/Resources/changed.txt && ln -s art/same.bin Vantorique.app/Contents/Resources/changed.txt",
-     "DELTA_BASE_DIFFERS: "},
+     "FAILURE_BASE_DIFFERS: "},
+    // Opened blocking, a FIFO would wait for a writer for ever.
+    {"base_now_a_fifo", "rm Vantorique.app/Contents/Resources/changed.txt && mkfifo Vantorique.app/Contents/Resources/changed.txt",
+     "FAILURE_BASE_DIFFERS: "},
     {"tampered_delta", "printf XXXXXXXX | dd of=DELTA bs=1 seek=$(($(stat -c %s DELTA) - 200)) conv=notrunc 2>/dev/null",
-     "DELTA_DAMAGED: "},
-    {"truncated_delta", "truncate -s 100 DELTA", "DELTA_DAMAGED: "},
-    {"no_installed_game", "rm -r Vantorique.app", "DELTA_CANNOT_READ: "},
+     "FAILURE_DAMAGED: "},
+    {"truncated_delta", "truncate -s 100 DELTA", "FAILURE_DAMAGED: "},
+    {"no_installed_game", "rm -r Vantorique.app", "FAILURE_CANNOT_READ: "},
 };
 
 void PrintTo(const FaultCase &c, std::ostream *out) { *out << c.name; }
@@ -180,6 +184,7 @@ const KillCase kKills[] = {
 };
 
 const char *killStep;
+progress_sink killProgress;  // the delta's, watched by the killing thread
 
 void PrintTo(const KillCase &c, std::ostream *out) { *out << c.name; }
 class DeltaKill : public testing::TestWithParam<KillCase> {};
@@ -207,13 +212,13 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
             if (strcmp(reached, "applying") != 0)
                 raise(SIGKILL);
             std::thread([] {  // the first file written, the others still to come
-                while (DELTA_APPLY_BYTES_DONE.load() == 0)
+                while (killProgress.done.load() == 0)
                     std::this_thread::yield();
                 raise(SIGKILL);
             }).detach();
         };
         std::string why, fault;
-        _exit(installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, why, fault) ? 0 : 1);
+        _exit(installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, why, fault, &killProgress) ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);

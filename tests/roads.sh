@@ -147,7 +147,7 @@ delta-update) logged "GET $url/releases/2/from-1.delta: HTTP 200, [0-9]+ bytes r
   grep -q "GET /vantorique/autoupdate/releases/2/from-1.delta HTTP/1.1\" 200" "$w/nginx/access.log" || fail "no delta served"
   ! grep "vantorique_osx.zip" "$w/nginx/access.log" || fail "the package was downloaded too" ;;
 delta-falls-back) logged "Signature verified: from-1.delta \(version 2 from 1\)"
-  logged "Delta not used: DELTA_BASE_DIFFERS: Contents/Resources/levels.dat: not the file this update was made from .*; fetching the full package"
+  logged "Delta not used: FAILURE_BASE_DIFFERS: Contents/Resources/levels.dat: not the file this update was made from .*; fetching the full package"
   logged "GET $url/releases/2/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2"
   ! grep -q "a player's edit" "$p/Vantorique.app/Contents/Resources/levels.dat" || fail "the edited file stayed" ;;
 cdn-cache) logged "GET $url/releases/3/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"
