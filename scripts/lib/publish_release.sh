@@ -76,8 +76,11 @@ ziputil="${ZIPUTIL:-$root/build/release/ziputil}"
 delta_tool="${VANTORIQUE_DELTA:-$(dirname "$ziputil")/vantorique-delta}"
 if [ ! -x "$ziputil" ] || [ ! -x "$delta_tool" ]; then
   echo "publish: building ziputil and vantorique-delta into $root/build/release (first use only)" >&2
-  cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DVANTORIQUE_TESTS=OFF >/dev/null
-  cmake --build "$root/build/release" --target ziputil vantorique-delta -j "$(nproc)" >/dev/null
+  build_log="$(mktemp)"
+  { cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DVANTORIQUE_TESTS=OFF -DVANTORIQUE_LAUNCHER=OFF &&
+    cmake --build "$root/build/release" --target ziputil vantorique-delta -j "$(nproc)"; } >"$build_log" 2>&1 ||
+    { cat "$build_log" >&2; rm -f "$build_log"; fail "building the tools failed (above)"; }
+  rm -f "$build_log"
   [ -x "$ziputil" ] || ziputil="$root/build/release/ziputil"
   [ -x "$delta_tool" ] || delta_tool="$root/build/release/vantorique-delta"
 fi
