@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/publish: failing, the key and its password, signing,
 # reading what is served, and the checks of a game folder. Source it.
 

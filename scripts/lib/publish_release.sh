@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/publish once its options are read: a new release
 # (BUNDLE VERSION CHANGELOG OUTDIR, or --revert-to M CHANGELOG OUTDIR), or a
 # published one announced on a channel (--promote N OUTDIR).
@@ -71,21 +72,25 @@ refuse_older "$version" "$(served_version "$cdir")"
 mkdir -p "$outdir" 2>/dev/null || fail "cannot create the output folder $outdir"
 [ -w "$outdir" ] || fail "cannot write into the output folder $outdir"
 
-# The tools, built once into build/release on first use.
-ziputil="${ZIPUTIL:-$root/build/release/ziputil}"
-delta_tool="${VANTORIQUE_DELTA:-$(dirname "$ziputil")/vantorique-delta}"
-if [ ! -x "$ziputil" ] || [ ! -x "$delta_tool" ]; then
-  echo "publish: building ziputil and vantorique-delta into $root/build/release (first use only)" >&2
-  build_log="$(mktemp)"
-  { cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DVANTORIQUE_TESTS=OFF -DVANTORIQUE_LAUNCHER=OFF &&
-    cmake --build "$root/build/release" --target ziputil vantorique-delta -j "$(nproc)"; } >"$build_log" 2>&1 ||
-    { cat "$build_log" >&2; rm -f "$build_log"; fail "building the tools failed (above)"; }
-  rm -f "$build_log"
-  [ -x "$ziputil" ] || ziputil="$root/build/release/ziputil"
-  [ -x "$delta_tool" ] || delta_tool="$root/build/release/vantorique-delta"
-fi
 # The earlier releases that deltas are made from: the five latest below this one.
 mapfile -t earlier < <(release_numbers "$dest" | awk -v v="$version" '$1 < v' | tail -n 5)
+# The tools, built into build/release on first use (the delta tool once there
+# is a release to make deltas from).
+ziputil="${ZIPUTIL:-$root/build/release/ziputil}"
+delta_tool="${VANTORIQUE_DELTA:-$(dirname "$ziputil")/vantorique-delta}"
+need=()
+[ -x "$ziputil" ] || { ziputil="$root/build/release/ziputil"; [ -x "$ziputil" ] || need+=(ziputil); }
+if [ ${#earlier[@]} -gt 0 ] || [ -n "$revert_to" ]; then
+  [ -x "$delta_tool" ] || { delta_tool="$root/build/release/vantorique-delta"; [ -x "$delta_tool" ] || need+=(vantorique-delta); }
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  echo "publish: building ${need[*]} into $root/build/release (first use only)" >&2
+  build_log="$(mktemp)"
+  { cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DVANTORIQUE_TESTS=OFF -DVANTORIQUE_LAUNCHER=OFF &&
+    cmake --build "$root/build/release" --target "${need[@]}" -j "$(nproc)"; } >"$build_log" 2>&1 ||
+    { cat "$build_log" >&2; rm -f "$build_log"; fail "building ${need[*]} failed (above)"; }
+  rm -f "$build_log"
+fi
 
 # Everything is made beside the target first and moved in at the end.
 make_stage "$outdir"
