@@ -1,6 +1,6 @@
 // The Mac metadata layer: packing user attributes, Finder Info, resource
 // fork and ACL into an AppleDouble stream, and applying such streams back.
-#include "copyfile.h"
+#include "macmeta.h"
 #include "helpers.h"
 
 #include <string.h>
@@ -14,11 +14,11 @@ namespace {
 
 int pack_stream(const std::string &from, const std::string &to)
 {
-    return copyfile(from.c_str(), to.c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS);
+    return copyfile(from.c_str(), to.c_str(), nullptr, MACMETA_PACK_FLAGS);
 }
 int apply_stream(const std::string &from, const std::string &to)
 {
-    return copyfile(from.c_str(), to.c_str(), nullptr, ZIPUTIL_COPYFILE_UNPACK_FLAGS);
+    return copyfile(from.c_str(), to.c_str(), nullptr, MACMETA_UNPACK_FLAGS);
 }
 
 std::map<std::string, std::string> user_attributes(const std::string &path)

@@ -43,8 +43,12 @@ struct Item {
     std::string name, path;
     int level = 0;
     std::vector<std::string> lines;  // the walk's own lines: said in their place, nothing packed
+    int failure = FAILURE_NONE;      // and the walk's failure, recorded there
+    std::string failure_line;
     DeflatedEntry data, metadata;
 };
+
+}  // namespace
 
 struct Pipeline {
     std::mutex lock;
@@ -62,8 +66,11 @@ struct Pipeline {
     bool failed = false;  // a write failed: nothing more is written
     std::vector<std::thread> workers;
     std::vector<std::string> walk_lines;
+    call_context walk_failure;
+    progress_sink *progress = nullptr;  // the call's
 };
-thread_local Pipeline *active;
+
+namespace {
 
 // One worker's deflate stream and whole-file codec, kept from entry to entry.
 struct Deflater {
@@ -126,7 +133,7 @@ void publish(Pipeline &p, DeflatedEntry &e, bool finished)
 
 // Hands a full output piece to the writer: in memory while the bounds
 // allow, else appended to the entry's temporary file.
-bool hand_over(Pipeline &p, DeflatedEntry &e, const Bytef *data, size_t size)
+bool hand_over(Pipeline &p, DeflatedEntry &e, Out &out, const Bytef *data, size_t size)
 {
     std::string piece(reinterpret_cast<const char *>(data), size);
     {
@@ -142,16 +149,12 @@ bool hand_over(Pipeline &p, DeflatedEntry &e, const Bytef *data, size_t size)
     if (!piece.empty()) {
         if (e.spill_file.fd < 0) {
             int fd = make_temp_file("crzip.spill", e.spill);
-            if (fd < 0) {
-                say_error("Cannot pack ", e.name, errno);
-                return false;
-            }
+            if (fd < 0)
+                return fail_error(out, FAILURE_CANNOT_WRITE, "Cannot pack ", e.name, errno);
             e.spill_file.fd = fd;  // read by the writer only after `spilled` grows
         }
-        if (!write_full(e.spill_file.fd, piece.data(), piece.size(), int64_t(e.spilled_made))) {
-            say_error("Cannot write ", *e.spill, errno);
-            return false;
-        }
+        if (!write_full(e.spill_file.fd, piece.data(), piece.size(), int64_t(e.spilled_made)))
+            return fail_error(out, FAILURE_CANNOT_WRITE, "Cannot write ", *e.spill, errno);
         e.spilled_made += piece.size();
         std::lock_guard<std::mutex> hold(p.lock);
         e.spilled = e.spilled_made;
@@ -165,10 +168,10 @@ bool hand_over(Pipeline &p, DeflatedEntry &e, const Bytef *data, size_t size)
 
 // One deflate call the way minizip makes it: a full output buffer is handed
 // over only when deflate asks for room.
-bool deflate_step(Pipeline &p, DeflatedEntry &e, Deflater &d, int flush, int &rc)
+bool deflate_step(Pipeline &p, DeflatedEntry &e, Out &out, Deflater &d, int flush, int &rc)
 {
     if (d.z.avail_out == 0) {
-        if (!hand_over(p, e, d.out.get(), kChunk))
+        if (!hand_over(p, e, out, d.out.get(), kChunk))
             return false;
         d.z.next_out = d.out.get();
         d.z.avail_out = uInt(kChunk);
@@ -178,40 +181,42 @@ bool deflate_step(Pipeline &p, DeflatedEntry &e, Deflater &d, int flush, int &rc
 }
 
 // A small file deflated whole, as compress_file does it; false to stream it.
-bool deflate_small_file(Pipeline &p, DeflatedEntry &e, int fd, Deflater &d)
+bool deflate_small_file(Pipeline &p, DeflatedEntry &e, Out &out, int fd, Deflater &d)
 {
     WholeDeflated made;
     if (!deflate_whole(fd, e.level, d.whole, made))
         return false;
     e.size = made.size;
+    progress_add(out.ctx, (long long)made.size);
     e.crc = made.crc;
     e.info.internal_fa = made.text ? 1 : 0;
     e.ok = 1;
     for (size_t at = 0; at < made.deflated && e.ok; at += kChunk)
-        if (!hand_over(p, e, d.whole.out.get() + at, std::min(kChunk, made.deflated - at)))
+        if (!hand_over(p, e, out, d.whole.out.get() + at, std::min(kChunk, made.deflated - at)))
             e.ok = 0;
     return true;
 }
 
 // The data of a regular file through deflate, as compress_file feeds it.
-void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, bool small, Deflater &d, char *buffer)
+void deflate_file(Pipeline &p, DeflatedEntry &e, Out &out, const char *disk_path, bool small, Deflater &d,
+                  char *buffer)
 {
     if (small && e.level != 0 && !p.stop) {
         Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
-        if (in.fd >= 0 && deflate_small_file(p, e, in.fd, d))
+        if (in.fd >= 0 && deflate_small_file(p, e, out, in.fd, d))
             return;
     }
     bool ok = start_stream(d, e.level);
     if (!ok)
-        say_error("Cannot pack ", disk_path, ENOMEM);
+        fail_error(out, FAILURE_CANNOT_WRITE, "Cannot pack ", disk_path, ENOMEM);
     d.z.next_out = d.out.get();
     d.z.avail_out = uInt(kChunk);
     Fd in(ok ? open(disk_path, O_RDONLY | O_CLOEXEC) : -1);
     if (ok && in.fd < 0)
-        say_error("Cannot read ", disk_path, errno);
+        fail_error(out, FAILURE_CANNOT_READ, "Cannot read ", disk_path, errno);
     int rc = Z_OK;
     while (ok && in.fd >= 0 && !p.stop) {
-        ssize_t n = read_for_entry(in.fd, buffer, disk_path, e.zip64, e.size, e.refused);
+        ssize_t n = read_for_entry(out, in.fd, buffer, disk_path, e.zip64, e.size, e.refused);
         if (n <= 0) {
             e.ok = n == 0;
             break;
@@ -220,18 +225,18 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, const char *disk_path, bool sma
         d.z.next_in = reinterpret_cast<Bytef *>(buffer);
         d.z.avail_in = uInt(n);
         while (ok && d.z.avail_in > 0)
-            ok = deflate_step(p, e, d, Z_NO_FLUSH, rc) && rc == Z_OK;
+            ok = deflate_step(p, e, out, d, Z_NO_FLUSH, rc) && rc == Z_OK;
     }
     // Closing flushes the stream, whatever came before, as minizip does.
     rc = Z_OK;
     while (ok && rc == Z_OK && d.level != -2)
-        ok = deflate_step(p, e, d, Z_FINISH, rc);
+        ok = deflate_step(p, e, out, d, Z_FINISH, rc);
     if (rc != Z_STREAM_END)
         e.ok = 0;
     e.info.internal_fa = d.level != -2 && d.z.data_type == Z_TEXT ? 1 : 0;
     size_t last = d.level == -2 ? 0 : kChunk - d.z.avail_out;
     if (ok && last > 0)
-        ok = hand_over(p, e, d.out.get(), last);
+        ok = hand_over(p, e, out, d.out.get(), last);
     if (!ok)
         e.ok = 0;
 }
@@ -242,30 +247,26 @@ void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const cha
                 char *buffer)
 {
     e.name = entry_name;
+    e.fault.progress = p.progress;
     struct stat st;
     entry_info(disk_path, e.info, st);
-    say_into = &e.before;
+    Out before{&e.fault, &e.before}, after{&e.fault, &e.after};
     if (S_ISLNK(st.st_mode)) {
         ssize_t n = readlink(disk_path, buffer, ZIPUTIL_BUFFER_SIZE);
         if (n <= 0) {
-            say_error("Cannot read link ", disk_path, n == 0 ? ENOENT : errno);
-            e.ok = 0;
+            e.ok = fail_error(before, FAILURE_CANNOT_READ, "Cannot read link ", disk_path, n == 0 ? ENOENT : errno);
         } else {
             e.present = e.link = true;
             e.chunks.emplace_back(buffer, size_t(n));
         }
-        say_into = nullptr;
         return publish(p, e, true);
     }
     e.present = true;
     e.zip64 = uint64_t(st.st_size) >= kZip64From;
     e.ok = 0;  // until the whole file is read
     e.level = raw_extension_level(entry_name, level);
-    say_into = nullptr;
     publish(p, e, false);
-    say_into = &e.after;
-    deflate_file(p, e, disk_path, uint64_t(st.st_size) <= kWholeEntry, d, buffer);
-    say_into = nullptr;
+    deflate_file(p, e, after, disk_path, uint64_t(st.st_size) <= kWholeEntry, d, buffer);
     publish(p, e, true);
 }
 
@@ -276,9 +277,8 @@ void make_item(Pipeline &p, Item &item, Deflater &d, char *buffer)
     std::string name;
     int staged = 0;
     if (item.data.ok && !p.stop) {
-        say_into = &item.metadata.before;
-        staged = stage_metadata(item.name.c_str(), item.path.c_str(), temp, name);
-        say_into = nullptr;
+        Out out{&item.metadata.fault, &item.metadata.before};
+        staged = stage_metadata(out, item.name.c_str(), item.path.c_str(), temp, name);
     }
     if (staged <= 0) {
         item.metadata.ok = staged == 0;
@@ -308,25 +308,33 @@ void work(Pipeline &p)
     }
 }
 
+// The entry's result; its failure, said already, recorded in the call.
+int entry_result(Packing &pk, DeflatedEntry &e)
+{
+    if (!e.ok && context_failure(&e.fault) != FAILURE_NONE)
+        context_fail(pk.out.ctx, context_failure(&e.fault), context_line(&e.fault));
+    return e.ok;
+}
+
 // Writes one entry as the worker made it. 0 when the pack must end.
-int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
+int write_entry(Packing &pk, Pipeline &p, zipFile archive, DeflatedEntry &e)
 {
     std::unique_lock<std::mutex> hold(p.lock);
     writer_wait(p, hold, [&] { return e.ready; });
     hold.unlock();
     for (const std::string &line : e.before)
-        say(line.c_str());
+        say(pk.out, "", line);
     if (!e.present)
-        return e.ok;
+        return entry_result(pk, e);
     if (e.link) {
-        if (open_entry(archive, e.name.c_str(), &e.info, 0, 0, false) != ZIP_OK)
+        if (open_entry(pk, archive, e.name.c_str(), &e.info, 0, 0, false) != ZIP_OK)
             return 0;
         if (zipWriteInFileInZip(archive, e.chunks[0].data(), unsigned(e.chunks[0].size())) != ZIP_OK) {
-            say_write_error();
+            fail_archive_write(pk.out, pk.writing);
             zipCloseFileInZip(archive);
             return 0;
         }
-        return close_entry(archive);
+        return close_entry(pk, archive);
     }
     // minizip marks text in the central record from deflate's guess at the
     // end, but writes the record's start when the entry opens: the raw entry
@@ -334,7 +342,7 @@ int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
     hold.lock();
     writer_wait(p, hold, [&] { return e.finished; });
     hold.unlock();
-    if (open_entry(archive, e.name.c_str(), &e.info, Z_DEFLATED, e.level, e.zip64, 1) != ZIP_OK)
+    if (open_entry(pk, archive, e.name.c_str(), &e.info, Z_DEFLATED, e.level, e.zip64, 1) != ZIP_OK)
         return 0;
     std::string piece;
     for (;;) {
@@ -353,35 +361,37 @@ int write_entry(Pipeline &p, zipFile archive, DeflatedEntry &e)
         if (!in_memory) {
             piece.resize(std::min<uint64_t>(to - from, kChunk));
             if (!read_full(e.spill_file.fd, &piece[0], piece.size(), int64_t(from))) {
-                say_error("Cannot read ", *e.spill, errno ? errno : EIO);
-                close_entry(archive, true, e.size, e.crc);
+                fail_error(pk.out, FAILURE_CANNOT_READ, "Cannot read ", *e.spill, errno ? errno : EIO);
+                close_entry(pk, archive, true, e.size, e.crc);
                 return 0;
             }
             e.spill_read += piece.size();
         }
         if (zipWriteInFileInZip(archive, piece.data(), unsigned(piece.size())) != ZIP_OK) {
-            say_write_error();
-            close_entry(archive, true, e.size, e.crc);
+            fail_archive_write(pk.out, pk.writing);
+            close_entry(pk, archive, true, e.size, e.crc);
             return 0;
         }
     }
     hold.unlock();
     for (const std::string &line : e.after)
-        say(line.c_str());
+        say(pk.out, "", line);
     if (e.refused)
-        current.refused = true;
-    return close_entry(archive, true, e.size, e.crc) && e.ok;
+        pk.writing.refused = true;
+    return close_entry(pk, archive, true, e.size, e.crc) && entry_result(pk, e);
 }
 
 // Writes the oldest item and lets it go.
-int write_front(Pipeline &p, zipFile archive)
+int write_front(Packing &pk, Pipeline &p, zipFile archive)
 {
     Item &item = *p.items.front();
     int ok = 1;
     for (const std::string &line : item.lines)
-        say(line.c_str());
+        say(pk.out, "", line);
+    if (item.failure != FAILURE_NONE)
+        context_fail(pk.out.ctx, item.failure, item.failure_line);  // the walk's, in its place
     if (item.lines.empty())
-        ok = write_entry(p, archive, item.data) && write_entry(p, archive, item.metadata);
+        ok = write_entry(pk, p, archive, item.data) && write_entry(pk, p, archive, item.metadata);
     std::lock_guard<std::mutex> hold(p.lock);
     if (!ok) {
         p.stop = true;  // a worker may still be at this item: it stays until they are gone
@@ -410,16 +420,20 @@ void push_walk_lines(Pipeline &p)
         return;
     std::unique_ptr<Item> item(new Item());
     item->lines.swap(p.walk_lines);
+    item->failure = context_failure(&p.walk_failure);
+    item->failure_line = context_line(&p.walk_failure);
+    context_start(&p.walk_failure);
     push_item(p, std::move(item));
 }
 
 }  // namespace
 
-bool start_parallel_pack()
+bool start_parallel_pack(Packing &pk)
 {
     std::unique_ptr<Pipeline> p(new (std::nothrow) Pipeline());
     if (!p)
         return false;
+    p->progress = pk.out.ctx->progress;
     size_t workers = size_t(thread_count());
     p->window = kItemsPerWorker * workers;
     for (size_t i = 0; i < workers; i++) {
@@ -431,20 +445,14 @@ bool start_parallel_pack()
     }
     if (p->workers.empty())
         return false;  // packed on this thread alone
-    active = p.release();
-    say_into = &active->walk_lines;
+    pk.parallel = p.release();
+    pk.walk = Out{&pk.parallel->walk_failure, &pk.parallel->walk_lines};
     return true;
 }
 
-bool packing_in_parallel()
+int queue_item(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, int level)
 {
-    return active != nullptr;
-}
-
-int queue_item(zipFile archive, const char *entry_name, const char *disk_path, int level)
-{
-    Pipeline &p = *active;
-    say_into = nullptr;
+    Pipeline &p = *pk.parallel;
     push_walk_lines(p);
     std::unique_ptr<Item> item(new Item());
     item->name = entry_name;
@@ -452,20 +460,19 @@ int queue_item(zipFile archive, const char *entry_name, const char *disk_path, i
     item->level = level;
     push_item(p, std::move(item));
     while (!p.failed && p.items.size() > p.window)
-        p.failed = !write_front(p, archive);
-    say_into = &p.walk_lines;
+        p.failed = !write_front(pk, p, archive);
     return !p.failed;
 }
 
-int end_parallel_pack(zipFile archive, int result)
+int end_parallel_pack(Packing &pk, zipFile archive, int result)
 {
-    std::unique_ptr<Pipeline> p(active);
-    active = nullptr;
-    say_into = nullptr;
+    std::unique_ptr<Pipeline> p(pk.parallel);
+    pk.parallel = nullptr;
+    pk.walk = pk.out;
     if (!p->failed) {
         push_walk_lines(*p);
         while (!p->failed && !p->items.empty())
-            p->failed = !write_front(*p, archive);
+            p->failed = !write_front(pk, *p, archive);
     }
     {
         std::lock_guard<std::mutex> hold(p->lock);
