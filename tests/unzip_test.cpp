@@ -364,6 +364,13 @@ TEST(Unpack, Zip64RecordsThatLieAreRefused)
         {"size past any disk", "pack_into('<Q', b, x + 4, 1 << 62)", "Not enough free space", FAILURE_NO_SPACE},
         {"size below the data's", "pack_into('<Q', b, x + 4, 3)", "Size mismatch (more than the 3 bytes declared) in entry: a.txt", FAILURE_DAMAGED},
         {"no zip64 extra field", "pack_into('<H', b, x, 9)", "no zip64 extra field holds the sizes or offset of entry a.txt", FAILURE_DAMAGED},
+        // Data offset + compressed size wraps past 2^64 to a small number: still past the directory.
+        {"compressed size wrapping past 2^64", "pack_into('<Q', b, x + 12, 2**64 - 16)",
+         "Damaged archive: the data of a.txt (18446744073709551600 bytes) runs past the start of the central directory",
+         FAILURE_DAMAGED},
+        // The field is there but holds 8 bytes: both sizes need 16.
+        {"zip64 field of 8 bytes where 16 are needed", "pack_into('<H', b, x + 2, 8)",
+         "no zip64 extra field holds the sizes or offset of entry a.txt", FAILURE_DAMAGED},
         {"count past the records", "pack_into('<QQ', b, z + 24, 5, 5); pack_into('<HH', b, e + 8, 0xFFFF, 0xFFFF)",
          "Damaged archive: the end record counts 5 entries, its central directory holds 1", FAILURE_DAMAGED},
         {"count unlike the end record's", "pack_into('<QQ', b, z + 24, 5, 5)", "Damaged zip64 end record: it counts 5 entries", FAILURE_DAMAGED},
