@@ -1,9 +1,8 @@
 // Making a delta: walks both trees, hashes every file, and for each file of
 // the new tree records a copy of an identical old file, a patch against the
 // old file chosen by match.cpp, or the whole content compressed.
-#include "copyfile.h"
+#include "macmeta.h"
 #include "fsutil.h"
-#include "internal.h"  // ziputil's: temporary files, the cheap metadata probe
 #include "items.h"
 
 #include <dirent.h>
@@ -82,15 +81,15 @@ bool open_mapped(const std::string &path, uint64_t size, Fd &fd, mapped &m, call
 bool pack_metadata(const std::string &disk_path, std::string &out, call_context *ctx)
 {
     out.clear();
-    if (!ziputil::may_carry_metadata(disk_path.c_str()))
+    if (!macmeta::may_carry(disk_path.c_str()))
         return true;
-    ziputil::TempFile temp;
-    int fd = ziputil::make_temp_file("delta.meta", temp);
+    macmeta::TempFile temp;
+    int fd = macmeta::make_temp_file("delta.meta", temp);
     if (fd < 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot make a temporary file for the metadata of " + disk_path, errno);
     close(fd);
     errno = 0;
-    if (copyfile(disk_path.c_str(), temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0)
+    if (copyfile(disk_path.c_str(), temp->c_str(), nullptr, MACMETA_PACK_FLAGS) < 0)
         return errno == ENODATA ? true : context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot pack the metadata of " + disk_path,
                                                      errno ? errno : EIO);
     if (!read_small_file(*temp, kMaxMetadata, out))
