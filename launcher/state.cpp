@@ -27,8 +27,7 @@ Failure unzipFailure;
 DownloadProgress downloadProgress;
 std::atomic<bool> deltaFailed;
 std::atomic<bool> unzipWantsPackage;
-std::atomic<long long> unpackBytesDone;
-std::atomic<long long> unpackBytesTotal;
+progress_sink unpackProgress;
 
 int vantoriqueVersion;
 int updatedVantoriqueVersion;
@@ -92,6 +91,6 @@ void clearDownloadState()
     unzipFailure = Failure();
     startProgress(downloadProgress, kFetchingNothing);
     unzipWantsPackage = false;
-    unpackBytesDone = 0;  // no figures of an earlier unpack
-    unpackBytesTotal = 0;
+    unpackProgress.done = 0;  // no figures of an earlier unpack
+    unpackProgress.total = 0;
 }

@@ -73,10 +73,10 @@ extern std::atomic<bool> deltaFailed;
 // fetches the full package instead, asking nothing. Published before
 // unzipComplete.
 extern std::atomic<bool> unzipWantsPackage;
-// Unpack progress, copied from the unpacker (or the delta being applied)
-// while it runs: bytes written and the total (0 until known).
-extern std::atomic<long long> unpackBytesDone;
-extern std::atomic<long long> unpackBytesTotal;
+// Unpack progress: the install (the unpacker, or the delta being applied)
+// adds to it as it writes, and the screen reads it each frame; bytes written
+// and the total (0 until known).
+extern progress_sink unpackProgress;
 
 extern int vantoriqueVersion;
 extern int updatedVantoriqueVersion;

@@ -3,7 +3,6 @@
 // its data first and its completion flag last.
 #include "workers.h"
 
-#include "delta.h"
 #include "fetch_update.h"
 #include "http.h"
 #include "install.h"
@@ -13,15 +12,12 @@
 #include "signature.h"
 #include "state.h"
 #include "version.h"
-#include "ziputil.h"
 
 #include <stdio.h>
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
-#include <thread>
 
 sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
 sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
@@ -32,7 +28,6 @@ namespace {
 const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
 const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
-const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
 
 // With a key built in, the manifest must carry the publisher's signature
 // for its own number, unexpired; a refusal goes to `ctx`. False when no
@@ -159,36 +154,23 @@ void ThreadDownloadFunc(void *)
     downloadComplete.store(true, std::memory_order_release);
 }
 
-// The install runs beside; this thread copies the unpacker's (or the
-// delta's) progress into the shared state for the screen until it ends. A
-// delta that cannot build the new game leaves it untouched: the screen then
-// fetches the full package, and the support log says why.
+// The install reports its progress straight into the state's sink, which
+// the screen reads each frame. A delta that cannot build the new game leaves
+// it untouched: the screen then fetches the full package, and the support
+// log says why.
 void ThreadUnzipFunc(void *)
 {
     const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     const char *name = delta ? kDeltaName : kPackageName;
     call_context ctx;
-    std::atomic<bool> ended{false};
-    bool installed = false, untouched = false;
+    ctx.progress = &unpackProgress;
     // Only a version a manifest announced in this run is recorded: otherwise
     // the next start offers the update again.
     const int announced = updatedVantoriqueVersion;
     const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
-    std::thread install([&] {
-        installed = delta ? installDelta(name, installPlaces(), version, &ctx, untouched)
-                          : installPackage(name, installPlaces(), version, &ctx);
-        ended.store(true, std::memory_order_release);
-    });
-    const std::atomic<long long> &total = delta ? DELTA_APPLY_BYTES_TOTAL : ZIP_UNPACK_BYTES_TOTAL;
-    const std::atomic<long long> &done = delta ? DELTA_APPLY_BYTES_DONE : ZIP_UNPACK_BYTES_DONE;
-    for (bool last = false; !last;) {
-        last = ended.load(std::memory_order_acquire);
-        unpackBytesTotal.store(total.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        unpackBytesDone.store(done.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        if (!last)
-            std::this_thread::sleep_for(kUnpackProgressPeriod);
-    }
-    install.join();
+    bool untouched = false;
+    const bool installed = delta ? installDelta(name, installPlaces(), version, &ctx, untouched)
+                                 : installPackage(name, installPlaces(), version, &ctx);
     fflush(stdout);
     discardDownload(name, installed ? "installed" : "the install is over");
     const bool fallBack = delta && untouched;

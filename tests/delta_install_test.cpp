@@ -99,8 +99,9 @@ struct World {
         EXPECT_EQ(run("cp -a " + quote(parent) + " " + quote(dir / "studio") + " && cd " + quote(dir / "studio") +
                       " && (" + kNewGame + ")" + (attributes ? std::string(" && ") + kNewAttributes : "") +
                       (extra.empty() ? "" : " && cd Vantorique.app && " + extra)), 0) << "version 2 could not be made";
+        call_context ctx;
         EXPECT_EQ(delta_make((parent + "Vantorique.app").c_str(), (dir / "studio/Vantorique.app").c_str(), delta.c_str(),
-                             3, 1, 2), 1) << delta_last_error();
+                             3, 1, 2, &ctx), 1) << "version 2's delta could not be made: " << context_line(&ctx);
         EXPECT_EQ(pack(dir / "studio/Vantorique.app", package), 1);
         EXPECT_EQ(chdir((dir / "launcher").c_str()), 0);
     }
@@ -143,6 +144,9 @@ const FaultCase kFaults[] = {
      "FAILURE_BASE_DIFFERS"},
     {"base_missing", "rm Vantorique.app/Contents/Resources/moving.bin", "FAILURE_BASE_MISSING"},
     {"base_now_a_link", "rm Vantorique.app/Contents/Resources/changed.txt && ln -s art/same.bin Vantorique.app/Contents/Resources/changed.txt",
+     "FAILURE_BASE_DIFFERS"},
+    // Opened blocking, a FIFO would wait for a writer for ever.
+    {"base_now_a_fifo", "rm Vantorique.app/Contents/Resources/changed.txt && mkfifo Vantorique.app/Contents/Resources/changed.txt",
      "FAILURE_BASE_DIFFERS"},
     {"tampered_delta", "printf XXXXXXXX | dd of=DELTA bs=1 seek=$(($(stat -c %s DELTA) - 200)) conv=notrunc 2>/dev/null",
      "FAILURE_DAMAGED"},
@@ -196,6 +200,7 @@ const KillCase kKills[] = {
 };
 
 const char *killStep;
+progress_sink killProgress;  // the delta's, watched by the killing thread
 
 void PrintTo(const KillCase &c, std::ostream *out) { *out << c.name; }
 class DeltaKill : public testing::TestWithParam<KillCase> {};
@@ -223,12 +228,13 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
             if (strcmp(reached, "applying") != 0)
                 raise(SIGKILL);
             std::thread([] {  // the first file written, the others still to come
-                while (DELTA_APPLY_BYTES_DONE.load() == 0)
+                while (killProgress.done.load() == 0)
                     std::this_thread::yield();
                 raise(SIGKILL);
             }).detach();
         };
         call_context killed;
+        killed.progress = &killProgress;
         bool untouched = false;
         _exit(installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, &killed, untouched) ? 0 : 1);
     }

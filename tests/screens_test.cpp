@@ -129,7 +129,7 @@ TEST(Screens, EachStateDrawsItsTexts)
           {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
         {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
         // The download's bar, for the share of bytes written.
-        {[] { action = kUnzipScreen, unpackBytesDone = 12340000, unpackBytesTotal = 48000000; },
+        {[] { action = kUnzipScreen, unpackProgress.done = 12340000, unpackProgress.total = 48000000; },
          {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}, {std::string(16, '|') + std::string(48, '.'), 16, 96}}},
         {updateFailed, failed("Update failed", "Disk full")},
         {noGame, {{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16}, {">", 16, 48},

@@ -155,37 +155,6 @@ bool holdsWorkingDirectory(const std::string &folder)
     return strncmp(cwd, real, n) == 0 && (cwd[n] == '\0' || cwd[n] == '/');
 }
 
-// The unpacker's failure, as one of the kinds every module shares.
-bool unpackFailed(call_context *ctx)
-{
-    const int kind = ZIP_UNPACK_FAILURE.load();
-    return context_fail(ctx,
-                        kind == ZIP_CANNOT_READ   ? FAILURE_CANNOT_READ
-                        : kind == ZIP_REFUSED     ? FAILURE_REFUSED
-                        : kind == ZIP_UNSUPPORTED ? FAILURE_UNSUPPORTED
-                        : kind == ZIP_NO_SPACE    ? FAILURE_NO_SPACE
-                        : kind == ZIP_CANNOT_WRITE ? FAILURE_CANNOT_WRITE
-                                                  : FAILURE_DAMAGED,
-                        zip_last_line());
-}
-
-// The delta's failure, likewise.
-bool deltaFailed(call_context *ctx)
-{
-    const int kind = DELTA_FAILURE.load();
-    return context_fail(ctx,
-                        kind == DELTA_CANNOT_READ      ? FAILURE_CANNOT_READ
-                        : kind == DELTA_UNSUPPORTED    ? FAILURE_UNSUPPORTED
-                        : kind == DELTA_REFUSED        ? FAILURE_REFUSED
-                        : kind == DELTA_BASE_MISSING   ? FAILURE_BASE_MISSING
-                        : kind == DELTA_BASE_DIFFERS   ? FAILURE_BASE_DIFFERS
-                        : kind == DELTA_RESULT_DIFFERS ? FAILURE_RESULT_DIFFERS
-                        : kind == DELTA_NO_SPACE       ? FAILURE_NO_SPACE
-                        : kind == DELTA_CANNOT_WRITE   ? FAILURE_CANNOT_WRITE
-                                                       : FAILURE_DAMAGED,
-                        delta_last_error());
-}
-
 // What an install stages: a package, or a delta applied to the installed game.
 struct UpdateSource {
     const char *path;
@@ -198,10 +167,10 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
                  unsigned long long &entries, call_context *ctx)
 {
     if (!source.delta)
-        return archive_needs(source.path, block, &needed, &entries) == 1 || unpackFailed(ctx);
+        return archive_needs(source.path, block, &needed, &entries, ctx) == 1;
     delta_info info;
-    if (!delta_read_info(source.path, &info))
-        return deltaFailed(ctx);
+    if (!delta_read_info(source.path, &info, ctx))
+        return false;
     entries = info.directories + info.files + info.links;
     needed = info.tree_bytes + entries * block;
     return true;
@@ -250,15 +219,15 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
                   call_context *ctx)
 {
     if (!source.delta) {
-        if (decompress_path(source.path, stagedRoot.c_str()) != 1)
-            return unpackFailed(ctx);
+        if (decompress_path(source.path, stagedRoot.c_str(), ctx) != 1)
+            return false;  // the unpacker recorded why
         reachedStep("unpacked");
         return true;
     }
     reachedStep("applying");
     const std::string &game = source.places.gameName;
-    if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str()) != 1)
-        return deltaFailed(ctx);
+    if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), ctx) != 1)
+        return false;  // the delta recorded why
     // The game a delta makes is the game the package makes, and a package's
     // unpack makes its folders with the default mode, not the stored one.
     const mode_t mask = umask(0);

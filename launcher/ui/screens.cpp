@@ -289,9 +289,9 @@ void UnzipTick()
         return;
     }
     text("Unzipping...", 16, 16);
-    const long long total = unpackBytesTotal.load(std::memory_order_relaxed);
+    const long long total = unpackProgress.total.load(std::memory_order_relaxed);
     if (total > 0) {
-        const long long done = unpackBytesDone.load(std::memory_order_relaxed);
+        const long long done = unpackProgress.done.load(std::memory_order_relaxed);
         text(megabytes(done) + " of " + megabytes(total) + " MB", 16, 32);
         text(downloadBar(done, total), 16, 96);  // the download's bar, for the share written
     }

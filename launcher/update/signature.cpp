@@ -13,13 +13,13 @@
 #include "signature.h"
 
 #include "fsutil.h"
+#include "mapped.h"
 #include "server_layout.h"
 
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,13 +87,10 @@ bool verifyWholeFile(int fd, const unsigned char *signature, const unsigned char
         return false;
     if (st.st_size == 0)
         return crypto_sign_verify_detached(signature, nullptr, 0, key) == 0;
-    void *data = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (data == MAP_FAILED)
+    mapped data;
+    if (!map_read(fd, 0, size_t(st.st_size), data))
         return false;
-    bool ok = crypto_sign_verify_detached(signature, static_cast<unsigned char *>(data),
-                                          (unsigned long long)st.st_size, key) == 0;
-    munmap(data, size_t(st.st_size));
-    return ok;
+    return crypto_sign_verify_detached(signature, data.data, (unsigned long long)data.size, key) == 0;
 }
 
 // The key and the signature's lines, read and matched by key id.
