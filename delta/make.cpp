@@ -3,6 +3,7 @@
 // old file chosen by match.cpp, or the whole content compressed.
 #include "macmeta.h"
 #include "fsutil.h"
+#include "replace.h"
 #include "items.h"
 
 #include <dirent.h>
@@ -316,7 +317,7 @@ int delta_make(const char *old_tree, const char *new_tree, const char *delta_pat
     bool ok = make_into(fd.fd, old_tree, new_tree, level, from_version, to_version, ctx);
     if (ok && close(fd.release()) != 0)
         ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
-    if (ok && rename(temp.c_str(), delta_path) != 0)
+    if (ok && !commit_rename(-1, temp, delta_path, DURABLE_NONE))
         ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
     if (!ok)
         unlink(temp.c_str());

@@ -14,11 +14,12 @@
 
 #include "fsutil.h"
 #include "mapped.h"
-#include "state.h"
+#include "server_layout.h"
 
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -156,8 +157,10 @@ const char *signatureFault(const char *path, const char *fileName, const std::st
     if (const char *fault = parseSignature(signature, parts))
         return fault;
     const bool delta = fromVersion != 0;
-    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.fd < 0)
+    // O_NONBLOCK: a FIFO put at the file's name is refused, never waited on.
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return delta ? "the delta cannot be read" : "the package cannot be read";
     bool matches = false;
     if (parts.prehashed) {
@@ -203,16 +206,16 @@ const char *commentFault(const std::string &comment, const char *fileName, int a
     std::string token;
     bool namesFile = false, namesVersion = false, namesFrom = false;
     while (in >> token) {
-        if (token.compare(0, 5, "file:") == 0) {
-            if (token.substr(5) != fileName)
+        if (token.compare(0, strlen(kCommentFile), kCommentFile) == 0) {
+            if (token.substr(strlen(kCommentFile)) != fileName)
                 return "it was made for another file";
             namesFile = true;
-        } else if (token.compare(0, 8, "version:") == 0) {
-            if (!namesNumber(token.substr(8), announcedVersion))
+        } else if (token.compare(0, strlen(kCommentVersion), kCommentVersion) == 0) {
+            if (!namesNumber(token.substr(strlen(kCommentVersion)), announcedVersion))
                 return "it was made for another version";
             namesVersion = true;
-        } else if (fromVersion && token.compare(0, 5, "from:") == 0) {
-            if (!namesNumber(token.substr(5), fromVersion))
+        } else if (fromVersion && token.compare(0, strlen(kCommentFrom), kCommentFrom) == 0) {
+            if (!namesNumber(token.substr(strlen(kCommentFrom)), fromVersion))
                 return "it was made for another installed version";
             namesFrom = true;
         }
@@ -246,10 +249,10 @@ const char *contentSignatureFault(const std::string &content, const std::string 
     return nullptr;
 }
 
-bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
+bool verifyPackage(const char *packagePath, const char *fileName, const std::string &signature, int announcedVersion,
                    std::string &reason)
 {
-    return verifyFile(packagePath, kPackageName, signature, announcedVersion, 0, reason);
+    return verifyFile(packagePath, fileName, signature, announcedVersion, 0, reason);
 }
 
 bool verifyDelta(const char *deltaPath, const char *fileName, const std::string &signature, int announcedVersion,
