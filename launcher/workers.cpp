@@ -8,6 +8,7 @@
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "running.h"
 #include "server_layout.h"
 #include "signature.h"
 #include "state.h"
@@ -112,7 +113,17 @@ void ThreadCheckFunc(void *)
 {
     std::string changeLog;
     call_context ctx;
+    const auto start = std::chrono::steady_clock::now();
     const bool learnt = learnAnnouncedVersion(changeLog, &ctx);
+    // A newer launcher first, within the same limit (and even when the
+    // game's manifest was refused: it may be signed by a key only the new
+    // launcher knows). It carries on with the game's update itself.
+    const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now() - start).count());
+    if (replaceLauncherIfOffered(updateServer(), msLeft)) {
+        launcherReplaced.store(true, std::memory_order_release);
+        return;
+    }
     checkFailure = failureOf(&ctx);
     if (learnt) {
         if (updatedVantoriqueVersion > vantoriqueVersion) {

@@ -1,0 +1,49 @@
+// The running launcher's facts, and the check worker's part in replacing it.
+#include "running.h"
+
+#include "choice.h"
+#include "log.h"
+#include "release.h"
+#include "signature.h"
+
+#include <time.h>
+
+std::string launcherProgram;
+int runningRelease = 0;
+std::atomic<bool> launcherReplaced{false};
+
+std::string releaseFile(const char *name)
+{
+    return runningRelease > 0 ? releaseFolder(runningRelease) + "/" + name : std::string(name);
+}
+
+void useChosenKey()
+{
+    LauncherChoice choice;
+    if (readChoice(choice) && !choice.key.empty() && publicKeyWellFormed(choice.key))
+        publicKey = choice.key;
+}
+
+bool replaceLauncherIfOffered(const UpdateServer &server, long msLeft)
+{
+    if (launcherProgram.empty())
+        return false;
+    call_context ctx;
+    const int offered = launcherOnOffer(server, msLeft, time(nullptr), &ctx);
+    if (offered <= launcherVersion)
+        return false;
+    LauncherChoice choice;
+    readChoice(choice);
+    if (isRefused(choice, offered)) {
+        logLine("Launcher %d is on offer but failed at a start before: not taken again", offered);
+        return false;
+    }
+    logLine("Launcher %d is on offer (this is launcher %d): taking it", offered, launcherVersion);
+    call_context take;
+    if (!takeLauncherRelease(server, offered, launcherProgram, runningRelease, &take)) {
+        logLine("Launcher %d not taken: %s: %s", offered, failure_name(context_failure(&take)),
+                context_line(&take).c_str());
+        return false;
+    }
+    return true;
+}
