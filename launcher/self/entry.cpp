@@ -23,6 +23,7 @@ namespace {
 // What the entry decided, carried to the release it starts (and removed
 // there, so that the game never inherits it).
 const char kNotesVariable[] = "VANTORIQUE_START_NOTES";
+const char kJustTakenVariable[] = "VANTORIQUE_LAUNCHER_JUST_TAKEN";
 std::string startNotes;
 char **savedArguments;
 
@@ -69,7 +70,9 @@ void relaunchLauncher()
     const std::string entry = "./" + launcherProgram;
     logLine("Starting the launcher again: %s", entry.c_str());
     fflush(stdout);
+    setenv(kJustTakenVariable, "1", 1);
     execv(entry.c_str(), savedArguments);
+    unsetenv(kJustTakenVariable);
     logLine("Cannot start the launcher again (%s): %s; the next start takes the new release", entry.c_str(),
             strerror(errno));
 }
@@ -99,8 +102,10 @@ int launcherMain(int argc, char **argv)
 {
     (void)argc;
     savedArguments = argv;
+    launcherJustTaken = getenv(kJustTakenVariable) != nullptr;
     enterLauncherFolder();  // its files are named from there, wherever it was started
-    startChosenLauncher();
+    startChosenLauncher();  // a release started here keeps the variable
+    unsetenv(kJustTakenVariable);
     const int status = runLauncher();
     if (launcherReplaced.load(std::memory_order_acquire))
         relaunchLauncher();

@@ -8,9 +8,12 @@
 
 #include <time.h>
 
+#include <chrono>
+
 std::string launcherProgram;
 int runningRelease = 0;
 std::atomic<bool> launcherReplaced{false};
+bool launcherJustTaken = false;
 
 std::string releaseFile(const char *name)
 {
@@ -24,12 +27,15 @@ void useChosenKey()
         publicKey = choice.key;
 }
 
-bool replaceLauncherIfOffered(const UpdateServer &server, long msLeft)
+bool replaceLauncherIfOffered(const UpdateServer &server, long &msLeft)
 {
-    if (launcherProgram.empty())
+    if (launcherProgram.empty() || launcherJustTaken)
         return false;
     call_context ctx;
+    const auto start = std::chrono::steady_clock::now();
     const int offered = launcherOnOffer(server, msLeft, time(nullptr), &ctx);
+    msLeft -= long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                       .count());
     if (offered <= launcherVersion)
         return false;
     LauncherChoice choice;

@@ -23,10 +23,15 @@ std::string releaseFile(const char *name);
 // The key the choice holds (a release carried it) replaces the built-in one.
 void useChosenKey();
 
-// Beside the game's check, within what is left of its time limit: takes a
-// newer launcher release the server offers (not one refused before). True
-// once it is in place and chosen.
-bool replaceLauncherIfOffered(const UpdateServer &server, long msLeft);
+// This run was started by a launcher that just took a newer release: the
+// server was asked already.
+extern bool launcherJustTaken;
+
+// Before the game's check, within its time limit (`msLeft`, less the time
+// the launcher's manifest took on return): takes a newer launcher release
+// the server offers (not one refused before). True once it is in place and
+// chosen. Asks nothing when launcherJustTaken.
+bool replaceLauncherIfOffered(const UpdateServer &server, long &msLeft);
 
 // The shell's entry: enters the launcher's folder, starts the chosen
 // release in this process's place, or runs this program's launcher; after a
