@@ -174,6 +174,7 @@ bool takeLauncherRelease(const UpdateServer &server, int release, const std::str
     remove_tree(kStagingFolder);
     const std::string staged = std::string(kStagingFolder) + "/";
     call_context unpack;
+    unpack.quiet = true;  // its lines go nowhere a player reads; a failure comes back in the context
     if (!decompress_path(kLauncherDownload, staged.c_str(), &unpack)) {
         remove_tree(kStagingFolder);
         discardDownload(kLauncherDownload, "it does not unpack");
