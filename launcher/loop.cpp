@@ -1,11 +1,11 @@
 // Start-up, the main loop, and what happens when it ends.
 #include "loop.h"
 
+#include "choice.h"
 #include "download.h"
 #include "fsutil.h"
 #include "install.h"
 #include "log.h"
-#include "choice.h"
 #include "release.h"
 #include "running.h"
 #include "screens.h"
@@ -161,8 +161,10 @@ int runLauncher()
             drawBackground(tile);
             drawScreen();
             App.display();
-            if (!shown)
-                firstFrameShown(runningRelease), shown = true;
+            if (!shown) {
+                firstFrameShown(runningRelease);  // this release starts: its start counts as good
+                shown = true;
+            }
             spacePressed = false;
         }
         // About to hand over to a game that is not there, and no install has
