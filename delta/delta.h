@@ -34,6 +34,9 @@ struct delta_make_options {
     // changed files are read, each from its own entry.
     const char *old_index = nullptr;
     const char *old_package = nullptr;
+    // A file or base over `segment_above` bytes is patched in stretches of
+    // `segment_bytes`; 0 for 1 GiB and 512 MiB (smaller values serve tests).
+    uint64_t segment_above = 0, segment_bytes = 0;
 };
 // As delta_make; `old_tree` is ignored when o->old_index is given.
 int delta_make_with(const char *old_tree, const char *new_tree, const char *delta_path, const delta_make_options *o,

@@ -46,9 +46,6 @@ namespace {
 
 const uint64_t kHighLevelUpTo = 16ull << 20;
 const uint64_t kLevel9UpTo = 256ull << 20;
-const uint64_t kSegmentAbove = 1ull << 30;
-const uint64_t kSegment = 512ull << 20;
-const uint64_t kMargin = 256ull << 20;
 const uint64_t kStep = 16ull << 20;  // input fed to zstd at a time
 
 struct road {
@@ -141,9 +138,10 @@ bool whole(payload_file &w, ZSTD_CCtx *c, item &it, mapped &data, int level, cal
 
 // The file in 512 MiB stretches, each against a window of the base.
 bool segmented(payload_file &w, ZSTD_CCtx *c, item &it, const source_file &fresh, const source_file &base,
-               call_context *ctx)
+               const diff_settings &d, call_context *ctx)
 {
     it.segments.clear();
+    const uint64_t kSegment = d.segment, kMargin = d.segment / 2;
     for (uint64_t at = 0; at < it.size; at += kSegment) {
         segment s;
         s.size = std::min(kSegment, it.size - at);
@@ -170,14 +168,15 @@ bool segmented(payload_file &w, ZSTD_CCtx *c, item &it, const source_file &fresh
 }  // namespace
 
 bool make_payload(payload_file &w, ZSTD_CCtx *c, item &it, const source_file &fresh, const source_file *base,
-                  int level, call_context *ctx)
+                  const diff_settings &d, call_context *ctx)
 {
+    const int level = d.level;
     const uint64_t start = w.pos;
     mapped data;
-    if (it.size > kSegmentAbove || (base && base->size > kSegmentAbove)) {
+    if (it.size > d.segment_above || (base && base->size > d.segment_above)) {
         if (!base)  // sent whole, in one frame
             ;
-        else if (!segmented(w, c, it, fresh, *base, ctx))
+        else if (!segmented(w, c, it, fresh, *base, d, ctx))
             return false;
         else {
             uint64_t total = w.pos - start;

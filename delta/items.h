@@ -181,8 +181,12 @@ struct source_file {
 // The payload of the new file `fresh` (it.size bytes) into `w`, against
 // `base` when given: sets it.source (WHOLE, PATCH, SEGMENTS or SUFFIX) and
 // its payload fields. The caller sets the base's path, size and hash.
+struct diff_settings {
+    int level = 19;
+    uint64_t segment_above = 1ull << 30, segment = 512ull << 20;
+};
 bool make_payload(payload_file &w, ZSTD_CCtx *c, item &it, const source_file &fresh, const source_file *base,
-                  int level, call_context *ctx);
+                  const diff_settings &d, call_context *ctx);
 
 // sapatch.cpp
 const uint64_t kSuffixMax = 64ull << 20;  // either file; the suffix array takes 4 bytes a byte

@@ -243,6 +243,12 @@ bool make_into(int out_fd, old_side &old, const std::string &new_root, const del
                                       owners.back().fd < 0 ? errno : ENOMEM);
         outs[size_t(k)].fd = owners.back().fd;
     }
+    diff_settings settings;
+    settings.level = o.level;
+    if (o.segment_above)
+        settings.segment_above = o.segment_above;
+    if (o.segment_bytes)
+        settings.segment = o.segment_bytes;
     budget room;
     if (!parallel_for(jobs.size(), workers, [&](size_t j, int me) {
             job &jb = jobs[j];
@@ -265,7 +271,7 @@ bool make_into(int out_fd, old_side &old, const std::string &new_root, const del
                 it.base_hash = b.hash;
             }
             ok = ok && make_payload(outs[size_t(me)], cctxs[size_t(me)].get(), it, fresh, jb.base >= 0 ? &base : nullptr,
-                                    o.level, ctx);
+                                    settings, ctx);
             room.give(jb.memory);
             progress_add(ctx, (long long)it.size);
             return ok;
