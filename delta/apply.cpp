@@ -11,9 +11,8 @@
 // Each base is hashed before its first use, each file after it is written.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
-#include "copyfile.h"
+#include "macmeta.h"
 #include "fsutil.h"
-#include "internal.h"  // ziputil's temporary files
 #include "items.h"
 
 #include <errno.h>
@@ -53,12 +52,12 @@ bool apply_metadata(const session &s, const item &it)
     call_context *ctx = s.ctx;
     if (it.metadata.empty())
         return true;
-    ziputil::TempFile temp;
-    Fd fd(ziputil::make_temp_file("delta.meta", temp));
+    macmeta::TempFile temp;
+    Fd fd(macmeta::make_temp_file("delta.meta", temp));
     if (fd.fd < 0 || !write_full(fd.fd, it.metadata.data(), it.metadata.size()))
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot stage the metadata of " + it.path, errno);
     std::string target = s.staged + "/" + it.path;
-    if (copyfile(temp->c_str(), target.c_str(), nullptr, ZIPUTIL_COPYFILE_UNPACK_FLAGS) != 0)
+    if (copyfile(temp->c_str(), target.c_str(), nullptr, MACMETA_UNPACK_FLAGS) != 0)
         return context_fail(ctx, FAILURE_DAMAGED, "cannot apply the metadata of " + it.path);
     return true;
 }

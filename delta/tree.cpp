@@ -1,10 +1,9 @@
 // The publisher's trees: walked without following links, each file hashed
 // by reading, its Mac metadata packed as ziputil packs it; and the few
 // threads that hash and diff them.
-#include "copyfile.h"
 #include "fsutil.h"
-#include "internal.h"  // ziputil's: temporary files, the cheap metadata probe
 #include "items.h"
+#include "macmeta.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -54,20 +53,20 @@ bool walk(const std::string &root, const std::string &rel, std::vector<entry> &o
 
 bool pack_metadata(const std::string &disk_path, std::string &out, call_context *ctx)
 {
-    // ziputil's temporary files and metadata calls keep no promise about
+    // macmeta's temporary files and metadata calls keep no promise about
     // threads: one item at a time.
     static std::mutex one_at_a_time;
     std::lock_guard<std::mutex> hold(one_at_a_time);
     out.clear();
-    if (!ziputil::may_carry_metadata(disk_path.c_str()))
+    if (!macmeta::may_carry(disk_path.c_str()))
         return true;
-    ziputil::TempFile temp;
-    int fd = ziputil::make_temp_file("delta.meta", temp);
+    macmeta::TempFile temp;
+    int fd = macmeta::make_temp_file("delta.meta", temp);
     if (fd < 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot make a temporary file for the metadata of " + disk_path, errno);
     close(fd);
     errno = 0;
-    if (copyfile(disk_path.c_str(), temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0)
+    if (copyfile(disk_path.c_str(), temp->c_str(), nullptr, MACMETA_PACK_FLAGS) < 0)
         return errno == ENODATA ? true : context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot pack the metadata of " + disk_path,
                                                      errno ? errno : EIO);
     if (!read_small_file(*temp, kMaxMetadata, out))

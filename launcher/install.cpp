@@ -162,22 +162,22 @@ bool holdsWorkingDirectory(const std::string &folder)
 }
 
 // What the player reads when the unpacker names why it failed. A failure it
-// did not name (ZIP_OK) reads as a damaged package.
+// did not name (FAILURE_NONE) reads as a damaged package.
 const struct {
     int kind;
     const char *words;
 } kUnpackFailures[] = {
-    {ZIP_CANNOT_READ, "The package is damaged"},
-    {ZIP_DAMAGED, "The package is damaged"},
-    {ZIP_REFUSED, "The package is damaged"},
-    {ZIP_UNSUPPORTED, "The package is damaged"},
-    {ZIP_NO_SPACE, "Disk full"},
-    {ZIP_CANNOT_WRITE, "Cannot write to the game folder"},
+    {FAILURE_CANNOT_READ, "The package is damaged"},
+    {FAILURE_DAMAGED, "The package is damaged"},
+    {FAILURE_REFUSED, "The package is damaged"},
+    {FAILURE_UNSUPPORTED, "The package is damaged"},
+    {FAILURE_NO_SPACE, "Disk full"},
+    {FAILURE_CANNOT_WRITE, "Cannot write to the game folder"},
 };
 
-const char *unpackFailureWords()
+const char *unpackFailureWords(const call_context &unpack)
 {
-    const int kind = ZIP_UNPACK_FAILURE.load();
+    const int kind = context_failure(&unpack);
     for (const auto &failure : kUnpackFailures)
         if (failure.kind == kind)
             return failure.words;
@@ -189,7 +189,7 @@ struct UpdateSource {
     const char *path;
     bool delta;
     std::string *deltaFault;  // a delta's: why it could not build the new game
-    call_context *deltaContext;  // a delta's: its calls' failure and progress
+    call_context *ctx;        // the unpacker's or the delta's: its failure and progress
 };
 
 // What the player reads when a delta call failed, from that call's own context.
@@ -208,10 +208,10 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
                  unsigned long long &entries)
 {
     if (!source.delta)
-        return archive_needs(source.path, block, &needed, &entries) == 1;
+        return archive_needs(source.path, block, &needed, &entries, source.ctx) == 1;
     delta_info info;
-    if (!delta_read_info(source.path, &info, source.deltaContext)) {
-        *source.deltaFault = deltaFaultLine(source.deltaContext);
+    if (!delta_read_info(source.path, &info, source.ctx)) {
+        *source.deltaFault = deltaFaultLine(source.ctx);
         return false;
     }
     entries = info.directories + info.files + info.links;
@@ -233,7 +233,7 @@ bool preflight(const UpdateSource &source, const std::string &parent, const std:
     unsigned long long needed = 0, entries = 0;
     if (!updateNeeds(source, vfs.f_frsize ? vfs.f_frsize : 4096, needed, entries)) {
         printf("Not a %s: %s\n", source.delta ? "delta" : "zip archive", source.path);
-        reason = source.delta ? deltaFailureWords(source.deltaContext) : unpackFailureWords();
+        reason = source.delta ? deltaFailureWords(source.ctx) : unpackFailureWords(*source.ctx);
         return false;
     }
     const unsigned long long available = free_bytes(parent);
@@ -261,8 +261,8 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
                   std::string &reason)
 {
     if (!source.delta) {
-        if (decompress_path(source.path, stagedRoot.c_str()) != 1) {
-            reason = unpackFailureWords();
+        if (decompress_path(source.path, stagedRoot.c_str(), source.ctx) != 1) {
+            reason = unpackFailureWords(*source.ctx);
             return false;
         }
         reachedStep("unpacked");
@@ -270,9 +270,9 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
     }
     reachedStep("applying");
     if (delta_apply((parent + kGameName).c_str(), source.path, (stagedRoot + kGameName).c_str(),
-                    source.deltaContext) != 1) {
-        *source.deltaFault = deltaFaultLine(source.deltaContext);
-        reason = deltaFailureWords(source.deltaContext);
+                    source.ctx) != 1) {
+        *source.deltaFault = deltaFaultLine(source.ctx);
+        reason = deltaFailureWords(source.ctx);
         return false;
     }
     // The game a delta makes is the game the package makes, and a package's
@@ -428,10 +428,13 @@ bool installUpdate(const UpdateSource &source, const char *gameParent, const int
 
 }  // namespace
 
-bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
+bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason,
+                    progress_sink *progress)
 {
     bool committing = false;
-    return installUpdate(UpdateSource{packagePath, false, nullptr, nullptr}, gameParent, version, reason, committing);
+    call_context unpack;
+    unpack.progress = progress;
+    return installUpdate(UpdateSource{packagePath, false, nullptr, &unpack}, gameParent, version, reason, committing);
 }
 
 bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,

@@ -13,7 +13,9 @@
 // records it once the new game is in, before the journal goes: a kill at
 // any moment never leaves the new game under the old number. On false,
 // `reason` says why in a few words for the screen ("Disk full", ...).
-bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason);
+// The unpack's progress goes to `progress` when given.
+bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason,
+                    progress_sink *progress = nullptr);
 
 // The same install, with the new game built by the delta at `deltaPath`
 // from the installed "gameParent/Vantorique.app" (only read) into the work

@@ -154,6 +154,7 @@ void ThreadUnzipFunc(void *)
     std::string reason, deltaFault;
     std::atomic<bool> ended{false};
     bool installed = false;
+    progress_sink unpacked;  // the package's unpack, read here as it runs
     // Only a version a manifest announced in this run is recorded: otherwise
     // the next start offers the update again.
     const int announced = updatedVantoriqueVersion;
@@ -161,11 +162,11 @@ void ThreadUnzipFunc(void *)
     progress_sink deltaProgress;
     std::thread install([&] {
         installed = delta ? installDelta(name, "../", version, reason, deltaFault, &deltaProgress)
-                          : installPackage(name, "../", version, reason);
+                          : installPackage(name, "../", version, reason, &unpacked);
         ended.store(true, std::memory_order_release);
     });
-    const std::atomic<long long> &total = delta ? deltaProgress.total : ZIP_UNPACK_BYTES_TOTAL;
-    const std::atomic<long long> &done = delta ? deltaProgress.done : ZIP_UNPACK_BYTES_DONE;
+    const std::atomic<long long> &total = delta ? deltaProgress.total : unpacked.total;
+    const std::atomic<long long> &done = delta ? deltaProgress.done : unpacked.done;
     for (bool last = false; !last;) {
         last = ended.load(std::memory_order_acquire);
         unpackBytesTotal.store(total.load(std::memory_order_relaxed), std::memory_order_relaxed);

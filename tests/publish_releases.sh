@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # scripts/publish over three releases: the versioned layout, the deltas and
-# their signed comments, and a delta rebuilding the publisher's bundle.
+# their signed comments, and a delta giving the tree the package gives.
 # usage: publish.sh (ZIPUTIL and VANTORIQUE_DELTA name the programs).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -32,8 +32,10 @@ cp -a v1 v2 && app=v2/Vantorique.app
 printf '<plist>2</plist>\n' > "$app/Contents/Info.plist"
 printf 'patched' | dd of="$app/Contents/MacOS/Vantorique" bs=1 seek=1000 conv=notrunc status=none
 echo "new" > "$app/Contents/Resources/new.txt"
+mkdir "$app/Contents/Saves"  # empty: no package carries it
 echo "second" > log2.txt
 "$root/scripts/publish" --key key.sec "$app" 2 log2.txt out > out2.txt || { echo "FAILED: publishing 2"; cat out2.txt; exit 1; }
+expect "the output names the empty folder that no player gets" grep -q "^note: Vantorique.app/Contents/Saves is an empty folder" out2.txt
 expect "releases/1 is never rewritten" cmp first.zip "$r/1/vantorique_osx.zip"
 expect "releases/2/vantorique_osx.zip is the fixed-name package" cmp "$r/2/vantorique_osx.zip" out/vantorique/autoupdate/vantorique_osx.zip
 expect "the manifest announces 2" grep -q '^2~second' out/vantorique/autoupdate/version.txt
@@ -43,7 +45,15 @@ comment="$(minisign -V -p key.pub -m "$r/2/from-1.delta" 2>&1 | sed -n 's/^Trust
 expect "the output names the delta" grep -q "^delta: .*from-1.delta" out2.txt
 mkdir installed && "$ZIPUTIL" -q unpack first.zip installed >/dev/null
 expect "from-1.delta applies to release 1" "$VANTORIQUE_DELTA" apply installed/Vantorique.app "$r/2/from-1.delta" staged
-expect "from-1.delta rebuilds the bundle of 2" diff -r staged v2/Vantorique.app
+# The delta's road and the package's road give one tree: types, modes, link
+# targets and bytes alike, the empty folder absent from both.
+mkdir packaged && "$ZIPUTIL" -q unpack "$r/2/vantorique_osx.zip" packaged >/dev/null
+tree() { (cd "$1" && find . -printf '%p %y %m %l\n' | sort); }
+[ "$(tree staged)" = "$(tree packaged/Vantorique.app)" ] ||
+  { echo "FAILED: the delta's tree differs from the package's:"; diff <(tree staged) <(tree packaged/Vantorique.app); failures=$((failures + 1)); }
+expect "the delta's files are the package's" diff -r staged packaged/Vantorique.app
+[ "$(diff -r staged v2/Vantorique.app 2>&1)" = "Only in v2/Vantorique.app/Contents: Saves" ] ||
+  { echo "FAILED: from-1.delta must rebuild the bundle of 2 but its empty folder:"; diff -r staged v2/Vantorique.app; failures=$((failures + 1)); }
 
 before="$(ls -lR out)"
 if "$root/scripts/publish" --key key.sec "$app" 2 log2.txt out > again.txt 2>&1; then

@@ -40,10 +40,12 @@ inline std::string utcIn(long seconds)
     return text;
 }
 
-// The comment scripts/publish gives a manifest of `version`, expiring in 14 days.
+// The comment scripts/publish gives a manifest of `version` on the default
+// channel, offered to every player, expiring in 14 days.
 inline std::string manifestComment(int version, long expiresIn = 14 * 86400)
 {
-    return "file:version.txt version:" + std::to_string(version) + " expires:" + utcIn(expiresIn);
+    return "file:version.txt version:" + std::to_string(version) + " expires:" + utcIn(expiresIn) +
+           " channel:default rollout:100";
 }
 
 }  // namespace testutil
