@@ -37,6 +37,9 @@ struct delta_make_options {
     // A file or base over `segment_above` bytes is patched in stretches of
     // `segment_bytes`; 0 for 1 GiB and 512 MiB (smaller values serve tests).
     uint64_t segment_above = 0, segment_bytes = 0;
+    // The tree a package of new_tree unpacks to: a package holds no folder
+    // of its own, so a folder with no file or link below it is left out.
+    bool package_tree = false;
 };
 // As delta_make; `old_tree` is ignored when o->old_index is given.
 int delta_make_with(const char *old_tree, const char *new_tree, const char *delta_path, const delta_make_options *o,

@@ -138,6 +138,7 @@ int index_write(const char *tree, const char *package, uint32_t version, const c
     std::vector<item> items;
     if (!index_items(tree, pkg.fd, uint64_t(st.st_size), items, ctx))
         return 0;
+    drop_empty_folders(items);  // what the package gives: it holds no folders of their own
     std::string bad;
     if (!links_stay_inside(items, bad))
         return context_fail(ctx, FAILURE_REFUSED, "a link leaves the tree: " + bad);

@@ -161,6 +161,8 @@ bool pack_metadata(const std::string &disk_path, std::string &out, call_context 
 // worth of hashing leaves nothing resident); its pages are dropped from the
 // cache after unless `keep` (the caller reads them again).
 bool hash_file(int fd, uint64_t size, hash_t &out, bool keep = false);
+// Drops the folders of a sorted item list with no file or link below them.
+void drop_empty_folders(std::vector<item> &items);
 // Runs work(i, worker) for i in [0, count) on `jobs` threads (0: one per
 // core), worker in [0, threads); false as soon as one returns false (the
 // rest are skipped).

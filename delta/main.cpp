@@ -15,7 +15,7 @@ namespace {
 int usage()
 {
     fprintf(stderr,
-            "usage: vantorique-delta make OLD_TREE NEW_TREE OUT.delta [--level N] [--from M] [--to N] [--jobs N]\n"
+            "usage: vantorique-delta make OLD_TREE NEW_TREE OUT.delta [--level N] [--from M] [--to N] [--jobs N] [--package-tree]\n"
             "       vantorique-delta make --old-index INDEX --old-package ZIP NEW_TREE OUT.delta [options as above]\n"
             "       vantorique-delta index TREE PACKAGE.zip OUT.index --version N\n"
             "       vantorique-delta index-info INDEX\n"
@@ -41,6 +41,7 @@ bool number(const char *text, long long low, long long high, long long &out)
 struct options {
     long long level = 19, from = 0, to = 0, jobs = 0, version = 0;
     const char *old_index = nullptr, *old_package = nullptr;
+    bool package_tree = false;
     std::vector<const char *> operands;  // the command's words after its name
 };
 
@@ -54,6 +55,7 @@ bool parse(int argc, char **argv, options &o)
                                           {"version", required_argument, nullptr, 'v'},
                                           {"old-index", required_argument, nullptr, 'i'},
                                           {"old-package", required_argument, nullptr, 'p'},
+                                          {"package-tree", no_argument, nullptr, 'P'},
                                           {nullptr, 0, nullptr, 0}};
     opterr = 0;
     optind = 2;  // after the command
@@ -65,6 +67,7 @@ bool parse(int argc, char **argv, options &o)
                   : c == 'v' ? number(optarg, 1, 0xFFFFFFFFll, o.version)
                   : c == 'i' ? (o.old_index = optarg) != nullptr
                   : c == 'p' ? (o.old_package = optarg) != nullptr
+                  : c == 'P' ? (o.package_tree = true)
                              : false;
         if (!ok)
             return false;
@@ -93,6 +96,7 @@ int main(int argc, char **argv)
         m.jobs = int(o.jobs);
         m.old_index = o.old_index;
         m.old_package = o.old_package;
+        m.package_tree = o.package_tree;
         const size_t first = release ? 0 : 1;
         if (!delta_make_with(release ? nullptr : w[0], w[first], w[first + 1], &m, &ctx))
             return failed(ctx);

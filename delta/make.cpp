@@ -176,6 +176,8 @@ bool make_into(int out_fd, old_side &old, const std::string &new_root, const del
     std::vector<item> items;
     if (!read_new_tree(new_root, items, o.jobs, ctx))
         return false;
+    if (o.package_tree)
+        drop_empty_folders(items);
     std::map<hash_t, std::vector<size_t>> by_hash;
     for (size_t i = 0; i < old.files.size(); i++)
         by_hash[old.files[i].hash].push_back(i);

@@ -95,6 +95,18 @@ bool hash_file(int fd, uint64_t size, hash_t &out, bool keep)
     return true;
 }
 
+void drop_empty_folders(std::vector<item> &items)
+{
+    std::set<std::string> holding;
+    for (const item &it : items)
+        if (it.type != ITEM_DIRECTORY)
+            for (std::string p = parent_of(it.path); !p.empty() && holding.insert(p).second; p = parent_of(p))
+                ;
+    items.erase(std::remove_if(items.begin(), items.end(),
+                               [&](const item &it) { return it.type == ITEM_DIRECTORY && !holding.count(it.path); }),
+                items.end());
+}
+
 int jobs_or_cores(int jobs)
 {
     if (jobs > 0)
