@@ -42,7 +42,8 @@ loopback, $runs runs each, taking turns ($(date -u +%Y-%m-%d), \`bench/self_chec
 | and first the launcher's manifest signature | $((game / 4 + launcher / 2)) | $l_med ms | $l_max ms |
 
 One request more, of $(printf %.0f "$bytes") bytes; the launcher's manifest itself is never asked for (its
-signature's trusted comment names the release)."
+signature's trusted comment names the release). On loopback that is the difference above; across a
+network it is one round trip more (and a connection: each request has its own), before the game's check."
 results="$root/bench/RESULTS.md"
 python3 - "$results" "$section" <<'PY'
 import sys
