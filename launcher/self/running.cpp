@@ -40,6 +40,13 @@ bool replaceLauncherIfOffered(const UpdateServer &server, long &msLeft)
         return false;
     LauncherChoice choice;
     readChoice(choice);
+    // A release built with a lower VANTORIQUE_LAUNCHER_VERSION than its
+    // number would take itself again at every start.
+    if (offered == runningRelease || (offered == choice.current && releaseRunnable(offered, launcherProgram))) {
+        logLine("Launcher %d is on offer and in place, but this program says it is launcher %d: not taken again "
+                "(its build's VANTORIQUE_LAUNCHER_VERSION is wrong)", offered, launcherVersion);
+        return false;
+    }
     if (isRefused(choice, offered)) {
         logLine("Launcher %d is on offer but failed at a start before: not taken again", offered);
         return false;
