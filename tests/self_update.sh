@@ -11,6 +11,8 @@
 #   rotated-key        release 2 (signed by A) carries key B: a game signed by A is refused,
 #                      one signed by B installed
 #   foreign-key        release 2 signed by key C (carrying C): refused; launcher 1 installs the game
+#   killed-at-each-step  launcher 1 killed at each step of taking release 2: the next start
+#                      shows its window and ends with release 2 chosen and the game installed
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 lib="$here/../scripts/lib"
@@ -38,7 +40,7 @@ case "$road" in
 crash-rolled-back) echo "ends before its first frame" > "$w/release2/harness-crash.txt" ;;
 rotated-key) carry=(--new-key "$w/b/key.pub") ;;
 foreign-key) publish_key="$w/c/key.sec" carry=(--new-key "$w/c/key.pub") ;;
-replaces-itself) ;;
+replaces-itself|killed-at-each-step) ;;
 *) echo "no road $road"; exit 2 ;;
 esac
 "$here/../scripts/publish-launcher" --key "$publish_key" "${carry[@]}" "$w/release2" 2 "$w/served" >/dev/null
@@ -57,6 +59,19 @@ drive() {  # drive OUTPUT DRIVE-OPTIONS...: one start of the launcher, as the pl
 roadof() { sed -n 's/^  road: //p' "$1"; }
 offer='(checking for updates > )?update offer@1( > downloading)?( > unzipping)?'
 case "$road" in
+killed-at-each-step)
+  for step in fetched verified unpacked checked synced placed committed done; do
+    rm -rf "$p/launcher/app" "$p/launcher/version.txt" "$p/launcher/verified-version.txt" "$p/Vantorique.app" "$p/game-ran.txt"
+    install_launcher "$p/launcher" 1 && make_bundle "$p/Vantorique.app" 1
+    echo "$step" > "$p/launcher/harness-kill-at.txt"
+    drive "$w/drive-$step-killed.txt"
+    [ ! -e "$p/launcher/harness-kill-at.txt" ] || fail "killed at $step: the step was never reached"
+    drive "$w/drive-$step.txt" --keys "update offer=space"
+    [[ "$(roadof "$w/drive-$step.txt")" =~ ^$offer$ ]] ||
+      fail "killed at $step: the next start's road '$(roadof "$w/drive-$step.txt")', wanted '$offer'"
+    [ "$(cat "$p/launcher/app/choice.txt")" = $'current 2\nprevious 0' ] || fail "killed at $step: choice $(cat "$p/launcher/app/choice.txt")"
+    [ "$(cat "$p/launcher/version.txt")" = 2 ] || fail "killed at $step: version file $(cat "$p/launcher/version.txt")"
+  done ;;
 replaces-itself|foreign-key)
   drive "$w/drive.txt" --keys "update offer=space"
   [[ "$(roadof "$w/drive.txt")" =~ ^$offer$ ]] || fail "road '$(roadof "$w/drive.txt")', wanted '$offer'" ;;
@@ -77,6 +92,7 @@ esac
 choice="$p/launcher/app/choice.txt"
 version=2
 case "$road" in
+killed-at-each-step) logged "Launcher 2 runs from app/2/" ;;
 replaces-itself)
   [ "$(cat "$choice")" = $'current 2\nprevious 0' ] || fail "choice: $(cat "$choice")"
   logged "Signature verified: $LAYOUT_LAUNCHER_PACKAGE \(launcher 2\)"
