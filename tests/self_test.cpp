@@ -290,3 +290,30 @@ TEST_F(LauncherServer, AKillAtEachStepLeavesALauncherThatStarts)
             << "killed at " << killAt << ": left in app/";
     }
 }
+
+TEST_F(LauncherServer, ABrokenTransferGoesOnFromWhereItStopped)
+{
+    pack("");
+    const std::string uri = launcherReleaseUri(2) + kLauncherPackage;
+    Answer cut{200, zip};
+    cut.etag = "\"r2\"";
+    cut.cut_once = zip.size() / 2;
+    server.set(uri, cut);
+    server.set(uri + kSignatureSuffix, Answer{200, signedBy(zip, comment(2))});
+    ScratchDir folder;
+    InFolder in(folder.path);
+    call_context first;
+    EXPECT_FALSE(takeLauncherRelease(where(), 2, "prog", 0, &first)) << "the line broke half-way";
+    EXPECT_STREQ(failure_name(context_failure(&first)), "FAILURE_NO_ANSWER") << context_line(&first);
+    EXPECT_EQ(read_file("launcher.zip.part").size(), zip.size() / 2) << "the bytes that came must be kept";
+    EXPECT_FALSE(exists("app/choice.txt")) << "nothing may be chosen after a broken transfer";
+    call_context second;
+    ASSERT_TRUE(takeLauncherRelease(where(), 2, "prog", 0, &second)) << context_line(&second);
+    std::string asked;  // the last request for the package itself
+    for (const std::string &request : server.requests)
+        if (request.find("GET " + uri + " ") != std::string::npos)
+            asked = request;
+    EXPECT_NE(asked.find("Range: bytes=" + std::to_string(zip.size() / 2) + "-"), std::string::npos)
+        << "the next try must ask only for the rest:\n" << asked;
+    EXPECT_EQ(read_file("app/2/prog"), "#!/bin/sh\necho launcher\n") << "release 2 must be whole";
+}
