@@ -12,6 +12,7 @@ source "$root/scripts/lib/layout.sh"
 publish="$root/scripts/publish-launcher"
 w="$(mktemp -d)"
 trap 'rm -rf "$w"' EXIT
+chmod 755 "$w"  # the web server's user reads the served files
 cd "$w" || exit 1
 failures=0
 bad() { echo "FAILED: $*"; failures=$((failures + 1)); }
@@ -59,4 +60,17 @@ refused "a new key that is none" "rel/vantorique-updater is not a minisign publi
 refused "not a number" "the release is a whole number from 1 to 999999999 (got 'x')" --key key.sec rel x "$out"
 "$publish" --key key.sec rel 3 "$out" >/dev/null || bad "release 3 after 2 failed"
 [ "$(cat "$dest/$LAYOUT_MANIFEST")" = 3 ] && [ -f "$dest/2/$LAYOUT_LAUNCHER_PACKAGE" ] || bad "release 3 did not take the manifest, or 2 went"
+# Served by the shipped site: a release is kept by a CDN for a year, the manifest never.
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+"$root/scripts/serve" www "$port" > serve.txt 2>&1 &
+serve_pid=$!
+for _ in $(seq 200); do grep -q '^serving' serve.txt && break; kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.05; done
+header() { curl -s -D - -o /dev/null "http://127.0.0.1:$port$1" | tr -d '\r' | sed -n "s/^$2: //Ip"; }
+for p in "$(layout_launcher_dir 2)$LAYOUT_LAUNCHER_PACKAGE" "$(layout_launcher_dir 3)$LAYOUT_LAUNCHER_PACKAGE$LAYOUT_SIGNATURE_SUFFIX"; do
+  [ "$(header "$p" Cache-Control)" = "public, max-age=31536000, immutable" ] ||
+    bad "GET $p: Cache-Control '$(header "$p" Cache-Control)', want a year and immutable; $(curl -s -D - -o /dev/null "http://127.0.0.1:$port$p" | head -1)"
+done
+p="$LAYOUT_ROOT$LAYOUT_LAUNCHER$LAYOUT_MANIFEST$LAYOUT_SIGNATURE_SUFFIX"
+[ "$(header "$p" Cache-Control)" = "no-cache" ] || bad "GET $p: Cache-Control '$(header "$p" Cache-Control)', want no-cache"
+kill "$serve_pid"; wait "$serve_pid" 2>/dev/null
 [ "$failures" = 0 ] && echo "ok" || exit 1
