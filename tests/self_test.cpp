@@ -10,8 +10,12 @@
 #include "signature.h"
 #include "signing.h"
 
+#include "fsutil.h"
+
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -316,4 +320,27 @@ TEST_F(LauncherServer, ABrokenTransferGoesOnFromWhereItStopped)
     EXPECT_NE(asked.find("Range: bytes=" + std::to_string(zip.size() / 2) + "-"), std::string::npos)
         << "the next try must ask only for the rest:\n" << asked;
     EXPECT_EQ(read_file("app/2/prog"), "#!/bin/sh\necho launcher\n") << "release 2 must be whole";
+}
+
+TEST_F(LauncherServer, OneLauncherAtATimeTakesARelease)
+{
+    pack("");
+    serve(2, signedBy(zip, comment(2)));
+    ScratchDir folder;
+    InFolder in(folder.path);
+    ASSERT_EQ(run("mkdir -p app/.staging && echo half > app/.staging/prog"), 0);
+    Fd other(open("app", O_RDONLY | O_DIRECTORY | O_CLOEXEC));  // another launcher, taking release 2
+    ASSERT_EQ(flock(other.fd, LOCK_EX | LOCK_NB), 0);
+    call_context ctx;
+    EXPECT_FALSE(takeLauncherRelease(where(), 2, "prog", 0, &ctx)) << "the folder is another launcher's meanwhile";
+    EXPECT_STREQ(failure_name(context_failure(&ctx)), "FAILURE_BUSY") << context_line(&ctx);
+    EXPECT_TRUE(server.requests.empty()) << "nothing may be fetched while another launcher takes a release";
+    std::vector<std::string> notes;
+    chooseRelease("prog", 1, notes);
+    EXPECT_TRUE(exists("app/.staging/prog")) << "a start must leave another launcher's staging alone";
+    other = Fd();
+    chooseRelease("prog", 1, notes);
+    EXPECT_FALSE(exists("app/.staging")) << "a staging nobody holds is a kill's leftover: the next start removes it";
+    call_context after;
+    EXPECT_TRUE(takeLauncherRelease(where(), 2, "prog", 0, &after)) << "once free: " << context_line(&after);
 }

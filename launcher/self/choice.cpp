@@ -8,7 +8,9 @@
 #include "version.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,7 +138,11 @@ int chooseRelease(const std::string &program, int ownVersion, std::vector<std::s
     struct stat st;
     if (lstat(kAppFolder, &st) != 0 || !S_ISDIR(st.st_mode))
         return 0;  // no release was ever taken
-    remove_tree(kStagingFolder);  // a swap killed before its choice was written
+    // A swap killed before its choice was written left its staging; one
+    // under way in another launcher holds the folder's lock.
+    Fd lock(open(kAppFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (lock.fd >= 0 && flock(lock.fd, LOCK_EX | LOCK_NB) == 0)
+        remove_tree(kStagingFolder);
     remove_beside_leftovers(kChoiceFile);
     remove_beside_leftovers(kStartingFile);
     LauncherChoice choice;

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -183,9 +184,13 @@ int launcherOnOffer(const UpdateServer &server, long timeoutMs, time_t now, call
 bool takeLauncherRelease(const UpdateServer &server, int release, const std::string &program, int running,
                          call_context *ctx)
 {
+    // One launcher at a time takes a release (two started at once share the folder).
+    mkdir(kAppFolder, 0755);
+    Fd lock(open(kAppFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse(ctx, FAILURE_BUSY, "another launcher is taking a release");
     if (!fetchAndVerify(server, release, ctx))
         return false;
-    mkdir(kAppFolder, 0755);
     remove_tree(kStagingFolder);
     const std::string staged = std::string(kStagingFolder) + "/";
     call_context unpack;
@@ -212,8 +217,7 @@ bool takeLauncherRelease(const UpdateServer &server, int release, const std::str
     }
     step("checked");
     // Its files on disk before the choice can name them.
-    Fd app(open(kAppFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (app.fd < 0 || !sync_file_system(app.fd)) {
+    if (!sync_file_system(lock.fd)) {
         remove_tree(kStagingFolder);
         return refuse(ctx, FAILURE_CANNOT_WRITE, std::string("cannot sync ") + kAppFolder);
     }

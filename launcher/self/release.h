@@ -31,7 +31,8 @@ int launcherOnOffer(const UpdateServer &server, long timeoutMs, time_t now, call
 // previous, and a carried key as the one in force, all in one rename. False
 // with the failure in `ctx`: fetchFile's kinds, FAILURE_UNSIGNED,
 // FAILURE_BAD_SIGNATURE, the unpacker's, FAILURE_DAMAGED (no program, or a
-// carried key that is none), FAILURE_CANNOT_WRITE.
+// carried key that is none), FAILURE_CANNOT_WRITE, FAILURE_BUSY (another
+// launcher is taking one: "app/" is locked meanwhile).
 bool takeLauncherRelease(const UpdateServer &server, int release, const std::string &program, int running,
                          call_context *ctx);
 
