@@ -120,6 +120,11 @@ TEST(LauncherFolder, TheExecutablesOrTheOneThatHoldsItsBundle)
         {"/Users/p/Games/launcher/Vantorique Updater.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
         {"/Updater.app/Contents/MacOS/vantorique-updater", "/"}, {"/vantorique-updater", "/"},
         {"/Games/launcher/Contents/MacOS/vantorique-updater", "/Games/launcher/Contents/MacOS"},  // no bundle
+        // A release the launcher took runs from "app/N/" and works in the launcher's folder.
+        {"/home/p/Games/launcher/app/12/vantorique-updater", "/home/p/Games/launcher"},
+        {"/Users/p/Games/launcher/app/3/Launcher.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
+        {"/app/2/vantorique-updater", "/"},
+        {"/Games/app/x2/vantorique-updater", "/Games/app/x2"}, {"/Games/myapp/2/vantorique-updater", "/Games/myapp/2"},
         {"", ""}};
     for (const auto &[executable, folder] : cases)
         EXPECT_EQ(launcherFolderOf(executable), folder) << executable;

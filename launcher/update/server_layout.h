@@ -9,6 +9,10 @@
 //   ROOT releases/N/             one folder per release, never rewritten:
 //        vantorique_osx.zip      its package, signed "file:vantorique_osx.zip version:N"
 //        from-M.delta            from release M, signed "file:from-M.delta version:N from:M"
+//   ROOT launcher/version.txt    the launcher's manifest: "N"; launchers read only its
+//        version.txt.minisig     signature: "file:launcher/version.txt launcher:N expires:TIME"
+//   ROOT launcher/N/launcher.zip one launcher release (the program and its files),
+//                                signed "file:launcher.zip launcher:N"
 #ifndef VANTORIQUE_SERVER_LAYOUT_H
 #define VANTORIQUE_SERVER_LAYOUT_H
 
@@ -21,12 +25,15 @@ const char kSignatureSuffix[] = ".minisig";
 const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
 const char kDeltaSuffix[] = ".delta";
+const char kLauncherFolder[] = "launcher/";
+const char kLauncherPackage[] = "launcher.zip";
 
 // The tokens of a trusted comment.
 const char kCommentFile[] = "file:";
 const char kCommentVersion[] = "version:";
 const char kCommentFrom[] = "from:";
 const char kCommentExpires[] = "expires:";
+const char kCommentLauncher[] = "launcher:";
 
 inline std::string manifestUri() { return std::string(kServerRoot) + kManifestFile; }
 inline std::string signatureUri(const std::string &fileUri) { return fileUri + kSignatureSuffix; }
@@ -37,5 +44,14 @@ inline std::string releaseFolderUri(int version)
 }
 // "from-M.delta"
 inline std::string deltaFileName(int fromVersion) { return kDeltaPrefix + std::to_string(fromVersion) + kDeltaSuffix; }
+
+// "ROOT launcher/version.txt", and "launcher/version.txt" as its signature names it
+inline std::string launcherManifestName() { return std::string(kLauncherFolder) + kManifestFile; }
+inline std::string launcherManifestUri() { return std::string(kServerRoot) + launcherManifestName(); }
+// "ROOT launcher/N/"
+inline std::string launcherReleaseUri(int release)
+{
+    return std::string(kServerRoot) + kLauncherFolder + std::to_string(release) + "/";
+}
 
 #endif
