@@ -372,10 +372,11 @@ TEST_F(Workers, UnpackWorkerInstallsThePackageAndRemovesIt)
     for (bool good : {true, false}) {
         resetLauncherState();
         ThreadUnzipFunc(nullptr);
-        if (good)  // the unpacker wrote straight into the state's sink, which the screen reads
+        if (good) {  // the unpacker wrote straight into the state's sink, which the screen reads
             EXPECT_TRUE(unpackProgress.total >= 300000 && unpackProgress.done == unpackProgress.total)
                 << "the unpack screen's figures after the install: " << unpackProgress.done << " of "
                 << unpackProgress.total << " bytes";
+        }
         EXPECT_TRUE(unzipComplete && unzipSuccess == good && (unzipFailure.kind == FAILURE_NONE) == good)
             << (good ? "a good package" : "not a zip at all") << ": " << failure_name(unzipFailure.kind);
         EXPECT_FALSE(exists("vantorique_osx.zip")) << good;
