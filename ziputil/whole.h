@@ -42,6 +42,10 @@ struct Whole {
 // caller streams the entry then, which names the fault as it always has.
 bool inflate_whole(ArchiveFile &file, const Entry &entry, Whole &whole);
 
+// Whether the bytes look like text, as zlib guesses it: none of the control
+// codes 0-6, 14-25 and 28-31, and a tab, line feed, return or byte from 32 on.
+bool looks_like_text(const unsigned char *data, size_t size);
+
 // A file deflated whole.
 struct WholeDeflated {
     size_t size = 0;      // the file's bytes
