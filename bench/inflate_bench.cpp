@@ -87,7 +87,7 @@ int main(int argc, char **argv)
         inflateEnd(&d);
         return c;
     }, crc);
-    printf("zlib %.3f s %s\n", zlib_time, crc == want ? "ok" : "WRONG");
+    printf("zlib %.4f s %s\n", zlib_time, crc == want ? "ok" : "WRONG");
 #ifdef BENCH_WITH_ISAL
     double isal_time = best_of_three([&] {
         inflate_state st;
@@ -105,7 +105,7 @@ int main(int argc, char **argv)
         }
         return c;
     }, crc);
-    printf("isa-l %.3f s %s\n", isal_time, crc == want ? "ok" : "WRONG");
+    printf("isa-l %.4f s %s\n", isal_time, crc == want ? "ok" : "WRONG");
 #endif
     std::vector<unsigned char> whole(input.size());
     libdeflate_decompressor *d = libdeflate_alloc_decompressor();
@@ -115,6 +115,6 @@ int main(int argc, char **argv)
         return libdeflate_crc32(0, whole.data(), got);
     }, crc);
     libdeflate_free_decompressor(d);
-    printf("libdeflate-whole %.3f s %s\n", whole_time, crc == want ? "ok" : "WRONG");
+    printf("libdeflate-whole %.4f s %s\n", whole_time, crc == want ? "ok" : "WRONG");
     return 0;
 }
