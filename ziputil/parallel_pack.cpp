@@ -8,8 +8,9 @@
 //
 // Memory stays bounded: at most four items a worker are in flight, and an
 // entry keeps at most 512 KB of deflated bytes in memory (16 MB for all of
-// them); past that a worker streams the rest through a temporary file, so
-// big files are deflated side by side too.
+// them); past that a worker streams the rest through a temporary file.
+// Files past 1 MiB at a level above 0 are the writer's: when their turn
+// comes it packs them in blocks on every thread (blocks.cpp).
 //
 // The lines a worker would say are kept with the entry and said by the
 // writer in order, and the walk's own lines wait for the items before them:

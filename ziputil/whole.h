@@ -1,6 +1,6 @@
 // Small entries held whole: inflated and deflated in memory by libdeflate,
-// about twice zlib's speed on whole buffers. Bigger entries stream through
-// zlib as before. The deflate streams are standard: any reader takes them.
+// about twice zlib's speed on whole buffers. Bigger entries stream (unpack)
+// or go in blocks (blocks.cpp). The deflate streams are standard: any reader takes them.
 #ifndef ZIPUTIL_WHOLE_H
 #define ZIPUTIL_WHOLE_H
 
