@@ -11,9 +11,9 @@
 // Each base is hashed before its first use, each file after it is written.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
-#include "copyfile.h"
+#include "macmeta.h"
 #include "fsutil.h"
-#include "internal.h"  // ziputil's temporary files
+#include "trees.h"
 #include "items.h"
 
 #include <errno.h>
@@ -26,6 +26,7 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 
@@ -38,6 +39,7 @@ struct dctx_free {
 };
 
 struct session {
+    call_context *ctx;
     std::string installed, staged;
     int dir;  // the staged folder
     const unsigned char *delta;
@@ -48,54 +50,61 @@ struct session {
 // Applies an AppleDouble stream to the staged item, as ziputil's unpack does.
 bool apply_metadata(const session &s, const item &it)
 {
+    call_context *ctx = s.ctx;
     if (it.metadata.empty())
         return true;
-    ziputil::TempFile temp;
-    Fd fd(ziputil::make_temp_file("delta.meta", temp));
+    macmeta::TempFile temp;
+    Fd fd(macmeta::make_temp_file("delta.meta", temp));
     if (fd.fd < 0 || !write_full(fd.fd, it.metadata.data(), it.metadata.size()))
-        return fail_errno(DELTA_CANNOT_WRITE, "cannot stage the metadata of " + it.path, errno);
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot stage the metadata of " + it.path, errno);
     std::string target = s.staged + "/" + it.path;
-    if (copyfile(temp->c_str(), target.c_str(), nullptr, ZIPUTIL_COPYFILE_UNPACK_FLAGS) != 0)
-        return fail(DELTA_DAMAGED, "cannot apply the metadata of " + it.path);
+    if (copyfile(temp->c_str(), target.c_str(), nullptr, MACMETA_UNPACK_FLAGS) != 0)
+        return context_fail(ctx, FAILURE_DAMAGED, "cannot apply the metadata of " + it.path);
     return true;
 }
 
-bool open_base(session &s, const item &it, Fd &fd, mapping &m)
+bool open_base(session &s, const item &it, Fd &fd, mapped &m)
 {
+    call_context *ctx = s.ctx;
     std::string path = s.installed + "/" + it.base_path;
-    fd = Fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    fd = Fd(open_for_reading(path, st));
     if (fd.fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
-            return fail(DELTA_BASE_MISSING, it.path + ": its base " + it.base_path + " is not in the installed game");
+            return context_fail(ctx, FAILURE_BASE_MISSING, it.path + ": its base " + it.base_path + " is not in the installed game");
         if (errno == ELOOP)
-            return fail(DELTA_BASE_DIFFERS, it.path + ": its base " + it.base_path + " is now a link");
-        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
+            return context_fail(ctx, FAILURE_BASE_DIFFERS, it.path + ": its base " + it.base_path + " is now a link");
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
     }
-    struct stat st;
-    if (fstat(fd.fd, &st) != 0)
-        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
-    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != it.base_size)
-        return fail(DELTA_BASE_DIFFERS, it.base_path + ": not the file this update was made from (" +
+    // Something other than a file where the publisher had one (a FIFO, a
+    // folder, a device) is a base that differs, as a link there is: a file is
+    // installed at that name, just not the publisher's. It is refused before
+    // any read, so a FIFO never stalls the update.
+    if (!S_ISREG(st.st_mode))
+        return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (not a regular file)");
+    if (uint64_t(st.st_size) != it.base_size)
+        return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (" +
                                             std::to_string(st.st_size) + " bytes, " + std::to_string(it.base_size) +
                                             " expected)");
-    if (!map_file(fd.fd, size_t(it.base_size), false, m))
-        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
+    if (!map_read(fd.fd, 0, size_t(it.base_size), m))
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
     if (!s.verified.count(it.base_path)) {
         if (hash_bytes(m.data, m.size) != it.base_hash)
-            return fail(DELTA_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
+            return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
         s.verified.insert(it.base_path);
     }
     return true;
 }
 
 // The content of a patched or whole file, into `out` of it.size bytes.
-bool decompress(session &s, const item &it, const mapping &base, unsigned char *out)
+bool decompress(session &s, const item &it, const mapped &base, unsigned char *out)
 {
+    call_context *ctx = s.ctx;
     const unsigned char *payload = s.delta + it.payload_offset;
     if (hash_bytes(payload, size_t(it.payload_size)) != it.payload_hash)
-        return fail(DELTA_DAMAGED, it.path + ": damaged data in the delta");
+        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": damaged data in the delta");
     if (ZSTD_getFrameContentSize(payload, size_t(it.payload_size)) != it.size)
-        return fail(DELTA_DAMAGED, it.path + ": the delta's data does not hold its declared size");
+        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": the delta's data does not hold its declared size");
     ZSTD_DCtx_reset(s.dctx, ZSTD_reset_session_and_parameters);
     size_t rc = ZSTD_DCtx_setParameter(s.dctx, ZSTD_d_windowLogMax, 31);
     if (!ZSTD_isError(rc) && it.source == SOURCE_PATCH)
@@ -103,20 +112,21 @@ bool decompress(session &s, const item &it, const mapping &base, unsigned char *
     if (!ZSTD_isError(rc))
         rc = ZSTD_decompressDCtx(s.dctx, out, size_t(it.size), payload, size_t(it.payload_size));
     if (ZSTD_isError(rc) || rc != it.size)
-        return fail(DELTA_DAMAGED, it.path + ": the delta's data does not decompress" +
+        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": the delta's data does not decompress" +
                                        (ZSTD_isError(rc) ? std::string(" (") + ZSTD_getErrorName(rc) + ")" : ""));
     return true;
 }
 
 bool build_file(session &s, const item &it)
 {
+    call_context *ctx = s.ctx;
     Fd base_fd;
-    mapping base;
+    mapped base;
     if ((it.source == SOURCE_COPY || it.source == SOURCE_PATCH) && !open_base(s, it, base_fd, base))
         return false;
     Fd out(openat(s.dir, it.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0)
-        return fail_errno(DELTA_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
     hash_t written = hash_bytes(nullptr, 0);
     if (it.size > 0) {
         // Reserved first: a write into a mapping past the disk's end would
@@ -125,10 +135,10 @@ bool build_file(session &s, const item &it)
         if (error == EOPNOTSUPP || error == EINVAL)
             error = ftruncate(out.fd, off_t(it.size)) == 0 ? 0 : errno;
         if (error)
-            return fail_errno(DELTA_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
-        mapping m;
-        if (!map_file(out.fd, size_t(it.size), true, m))
-            return fail_errno(DELTA_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
+        mapped m;
+        if (!map_write(out.fd, size_t(it.size), m))
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
         if (it.source == SOURCE_COPY)
             memcpy(m.data, base.data, size_t(it.size));
         else if (!decompress(s, it, base, m.data))
@@ -136,18 +146,19 @@ bool build_file(session &s, const item &it)
         written = hash_bytes(m.data, m.size);
     }
     if (written != it.hash)
-        return fail(DELTA_RESULT_DIFFERS, it.path + ": does not hash as the publisher's after the update");
+        return context_fail(ctx, FAILURE_RESULT_DIFFERS, it.path + ": does not hash as the publisher's after the update");
     if (fchmod(out.fd, it.mode) != 0 || close(out.release()) != 0)
-        return fail_errno(DELTA_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-    DELTA_APPLY_BYTES_DONE += (long long)it.size;
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+    progress_add(ctx, (long long)it.size);
     return apply_metadata(s, it);
 }
 
 bool build(session &s, const std::vector<item> &items)
 {
+    call_context *ctx = s.ctx;
     for (const item &it : items) {
         if (it.type == ITEM_DIRECTORY && mkdirat(s.dir, it.path.c_str(), 0700) != 0)
-            return fail_errno(DELTA_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
         if (it.type == ITEM_FILE && !build_file(s, it))
             return false;
     }
@@ -155,11 +166,11 @@ bool build(session &s, const std::vector<item> &items)
         if (it.type != ITEM_LINK)
             continue;
         if (symlinkat(it.target.c_str(), s.dir, it.path.c_str()) != 0)
-            return fail_errno(DELTA_CANNOT_WRITE, "cannot create the link " + s.staged + "/" + it.path, errno);
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create the link " + s.staged + "/" + it.path, errno);
         char target[kMaxPath + 1];
         ssize_t n = readlinkat(s.dir, it.path.c_str(), target, sizeof target);
         if (n < 0 || std::string(target, size_t(n)) != it.target)
-            return fail(DELTA_RESULT_DIFFERS, it.path + ": the link does not read as the publisher's");
+            return context_fail(ctx, FAILURE_RESULT_DIFFERS, it.path + ": the link does not read as the publisher's");
     }
     for (const item &it : items)
         if (it.type != ITEM_FILE && !apply_metadata(s, it))
@@ -167,29 +178,13 @@ bool build(session &s, const std::vector<item> &items)
     // Deepest first, so that a folder made read-only closes after its content.
     for (auto it = items.rbegin(); it != items.rend(); ++it)
         if (it->type == ITEM_DIRECTORY && fchmodat(s.dir, it->path.c_str(), it->mode, 0) != 0)
-            return fail_errno(DELTA_CANNOT_WRITE, "cannot set the mode of " + s.staged + "/" + it->path, errno);
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot set the mode of " + s.staged + "/" + it->path, errno);
     return true;
 }
 
-int remove_one(const char *path, const struct stat *, int type, struct FTW *)
+uint64_t saturating_add(uint64_t a, uint64_t b)
 {
-    if (type == FTW_DP)
-        return rmdir(path) == 0 || errno == ENOENT ? 0 : -1;
-    return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
-}
-
-// Everything below `root` (and `root` itself when asked), never following a link.
-void remove_tree(const std::string &root, bool with_root)
-{
-    chmod(root.c_str(), 0700);
-    if (with_root) {
-        nftw(root.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
-        return;
-    }
-    DirPtr d(opendir(root.c_str()));
-    for (struct dirent *e; d && (e = readdir(d.get()));)
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            nftw((root + "/" + e->d_name).c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
 bool is_empty_folder(const std::string &path)
@@ -210,47 +205,49 @@ bool is_empty_folder(const std::string &path)
 
 using namespace delta;
 
-int delta_apply(const char *installed_tree, const char *delta_path, const char *staged_tree)
+int delta_apply(const char *installed_tree, const char *delta_path, const char *staged_tree, call_context *ctx)
 {
-    start_call();
-    DELTA_APPLY_BYTES_DONE = 0;
-    DELTA_APPLY_BYTES_TOTAL = 0;
+    call_context local;
+    ctx = ctx ? ctx : &local;
+    context_start(ctx);
     if (sodium_init() < 0)
-        return fail(DELTA_CANNOT_READ, "libsodium cannot start");
-    mapping delta_map;
+        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
+    mapped delta_map;
     header h;
     std::vector<item> items;
-    if (!read_delta(delta_path, delta_map, h, items))
+    if (!read_delta(delta_path, delta_map, h, items, ctx))
         return 0;
     struct stat st;
     if (stat(installed_tree, &st) != 0 || !S_ISDIR(st.st_mode))
-        return fail(DELTA_CANNOT_READ, std::string("no installed game at ") + installed_tree);
+        return context_fail(ctx, FAILURE_CANNOT_READ, std::string("no installed game at ") + installed_tree);
 
     std::string staged = staged_tree;
     while (staged.size() > 1 && staged.back() == '/')
         staged.pop_back();
     bool made = mkdir(staged.c_str(), 0777) == 0;
     if (!made && !(errno == EEXIST && is_empty_folder(staged)))
-        return errno == EEXIST ? fail(DELTA_REFUSED, staged + " exists and is not an empty folder")
-                               : fail_errno(DELTA_CANNOT_WRITE, "cannot create " + staged, errno);
+        return errno == EEXIST ? context_fail(ctx, FAILURE_REFUSED, staged + " exists and is not an empty folder")
+                               : context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + staged, errno);
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::unique_ptr<ZSTD_DCtx, dctx_free> dctx(ZSTD_createDCtx());
-    session s{installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}};
-    uint64_t need = 0, total = 0;  // need: with a block for each item's own records
+    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}};
+    // need: with a block for each item's own records. A million items of up
+    // to 1 PiB each would wrap 64 bits: the sums stop at their ceiling.
+    uint64_t need = 0, total = 0;
     for (const item &it : items) {
-        need += it.size + it.metadata.size() + 4096;
-        total += it.type == ITEM_FILE ? it.size : 0;
+        need = saturating_add(need, it.size + it.metadata.size() + 4096);
+        total = saturating_add(total, it.type == ITEM_FILE ? it.size : 0);
     }
-    DELTA_APPLY_BYTES_TOTAL = (long long)total;
+    progress_total(ctx, (long long)std::min<uint64_t>(total, INT64_MAX));
     bool ok = dir.fd >= 0 && dctx;
     if (!ok)
-        fail_errno(DELTA_CANNOT_WRITE, "cannot open " + staged, dir.fd < 0 ? errno : ENOMEM);
+        context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot open " + staged, dir.fd < 0 ? errno : ENOMEM);
     else if (free_bytes(staged) < need)
-        ok = fail(DELTA_NO_SPACE, "not enough free space for the update: " + std::to_string(need) + " bytes needed, " +
+        ok = context_fail(ctx, FAILURE_NO_SPACE, "not enough free space for the update: " + std::to_string(need) + " bytes needed, " +
                                       std::to_string(free_bytes(staged)) + " free in " + staged);
     else
         ok = build(s, items);
     if (!ok)
-        remove_tree(staged, made);
+        made ? remove_tree(staged) : empty_tree(staged);
     return ok ? 1 : 0;
 }

@@ -42,6 +42,8 @@
 //     32 BLAKE2b-256 of the payload
 #include "items.h"
 
+#include "bytes.h"
+
 #include <string.h>
 #include <zstd.h>
 
@@ -53,11 +55,21 @@ namespace delta {
 namespace {
 
 const char kMagic[8] = {'V', 'Q', 'D', 'E', 'L', 'T', 'A', '\x1a'};
+// The fewest bytes of one item: path length, a 1-byte path, type, mode,
+// size, hash and metadata length.
+const uint64_t kMinItem = 2 + 1 + 1 + 4 + 8 + 32 + 4;
 
+// `value` as `bytes` (1, 2, 4 or 8) little-endian bytes at the end of `out`.
 void put(std::string &out, uint64_t value, int bytes)
 {
-    for (int i = 0; i < bytes; i++)
-        out += char((value >> (8 * i)) & 0xFF);
+    unsigned char b[8];
+    switch (bytes) {
+    case 1: b[0] = uint8_t(value); break;
+    case 2: put_le16(b, uint32_t(value)); break;
+    case 4: put_le32(b, uint32_t(value)); break;
+    default: put_le64(b, value); break;
+    }
+    out.append(reinterpret_cast<const char *>(b), size_t(bytes));
 }
 
 void put_hash(std::string &out, const hash_t &h) { out.append(reinterpret_cast<const char *>(h.data()), h.size()); }
@@ -71,9 +83,7 @@ struct reader {
     {
         if (!ok || left < uint64_t(bytes))
             return ok = false, 0;
-        uint64_t v = 0;
-        for (int i = 0; i < bytes; i++)
-            v |= uint64_t(p[i]) << (8 * i);
+        uint64_t v = bytes == 1 ? p[0] : bytes == 2 ? get_le16(p) : bytes == 4 ? get_le32(p) : get_le64(p);
         p += bytes, left -= bytes;
         return v;
     }
@@ -249,10 +259,10 @@ std::string encode_header(header &h, const std::string &table, uint64_t table_ra
     return out;
 }
 
-bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items)
+bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx)
 {
     if (size < kHeaderSize || memcmp(data, kMagic, sizeof kMagic) != 0)
-        return fail(DELTA_DAMAGED, "not a delta (no delta header)");
+        return context_fail(ctx, FAILURE_DAMAGED, "not a delta (no delta header)");
     reader r{data + 8, kHeaderSize - 8};
     uint32_t version = uint32_t(r.number(4));
     h.from_version = uint32_t(r.number(4));
@@ -263,24 +273,29 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
     h.table_raw_size = r.number(8);
     hash_t table_hash = r.hash(), header_hash = r.hash();
     if (hash_bytes(data, 80) != header_hash)
-        return fail(DELTA_DAMAGED, "damaged delta header");
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged delta header");
     if (version != kFormatVersion)
-        return fail(DELTA_UNSUPPORTED, "delta format " + std::to_string(version) + ", this build reads format " +
+        return context_fail(ctx, FAILURE_UNSUPPORTED, "delta format " + std::to_string(version) + ", this build reads format " +
                                            std::to_string(kFormatVersion));
     if (h.table_offset < kHeaderSize || h.table_offset > size || h.table_size != size - h.table_offset)
-        return fail(DELTA_DAMAGED, "truncated or damaged delta: the table does not end the file");
+        return context_fail(ctx, FAILURE_DAMAGED, "truncated or damaged delta: the table does not end the file");
     if (h.item_count > kMaxItems)
-        return fail(DELTA_DAMAGED, "delta with " + std::to_string(h.item_count) + " items");
+        return context_fail(ctx, FAILURE_DAMAGED, "delta with " + std::to_string(h.item_count) + " items");
     if (hash_bytes(data + h.table_offset, size_t(h.table_size)) != table_hash)
-        return fail(DELTA_DAMAGED, "damaged delta table");
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged delta table");
     if (h.table_raw_size > kMaxTable ||
         ZSTD_getFrameContentSize(data + h.table_offset, size_t(h.table_size)) != h.table_raw_size)
-        return fail(DELTA_DAMAGED, "delta table of a size out of bounds or other than declared");
+        return context_fail(ctx, FAILURE_DAMAGED, "delta table of a size out of bounds or other than declared");
     std::string raw(size_t(h.table_raw_size), '\0');
     size_t n = ZSTD_decompress(&raw[0], raw.size(), data + h.table_offset, size_t(h.table_size));
     if (ZSTD_isError(n) || n != raw.size())
-        return fail(DELTA_DAMAGED, "damaged delta table");
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged delta table");
 
+    // Every item takes at least kMinItem bytes: a count the table cannot
+    // hold is a lie, found before room for that many items is taken.
+    if (h.item_count > h.table_raw_size / kMinItem)
+        return context_fail(ctx, FAILURE_DAMAGED, "a delta table of " + std::to_string(h.table_raw_size) +
+                                                      " bytes cannot hold " + std::to_string(h.item_count) + " items");
     reader t{reinterpret_cast<const unsigned char *>(raw.data()), raw.size()};
     std::set<std::string> directories;
     items.clear();
@@ -294,31 +309,31 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
         it.hash = t.hash();
         uint64_t metadata = t.number(4);
         if (metadata > kMaxMetadata)
-            return fail(DELTA_DAMAGED, "metadata of " + it.path + " over 16 MiB");
+            return context_fail(ctx, FAILURE_DAMAGED, "metadata of " + it.path + " over 16 MiB");
         it.metadata = t.text(metadata);
         if (!t.ok)
-            return fail(DELTA_DAMAGED, "truncated delta table");
+            return context_fail(ctx, FAILURE_DAMAGED, "truncated delta table");
         if (!path_is_safe(it.path))
-            return fail(DELTA_REFUSED, "refusing the path \"" + it.path.substr(0, 64) + "\"");
+            return context_fail(ctx, FAILURE_REFUSED, "refusing the path \"" + it.path.substr(0, 64) + "\"");
         if (!items.empty() && !(items.back().path < it.path))
-            return fail(DELTA_DAMAGED, "items out of order at " + it.path);
+            return context_fail(ctx, FAILURE_DAMAGED, "items out of order at " + it.path);
         std::string parent = parent_of(it.path);
         if (!parent.empty() && !directories.count(parent))
-            return fail(DELTA_REFUSED, it.path + ": its folder is not a folder of the tree");
+            return context_fail(ctx, FAILURE_REFUSED, it.path + ": its folder is not a folder of the tree");
         if (it.size > kMaxFile)
-            return fail(DELTA_DAMAGED, it.path + ": a size of " + std::to_string(it.size) + " bytes");
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": a size of " + std::to_string(it.size) + " bytes");
         if (it.mode & ~07777u)
-            return fail(DELTA_DAMAGED, it.path + ": mode " + std::to_string(it.mode));
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": mode " + std::to_string(it.mode));
         if (it.type == ITEM_DIRECTORY) {
             directories.insert(it.path);
         } else if (it.type == ITEM_LINK) {
             if (it.size == 0 || it.size > kMaxPath)
-                return fail(DELTA_DAMAGED, it.path + ": link target of " + std::to_string(it.size) + " bytes");
+                return context_fail(ctx, FAILURE_DAMAGED, it.path + ": link target of " + std::to_string(it.size) + " bytes");
             it.target = t.text(it.size);
         } else if (it.type == ITEM_FILE) {
             it.source = uint8_t(t.number(1));
             if (it.source != SOURCE_COPY && it.source != SOURCE_PATCH && it.source != SOURCE_WHOLE)
-                return fail(DELTA_DAMAGED, it.path + ": unknown source " + std::to_string(it.source));
+                return context_fail(ctx, FAILURE_DAMAGED, it.path + ": unknown source " + std::to_string(it.source));
             if (it.source == SOURCE_COPY) {
                 it.base_path = t.text(t.number(2));
                 if (it.base_path.empty())
@@ -331,30 +346,30 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
                 it.base_size = t.number(8);
                 it.base_hash = t.hash();
                 if (it.base_size > kMaxPrefix)
-                    return fail(DELTA_DAMAGED, it.path + ": a base over 2 GiB");
+                    return context_fail(ctx, FAILURE_DAMAGED, it.path + ": a base over 2 GiB");
             }
             if (t.ok && it.source != SOURCE_WHOLE && !path_is_safe(it.base_path))
-                return fail(DELTA_REFUSED, "refusing the base path \"" + it.base_path.substr(0, 64) + "\"");
+                return context_fail(ctx, FAILURE_REFUSED, "refusing the base path \"" + it.base_path.substr(0, 64) + "\"");
             if (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) {
                 it.payload_offset = t.number(8);
                 it.payload_size = t.number(8);
                 it.payload_hash = t.hash();
                 if (t.ok && (it.payload_offset < kHeaderSize || it.payload_offset > h.table_offset ||
                              it.payload_size > h.table_offset - it.payload_offset || it.payload_size == 0))
-                    return fail(DELTA_DAMAGED, it.path + ": its payload lies outside the delta");
+                    return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its payload lies outside the delta");
             }
         } else {
-            return fail(DELTA_DAMAGED, it.path + ": unknown item type " + std::to_string(it.type));
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": unknown item type " + std::to_string(it.type));
         }
         if (!t.ok)
-            return fail(DELTA_DAMAGED, "truncated delta table");
+            return context_fail(ctx, FAILURE_DAMAGED, "truncated delta table");
         items.push_back(std::move(it));
     }
     if (t.left != 0)
-        return fail(DELTA_DAMAGED, "bytes after the delta's last item");
+        return context_fail(ctx, FAILURE_DAMAGED, "bytes after the delta's last item");
     std::string bad;
     if (!links_stay_inside(items, bad))
-        return fail(DELTA_REFUSED, "refusing a link that leaves the tree: " + bad);
+        return context_fail(ctx, FAILURE_REFUSED, "refusing a link that leaves the tree: " + bad);
     return true;
 }
 

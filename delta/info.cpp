@@ -8,17 +8,25 @@
 #include <sodium.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 using namespace delta;
 
-int delta_read_info(const char *delta_path, delta_info *info)
+namespace {
+const uint64_t kCeiling = 1ull << 62;
+}
+
+int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx)
 {
-    start_call();
+    call_context local;
+    ctx = ctx ? ctx : &local;
+    context_start(ctx);
     if (sodium_init() < 0)
-        return fail(DELTA_CANNOT_READ, "libsodium cannot start");
-    mapping m;
+        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
+    mapped m;
     header h;
     std::vector<item> items;
-    if (!read_delta(delta_path, m, h, items))
+    if (!read_delta(delta_path, m, h, items, ctx))
         return 0;
     *info = delta_info{h.from_version, h.to_version, 0, 0, 0, 0, 0, 0, 0, 0};
     for (const item &it : items) {
@@ -30,7 +38,10 @@ int delta_read_info(const char *delta_path, delta_info *info)
         info->copied += it.source == SOURCE_COPY;
         info->patched += it.source == SOURCE_PATCH;
         info->whole += it.source == SOURCE_WHOLE;
-        info->tree_bytes += it.size;
+        // A million items of up to 1 PiB each would wrap 64 bits: the sum
+        // stops at 2^62, more than any disk, with room left for a caller's
+        // own additions.
+        info->tree_bytes = std::min(info->tree_bytes + it.size, kCeiling);
         info->payload_bytes += it.payload_size;
     }
     return 1;

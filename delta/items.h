@@ -1,12 +1,14 @@
 // What the delta's files share: the item model, the reading and writing of
-// the format, mapped files, hashes and the failure record.
+// the format, hashes and the opening of files others control.
 #ifndef DELTA_ITEMS_H
 #define DELTA_ITEMS_H
 
 #include "delta.h"
+#include "mapped.h"
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <string>
@@ -58,36 +60,25 @@ std::string compress_table(const std::string &raw);
 // table's sizes from it.
 std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size);
 // Reads and checks the header and the table of a delta of `size` bytes
-// (payload bytes are checked as they are used). Fails with DELTA_DAMAGED,
-// DELTA_UNSUPPORTED or DELTA_REFUSED.
-bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items);
+// (payload bytes are checked as they are used). Fails with FAILURE_DAMAGED,
+// FAILURE_UNSUPPORTED or FAILURE_REFUSED.
+bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx);
 // A relative path with no empty, "." or ".." component, no NUL, at most 1023 bytes.
 bool path_is_safe(const std::string &path);
 // Whether every link, followed through the tree's own links, stays inside it.
 bool links_stay_inside(const std::vector<item> &items, std::string &bad);
 
-// mapped.cpp
-// A read-only (or shared writable) mapping, unmapped when its owner goes.
-struct mapping {
-    unsigned char *data = nullptr;
-    size_t size = 0;
-    mapping() = default;
-    mapping(const mapping &) = delete;
-    mapping &operator=(const mapping &) = delete;
-    ~mapping();
-};
-// Maps `size` bytes of `fd` (nothing for 0). False with errno set.
-bool map_file(int fd, size_t size, bool writable, mapping &out);
+// read.cpp
 hash_t hash_bytes(const unsigned char *data, size_t size);
+// Opens a file that someone else controls (the installed game, the
+// publisher's trees, a downloaded delta) for reading, never through a link
+// at its name and never waiting: a FIFO opens at once instead of blocking
+// until a writer comes. `st` is the opened file's own; the caller refuses
+// anything but a regular file. -1 with errno set when it cannot be opened.
+int open_for_reading(const std::string &path, struct stat &st);
 // The delta at `delta_path`, mapped, with its header and table read and
-// checked (decode's failures, or DELTA_CANNOT_READ).
-bool read_delta(const char *delta_path, mapping &m, header &h, std::vector<item> &items);
-
-// failure.cpp
-// Records the first failure of a call; returns false for `return fail(...)`.
-bool fail(delta_failure kind, const std::string &line);
-bool fail_errno(delta_failure kind, const std::string &what, int error);
-void start_call();
+// checked (decode's failures, or FAILURE_CANNOT_READ).
+bool read_delta(const char *delta_path, mapped &m, header &h, std::vector<item> &items, call_context *ctx);
 
 // match.cpp
 struct old_file {

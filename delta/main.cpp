@@ -1,11 +1,14 @@
 // vantorique-delta: makes, applies and describes deltas between two trees.
 #include "delta.h"
 
+#include <errno.h>
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -18,9 +21,9 @@ int usage()
     return 2;
 }
 
-int failed()
+int failed(call_context &ctx)
 {
-    fprintf(stderr, "vantorique-delta: %s (%s)\n", delta_last_error().c_str(), delta_failure_name(DELTA_FAILURE));
+    fprintf(stderr, "vantorique-delta: %s (%s)\n", context_line(&ctx).c_str(), failure_name(context_failure(&ctx)));
     return 1;
 }
 
@@ -32,34 +35,54 @@ bool number(const char *text, long long low, long long high, long long &out)
     return *text && !*end && errno == 0 && out >= low && out <= high;
 }
 
+struct options {
+    long long level = 19, from = 0, to = 0;
+    std::vector<const char *> operands;  // the command's words after its name
+};
+
+// The options may stand anywhere after the command; false on anything unknown.
+bool parse(int argc, char **argv, options &o)
+{
+    static const struct option known[] = {{"level", required_argument, nullptr, 'l'},
+                                          {"from", required_argument, nullptr, 'f'},
+                                          {"to", required_argument, nullptr, 't'},
+                                          {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    optind = 2;  // after the command
+    for (int c; (c = getopt_long(argc, argv, "", known, nullptr)) != -1;) {
+        bool ok = c == 'l'   ? number(optarg, 1, 22, o.level)
+                  : c == 'f' ? number(optarg, 0, 0xFFFFFFFFll, o.from)
+                  : c == 't' ? number(optarg, 0, 0xFFFFFFFFll, o.to)
+                             : false;
+        if (!ok)
+            return false;
+    }
+    for (int i = optind; i < argc; i++)
+        o.operands.push_back(argv[i]);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 2)
+    options o;
+    if (argc < 2 || !parse(argc, argv, o))
         return usage();
-    std::string command = argv[1];
-    if (command == "make" && argc >= 5) {
-        long long level = 19, from = 0, to = 0;
-        for (int i = 5; i < argc; i += 2) {
-            long long *slot = strcmp(argv[i], "--level") == 0 ? &level
-                              : strcmp(argv[i], "--from") == 0 ? &from
-                              : strcmp(argv[i], "--to") == 0   ? &to
-                                                               : nullptr;
-            long long high = slot == &level ? 22 : 0xFFFFFFFFll;
-            if (!slot || i + 1 >= argc || !number(argv[i + 1], slot == &level ? 1 : 0, high, *slot))
-                return usage();
-        }
-        if (!delta_make(argv[2], argv[3], argv[4], int(level), uint32_t(from), uint32_t(to)))
-            return failed();
+    const std::string command = argv[1];
+    const std::vector<const char *> &w = o.operands;
+    call_context ctx;
+    if (command == "make" && w.size() == 3) {
+        if (!delta_make(w[0], w[1], w[2], int(o.level), uint32_t(o.from), uint32_t(o.to), &ctx))
+            return failed(ctx);
         return 0;
     }
-    if (command == "apply" && argc == 5)
-        return delta_apply(argv[2], argv[3], argv[4]) ? 0 : failed();
-    if (command == "info" && argc == 3) {
+    if (command == "apply" && w.size() == 3)
+        return delta_apply(w[0], w[1], w[2], &ctx) ? 0 : failed(ctx);
+    if (command == "info" && w.size() == 1) {
         delta_info info;
-        if (!delta_read_info(argv[2], &info))
-            return failed();
+        if (!delta_read_info(w[0], &info, &ctx))
+            return failed(ctx);
         printf("from version %u to version %u\n", info.from_version, info.to_version);
         printf("%llu folders, %llu files, %llu links\n", (unsigned long long)info.directories,
                (unsigned long long)info.files, (unsigned long long)info.links);

@@ -1,9 +1,9 @@
 // Making a delta: walks both trees, hashes every file, and for each file of
 // the new tree records a copy of an identical old file, a patch against the
 // old file chosen by match.cpp, or the whole content compressed.
-#include "copyfile.h"
+#include "macmeta.h"
 #include "fsutil.h"
-#include "internal.h"  // ziputil's: temporary files, the cheap metadata probe
+#include "replace.h"
 #include "items.h"
 
 #include <dirent.h>
@@ -31,19 +31,19 @@ struct entry {
 };
 
 // Every item below `root`, never following a link.
-bool walk(const std::string &root, const std::string &rel, std::vector<entry> &out)
+bool walk(const std::string &root, const std::string &rel, std::vector<entry> &out, call_context *ctx)
 {
     std::string dir = rel.empty() ? root : root + "/" + rel;
     DirPtr d(opendir(dir.c_str()));
     if (!d)
-        return fail_errno(DELTA_CANNOT_READ, "cannot list " + dir, errno);
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot list " + dir, errno);
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
         struct dirent *e = readdir(d.get());
         if (!e) {
             if (errno)
-                return fail_errno(DELTA_CANNOT_READ, "cannot list " + dir, errno);
+                return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot list " + dir, errno);
             break;
         }
         if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
@@ -52,45 +52,54 @@ bool walk(const std::string &root, const std::string &rel, std::vector<entry> &o
     for (const std::string &name : names) {
         entry e{rel.empty() ? name : rel + "/" + name, {}};
         if (e.path.size() > kMaxPath)
-            return fail(DELTA_REFUSED, "path over 1023 bytes: " + e.path.substr(0, 64) + "...");
+            return context_fail(ctx, FAILURE_REFUSED, "path over 1023 bytes: " + e.path.substr(0, 64) + "...");
         if (lstat((root + "/" + e.path).c_str(), &e.st) != 0)
-            return fail_errno(DELTA_CANNOT_READ, "cannot read " + root + "/" + e.path, errno);
+            return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + root + "/" + e.path, errno);
         out.push_back(e);
-        if (S_ISDIR(e.st.st_mode) && !walk(root, e.path, out))
+        if (S_ISDIR(e.st.st_mode) && !walk(root, e.path, out, ctx))
             return false;
     }
     return true;
 }
 
-bool open_mapped(const std::string &path, uint64_t size, Fd &fd, mapping &m)
+// A file the walk saw as a regular file of `size` bytes. The publisher's
+// trees may change under the walk: whatever stands at the name now (a
+// FIFO, another size) is refused at once rather than waited on or misread.
+bool open_mapped(const std::string &path, uint64_t size, Fd &fd, mapped &m, call_context *ctx)
 {
-    fd = Fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.fd < 0 || !map_file(fd.fd, size_t(size), false, m))
-        return fail_errno(DELTA_CANNOT_READ, "cannot read " + path, errno);
+    struct stat st;
+    fd = Fd(open_for_reading(path, st));
+    if (fd.fd < 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
+    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != size)
+        return context_fail(ctx, FAILURE_CANNOT_READ, path + ": changed while the delta was made");
+    if (!map_read(fd.fd, 0, size_t(size), m))
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
     return true;
 }
 
 // The AppleDouble stream ziputil's pack would store for the item, if any.
-bool pack_metadata(const std::string &disk_path, std::string &out)
+bool pack_metadata(const std::string &disk_path, std::string &out, call_context *ctx)
 {
     out.clear();
-    if (!ziputil::may_carry_metadata(disk_path.c_str()))
+    if (!macmeta::may_carry(disk_path.c_str()))
         return true;
-    ziputil::TempFile temp;
-    int fd = ziputil::make_temp_file("delta.meta", temp);
+    macmeta::TempFile temp;
+    int fd = macmeta::make_temp_file("delta.meta", temp);
     if (fd < 0)
-        return fail_errno(DELTA_CANNOT_WRITE, "cannot make a temporary file for the metadata of " + disk_path, errno);
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot make a temporary file for the metadata of " + disk_path, errno);
     close(fd);
     errno = 0;
-    if (copyfile(disk_path.c_str(), temp->c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS) < 0)
-        return errno == ENODATA ? true : fail_errno(DELTA_CANNOT_READ, "cannot pack the metadata of " + disk_path,
+    if (copyfile(disk_path.c_str(), temp->c_str(), nullptr, MACMETA_PACK_FLAGS) < 0)
+        return errno == ENODATA ? true : context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot pack the metadata of " + disk_path,
                                                      errno ? errno : EIO);
     if (!read_small_file(*temp, kMaxMetadata, out))
-        return fail(DELTA_CANNOT_READ, "the metadata of " + disk_path + " is over 16 MiB or unreadable");
+        return context_fail(ctx, FAILURE_CANNOT_READ, "the metadata of " + disk_path + " is over 16 MiB or unreadable");
     return true;
 }
 
 struct writer {
+    call_context *ctx;
     int fd;
     uint64_t pos;
     ZSTD_CCtx *cctx;
@@ -111,6 +120,7 @@ int highbit(uint64_t v)
 bool compress(writer &w, const unsigned char *data, uint64_t size, const unsigned char *base, uint64_t base_size,
               item &it)
 {
+    call_context *ctx = w.ctx;
     ZSTD_CCtx *c = w.cctx;
     ZSTD_CCtx_reset(c, ZSTD_reset_session_and_parameters);
     int window = std::min(std::max(highbit(std::max(size, base_size)) + 1, int(ZSTD_WINDOWLOG_MIN)), 31);
@@ -122,10 +132,10 @@ bool compress(writer &w, const unsigned char *data, uint64_t size, const unsigne
                                 {ZSTD_c_windowLog, window},
                                 {ZSTD_c_stableInBuffer, 1}})
         if (ZSTD_isError(rc = ZSTD_CCtx_setParameter(c, param, value)))
-            return fail(DELTA_CANNOT_WRITE, std::string("zstd: ") + ZSTD_getErrorName(rc));
+            return context_fail(ctx, FAILURE_CANNOT_WRITE, std::string("zstd: ") + ZSTD_getErrorName(rc));
     if (ZSTD_isError(rc = ZSTD_CCtx_setPledgedSrcSize(c, size)) ||
         (base && ZSTD_isError(rc = ZSTD_CCtx_refPrefix(c, base, size_t(base_size)))))
-        return fail(DELTA_CANNOT_WRITE, std::string("zstd: ") + ZSTD_getErrorName(rc));
+        return context_fail(ctx, FAILURE_CANNOT_WRITE, std::string("zstd: ") + ZSTD_getErrorName(rc));
 
     static const unsigned char empty = 0;
     ZSTD_inBuffer in{data ? data : &empty, size_t(size), 0};
@@ -137,9 +147,9 @@ bool compress(writer &w, const unsigned char *data, uint64_t size, const unsigne
         ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
         size_t left = ZSTD_compressStream2(c, &out, &in, ZSTD_e_end);
         if (ZSTD_isError(left))
-            return fail(DELTA_CANNOT_WRITE, "compressing " + it.path + ": " + ZSTD_getErrorName(left));
+            return context_fail(ctx, FAILURE_CANNOT_WRITE, "compressing " + it.path + ": " + ZSTD_getErrorName(left));
         if (!write_full(w.fd, buffer.data(), out.pos, int64_t(w.pos)))
-            return fail_errno(DELTA_CANNOT_WRITE, "cannot write the delta", errno);
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write the delta", errno);
         crypto_generichash_update(&state, buffer.data(), out.pos);
         w.pos += out.pos;
         if (left == 0)
@@ -154,12 +164,13 @@ bool compress(writer &w, const unsigned char *data, uint64_t size, const unsigne
 bool add_file(writer &w, std::vector<old_file> &old_files, const std::string &old_root, item &it,
               const unsigned char *data)
 {
+    call_context *ctx = w.ctx;
     long base = it.size == 0 ? -1 : choose_base(old_files, old_root, it.path, data, it.size);
     if (base >= 0 && old_files[size_t(base)].size <= kMaxPrefix && old_files[size_t(base)].size > 0) {
         const old_file &b = old_files[size_t(base)];
         Fd fd;
-        mapping m;
-        if (!open_mapped(old_root + "/" + b.path, b.size, fd, m))
+        mapped m;
+        if (!open_mapped(old_root + "/" + b.path, b.size, fd, m, ctx))
             return false;
         uint64_t start = w.pos;
         if (!compress(w, data, it.size, m.data, b.size, it))
@@ -184,14 +195,14 @@ struct cctx_free {
 };
 
 bool make_into(int out_fd, const std::string &old_root, const std::string &new_root, int level,
-               uint32_t from_version, uint32_t to_version)
+               uint32_t from_version, uint32_t to_version, call_context *ctx)
 {
     std::vector<entry> old_entries, new_entries;
     struct stat st;
     for (const std::string &root : {old_root, new_root})
         if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return fail(DELTA_CANNOT_READ, "no folder at " + root);
-    if (!walk(old_root, "", old_entries) || !walk(new_root, "", new_entries))
+            return context_fail(ctx, FAILURE_CANNOT_READ, "no folder at " + root);
+    if (!walk(old_root, "", old_entries, ctx) || !walk(new_root, "", new_entries, ctx))
         return false;
 
     std::vector<old_file> old_files;
@@ -200,8 +211,8 @@ bool make_into(int out_fd, const std::string &old_root, const std::string &new_r
         if (!S_ISREG(e.st.st_mode))
             continue;
         Fd fd;
-        mapping m;
-        if (!open_mapped(old_root + "/" + e.path, uint64_t(e.st.st_size), fd, m))
+        mapped m;
+        if (!open_mapped(old_root + "/" + e.path, uint64_t(e.st.st_size), fd, m, ctx))
             return false;
         by_hash[hash_bytes(m.data, m.size)].push_back(old_files.size());
         old_files.push_back({e.path, uint64_t(e.st.st_size), hash_bytes(m.data, m.size), {}, false});
@@ -209,8 +220,8 @@ bool make_into(int out_fd, const std::string &old_root, const std::string &new_r
 
     std::unique_ptr<ZSTD_CCtx, cctx_free> cctx(ZSTD_createCCtx());
     if (!cctx)
-        return fail(DELTA_CANNOT_WRITE, "out of memory");
-    writer w{out_fd, kHeaderSize, cctx.get(), level};
+        return context_fail(ctx, FAILURE_CANNOT_WRITE, "out of memory");
+    writer w{ctx, out_fd, kHeaderSize, cctx.get(), level};
     std::vector<item> items;
     std::sort(new_entries.begin(), new_entries.end(),
               [](const entry &a, const entry &b) { return a.path < b.path; });
@@ -227,19 +238,19 @@ bool make_into(int out_fd, const std::string &old_root, const std::string &new_r
             char target[kMaxPath + 1];
             ssize_t n = readlink(disk.c_str(), target, sizeof target);
             if (n <= 0 || size_t(n) > kMaxPath)
-                return n < 0 ? fail_errno(DELTA_CANNOT_READ, "cannot read the link " + disk, errno)
-                             : fail(DELTA_REFUSED, "link target empty or over 1023 bytes: " + disk);
+                return n < 0 ? context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read the link " + disk, errno)
+                             : context_fail(ctx, FAILURE_REFUSED, "link target empty or over 1023 bytes: " + disk);
             it.target.assign(target, size_t(n));
             it.size = it.target.size();
             it.hash = hash_bytes(reinterpret_cast<const unsigned char *>(it.target.data()), it.target.size());
-            if (!pack_metadata(disk, it.metadata))
+            if (!pack_metadata(disk, it.metadata, ctx))
                 return false;
         } else if (S_ISREG(e.st.st_mode)) {
             it.type = ITEM_FILE;
             it.size = uint64_t(e.st.st_size);
             Fd fd;
-            mapping m;
-            if (!open_mapped(disk, it.size, fd, m) || !pack_metadata(disk, it.metadata))
+            mapped m;
+            if (!open_mapped(disk, it.size, fd, m, ctx) || !pack_metadata(disk, it.metadata, ctx))
                 return false;
             it.hash = hash_bytes(m.data, m.size);
             auto same = by_hash.find(it.hash);
@@ -260,25 +271,25 @@ bool make_into(int out_fd, const std::string &old_root, const std::string &new_r
             if (it.source == SOURCE_NONE && !add_file(w, old_files, old_root, it, m.data))
                 return false;
         } else {
-            return fail(DELTA_REFUSED, "not a file, a folder or a link: " + disk);
+            return context_fail(ctx, FAILURE_REFUSED, "not a file, a folder or a link: " + disk);
         }
         items.push_back(std::move(it));
     }
     if (items.size() > kMaxItems)
-        return fail(DELTA_REFUSED, "over 1,000,000 items in " + new_root);
+        return context_fail(ctx, FAILURE_REFUSED, "over 1,000,000 items in " + new_root);
     std::string bad;
     if (!links_stay_inside(items, bad))
-        return fail(DELTA_REFUSED, "a link leaves the tree: " + bad);
+        return context_fail(ctx, FAILURE_REFUSED, "a link leaves the tree: " + bad);
 
     std::string raw = encode_table(items), table = compress_table(raw);
     if (table.empty())
-        return fail(DELTA_CANNOT_WRITE, "cannot compress the delta's table");
+        return context_fail(ctx, FAILURE_CANNOT_WRITE, "cannot compress the delta's table");
     header h{from_version, to_version, items.size(), w.pos, 0, 0};
     std::string head = encode_header(h, table, raw.size());
     if (!write_full(out_fd, table.data(), table.size(), int64_t(w.pos)) ||
         ftruncate(out_fd, off_t(w.pos + table.size())) != 0 || !write_full(out_fd, head.data(), head.size(), 0) ||
         fsync(out_fd) != 0)
-        return fail_errno(DELTA_CANNOT_WRITE, "cannot write the delta", errno);
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write the delta", errno);
     return true;
 }
 
@@ -289,23 +300,25 @@ bool make_into(int out_fd, const std::string &old_root, const std::string &new_r
 using namespace delta;
 
 int delta_make(const char *old_tree, const char *new_tree, const char *delta_path, int level, uint32_t from_version,
-               uint32_t to_version)
+               uint32_t to_version, call_context *ctx)
 {
-    start_call();
+    call_context local;
+    ctx = ctx ? ctx : &local;
+    context_start(ctx);
     if (sodium_init() < 0)
-        return fail(DELTA_CANNOT_WRITE, "libsodium cannot start");
+        return context_fail(ctx, FAILURE_CANNOT_WRITE, "libsodium cannot start");
     level = std::min(std::max(level, 1), ZSTD_maxCLevel());
     // Made beside its name and moved there when whole: never half a delta.
     std::string temp = std::string(delta_path) + ".XXXXXX";
     Fd fd(mkstemp(&temp[0]));
     if (fd.fd < 0)
-        return fail_errno(DELTA_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
     fchmod(fd.fd, 0644);
-    bool ok = make_into(fd.fd, old_tree, new_tree, level, from_version, to_version);
+    bool ok = make_into(fd.fd, old_tree, new_tree, level, from_version, to_version, ctx);
     if (ok && close(fd.release()) != 0)
-        ok = fail_errno(DELTA_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
-    if (ok && rename(temp.c_str(), delta_path) != 0)
-        ok = fail_errno(DELTA_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
+        ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
+    if (ok && !commit_rename(-1, temp, delta_path, DURABLE_NONE))
+        ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
     if (!ok)
         unlink(temp.c_str());
     return ok ? 1 : 0;

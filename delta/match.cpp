@@ -103,9 +103,10 @@ bool sample_old(old_file &f, const std::string &old_root)
     if (f.sampled)
         return !f.samples.empty();
     f.sampled = true;
-    Fd fd(open((old_root + "/" + f.path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    mapping m;
-    if (fd.fd < 0 || !map_file(fd.fd, size_t(f.size), false, m))
+    struct stat st;
+    Fd fd(open_for_reading(old_root + "/" + f.path, st));
+    mapped m;
+    if (fd.fd < 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != f.size || !map_read(fd.fd, 0, size_t(f.size), m))
         return false;
     f.samples = sample(m.data, m.size);
     return !f.samples.empty();

@@ -1,6 +1,8 @@
 // Start-up, the main loop, and what happens when it ends.
 #include "loop.h"
 
+#include "download.h"
+#include "fsutil.h"
 #include "install.h"
 #include "log.h"
 #include "screens.h"
@@ -50,6 +52,14 @@ void toViewUnits(sf::Event &event)
     *y = int(std::floor(point.y));
 }
 
+// SFML opens its files blocking: a FIFO put in an asset's place would hang
+// the window before its first frame, so only a regular file is handed on.
+bool regularFile(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool gameInstalled()
 {
     struct stat st;
@@ -86,11 +96,11 @@ void launchGame()
 void LogErrorFunction(const char *file, int line, const char *message, bool fatal)
 {
     logLine("Fatal error in %s on line %d: %s", file, line, message);
-    FILE *log = fopen("errorlog.txt", "a");
-    if (log) {
-        fprintf(log, "Fatal error in %s on line %d: %s\r\n", file, line, message);
-        fclose(log);
-    }
+    // Never through a link, never waiting on a FIFO put in its place.
+    Fd fd(open("errorlog.txt", O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat st;
+    if (fd.fd >= 0 && fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode))
+        dprintf(fd.fd, "Fatal error in %s on line %d: %s\r\n", file, line, message);
     if (fatal)
         exit(42);
 }
@@ -99,9 +109,11 @@ int runLauncher()
 {
     resetLauncherState();
     startSupportLog();
-    recoverInterruptedInstall("../");
-    removeLeftoverPackage(kPackageName);
-    removeLeftoverPackage(kDeltaName);
+    recoverInterruptedInstall(installPlaces());
+    // Its signature was checked (if at all) by a run that is gone: a next
+    // update fetches it again with a fresh check.
+    discardDownload(kPackageName, "an interrupted update left it");
+    discardDownload(kDeltaName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
@@ -111,13 +123,13 @@ int runLauncher()
     App.setFramerateLimit(30);
     App.setView(sf::View(sf::FloatRect(0, 0, 256, 192)));
 
-    if (current_font.loadFromFile("flashpunk.ttf")) {
+    if (regularFile("flashpunk.ttf") && current_font.loadFromFile("flashpunk.ttf")) {
         for (sf::Uint32 c = 32; c < 127; c++)
             current_font.getGlyph(c, kTextSize, false);
         const_cast<sf::Texture &>(current_font.getTexture(kTextSize)).setSmooth(false);
     }
     sf::Texture background;
-    if (!background.loadFromFile("background.png"))
+    if (!regularFile("background.png") || !background.loadFromFile("background.png"))
         LogErrorFunction(__FILE__, __LINE__, "Could not start game. Background failure.", true);
     background.setSmooth(false);
     sf::Sprite tile(background);

@@ -3,82 +3,91 @@
 // its data first and its completion flag last.
 #include "workers.h"
 
-#include "delta.h"
 #include "fetch_update.h"
 #include "http.h"
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "server_layout.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
-#include "ziputil.h"
 
 #include <stdio.h>
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
-#include <thread>
+
+sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
+sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
+sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 
 namespace {
 
-const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
-const char kManifestSignatureUri[] = "/vantorique/autoupdate/version.txt.minisig";
 const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
 const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
-const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
 
 // With a key built in, the manifest must carry the publisher's signature
-// for its own number, unexpired. `refusal` is empty when it does, else the
-// player's reason; false when no whole answer came for the signature.
-bool judgeManifest(const std::string &body, int announced, long msLeft, std::string &refusal)
+// for its own number, unexpired; a refusal goes to `ctx`. False when no
+// whole answer came for the signature (the connection failed).
+bool judgeManifest(const std::string &body, int announced, long msLeft, call_context *ctx)
 {
-    refusal.clear();
     if (publicKey.empty())
         return true;
     std::string signature;
     long status = 0;
-    if (msLeft <= 0 || !fetchSmall(kManifestSignatureUri, kMaxSignatureBytes, msLeft, signature, &status)) {
+    if (msLeft <= 0 ||
+        !fetchSmall(updateServer(), signatureUri(manifestUri()), kMaxSignatureBytes, msLeft, signature, &status)) {
         if (status == 0 || status == 200)
             return false;  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
     }
-    std::string detail;
-    manifest_failure failure = checkManifest(body, signature, announced, time(nullptr), detail);
-    refusal = manifestRefusal(failure, detail);
-    if (failure != MANIFEST_ACCEPTED) {
-        printf("Manifest refused: %s\n", manifestRefusal(failure, "").c_str());
-        logLine("Manifest refused: %s%s%s", manifestRefusal(failure, "").c_str(), detail.empty() ? "" : ": ",
-                detail.c_str());
-    } else {
+    if (checkManifest(body, signature, announced, time(nullptr), ctx)) {
         logLine("Manifest signature verified (version %d)", announced);
+        return true;
     }
+    const std::string why = std::string(failure_name(context_failure(ctx))) + ": " + context_line(ctx);
+    printf("Manifest refused: %s\n", why.c_str());
+    logLine("Manifest refused: %s", why.c_str());
     return true;
 }
 
 // Asks the server which version it offers and publishes the answer (the
 // signature names it, the version file records it). False when no manifest
-// came, or (with `refusal` saying why) when it was not believed.
-bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
+// came, or (with the refusal in `ctx`) when it was not believed.
+bool learnAnnouncedVersion(std::string &changeLog, call_context *ctx)
 {
     const auto start = std::chrono::steady_clock::now();
     std::string body;
-    refusal.clear();
-    if (!fetchSmall(kManifestUri, kMaxManifestBytes, kCheckTimeoutMs, body))
+    if (!fetchSmall(updateServer(), manifestUri(), kMaxManifestBytes, kCheckTimeoutMs, body))
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
     logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
     const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                    std::chrono::steady_clock::now() - start).count());
-    if (!judgeManifest(body, announced, msLeft, refusal) || !refusal.empty())
+    if (!judgeManifest(body, announced, msLeft, ctx) || context_failure(ctx) != FAILURE_NONE)
         return false;
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
     return true;
+}
+
+// This run's download: to the announced version when one is known, else the
+// fixed-name package.
+UpdateFetch updateFetch(bool announced)
+{
+    UpdateFetch fetch;
+    fetch.server = updateServer();
+    fetch.installed = vantoriqueVersion;
+    fetch.announced = announced ? updatedVantoriqueVersion : 0;
+    fetch.deltaAllowed = !deltaFailed.load(std::memory_order_relaxed);
+    fetch.packageName = kPackageName;
+    fetch.deltaName = kDeltaName;
+    fetch.progress = &downloadProgress;
+    return fetch;
 }
 
 }  // namespace
@@ -101,9 +110,10 @@ void parseManifest(const std::string &body, int &version, std::string &changeLog
 
 void ThreadCheckFunc(void *)
 {
-    std::string changeLog, refusal;
-    const bool learnt = learnAnnouncedVersion(changeLog, refusal);
-    checkFailure = refusal;
+    std::string changeLog;
+    call_context ctx;
+    const bool learnt = learnAnnouncedVersion(changeLog, &ctx);
+    checkFailure = failureOf(&ctx);
     if (learnt) {
         if (updatedVantoriqueVersion > vantoriqueVersion) {
             updateText = changeLog;
@@ -123,71 +133,59 @@ void ThreadCheckFunc(void *)
 // its signature; a file that fails the check is deleted at once.
 void ThreadDownloadFunc(void *)
 {
-    std::string reason, changeLog, refusal;
+    std::string changeLog;
+    call_context ctx;
     // No check has answered in this run (the no-game screen's Retry after a
     // failed check): learn the announced version first. A signature can only
     // be checked against it.
-    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, refusal);
+    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, &ctx);
     bool ok = false;
     if (!known && !publicKey.empty())
-        reason = refusal.empty() ? "No answer from the server" : refusal;
+        context_fail(&ctx, FAILURE_NO_ANSWER, "the version on offer could not be learnt");  // unless refused
     else
-        ok = fetchUpdate(vantoriqueVersion, known ? updatedVantoriqueVersion : 0, reason);
-    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+        ok = fetchUpdate(updateFetch(known), &ctx);
+    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     if (ok)
         logLine("Download done: %s", delta ? kDeltaName : kPackageName);
     else
-        logLine("Download failed: %s", reason.c_str());
-    downloadFailure = reason;
+        logLine("Download failed: %s: %s", failure_name(context_failure(&ctx)), context_line(&ctx).c_str());
+    downloadFailure = ok ? Failure() : failureOf(&ctx);
     downloadSuccess.store(ok, std::memory_order_relaxed);
     downloadComplete.store(true, std::memory_order_release);
 }
 
-// The install runs beside; this thread copies the unpacker's (or the
-// delta's) progress into the shared state for the screen until it ends. A
-// delta that cannot build the new game leaves it untouched: the screen then
-// fetches the full package, and the support log says why.
+// The install reports its progress straight into the state's sink, which
+// the screen reads each frame. A delta that cannot build the new game leaves
+// it untouched: the screen then fetches the full package, and the support
+// log says why.
 void ThreadUnzipFunc(void *)
 {
-    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     const char *name = delta ? kDeltaName : kPackageName;
-    std::string reason, deltaFault;
-    std::atomic<bool> ended{false};
-    bool installed = false;
+    call_context ctx;
+    ctx.progress = &unpackProgress;
     // Only a version a manifest announced in this run is recorded: otherwise
     // the next start offers the update again.
     const int announced = updatedVantoriqueVersion;
     const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
-    std::thread install([&] {
-        installed = delta ? installDelta(name, "../", version, reason, deltaFault)
-                          : installPackage(name, "../", version, reason);
-        ended.store(true, std::memory_order_release);
-    });
-    const std::atomic<long long> &total = delta ? DELTA_APPLY_BYTES_TOTAL : ZIP_UNPACK_BYTES_TOTAL;
-    const std::atomic<long long> &done = delta ? DELTA_APPLY_BYTES_DONE : ZIP_UNPACK_BYTES_DONE;
-    for (bool last = false; !last;) {
-        last = ended.load(std::memory_order_acquire);
-        unpackBytesTotal.store(total.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        unpackBytesDone.store(done.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        if (!last)
-            std::this_thread::sleep_for(kUnpackProgressPeriod);
-    }
-    install.join();
+    bool untouched = false;
+    const bool installed = delta ? installDelta(name, installPlaces(), version, &ctx, untouched)
+                                 : installPackage(name, installPlaces(), version, &ctx);
     fflush(stdout);
-    remove(name);
-    const bool fallBack = !installed && !deltaFault.empty();
+    discardDownload(name, installed ? "installed" : "the install is over");
+    const bool fallBack = delta && untouched;
+    const std::string why = std::string(failure_name(context_failure(&ctx))) + ": " + context_line(&ctx);
     if (fallBack) {
-        logLine("Delta not used: %s; fetching the full package", deltaFault.c_str());
+        logLine("Delta not used: %s; fetching the full package", why.c_str());
         deltaFailed.store(true, std::memory_order_relaxed);
-        reason.clear();
     } else if (installed && version) {
         logLine("Installed version %d%s", *version, delta ? " from a delta" : "");
     } else if (installed) {
         logLine("Installed a package of no announced version (the version file is left as it was)");
     } else {
-        logLine("Install failed: %s", reason.c_str());
+        logLine("Install failed: %s", why.c_str());
     }
-    unzipFailure = reason;
+    unzipFailure = installed || fallBack ? Failure() : failureOf(&ctx);
     unzipWantsPackage.store(fallBack, std::memory_order_relaxed);
     unzipSuccess.store(installed, std::memory_order_relaxed);
     unzipComplete.store(true, std::memory_order_release);

@@ -1,8 +1,9 @@
 // The Mac metadata layer: packing user attributes, Finder Info, resource
 // fork and ACL into an AppleDouble stream, and applying such streams back.
-#include "copyfile.h"
+#include "macmeta.h"
 #include "helpers.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <map>
@@ -14,11 +15,11 @@ namespace {
 
 int pack_stream(const std::string &from, const std::string &to)
 {
-    return copyfile(from.c_str(), to.c_str(), nullptr, ZIPUTIL_COPYFILE_PACK_FLAGS);
+    return copyfile(from.c_str(), to.c_str(), nullptr, MACMETA_PACK_FLAGS);
 }
 int apply_stream(const std::string &from, const std::string &to)
 {
-    return copyfile(from.c_str(), to.c_str(), nullptr, ZIPUTIL_COPYFILE_UNPACK_FLAGS);
+    return copyfile(from.c_str(), to.c_str(), nullptr, MACMETA_UNPACK_FLAGS);
 }
 
 std::map<std::string, std::string> user_attributes(const std::string &path)
@@ -170,5 +171,43 @@ TEST_F(AppleDouble, CorruptHeaderFieldsAreRefusedAndRefusedAttributesReported)
         write_file(stream, std::string(good).replace(c.at, c.bytes.size(), c.bytes));
         EXPECT_NE(apply_stream(stream, target), 0) << c.what << ": a stream broken so must be refused";
         EXPECT_EQ(get_xattr(target, "user.n"), "<missing>") << c.what << ": target/user.n set from a refused stream";
+    }
+}
+
+// A header present but shorter than its fields: the two-entry header needs
+// 50 bytes, an attribute block the 120-byte attribute header. Exactly
+// enough applies; one byte less is refused with the fault named.
+TEST_F(AppleDouble, HeadersOneByteShortAreRefusedAndExactlyLongEnoughApply)
+{
+    std::string target = dir / "target", stream = dir / "stream";
+    write_file(target, "x");
+    // Finder info of length 0 at 50: nothing past the two entries.
+    const std::string two_entries = kHeader + bytes("00000009 00000032 00000000  00000002 00000032 00000000");
+    // Finder info of 70 bytes: an attribute header (no attributes) must follow.
+    const std::string attribute_block = kHeader + bytes("00000009 00000032 00000046  00000002 00000078 00000000") +
+                                        std::string(34, '\0') +
+                                        bytes("41545452 00000000 00000078 00000078 00000000 000000000000000000000000 0000 0000");
+    ASSERT_EQ(two_entries.size(), 50u);
+    ASSERT_EQ(attribute_block.size(), 120u);
+    struct Case { const char *what; std::string bytes; int rc; const char *fault; } cases[] = {
+        {"two entries, 50 bytes", two_entries, 0, ""},
+        {"two entries cut to 49 bytes", two_entries.substr(0, 49), -1, "not an AppleDouble stream with two entries"},
+        {"attribute header, 120 bytes", attribute_block, 0, ""},
+        {"attribute header cut to 119 bytes", attribute_block.substr(0, 119), -1,
+         "its Finder info is missing or runs past the stream's end"},
+        {"attribute header cut to 116 bytes, Finder info shortened to fit", std::string(attribute_block).replace(34, 4, bytes("00000042")).substr(0, 116),
+         -1, "no attribute header after the Finder info"},
+    };
+    for (const Case &c : cases) {
+        write_file(stream, c.bytes);
+        std::string fault;
+        std::vector<std::string> notes;
+        errno = 0;
+        EXPECT_EQ(macmeta::apply_stream(stream.c_str(), target.c_str(), fault, notes), c.rc) << c.what;
+        if (c.rc != 0) {
+            EXPECT_EQ(errno, EINVAL) << c.what << ": a malformed stream is EINVAL";
+            EXPECT_EQ(fault, c.fault) << c.what << ": the fault named";
+        }
+        EXPECT_TRUE(notes.empty()) << c.what << ": nothing to report";
     }
 }

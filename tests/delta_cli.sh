@@ -23,18 +23,18 @@ source "$here/command_table.sh"
 export D
 check "no command"          '$D'                                   2 err      '       vantorique-delta info DELTA'
 check "level out of range"  '$D make Old New x.delta --level 23'   2 err      '       vantorique-delta info DELTA'
-check "missing old tree"    '$D make Nope New x.delta'             1 err      'vantorique-delta: no folder at Nope (DELTA_CANNOT_READ)'
+check "missing old tree"    '$D make Nope New x.delta'             1 err      'vantorique-delta: no folder at Nope (FAILURE_CANNOT_READ)'
 check "nothing left behind" '$D make Nope New x.delta; ls | grep -c x.delta' 1 out '0'
 check "quiet make"          '$D make Old New q.delta'              0 out      ''
 check "info versions"       '$D info good.delta'                   0 outfirst 'from version 1 to version 2'
 check "info sources"        '$D info good.delta | sed -n 3p'       0 out      'files: 1 unchanged or moved, 1 patched, 0 sent whole'
 check "apply"               '$D apply Old good.delta s1 && diff -r s1 New && readlink s1/latest' 0 out 'a.txt'
 check "apply keeps modes"   '$D apply Old good.delta s2 && stat -c %a s2/bin/run' 0 out '755'
-check "truncated delta"     '$D apply Old short.delta s3'          1 err      'vantorique-delta: truncated or damaged delta: the table does not end the file (DELTA_DAMAGED)'
-check "not a delta"         '$D info Old/a.txt'                    1 err      'vantorique-delta: not a delta (no delta header) (DELTA_DAMAGED)'
-check "edited base"         '$D apply Edited good.delta s4'        1 err      'vantorique-delta: a.txt: not the file this update was made from (its content differs) (DELTA_BASE_DIFFERS)'
+check "truncated delta"     '$D apply Old short.delta s3'          1 err      'vantorique-delta: truncated or damaged delta: the table does not end the file (FAILURE_DAMAGED)'
+check "not a delta"         '$D info Old/a.txt'                    1 err      'vantorique-delta: not a delta (no delta header) (FAILURE_DAMAGED)'
+check "edited base"         '$D apply Edited good.delta s4'        1 err      'vantorique-delta: a.txt: not the file this update was made from (its content differs) (FAILURE_BASE_DIFFERS)'
 check "no staged left"      '$D apply Edited good.delta s5; test -e s5; echo $?' 0 out '1'
-check "folder in use"       '$D apply Old good.delta used'         1 err      'vantorique-delta: used exists and is not an empty folder (DELTA_REFUSED)'
+check "folder in use"       '$D apply Old good.delta used'         1 err      'vantorique-delta: used exists and is not an empty folder (FAILURE_REFUSED)'
 check "folder in use kept"  '$D apply Old good.delta used; cat used/keep' 0 out 'mine'
 
 finish

@@ -55,16 +55,19 @@ std::string describe(const std::string &tree)
            output_of("cd " + quote(tree) + " && find . -print0 | LC_ALL=C sort -z | xargs -0 getfattr -h -d -m '^user\\.' 2>/dev/null");
 }
 
-std::string tree_error(const std::string &what, int rc)
-{
-    return what + ": rc " + std::to_string(rc) + ", " + delta_failure_name(DELTA_FAILURE) + ": " + delta_last_error();
-}
-
 struct Delta : testing::Test {
     ScratchDir dir;
     std::string a = dir / "A/Vantorique.app", b = dir / "B/Vantorique.app";
     std::string delta = dir / "from-1.delta", staged = dir / "staged";
     bool metadata = xattrs_supported(dir.path);
+    call_context ctx;
+
+    // What the last call said, for a failed assertion's line.
+    std::string tree_error(const std::string &what, int rc)
+    {
+        return what + ": rc " + std::to_string(rc) + ", " + failure_name(context_failure(&ctx)) + ": " + context_line(&ctx);
+    }
+    std::string said() { return std::string(failure_name(context_failure(&ctx))) + ": " + context_line(&ctx); }
 
     // Version 1 and version 2 of a game with every kind of change.
     void make_versions()
@@ -97,8 +100,8 @@ struct Delta : testing::Test {
         }
     }
 
-    int make() { return delta_make(a.c_str(), b.c_str(), delta.c_str(), 19, 1, 2); }
-    int apply(const std::string &from) { return delta_apply(from.c_str(), delta.c_str(), staged.c_str()); }
+    int make() { return delta_make(a.c_str(), b.c_str(), delta.c_str(), 19, 1, 2, &ctx); }
+    int apply(const std::string &from) { return delta_apply(from.c_str(), delta.c_str(), staged.c_str(), &ctx); }
 };
 
 }  // namespace
@@ -141,7 +144,7 @@ TEST_F(Delta, SaysWhatItHolds)
     make_versions();
     ASSERT_EQ(make(), 1) << tree_error("make", 0);
     delta_info info;
-    ASSERT_EQ(delta_read_info(delta.c_str(), &info), 1) << tree_error("info", 0);
+    ASSERT_EQ(delta_read_info(delta.c_str(), &info, &ctx), 1) << tree_error("info", 0);
     EXPECT_EQ(info.from_version, 1u);
     EXPECT_EQ(info.to_version, 2u);
     EXPECT_EQ(info.files, 8u);
@@ -172,7 +175,7 @@ TEST_F(Delta, PatchesARenamedFileAgainstItsOldSelf)
         put(b, "Resources/other.bin", noise(1 << 20, 99));
         ASSERT_EQ(make(), 1) << tree_error("make", 0);
         delta_info info;
-        ASSERT_EQ(delta_read_info(delta.c_str(), &info), 1);
+        ASSERT_EQ(delta_read_info(delta.c_str(), &info, &ctx), 1);
         EXPECT_EQ(info.patched, 1u) << c.new_path << ": must be patched against " << c.old_path;
         EXPECT_LT(info.payload_bytes, (1u << 20) / 20) << c.new_path << ": the delta must be far smaller than the file";
         ASSERT_EQ(apply(a), 1) << tree_error("apply", 0);
@@ -191,11 +194,11 @@ TEST_F(Delta, APlayersEditedOrMissingBaseIsNamed)
         int failure;
     } cases[] = {
         {"an edited library", "printf X | dd of=Contents/Frameworks/libengine.1.dylib bs=1 seek=10 conv=notrunc status=none",
-         DELTA_BASE_DIFFERS},
-        {"a longer unchanged file", "echo more >>Contents/Resources/data.pak", DELTA_BASE_DIFFERS},
+         FAILURE_BASE_DIFFERS},
+        {"a longer unchanged file", "echo more >>Contents/Resources/data.pak", FAILURE_BASE_DIFFERS},
         {"a library turned into a link", "rm Contents/MacOS/Vantorique && ln -s ../Info.plist Contents/MacOS/Vantorique",
-         DELTA_BASE_DIFFERS},
-        {"a deleted library", "rm Contents/Frameworks/libengine.1.dylib", DELTA_BASE_MISSING},
+         FAILURE_BASE_DIFFERS},
+        {"a deleted library", "rm Contents/Frameworks/libengine.1.dylib", FAILURE_BASE_MISSING},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -204,7 +207,7 @@ TEST_F(Delta, APlayersEditedOrMissingBaseIsNamed)
                   0);
         std::string before = describe(installed);
         EXPECT_EQ(apply(installed), 0) << c.what << ": must be refused";
-        EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), delta_failure_name(c.failure)) << delta_last_error();
+        EXPECT_STREQ(failure_name(context_failure(&ctx)), failure_name(c.failure)) << context_line(&ctx);
         EXPECT_FALSE(exists(staged)) << "the staged folder must be removed after a failure";
         EXPECT_EQ(describe(installed), before) << "the installed tree must be left as it was";
     }
@@ -251,26 +254,26 @@ TEST_F(Delta, RefusesADamagedDelta)
         std::string bytes;
         int failure;
     } cases[] = {
-        {"a flipped byte in a payload", edited(good, {200}, 1), DELTA_DAMAGED},
-        {"a flipped byte in the table", edited(good, {table + 3}, 1), DELTA_DAMAGED},
-        {"a flipped byte in the header", edited(good, {13}, 1), DELTA_DAMAGED},
-        {"a truncated delta", good.substr(0, good.size() - 10), DELTA_DAMAGED},
-        {"half a delta", good.substr(0, good.size() / 2), DELTA_DAMAGED},
-        {"a header alone", good.substr(0, 112), DELTA_DAMAGED},
-        {"an empty file", "", DELTA_DAMAGED},
-        {"not a delta", std::string(4096, 'P'), DELTA_DAMAGED},
-        {"a lying item count", relaid(count + 1, [](std::string &) {}), DELTA_DAMAGED},
-        {"a lying path length", relaid(count, [](std::string &raw) { raw[0] = raw[1] = char(0xFF); }), DELTA_DAMAGED},
-        {"a lying uncompressed table size", rehashed(with(good, 40, le(40, 8) + 1, 8)), DELTA_DAMAGED},
-        {"a table that does not end the file", rehashed(with(good, 32, le(32, 8) - 1, 8)), DELTA_DAMAGED},
-        {"a later format", rehashed(with(good, 8, 2, 4)), DELTA_UNSUPPORTED},
+        {"a flipped byte in a payload", edited(good, {200}, 1), FAILURE_DAMAGED},
+        {"a flipped byte in the table", edited(good, {table + 3}, 1), FAILURE_DAMAGED},
+        {"a flipped byte in the header", edited(good, {13}, 1), FAILURE_DAMAGED},
+        {"a truncated delta", good.substr(0, good.size() - 10), FAILURE_DAMAGED},
+        {"half a delta", good.substr(0, good.size() / 2), FAILURE_DAMAGED},
+        {"a header alone", good.substr(0, 112), FAILURE_DAMAGED},
+        {"an empty file", "", FAILURE_DAMAGED},
+        {"not a delta", std::string(4096, 'P'), FAILURE_DAMAGED},
+        {"a lying item count", relaid(count + 1, [](std::string &) {}), FAILURE_DAMAGED},
+        {"a lying path length", relaid(count, [](std::string &raw) { raw[0] = raw[1] = char(0xFF); }), FAILURE_DAMAGED},
+        {"a lying uncompressed table size", rehashed(with(good, 40, le(40, 8) + 1, 8)), FAILURE_DAMAGED},
+        {"a table that does not end the file", rehashed(with(good, 32, le(32, 8) - 1, 8)), FAILURE_DAMAGED},
+        {"a later format", rehashed(with(good, 8, 2, 4)), FAILURE_UNSUPPORTED},
     };
     std::string outside = describe(dir.path);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         write_file(delta, c.bytes);
         EXPECT_EQ(apply(a), 0) << c.what << ": must be refused";
-        EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), delta_failure_name(c.failure)) << delta_last_error();
+        EXPECT_STREQ(failure_name(context_failure(&ctx)), failure_name(c.failure)) << context_line(&ctx);
         EXPECT_FALSE(exists(staged)) << c.what << ": the staged folder must be removed";
         write_file(delta, good);
         EXPECT_EQ(describe(dir.path), outside) << c.what << ": nothing may be written outside the staged folder";
@@ -336,7 +339,7 @@ TEST_F(Delta, RefusesHostilePathsAndLinks)
         header h{1, 2, c.items.size(), kHeaderSize, 0, 0};
         write_file(delta, encode_header(h, table, raw.size()) + table);
         EXPECT_EQ(apply(a), 0) << c.what << ": must be refused";
-        EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), "DELTA_REFUSED") << delta_last_error();
+        EXPECT_STREQ(failure_name(context_failure(&ctx)), "FAILURE_REFUSED") << context_line(&ctx);
         EXPECT_FALSE(exists(staged)) << c.what << ": the staged folder must be removed";
         unlink(delta.c_str());
         EXPECT_EQ(describe(dir.path), outside) << c.what << ": nothing may be written outside the staged folder";
@@ -349,7 +352,7 @@ TEST_F(Delta, BuildsOnlyIntoANewOrEmptyFolder)
     ASSERT_EQ(make(), 1) << tree_error("make", 0);
     put(staged, "keep.txt", "mine");
     EXPECT_EQ(apply(a), 0);
-    EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), "DELTA_REFUSED") << delta_last_error();
+    EXPECT_STREQ(failure_name(context_failure(&ctx)), "FAILURE_REFUSED") << context_line(&ctx);
     EXPECT_EQ(read_file(staged + "/keep.txt"), "mine") << "staged/keep.txt: a folder in use must be left alone";
     ASSERT_EQ(unlink((staged + "/keep.txt").c_str()), 0);
     EXPECT_EQ(apply(a), 1) << tree_error("apply into an empty folder", 0);
@@ -375,7 +378,7 @@ TEST_F(Delta, SaysWhenTheDiskIsTooSmall)
     write_file(delta, encode_header(h, table, raw.size()) + payload + table);
     std::string outside = describe(dir.path);
     EXPECT_EQ(apply(a), 0) << "a 512 TiB tree must be refused";
-    EXPECT_STREQ(delta_failure_name(DELTA_FAILURE), "DELTA_NO_SPACE") << delta_last_error();
+    EXPECT_STREQ(failure_name(context_failure(&ctx)), "FAILURE_NO_SPACE") << context_line(&ctx);
     EXPECT_FALSE(exists(staged)) << "the staged folder must be removed";
     EXPECT_EQ(describe(dir.path), outside) << "nothing may be written for a tree that does not fit";
 }

@@ -121,23 +121,29 @@ inline void python_zip(const std::string &zip, const std::string &body, const st
 #endif
 
 #ifdef TESTUTIL_WITH_ZIPUTIL
+// The context of the last ziputil call a test made through these helpers:
+// why it failed, its line and its progress.
+struct LastCall {
+    progress_sink progress;
+    call_context ctx;
+    LastCall() { ctx.progress = &progress; }
+};
+inline LastCall last;
+inline int last_failure() { return context_failure(&last.ctx); }
+inline std::string last_line() { return context_line(&last.ctx); }
+
 inline int unpack(const std::string &archive, const std::string &dest, std::string *out = nullptr)
 {
-    return captured([&] { return decompress_path(archive.c_str(), dest.c_str()); }, out);
+    return captured([&] { return decompress_path(archive.c_str(), dest.c_str(), &last.ctx); }, out);
 }
 
 inline int pack(const std::string &from, const std::string &zip, int level = 6, std::string *out = nullptr)
 {
-    return captured([&] { return compress_path(from.c_str(), zip.c_str(), level); }, out);
+    return captured([&] { return compress_path(from.c_str(), zip.c_str(), level, &last.ctx); }, out);
 }
 
 // A failure kind by its name, for readable failure messages.
-inline std::string kind_name(int kind)
-{
-    static const char *const names[] = {"ZIP_OK", "ZIP_CANNOT_READ", "ZIP_DAMAGED", "ZIP_REFUSED",
-                                        "ZIP_UNSUPPORTED", "ZIP_NO_SPACE", "ZIP_CANNOT_WRITE"};
-    return kind >= 0 && kind < 7 ? names[kind] : "unknown kind " + std::to_string(kind);
-}
+inline std::string kind_name(int kind) { return failure_name(kind); }
 #endif
 
 // Everything under `dir` as "path mode size target" lines, then a checksum

@@ -76,14 +76,14 @@ TEST(Parallel, UnpackGivesTheTreeOfOneThreadForEveryPeer)
         {
             Threads t(1);
             EXPECT_EQ(unpack(dir / "peer.zip", dir / "one/", &one), 1) << c.name << ": one thread\n" << one;
-            done_one = ZIP_UNPACK_BYTES_DONE;
+            done_one = last.progress.done.load();
         }
         {
             Threads t(4);
             EXPECT_EQ(unpack(dir / "peer.zip", dir / "many/", &many), 1) << c.name << ": four threads\n" << many;
         }
-        EXPECT_EQ(ZIP_UNPACK_BYTES_DONE, done_one) << c.name << ": ZIP_UNPACK_BYTES_DONE differs with four threads";
-        EXPECT_EQ(ZIP_UNPACK_BYTES_DONE, ZIP_UNPACK_BYTES_TOTAL) << c.name << ": progress short of the total";
+        EXPECT_EQ(last.progress.done.load(), done_one) << c.name << ": progress done differs with four threads";
+        EXPECT_EQ(last.progress.done.load(), last.progress.total.load()) << c.name << ": progress short of the total";
         EXPECT_EQ(snapshot(dir / "many"), snapshot(dir / "one")) << c.name << ": four threads unpacked another tree";
         EXPECT_EQ(get_xattr(dir / "many/Game.app/R/t3.txt", "user.tag"), get_xattr(dir / "one/Game.app/R/t3.txt", "user.tag"))
             << c.name << ": metadata differs";
@@ -100,7 +100,7 @@ TEST(Parallel, UnpackGivesTheTreeOfOneThreadForEveryPeer)
     EXPECT_EQ(output_of("ls -A " + quote(kTmpdir.path)), "") << "a temporary file was left";
 }
 
-// A CRC-bad entry among many: the call fails with ZIP_DAMAGED whichever
+// A CRC-bad entry among many: the call fails with FAILURE_DAMAGED whichever
 // worker meets it, that file is not left, no link is made.
 TEST(Parallel, ADamagedEntryInTheMiddleStopsEveryWorker)
 {
@@ -113,7 +113,7 @@ TEST(Parallel, ADamagedEntryInTheMiddleStopsEveryWorker)
         Threads t(threads);
         std::string dest = dir / ("out" + std::to_string(threads) + "/"), out;
         EXPECT_EQ(unpack(dir / "bad.zip", dest, &out), 0) << threads << " threads: must fail\n" << out;
-        EXPECT_EQ(ZIP_UNPACK_FAILURE, ZIP_DAMAGED) << threads << " threads: ZIP_UNPACK_FAILURE";
+        EXPECT_EQ(last_failure(), FAILURE_DAMAGED) << threads << " threads: the failure kind";
         EXPECT_NE(out.find("CRC error in entry: d2/f20\n"), std::string::npos) << threads << " threads: no CRC line in\n" << out;
         EXPECT_FALSE(exists(dest + "d2/f20")) << threads << " threads: dest/d2/f20 must not exist after its CRC error";
         EXPECT_FALSE(exists(dest + "link")) << threads << " threads: dest/link must not be made after a failure";
@@ -135,11 +135,11 @@ TEST(Parallel, ARefusalAfterManyFilesLeavesTheTreeAndLastLineOfOneThread)
 {
     ScratchDir dir;
     const char *files = "for k in range(40): add('d%d/f%02d' % (k % 3, k), bytes([65 + k % 26]) * (2000 + 997 * k))\n";
-    struct Case { const char *last, *line; zip_failure kind; } cases[] = {
-        {"add('esc', b'/etc', 0o120777)", "Refusing link whose target leaves the destination: esc -> /etc", ZIP_REFUSED},
-        {"add('d1/' + 'n' * 1000, b'x')", "Output path too long: ", ZIP_REFUSED},
-        {"add('__MACOSX/._.', b'AD')", "Refusing metadata for a file outside the destination: __MACOSX/._.", ZIP_REFUSED},
-        {"add('l', b'', 0o120777)", "Empty or unreadable link entry: l", ZIP_DAMAGED},
+    struct Case { const char *last, *line; int kind; } cases[] = {
+        {"add('esc', b'/etc', 0o120777)", "Refusing link whose target leaves the destination: esc -> /etc", FAILURE_REFUSED},
+        {"add('d1/' + 'n' * 1000, b'x')", "Output path too long: ", FAILURE_REFUSED},
+        {"add('__MACOSX/._.', b'AD')", "Refusing metadata for a file outside the destination: __MACOSX/._.", FAILURE_REFUSED},
+        {"add('l', b'', 0o120777)", "Empty or unreadable link entry: l", FAILURE_DAMAGED},
     };
     for (const Case &c : cases) {
         python_zip(dir / "bad.zip", std::string(files) + c.last + "\nadd('after', b'not reached')");
@@ -148,8 +148,8 @@ TEST(Parallel, ARefusalAfterManyFilesLeavesTheTreeAndLastLineOfOneThread)
             Threads t(threads);
             std::string dest = dir / "out", out;  // one path: the lines name it
             EXPECT_EQ(unpack(dir / "bad.zip", dest + "/", &out), 0) << c.last << ", " << threads << " threads: must fail";
-            EXPECT_EQ(kind_name(ZIP_UNPACK_FAILURE), kind_name(c.kind)) << c.last << ", " << threads << " threads";
-            const std::string last = zip_last_line();
+            EXPECT_EQ(kind_name(last_failure()), kind_name(c.kind)) << c.last << ", " << threads << " threads";
+            const std::string last = last_line();
             EXPECT_EQ(last.compare(0, strlen(c.line), c.line), 0)
                 << c.last << ", " << threads << " threads: the last line is not the refusal's: " << last;
             const std::string tree = snapshot(dest);
@@ -211,5 +211,5 @@ TEST(Parallel, PackFailsAsOneThreadDoes)
     }
     EXPECT_NE(one.find("Path too long"), std::string::npos) << one;
     EXPECT_EQ(many, one) << "three threads said other lines";
-    EXPECT_EQ(zip_last_line() + "\n", many.substr(many.rfind('\n', many.size() - 2) + 1)) << "the cause is not the last line";
+    EXPECT_EQ(last_line() + "\n", many.substr(many.rfind('\n', many.size() - 2) + 1)) << "the cause is not the last line";
 }

@@ -83,7 +83,7 @@ EntryStream::~EntryStream()
         inflateEnd(&z);
 }
 
-bool open_entry_stream(const Entry &entry, EntryStream &s)
+bool open_entry_stream(const Entry &entry, EntryStream &s, Fault &why)
 {
     s.entry = &entry;
     s.next = entry.data;
@@ -92,13 +92,13 @@ bool open_entry_stream(const Entry &entry, EntryStream &s)
     if (entry.method == Z_DEFLATED) {
         s.input.reset(new (std::nothrow) unsigned char[ZIPUTIL_BUFFER_SIZE]);
         if (!s.input || inflateInit2(&s.z, -MAX_WBITS) != Z_OK)
-            return failed(ZIP_CANNOT_WRITE);  // out of memory
+            return refuse(why, FAILURE_CANNOT_WRITE, "Out of memory for entry: " + entry.name);
         s.inflating = true;
     }
     return true;
 }
 
-long read_entry_stream(ArchiveFile &file, EntryStream &s, char *out, size_t length, std::string &why)
+long read_entry_stream(ArchiveFile &file, EntryStream &s, char *out, size_t length, Fault &why)
 {
     if (s.ended || length == 0)
         return 0;
@@ -131,13 +131,11 @@ long read_entry_stream(ArchiveFile &file, EntryStream &s, char *out, size_t leng
                 break;
             }
             if (rc != Z_OK && !(rc == Z_BUF_ERROR && s.z.avail_in == 0 && s.left > 0)) {
-                why = "Damaged data in entry: " + s.entry->name;
-                failed(ZIP_DAMAGED);
+                refuse(why, FAILURE_DAMAGED, "Damaged data in entry: " + s.entry->name);
                 return -1;
             }
             if (s.z.avail_in == 0 && s.left == 0 && s.z.avail_out > 0) {
-                why = "Damaged data in entry: " + s.entry->name + " (its compressed data ends early)";
-                failed(ZIP_DAMAGED);
+                refuse(why, FAILURE_DAMAGED, "Damaged data in entry: " + s.entry->name + " (its compressed data ends early)");
                 return -1;
             }
         }
@@ -145,26 +143,21 @@ long read_entry_stream(ArchiveFile &file, EntryStream &s, char *out, size_t leng
     }
     s.produced += n;
     if (s.produced > s.entry->size) {
-        why = "Size mismatch (more than the " + std::to_string(s.entry->size) + " bytes declared) in entry: " +
-              s.entry->name;
-        failed(ZIP_DAMAGED);
+        refuse(why, FAILURE_DAMAGED, "Size mismatch (more than the " + std::to_string(s.entry->size) +
+                                         " bytes declared) in entry: " + s.entry->name);
         return -1;
     }
     s.crc = libdeflate_crc32(uint32_t(s.crc), out, n);
     return long(n);
 }
 
-bool entry_stream_checks(const EntryStream &s, std::string &why)
+bool entry_stream_checks(const EntryStream &s, Fault &why)
 {
-    if (s.produced != s.entry->size) {
-        why = "Size mismatch (" + std::to_string(s.produced) + " bytes, " + std::to_string(s.entry->size) +
-              " declared) in entry: " + s.entry->name;
-        return failed(ZIP_DAMAGED);
-    }
-    if (s.crc != s.entry->crc) {
-        why = "CRC error in entry: " + s.entry->name;
-        return failed(ZIP_DAMAGED);
-    }
+    if (s.produced != s.entry->size)
+        return refuse(why, FAILURE_DAMAGED, "Size mismatch (" + std::to_string(s.produced) + " bytes, " +
+                                                std::to_string(s.entry->size) + " declared) in entry: " + s.entry->name);
+    if (s.crc != s.entry->crc)
+        return refuse(why, FAILURE_DAMAGED, "CRC error in entry: " + s.entry->name);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // and every local header. The checks, the unpack, the test, the listing and
 // the times all work from this one reading, so no part can be shown entries
 // that another part never saw.
+#include "bytes.h"
 #include "unpack.h"
 
 #include <algorithm>
@@ -16,28 +17,6 @@ const uint32_t kEndSignature = 0x06054b50, kLocatorSignature = 0x07064b50, kEnd6
 const size_t kEndSize = 22, kLocatorSize = 20, kEnd64Size = 56, kCentralSize = 46, kLocalSize = 30;
 const uint32_t kSaturated32 = 0xFFFFFFFF;
 const unsigned kSaturated16 = 0xFFFF;
-
-uint32_t le16(const unsigned char *p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
-}
-
-uint32_t le32(const unsigned char *p)
-{
-    return le16(p) | le16(p + 2) << 16;
-}
-
-uint64_t le64(const unsigned char *p)
-{
-    return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32;
-}
-
-bool refuse(std::string &why, zip_failure kind, const std::string &line)
-{
-    why = line;
-    failed(kind);
-    return false;
-}
 
 // Hosts whose tools write "\" between the components of a name.
 bool host_uses_backslash(unsigned made_by)
@@ -53,50 +32,50 @@ struct Directory {
     uint64_t end = 0;  // where the directory must end: the first end record
 };
 
-bool read_end_records(ArchiveFile &f, Directory &d, std::string &why)
+bool read_end_records(ArchiveFile &f, Directory &d, Fault &why)
 {
     if (f.size < kEndSize)
-        return refuse(why, ZIP_DAMAGED, kNoEndRecord);
+        return refuse(why, FAILURE_DAMAGED, kNoEndRecord);
     // The last end record within the longest comment's reach, as every reader finds it.
     size_t tail_size = size_t(std::min<uint64_t>(f.size, 0xFFFF + kEndSize));
     std::vector<unsigned char> tail(tail_size);
     if (!read_archive(f, f.size - tail_size, tail.data(), tail_size))
-        return refuse(why, ZIP_CANNOT_READ, "Cannot read the archive's end record");
+        return refuse(why, FAILURE_CANNOT_READ, "Cannot read the archive's end record");
     size_t at = tail_size - kEndSize + 1;
-    while (at-- > 0 && le32(&tail[at]) != kEndSignature) {
+    while (at-- > 0 && get_le32(&tail[at]) != kEndSignature) {
     }
     if (at == size_t(-1))
-        return refuse(why, ZIP_DAMAGED, kNoEndRecord);
+        return refuse(why, FAILURE_DAMAGED, kNoEndRecord);
     const unsigned char *end = &tail[at];
     const uint64_t end_pos = f.size - tail_size + at;
-    if (le16(end + 4) != 0 || le16(end + 6) != 0 || le16(end + 8) != le16(end + 10))
-        return refuse(why, ZIP_DAMAGED, "Damaged end record: it names other disks (split archives are not read)");
-    d.count = le16(end + 10);
-    d.size = le32(end + 12);
-    d.offset = le32(end + 16);
+    if (get_le16(end + 4) != 0 || get_le16(end + 6) != 0 || get_le16(end + 8) != get_le16(end + 10))
+        return refuse(why, FAILURE_DAMAGED, "Damaged end record: it names other disks (split archives are not read)");
+    d.count = get_le16(end + 10);
+    d.size = get_le32(end + 12);
+    d.offset = get_le32(end + 16);
     d.end = end_pos;
 
     unsigned char locator[kLocatorSize];
     if (end_pos < kLocatorSize || !read_archive(f, end_pos - kLocatorSize, locator, kLocatorSize) ||
-        le32(locator) != kLocatorSignature)
+        get_le32(locator) != kLocatorSignature)
         return true;
     // Zip64: the locator right before the end record, as the peers read it.
-    const uint64_t locator_pos = end_pos - kLocatorSize, end64_pos = le64(locator + 8);
-    if (le32(locator + 4) != 0 || le32(locator + 16) != 1)
-        return refuse(why, ZIP_DAMAGED, "Damaged zip64 locator: it names other disks");
+    const uint64_t locator_pos = end_pos - kLocatorSize, end64_pos = get_le64(locator + 8);
+    if (get_le32(locator + 4) != 0 || get_le32(locator + 16) != 1)
+        return refuse(why, FAILURE_DAMAGED, "Damaged zip64 locator: it names other disks");
     unsigned char end64[kEnd64Size];
     if (!span_within(end64_pos, kEnd64Size, locator_pos))
-        return refuse(why, ZIP_DAMAGED, "Damaged zip64 locator: its end record at offset " + std::to_string(end64_pos) +
+        return refuse(why, FAILURE_DAMAGED, "Damaged zip64 locator: its end record at offset " + std::to_string(end64_pos) +
                                             " lies past the locator at " + std::to_string(locator_pos));
-    if (!read_archive(f, end64_pos, end64, kEnd64Size) || le32(end64) != kEnd64Signature)
-        return refuse(why, ZIP_DAMAGED, "Damaged zip64 locator: no zip64 end record at offset " + std::to_string(end64_pos));
-    if (le32(end64 + 16) != 0 || le32(end64 + 20) != 0 || le64(end64 + 24) != le64(end64 + 32))
-        return refuse(why, ZIP_DAMAGED, "Damaged zip64 end record: it names other disks");
-    Directory z{le64(end64 + 32), le64(end64 + 40), le64(end64 + 48), end64_pos};
+    if (!read_archive(f, end64_pos, end64, kEnd64Size) || get_le32(end64) != kEnd64Signature)
+        return refuse(why, FAILURE_DAMAGED, "Damaged zip64 locator: no zip64 end record at offset " + std::to_string(end64_pos));
+    if (get_le32(end64 + 16) != 0 || get_le32(end64 + 20) != 0 || get_le64(end64 + 24) != get_le64(end64 + 32))
+        return refuse(why, FAILURE_DAMAGED, "Damaged zip64 end record: it names other disks");
+    Directory z{get_le64(end64 + 32), get_le64(end64 + 40), get_le64(end64 + 48), end64_pos};
     // The end record's fields say the same, or are saturated to send readers here.
     if ((d.count != kSaturated16 && d.count != z.count) || (d.size != kSaturated32 && d.size != z.size) ||
         (d.offset != kSaturated32 && d.offset != z.offset))
-        return refuse(why, ZIP_DAMAGED, "Damaged zip64 end record: it counts " + std::to_string(z.count) + " entries in " +
+        return refuse(why, FAILURE_DAMAGED, "Damaged zip64 end record: it counts " + std::to_string(z.count) + " entries in " +
                                             std::to_string(z.size) + " bytes at offset " + std::to_string(z.offset) +
                                             ", the end record " + std::to_string(d.count) + " in " +
                                             std::to_string(d.size) + " at " + std::to_string(d.offset));
@@ -106,7 +85,7 @@ bool read_end_records(ArchiveFile &f, Directory &d, std::string &why)
 
 // The zip64 extra field (0x0001) of a record: the 64-bit values of the
 // fields the record saturates, in their fixed order.
-bool read_zip64_extra(const std::string &extra, Entry &e, uint32_t &disk, std::string &why)
+bool read_zip64_extra(const std::string &extra, Entry &e, uint32_t &disk, Fault &why)
 {
     const bool need_size = e.size == kSaturated32, need_compressed = e.compressed == kSaturated32,
                need_offset = e.header == kSaturated32, need_disk = disk == kSaturated16;
@@ -117,20 +96,20 @@ bool read_zip64_extra(const std::string &extra, Entry &e, uint32_t &disk, std::s
     if (find_extra_field(extra, 0x0001, field) && field.size() >= needed) {
         const unsigned char *x = reinterpret_cast<const unsigned char *>(field.data());
         if (need_size)
-            e.size = le64(x), x += 8;
+            e.size = get_le64(x), x += 8;
         if (need_compressed)
-            e.compressed = le64(x), x += 8;
+            e.compressed = get_le64(x), x += 8;
         if (need_offset)
-            e.header = le64(x), x += 8;
+            e.header = get_le64(x), x += 8;
         if (need_disk)
-            disk = le32(x);
+            disk = get_le32(x);
         return true;
     }
-    return refuse(why, ZIP_DAMAGED, "Damaged zip64 record: no zip64 extra field holds the sizes or offset of entry " +
+    return refuse(why, FAILURE_DAMAGED, "Damaged zip64 record: no zip64 extra field holds the sizes or offset of entry " +
                                         e.raw_name);
 }
 
-bool read_central_records(ArchiveFile &f, const Directory &d, uint64_t start, ArchiveIndex &index, std::string &why)
+bool read_central_records(ArchiveFile &f, const Directory &d, uint64_t start, ArchiveIndex &index, Fault &why)
 {
     index.entries.clear();
     // Each record takes at least 46 bytes: a count beyond that is a lie, not a reason to reserve memory.
@@ -138,34 +117,34 @@ bool read_central_records(ArchiveFile &f, const Directory &d, uint64_t start, Ar
     for (uint64_t pos = start; pos < d.end;) {
         unsigned char h[kCentralSize];
         if (!span_within(pos, kCentralSize, d.end) || !read_archive(f, pos, h, kCentralSize) ||
-            le32(h) != kCentralSignature)
-            return refuse(why, ZIP_DAMAGED, "Damaged central directory: no record at offset " + std::to_string(pos) +
+            get_le32(h) != kCentralSignature)
+            return refuse(why, FAILURE_DAMAGED, "Damaged central directory: no record at offset " + std::to_string(pos) +
                                                 " (entry " + std::to_string(index.entries.size() + 1) + ")");
-        const size_t name_length = le16(h + 28), extra_length = le16(h + 30), record = kCentralSize + name_length +
-                                                                                       extra_length + le16(h + 32);
+        const size_t name_length = get_le16(h + 28), extra_length = get_le16(h + 30), record = kCentralSize + name_length +
+                                                                                       extra_length + get_le16(h + 32);
         std::string bytes(name_length + extra_length, '\0');
         if (!span_within(pos, record, d.end) || !read_archive(f, pos + kCentralSize, &bytes[0], bytes.size()))
-            return refuse(why, ZIP_DAMAGED, "Damaged central directory: entry " +
+            return refuse(why, FAILURE_DAMAGED, "Damaged central directory: entry " +
                                                 std::to_string(index.entries.size() + 1) +
                                                 " runs past the directory's end");
         Entry e;
         e.raw_name = bytes.substr(0, name_length);
         e.extra = bytes.substr(name_length);
-        e.made_by = le16(h + 4);
-        e.flags = le16(h + 8);
-        e.method = le16(h + 10);
-        e.dos_date = le32(h + 12);
-        e.crc = le32(h + 16);
-        e.compressed = le32(h + 20);
-        e.size = le32(h + 24);
-        e.external_fa = le32(h + 38);
+        e.made_by = get_le16(h + 4);
+        e.flags = get_le16(h + 8);
+        e.method = get_le16(h + 10);
+        e.dos_date = get_le32(h + 12);
+        e.crc = get_le32(h + 16);
+        e.compressed = get_le32(h + 20);
+        e.size = get_le32(h + 24);
+        e.external_fa = get_le32(h + 38);
         e.mode = e.external_fa >> 16;
-        e.header = le32(h + 42);
-        uint32_t disk = le16(h + 34);
+        e.header = get_le32(h + 42);
+        uint32_t disk = get_le16(h + 34);
         if (!read_zip64_extra(e.extra, e, disk, why))
             return false;
         if (disk != 0)
-            return refuse(why, ZIP_DAMAGED, "Damaged central directory: entry " + e.raw_name + " lies on disk " +
+            return refuse(why, FAILURE_DAMAGED, "Damaged central directory: entry " + e.raw_name + " lies on disk " +
                                                 std::to_string(disk));
         e.name = e.raw_name;
         if (host_uses_backslash(e.made_by))
@@ -177,7 +156,7 @@ bool read_central_records(ArchiveFile &f, const Directory &d, uint64_t start, Ar
         pos += record;
     }
     if (index.entries.size() != d.count)
-        return refuse(why, ZIP_DAMAGED, "Damaged archive: the end record counts " + std::to_string(d.count) +
+        return refuse(why, FAILURE_DAMAGED, "Damaged archive: the end record counts " + std::to_string(d.count) +
                                             " entries, its central directory holds " +
                                             std::to_string(index.entries.size()));
     return true;
@@ -185,7 +164,7 @@ bool read_central_records(ArchiveFile &f, const Directory &d, uint64_t start, Ar
 
 // Each local header: its name must be the central one, and the data starts
 // after its own name and extra field.
-bool read_local_headers(ArchiveFile &f, uint64_t shift, ArchiveIndex &index, std::string &why)
+bool read_local_headers(ArchiveFile &f, uint64_t shift, ArchiveIndex &index, Fault &why)
 {
     std::vector<Entry *> by_offset;
     for (Entry &e : index.entries)
@@ -194,25 +173,25 @@ bool read_local_headers(ArchiveFile &f, uint64_t shift, ArchiveIndex &index, std
     for (Entry *e : by_offset) {
         unsigned char h[kLocalSize];
         if (e->header > UINT64_MAX - shift || !span_within(e->header += shift, kLocalSize, index.directory_start))
-            return refuse(why, ZIP_DAMAGED, "Damaged archive: the local header of " + printable(e->raw_name) +
+            return refuse(why, FAILURE_DAMAGED, "Damaged archive: the local header of " + printable(e->raw_name) +
                                                 " lies past the start of the central directory");
-        if (!read_archive(f, e->header, h, kLocalSize) || le32(h) != kLocalSignature)
-            return refuse(why, ZIP_DAMAGED, "Damaged archive: no local header at offset " + std::to_string(e->header) +
+        if (!read_archive(f, e->header, h, kLocalSize) || get_le32(h) != kLocalSignature)
+            return refuse(why, FAILURE_DAMAGED, "Damaged archive: no local header at offset " + std::to_string(e->header) +
                                                 " for " + printable(e->raw_name));
-        const size_t name_length = le16(h + 26), extra_length = le16(h + 28);
+        const size_t name_length = get_le16(h + 26), extra_length = get_le16(h + 28);
         std::string local(name_length, '\0');
         if (!span_within(e->header + kLocalSize, name_length, index.directory_start) ||
             !read_archive(f, e->header + kLocalSize, &local[0], name_length))
-            return refuse(why, ZIP_DAMAGED, "Damaged archive: the local name of " + printable(e->raw_name) +
+            return refuse(why, FAILURE_DAMAGED, "Damaged archive: the local name of " + printable(e->raw_name) +
                                                 " runs past the start of the central directory");
         if (local != e->raw_name)
             e->local_name.reset(new std::string(local));  // refused by the checks, after overlapping data
-        if (le16(h + 8) != e->method)
-            return refuse(why, ZIP_DAMAGED, "Damaged archive: the local header of " + printable(e->raw_name) +
+        if (get_le16(h + 8) != e->method)
+            return refuse(why, FAILURE_DAMAGED, "Damaged archive: the local header of " + printable(e->raw_name) +
                                                 " names another compression method");
         e->data = e->header + kLocalSize + name_length + extra_length;
         if (!span_within(e->data, e->compressed, index.directory_start))
-            return refuse(why, ZIP_DAMAGED, "Damaged archive: the data of " + printable(e->raw_name) + " (" +
+            return refuse(why, FAILURE_DAMAGED, "Damaged archive: the data of " + printable(e->raw_name) + " (" +
                                                 std::to_string(e->compressed) +
                                                 " bytes) runs past the start of the central directory");
     }
@@ -220,6 +199,13 @@ bool read_local_headers(ArchiveFile &f, uint64_t shift, ArchiveIndex &index, std
 }
 
 }  // namespace
+
+bool refuse(Fault &why, int kind, const std::string &line)
+{
+    why.kind = kind;
+    why.line = line;
+    return false;
+}
 
 std::string printable(const std::string &name)
 {
@@ -235,7 +221,7 @@ bool find_extra_field(const std::string &extra, unsigned id, std::string &data)
 {
     const unsigned char *x = reinterpret_cast<const unsigned char *>(extra.data());
     for (size_t at = 0; at + 4 <= extra.size();) {
-        const size_t field_id = le16(x + at), length = le16(x + at + 2), field = at + 4;
+        const size_t field_id = get_le16(x + at), length = get_le16(x + at + 2), field = at + 4;
         if (field + length > extra.size())
             return false;
         if (field_id == id) {
@@ -247,13 +233,13 @@ bool find_extra_field(const std::string &extra, unsigned id, std::string &data)
     return false;
 }
 
-bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, std::string &why)
+bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, Fault &why)
 {
     Directory d;
     if (!read_end_records(file, d, why))
         return false;
     if (!span_within(d.offset, d.size, d.end))
-        return refuse(why, ZIP_DAMAGED, "Damaged archive: its central directory (" + std::to_string(d.size) +
+        return refuse(why, FAILURE_DAMAGED, "Damaged archive: its central directory (" + std::to_string(d.size) +
                                             " bytes at offset " + std::to_string(d.offset) +
                                             ") lies past the end record at " + std::to_string(d.end));
     // Data before the archive (a self-extractor's program) moves every offset alike.

@@ -15,37 +15,6 @@ namespace {
 const int kMaxLinkHops = 40;
 }
 
-bool fits(const std::string &path)
-{
-    return path.size() <= ZIPUTIL_PATH_MAX - 1;
-}
-
-std::string parent_of(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string last_component(const std::string &path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::vector<std::string> split_components(const std::string &path)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t slash = path.find('/', start);
-        if (slash == std::string::npos)
-            slash = path.size();
-        parts.push_back(path.substr(start, slash - start));
-        start = slash + 1;
-    }
-    return parts;
-}
-
 bool resolve_path(const std::string &base, const std::string &path, bool follow_last, std::string &out)
 {
     std::vector<std::string> current;

@@ -1,10 +1,11 @@
-// What the packing and unpacking halves of ziputil share: the line printer,
-// the "__MACOSX/" metadata entry names, temporary files, the limits and the
-// two containment tests.
+// What the packing and unpacking halves of ziputil share: where a call's
+// lines and failure go, the path helpers and the limits.
 #ifndef ZIPUTIL_INTERNAL_H
 #define ZIPUTIL_INTERNAL_H
 
 #include "fsutil.h"
+#include "macmeta.h"
+#include "outcome.h"
 
 #include <stdint.h>
 
@@ -14,8 +15,27 @@
 
 namespace ziputil {
 
-// A metadata stream is applied from memory; no file carries more than this.
-const uint64_t kMaxMetadataStream = 16u << 20;
+// Where a step's lines and failure go: the call's context, or while a
+// worker holds its lines back, the worker's own context and list, said
+// later in the order of the work they belong to.
+struct Out {
+    call_context *ctx = nullptr;
+    std::vector<std::string> *held = nullptr;
+};
+
+// One line on standard output (unless quiet): prefix, text, newline. Never
+// a format string: paths may hold '%'.
+void say(Out &out, const char *prefix, const std::string &text = std::string());
+// "prefix text: <strerror(err)>".
+void say_error(Out &out, const char *prefix, const std::string &text, int err);
+// Says `line` and records it with `kind` in the context. Returns 0, for
+// `return fail(...)`.
+int fail(Out &out, int kind, const std::string &line);
+// As fail with FAILURE_NO_SPACE or FAILURE_CANNOT_WRITE, as `err` says.
+int fail_write(Out &out, int err, const std::string &line);
+// As fail with the line "prefix text: <strerror(err)>"; a write kind that
+// `err` shows to be a full disk becomes FAILURE_NO_SPACE.
+int fail_error(Out &out, int kind, const char *prefix, const std::string &text, int err);
 
 // Whether the resolved absolute `path` is `root` or below it: a whole
 // component must follow, so "/x/dest" never holds "/x/destX".
@@ -24,36 +44,17 @@ bool is_within(const std::string &root, const std::string &path);
 // that no sum can wrap around.
 bool span_within(uint64_t offset, uint64_t length, uint64_t limit);
 
-// One line on standard output: prefix, text, newline. Never a format string:
-// paths may hold '%'.
-void say(const char *prefix, const std::string &text = std::string());
-// While set on a thread, that thread's lines go here instead: a worker's
-// lines, said later in the order of the work they belong to.
-extern thread_local std::vector<std::string> *say_into;
-// "prefix text: <strerror(err)>".
-void say_error(const char *prefix, const std::string &text, int err);
+bool fits(const std::string &path);  // within ZIPUTIL_PATH_MAX - 1
+std::string parent_of(const std::string &path);  // up to its last "/", or ""
+std::string last_component(const std::string &path);
+std::vector<std::string> split_components(const std::string &path);
 
-// "__MACOSX/" + D + "._" + N for the entry D + N.
-std::string metadata_entry_name(const std::string &entry_name);
-// For a metadata entry name, the entry it belongs to (D + N); false when the
-// name is not one (no "__MACOSX/" prefix, or a last component that is not
-// "._" followed by at least one character).
-bool metadata_target_name(const std::string &name, std::string &target);
+// make_dirs, saying its lines to `out` and recording nothing: errno says
+// why it failed, for the caller's own failure line.
+int make_dirs_said(Out &out, const char *base, const char *path);
 
-// A fresh temporary file "<$TMPDIR or /tmp>/<stem>.XXXXXX", removed when the
-// owner goes. Returns an open descriptor (or -1, errno set) and fills `path`.
-struct TempRemover {
-    void operator()(std::string *path) const;
-};
-using TempFile = std::unique_ptr<std::string, TempRemover>;
-int make_temp_file(const char *stem, TempFile &path);
-
-// Why the last stream that the metadata layer refused to apply is malformed.
-extern thread_local std::string metadata_fault;
-
-// Whether the item at `path` (never followed) may carry metadata: user
-// attributes or an extended ACL. Cheap; asked before any temporary file.
-bool may_carry_metadata(const char *path);
+using macmeta::TempFile;
+using macmeta::make_temp_file;
 
 // The threads a call uses (ZIP_THREADS, $ZIPUTIL_THREADS, the cores).
 int thread_count();

@@ -3,24 +3,22 @@
 // as an unpack, so the listing shows the entries an unpack would see.
 #include "unpack.h"
 
+#include <errno.h>
 #include <stdio.h>
 
 using namespace ziputil;
 
-int list_archive(const char *archive)
+int list_archive(const char *archive, call_context *ctx)
 {
-    ZIP_UNPACK_FAILURE = ZIP_OK;
+    context_start(ctx);
+    Out out{ctx};
     ArchiveFile file;
     ArchiveIndex index;
-    std::string why;
-    if (!open_archive_file(archive, file)) {
-        say_error("Cannot open ", archive, errno);
-        return failed(ZIP_CANNOT_READ);
-    }
-    if (!read_archive_index(file, false, index, why)) {
-        say(why == kNoEndRecord ? "not a zip archive" : why.c_str());
-        return 0;
-    }
+    Fault why;
+    if (!open_archive_file(archive, file))
+        return fail_error(out, FAILURE_CANNOT_READ, "Cannot open ", archive, errno);
+    if (!read_archive_index(file, false, index, why))
+        return fail(out, why.kind, why.line == kNoEndRecord ? "not a zip archive" : why.line);
     printf("%-6s %-7s %12s %12s  %-16s  %s\n", "mode", "method", "compressed", "size", "date", "name");
     unsigned long long packed = 0, unpacked = 0;
     for (const Entry &e : index.entries) {
@@ -43,4 +41,10 @@ int list_archive(const char *archive)
     printf("%-6s %-7s %12s %12s\n", "", "", "------------", "------------");
     printf("%-6s %-7s %12llu %12llu  %llu %s\n", "", "", packed, unpacked, count, count == 1 ? "entry" : "entries");
     return 1;
+}
+
+int list_archive(const char *archive)
+{
+    call_context ctx;
+    return list_archive(archive, &ctx);
 }

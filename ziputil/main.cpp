@@ -5,12 +5,12 @@
 // on failure, one line on standard error that names the path and the cause.
 #include "fsutil.h"
 #include "internal.h"
-#include "unpack.h"
 #include "ziputil.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,10 +61,13 @@ static int usage(const char *complaint = nullptr, const std::string &about = "")
     return 2;
 }
 
-// The last line ziputil's routines said, or `otherwise` when they said none.
+// The command's one call: its failure, and -q.
+static call_context call;
+
+// Why the call failed, as it recorded it, or `otherwise` when it said nothing.
 static std::string cause(const char *otherwise)
 {
-    std::string line = zip_last_line();
+    std::string line = context_line(&call);
     return line.empty() ? otherwise : line;
 }
 
@@ -87,30 +90,60 @@ static bool archive_opens(const char *path)
     return err == 0;
 }
 
+// -q and -j, taken anywhere; true when `option` was one of them. `bad`
+// is set to a usage error's status.
+static bool common_option(int option, int &bad)
+{
+    if (option == 'q') {
+        call.quiet = true;
+        return true;
+    }
+    if (option != 'j')
+        return false;
+    char *end = nullptr;
+    long n = strtol(optarg, &end, 10);
+    if (!optarg[0] || *end || n < 1 || n > 64)
+        bad = usage("-j takes a number of threads, 1 or more");
+    else
+        ZIP_THREADS = int(n);
+    return true;
+}
+
+// What getopt found wrong with the option just read: "-x", or a missing number for -j.
+static int option_error(int option, const char *command, char **argv)
+{
+    if (option == ':')
+        return usage("-j takes a number of threads, 1 or more");
+    std::string what = optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1]);
+    return usage(command ? (std::string("unknown option for ") + command + ": ").c_str() : "unknown option: ", what);
+}
+
 static int unpack_command(int argc, char **argv)
 {
+    static const struct option options[] = {{"times", no_argument, nullptr, 't'},
+                                            {"quiet", no_argument, nullptr, 'q'},
+                                            {nullptr, 0, nullptr, 0}};
     bool times = false;
-    int i = 0;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
-        if (strcmp(argv[i], "--times") == 0)
+    int option, bad = 0;
+    while ((option = getopt_long(argc, argv, ":qj:", options, nullptr)) != -1) {
+        if (option == 't')
             times = true;
-        else if (strcmp(argv[i], "--") == 0) {
-            i++;
-            break;
-        } else
-            return usage("unknown option for unpack: ", argv[i]);
+        else if (!common_option(option, bad))
+            return option_error(option, "unpack", argv);
+        if (bad)
+            return bad;
     }
-    if (argc - i != 2 || argv[i + 1][0] == '\0')
+    if (argc - optind != 2 || argv[optind + 1][0] == '\0')
         return usage("unpack takes an archive and a destination");
-    const char *archive = argv[i];
-    std::string dest = argv[i + 1];
+    const char *archive = argv[optind];
+    std::string dest = argv[optind + 1];
     if (dest.back() != '/')
         dest += '/';
     if (!archive_opens(archive))
         return 1;
-    if (!decompress_path(archive, dest.c_str()))
+    if (!decompress_path(archive, dest.c_str(), &call))
         return fail(std::string("cannot unpack ") + archive + ": " + cause("the archive is damaged"));
-    if (times && !restore_times(archive, dest.c_str()))
+    if (times && !restore_times(archive, dest.c_str(), &call))
         return fail(std::string("cannot restore the times of ") + archive + ": " + cause("failed"));
     fflush(stdout);
     return 0;
@@ -166,23 +199,25 @@ static void warn_about_links(const char *source)
 
 static int pack_command(int argc, char **argv)
 {
+    static const struct option options[] = {{"keep-times", no_argument, nullptr, 'k'},
+                                            {"quiet", no_argument, nullptr, 'q'},
+                                            {nullptr, 0, nullptr, 0}};
     int level = -1;
     bool keep_times = false;
-    int i = 0;
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
-        if (strcmp(argv[i], "--keep-times") == 0)
+    int option, bad = 0;
+    while ((option = getopt_long(argc, argv, ":qj:0123456789", options, nullptr)) != -1) {
+        if (option == 'k')
             keep_times = true;
-        else if (argv[i][1] >= '0' && argv[i][1] <= '9' && argv[i][2] == '\0')
-            level = argv[i][1] - '0';
-        else if (strcmp(argv[i], "--") == 0) {
-            i++;
-            break;
-        } else
-            return usage("unknown option for pack: ", argv[i]);
+        else if (option >= '0' && option <= '9')
+            level = option - '0';
+        else if (!common_option(option, bad))
+            return option_error(option, "pack", argv);
+        if (bad)
+            return bad;
     }
-    if (argc - i != 2)
+    if (argc - optind != 2)
         return usage("pack takes a source and an archive");
-    const char *source = argv[i], *archive = argv[i + 1];
+    const char *source = argv[optind], *archive = argv[optind + 1];
     struct stat st;
     if (lstat(source, &st) != 0)
         return fail(std::string("cannot open ") + source + ": " + strerror(errno));
@@ -192,8 +227,8 @@ static int pack_command(int argc, char **argv)
     // brk calls per file.
     mallopt(M_TRIM_THRESHOLD, 8 << 20);
 #endif
-    int ok = keep_times ? compress_path_preserving_time(source, archive, level)
-                        : compress_path(source, archive, level);
+    int ok = keep_times ? compress_path_preserving_time(source, archive, level, &call)
+                        : compress_path(source, archive, level, &call);
     // After packing: the walk reads the source's folders, and --keep-times
     // gives the archive their times as they were.
     warn_about_links(source);
@@ -203,85 +238,82 @@ static int pack_command(int argc, char **argv)
     return 0;
 }
 
+// The options of a command that has none of its own.
+static int plain_options(int argc, char **argv, const char *command)
+{
+    static const struct option options[] = {{"quiet", no_argument, nullptr, 'q'}, {nullptr, 0, nullptr, 0}};
+    int option, bad = 0;
+    while ((option = getopt_long(argc, argv, ":qj:", options, nullptr)) != -1) {
+        if (!common_option(option, bad))
+            return option_error(option, command, argv);
+        if (bad)
+            return bad;
+    }
+    return 0;
+}
+
 static int list_command(int argc, char **argv)
 {
-    if (argc != 1)
+    if (int bad = plain_options(argc, argv, "list"))
+        return bad;
+    if (argc - optind != 1)
         return usage("list takes one archive");
-    if (!archive_opens(argv[0]))
+    const char *archive = argv[optind];
+    if (!archive_opens(archive))
         return 1;
-    if (!list_archive(argv[0]))
-        return fail(std::string("cannot read ") + argv[0] + ": " + cause("the archive is damaged"));
+    if (!list_archive(archive, &call))
+        return fail(std::string("cannot read ") + archive + ": " + cause("the archive is damaged"));
     return 0;
 }
 
 static int test_command(int argc, char **argv)
 {
-    if (argc != 1)
+    if (int bad = plain_options(argc, argv, "test"))
+        return bad;
+    if (argc - optind != 1)
         return usage("test takes one archive");
-    if (!archive_opens(argv[0]))
+    const char *archive = argv[optind];
+    if (!archive_opens(archive))
         return 1;
     unsigned long long entries = 0, bytes = 0;
-    if (!test_archive(argv[0], &entries, &bytes))
-        return fail(std::string(argv[0]) + " is damaged: " + cause("the archive is damaged"));
-    if (!ZIP_QUIET)
-        printf("No errors in %s: %llu %s, %llu bytes\n", argv[0], entries, entries == 1 ? "entry" : "entries",
-               bytes);
+    const bool quiet = call.quiet;
+    if (!test_archive(archive, &entries, &bytes, &call))
+        return fail(std::string(archive) + " is damaged: " + cause("the archive is damaged"));
+    if (!quiet)
+        printf("No errors in %s: %llu %s, %llu bytes\n", archive, entries, entries == 1 ? "entry" : "entries", bytes);
     return 0;
-}
-
-// "-j N" or "-jN": the threads of pack and unpack. `at` is the option's
-// index; it moves past the number. 0 for wrong usage.
-static int take_threads(char **argv, int argc, int &at)
-{
-    const char *text = argv[at][2] ? argv[at] + 2 : at + 1 < argc ? argv[++at] : "";
-    char *end = nullptr;
-    long n = strtol(text, &end, 10);
-    if (!text[0] || *end || n < 1 || n > 64)
-        return 0;
-    ZIP_THREADS = int(n);
-    return 1;
 }
 
 int main(int argc, char **argv)
 {
-    int at = 1;
-    for (; at < argc && argv[at][0] == '-'; at++) {
-        std::string option = argv[at];
-        if (option == "-h" || option == "--help") {
+    static const struct option options[] = {{"help", no_argument, nullptr, 'h'},
+                                            {"version", no_argument, nullptr, 'V'},
+                                            {"quiet", no_argument, nullptr, 'q'},
+                                            {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // our own lines, with the usage
+    int option, bad = 0;
+    // "+": the options before the command; the command's own come after it.
+    while ((option = getopt_long(argc, argv, "+:hqj:", options, nullptr)) != -1) {
+        if (option == 'h') {
             fputs(kUsage, stdout);
             return 0;
         }
-        if (option == "--version") {
+        if (option == 'V') {
             printf("ziputil %s (zlib %s)\n", ZIPUTIL_VERSION, zlibVersion());
             return 0;
         }
-        if (option == "-q" || option == "--quiet")
-            ZIP_QUIET = true;
-        else if (option.compare(0, 2, "-j") == 0) {
-            if (!take_threads(argv, argc, at))
-                return usage("-j takes a number of threads, 1 or more");
-        } else
-            return usage("unknown option: ", option);
+        if (!common_option(option, bad))
+            return option_error(option, nullptr, argv);
+        if (bad)
+            return bad;
     }
-    if (at >= argc)
+    if (optind >= argc)
         return usage();
-    std::string command = argv[at];
-    int rest = argc - at - 1;
-    char **args = argv + at + 1;
-    // -q and -j may also follow the command.
-    std::vector<char *> kept;
-    for (int i = 0; i < rest; i++) {
-        if (strcmp(args[i], "-q") == 0 || strcmp(args[i], "--quiet") == 0)
-            ZIP_QUIET = true;
-        else if (strncmp(args[i], "-j", 2) == 0) {
-            if (!take_threads(args, rest, i))
-                return usage("-j takes a number of threads, 1 or more");
-        } else
-            kept.push_back(args[i]);
-    }
-    kept.push_back(nullptr);
-    rest = int(kept.size()) - 1;
-    args = kept.data();
+    std::string command = argv[optind];
+    // The command's arguments, its name first as getopt wants it.
+    int rest = argc - optind;
+    char **args = argv + optind;
+    optind = 1;
     if (command == "unpack")
         return unpack_command(rest, args);
     if (command == "pack")

@@ -36,17 +36,30 @@ struct Writing {
     std::unique_ptr<char[]> tail;
     uint64_t tail_start = 0;
     size_t tail_length = 0;
-    std::unique_ptr<Whole> whole;  // the small files' codec on this thread
+    std::unique_ptr<Whole> whole;  // the small files' codec on the writing thread
 };
-extern thread_local Writing current;
 
-// Creates the archive at `path` through the output layer; null with errno set.
-zipFile create_archive(const char *path);
+struct Pipeline;
+
+// One pack call: its lines and failure, the archive, and the workers when
+// there are any. `walk` is where the walk of the source says its lines: the
+// call's own on one thread; with workers, held back until the items before
+// them are written, with its failure.
+struct Packing {
+    Out out;
+    Out walk;
+    Writing writing;
+    Pipeline *parallel = nullptr;
+};
+
+// Creates the archive at `path` through the output layer, which writes
+// through `writing`; null with errno set.
+zipFile create_archive(const char *path, Writing &writing);
 // After minizip closed the archive: the zip64 end records when it holds
 // more than 65,535 entries and minizip wrote none.
-bool add_zip64_end_records(const char *path);
-// "Cannot write <archive>: <cause>".
-void say_write_error();
+bool add_zip64_end_records(const char *path, Writing &writing);
+// Fails with "Cannot write <archive>: <cause>".
+int fail_archive_write(Out &out, const Writing &writing);
 
 // An entry's zip64 flag is fixed when it is opened, and an entry without it
 // cannot pass 4 GiB: files from 4 GiB less 64 MiB on get it, room enough for
@@ -58,7 +71,8 @@ const uint64_t kZip64From = 0xFFFFFFFFull - (64ull << 20);
 // length, 0 at its end, -1 after a line saying why. `so_far` counts what was
 // read; a file that grows past what its entry holds (opened without zip64)
 // sets `refused`.
-ssize_t read_for_entry(int fd, char *buffer, const char *disk_path, bool zip64, uint64_t &so_far, bool &refused);
+ssize_t read_for_entry(Out &out, int fd, char *buffer, const char *disk_path, bool zip64, uint64_t &so_far,
+                       bool &refused);
 
 // One entry made by a worker, written by the writing thread in the walk's
 // order exactly as compress_file would have: the same header, and the same
@@ -73,6 +87,7 @@ struct DeflatedEntry {
     bool link = false;     // stored as it is: the link's target, chunks[0]
     bool refused = false;  // the archive is removed at the end
     int ok = 1;
+    call_context fault;  // why it failed, recorded in the call when written
     std::vector<std::string> before;  // lines said before the entry is opened
     // The deflated bytes, in order: in memory, then past a bound in `spill`.
     std::deque<std::string> chunks;
@@ -89,10 +104,10 @@ struct DeflatedEntry {
 };
 
 // The writer's steps (zip.cpp).
-int open_entry(zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level, bool zip64,
-               int raw = 0);
+int open_entry(Packing &pk, zipFile archive, const char *entry_name, const zip_fileinfo *info, int method, int level,
+               bool zip64, int raw = 0);
 // Closes the entry; a raw one with the file's size and CRC.
-int close_entry(zipFile archive, bool raw = false, uint64_t size = 0, uLong crc = 0);
+int close_entry(Packing &pk, zipFile archive, bool raw = false, uint64_t size = 0, uLong crc = 0);
 // The entry's date and mode from what `disk_path` is (not followed).
 void entry_info(const char *disk_path, zip_fileinfo &info, struct stat &st);
 int raw_extension_level(const char *entry_name, int level);
@@ -100,17 +115,16 @@ int raw_extension_level(const char *entry_name, int level);
 // name: 1 when there is one to pack, 0 when there is none (or it cannot be
 // read: a line says so and the item goes without), -1 when the name is
 // too long.
-int stage_metadata(const char *entry_name, const char *disk_path, TempFile &temp, std::string &name);
+int stage_metadata(Out &out, const char *entry_name, const char *disk_path, TempFile &temp, std::string &name);
 
 // The workers (parallel_pack.cpp).
-bool start_parallel_pack();
-bool packing_in_parallel();
+bool start_parallel_pack(Packing &pk);
 // Hands an item (and its metadata) to the workers; writes the oldest ones
 // while too many wait. 0 once a write failed.
-int queue_item(zipFile archive, const char *entry_name, const char *disk_path, int level);
+int queue_item(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, int level);
 // After the walk (`result` its outcome): writes what is left, or after a
 // failed write drops it; stops the workers. The call's result.
-int end_parallel_pack(zipFile archive, int result);
+int end_parallel_pack(Packing &pk, zipFile archive, int result);
 
 }  // namespace ziputil
 

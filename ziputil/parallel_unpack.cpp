@@ -44,35 +44,37 @@ struct Batch {
     // those before it run to their end, as on one thread.
     std::atomic<size_t> failed_job{kNone};
     std::mutex lock;  // guards what follows
-    zip_failure why = ZIP_OK;
+    int why_kind = FAILURE_NONE;
+    std::string why_line;
     std::vector<std::string> why_lines;  // the failed entry's lines, said last
 };
 
-// Runs one entry with its lines and its failure held back; 1 to go on.
-int held_back(Unpack &u, const Entry &entry, std::vector<std::string> &lines, zip_failure &why)
+// Runs one entry with its lines and its failure held back in `lines` and
+// `entry_ctx`; 1 to go on.
+int held_back(Unpack &u, const Entry &entry, std::vector<std::string> &lines, call_context &entry_ctx)
 {
-    zip_failure *outer = worker_failure;
-    worker_failure = &why;
-    say_into = &lines;
+    const Out outer = u.out;
+    entry_ctx.progress = outer.ctx->progress;
+    u.out = Out{&entry_ctx, &lines};
     int ok = unpack_entry(u, entry);
-    say_into = nullptr;
-    worker_failure = outer;
+    u.out = outer;
     return ok;
 }
 
-void say_all(const std::vector<std::string> &lines)
+void say_all(Out &out, const std::vector<std::string> &lines)
 {
     for (const std::string &line : lines)
-        say(line.c_str());
+        say(out, "", line);
 }
 
-void fail_at(Batch &b, size_t job, zip_failure why, std::vector<std::string> &lines)
+void fail_at(Batch &b, size_t job, call_context &entry_ctx, std::vector<std::string> &lines)
 {
     std::lock_guard<std::mutex> hold(b.lock);
     if (job >= b.failed_job)
         return;  // an earlier one failed: on one thread this one never ran
     b.failed_job = job;
-    b.why = why;
+    b.why_kind = context_failure(&entry_ctx);
+    b.why_line = context_line(&entry_ctx);
     b.why_lines.swap(lines);
 }
 
@@ -81,7 +83,7 @@ void fail_at(Batch &b, size_t job, zip_failure why, std::vector<std::string> &li
 // caller's.
 void take_jobs(Batch &b, ArchiveFile &file, char *buffer, char *out_buffer, Whole *whole)
 {
-    Unpack u{&file, b.base->destination, b.base->root, b.base->cwd, buffer, out_buffer, {}, {}, {}};
+    Unpack u{b.base->out, &file, b.base->destination, b.base->root, b.base->cwd, buffer, out_buffer, {}, {}, {}};
     u.whole = whole;
     u.failed_job = &b.failed_job;
     const std::vector<std::vector<size_t>> &jobs = b.plan->jobs;
@@ -89,16 +91,17 @@ void take_jobs(Batch &b, ArchiveFile &file, char *buffer, char *out_buffer, Whol
     for (size_t j = b.next++; j < jobs.size() && j < b.failed_job; j = b.next++) {
         u.job = j;
         for (size_t at : jobs[j]) {
-            zip_failure why = ZIP_OK;
+            call_context entry_ctx;
             lines.clear();
-            int ok = held_back(u, b.index->entries[at], lines, why);
+            int ok = held_back(u, b.index->entries[at], lines, entry_ctx);
             if (j > b.failed_job)
                 break;  // stopped: said nothing, left nothing
             if (!ok) {
-                fail_at(b, j, why, lines);
+                fail_at(b, j, entry_ctx, lines);
                 break;
             }
-            say_all(lines);
+            std::lock_guard<std::mutex> hold(b.lock);  // whole lines, one entry's together
+            say_all(u.out, lines);
         }
     }
 }
@@ -142,8 +145,8 @@ int run_jobs(EntryPlan &plan, Unpack &u, const ArchiveIndex &index)
     plan.job_of.clear();
     if (b.failed_job == kNone)
         return 1;
-    say_all(b.why_lines);
-    return failed(b.why);
+    say_all(u.out, b.why_lines);
+    return context_fail(u.out.ctx, b.why_kind, b.why_line);
 }
 
 // An entry that must come in order. A refusal waits for the files before
@@ -151,12 +154,12 @@ int run_jobs(EntryPlan &plan, Unpack &u, const ArchiveIndex &index)
 int in_order(EntryPlan &plan, Unpack &u, const ArchiveIndex &index, const Entry &entry)
 {
     std::vector<std::string> lines;
-    zip_failure why = ZIP_OK;
-    int ok = held_back(u, entry, lines, why);
+    call_context entry_ctx;
+    int ok = held_back(u, entry, lines, entry_ctx);
     if (!ok && !run_jobs(plan, u, index))
         return 0;  // a file before it failed first
-    say_all(lines);
-    return ok ? 1 : failed(why);
+    say_all(u.out, lines);
+    return ok ? 1 : context_fail(u.out.ctx, context_failure(&entry_ctx), context_line(&entry_ctx));
 }
 
 // Where the file `name` will be written: its folder resolved once (no link
@@ -189,7 +192,7 @@ int plan_entry(EntryPlan &plan, Unpack &u, const ArchiveIndex &index, size_t at)
     // rest (and any refusal of a long path) in order, here.
     const bool plain = !entry.directory && (entry.mode & 0xF000) != 0xA000 && fits(u.destination + name);
     std::string target;
-    const bool metadata = plain && metadata_target_name(name, target);
+    const bool metadata = plain && macmeta::target_name(name, target);
     const bool file = plain && !metadata && name.compare(0, 9, "__MACOSX/") != 0;
     if (!file && !metadata)
         return in_order(plan, u, index, entry);

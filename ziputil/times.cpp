@@ -3,6 +3,7 @@
 // directories an archive lists (empty ones too) are made with their modes.
 // Every path is walked from the destination one folder at a time without
 // following a link, so a link in the tree never sends a change outside it.
+#include "bytes.h"
 #include "unpack.h"
 
 #include <errno.h>
@@ -34,7 +35,7 @@ time_t stored_time(const Entry &entry)
     std::string field;
     if (find_extra_field(entry.extra, 0x5455, field) && field.size() >= 5 && (field[0] & 1)) {
         const unsigned char *t = reinterpret_cast<const unsigned char *>(field.data()) + 1;
-        return time_t(int32_t(uint32_t(t[0]) | uint32_t(t[1]) << 8 | uint32_t(t[2]) << 16 | uint32_t(t[3]) << 24));
+        return time_t(int32_t(get_le32(t)));
     }
     struct tm tm = entry_tm(entry);
     return mktime(&tm);
@@ -64,16 +65,20 @@ int open_parent(int root, const std::string &name, bool make, std::string &last)
 
 }  // namespace
 
-int restore_times(const char *archive, const char *destination)
+int restore_times(const char *archive, const char *destination, call_context *ctx)
 {
+    context_start(ctx);
+    Out out{ctx};
     Fd root(open(destination, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd < 0)
+        return fail(out, FAILURE_CANNOT_WRITE, std::string("Cannot restore times from ") + archive);
     ArchiveFile file;
     ArchiveIndex index;
-    std::string why;
-    if (root.fd < 0 || !open_archive_file(archive, file) || !read_archive_index(file, false, index, why)) {
-        say("Cannot restore times from ", archive);
-        return 0;
-    }
+    Fault why;
+    if (!open_archive_file(archive, file))
+        return fail(out, FAILURE_CANNOT_READ, std::string("Cannot restore times from ") + archive);
+    if (!read_archive_index(file, false, index, why))
+        return fail(out, why.kind, std::string("Cannot restore times from ") + archive);
     std::vector<StoredDirectory> directories;
     for (const Entry &entry : index.entries) {
         std::string name = entry.name;
@@ -108,10 +113,14 @@ int restore_times(const char *archive, const char *destination)
         if (dir.fd < 0)
             continue;
         struct timespec times[2] = {{0, UTIME_OMIT}, {d.mtime, 0}};
-        if ((d.mode != 0 && fchmod(dir.fd, d.mode) != 0) || futimens(dir.fd, times) != 0) {
-            say_error("Cannot set the mode or time of ", d.name, errno);
-            return 0;
-        }
+        if ((d.mode != 0 && fchmod(dir.fd, d.mode) != 0) || futimens(dir.fd, times) != 0)
+            return fail_error(out, FAILURE_CANNOT_WRITE, "Cannot set the mode or time of ", d.name, errno);
     }
     return 1;
+}
+
+int restore_times(const char *archive, const char *destination)
+{
+    call_context ctx;
+    return restore_times(archive, destination, &ctx);
 }

@@ -1,6 +1,6 @@
 // What the parts of the unpacker share: the archive as we read it, the
 // central directory's checks, containment of every path written, the entry
-// writers, and the reason a call failed.
+// writers, and what an unpack call works with.
 #ifndef ZIPUTIL_UNPACK_H
 #define ZIPUTIL_UNPACK_H
 
@@ -20,14 +20,14 @@
 
 namespace ziputil {
 
-// --- the reason a call failed ---
-
-// Records why the call fails; returns 0 for `return failed(...)`. On a
-// worker thread the reason goes to the worker's own slot while set.
-int failed(zip_failure why);
-extern thread_local zip_failure *worker_failure;
-// A write (or create) that failed with `err`: no space, or another reason.
-int failed_write(int err);
+// Why a reading step refused: the kind and the line, made together where
+// the step failed; the caller says the line and records both.
+struct Fault {
+    int kind = FAILURE_NONE;
+    std::string line;
+};
+// Sets both; false, for `return refuse(...)`.
+bool refuse(Fault &why, int kind, const std::string &line);
 
 // --- the archive, read by us alone: one reading of its records serves the
 // checks, the unpack, the test, the listing and the times ---
@@ -76,8 +76,8 @@ extern const char kNoEndRecord[];
 // Reads the end record (and the zip64 end records it points to), walks the
 // central directory to its declared end and, given local_headers, reads each
 // entry's local header. Every lie about counts, sizes or offsets is refused:
-// false with the failure recorded and `why` holding the line.
-bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, std::string &why);
+// false with `why` saying it.
+bool read_archive_index(ArchiveFile &file, bool local_headers, ArchiveIndex &index, Fault &why);
 
 // A name with each NUL shown as "\0".
 std::string printable(const std::string &name);
@@ -101,14 +101,13 @@ struct EntryStream {
     std::unique_ptr<unsigned char[]> input;
     ~EntryStream();
 };
-// Starts reading the entry; false (failure recorded, `why` set) for a method
-// this reader cannot take.
-bool open_entry_stream(const Entry &entry, EntryStream &stream);
+// Starts reading the entry; false (`why` set) when memory is short.
+bool open_entry_stream(const Entry &entry, EntryStream &stream, Fault &why);
 // Up to `length` bytes of the entry's data; 0 at its end, -1 for damaged data
-// (failure recorded, `why` set) and -2 for a read error.
-long read_entry_stream(ArchiveFile &file, EntryStream &stream, char *out, size_t length, std::string &why);
+// (`why` set) and -2 for a read error (errno set).
+long read_entry_stream(ArchiveFile &file, EntryStream &stream, char *out, size_t length, Fault &why);
 // After the last read: whether the size and CRC are those declared; `why` names a mismatch.
-bool entry_stream_checks(const EntryStream &stream, std::string &why);
+bool entry_stream_checks(const EntryStream &stream, Fault &why);
 
 // --- the central directory, checked before anything is written ---
 
@@ -122,20 +121,15 @@ struct ArchiveSize {
 // Refuses what cannot be unpacked right: names with a NUL, ".." or over
 // 1023 bytes, encryption, other methods, overlapping data, oversized
 // metadata and, given a destination, too little free space there. On
-// refusal, false with the failure recorded and `why` holding the line.
+// refusal, false with `why` saying it.
 bool check_archive(const ArchiveIndex &index, const std::string &destination, uint64_t block_size, ArchiveSize &size,
-                   std::string &why);
+                   Fault &why);
 
 // Opens, reads and checks the archive: what an unpack does before it writes.
 bool open_and_check(const char *archive, const std::string &destination, uint64_t block_size, ArchiveFile &file,
-                    ArchiveIndex &index, ArchiveSize &size, std::string &why);
+                    ArchiveIndex &index, ArchiveSize &size, Fault &why);
 
 // --- names and paths ---
-
-bool fits(const std::string &path);  // within ZIPUTIL_PATH_MAX - 1
-std::string parent_of(const std::string &path);  // up to its last "/", or ""
-std::string last_component(const std::string &path);
-std::vector<std::string> split_components(const std::string &path);
 
 // Where `path` leads, following links the way the kernel would. Components
 // that do not exist yet are taken by name: they will be made as plain
@@ -159,6 +153,7 @@ struct PendingMetadata {
 
 // What one call works with besides the current entry.
 struct Unpack {
+    Out out;  // the call's lines and failure, or a worker's own
     ArchiveFile *file;
     std::string destination;
     std::string root;  // the destination, resolved

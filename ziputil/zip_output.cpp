@@ -1,6 +1,7 @@
 // The packer's output layer under minizip: the archive's tail is kept in
 // memory, so that minizip's return after each entry to fill in its local
 // header lands there instead of costing a seek and a write.
+#include "bytes.h"
 #include "pack.h"
 
 #include <errno.h>
@@ -13,14 +14,12 @@
 
 namespace ziputil {
 
-thread_local Writing current;
-
 namespace {
 
 const size_t kArchiveBuffer = 256 * 1024;
 
 
-bool flush_tail()
+bool flush_tail(Writing &current)
 {
     if (!write_full(current.fd, current.tail.get(), current.tail_length, int64_t(current.tail_start))) {
         current.error = errno;
@@ -31,8 +30,15 @@ bool flush_tail()
     return true;
 }
 
-voidpf open_out(voidpf, const void *path, int)
+// minizip hands every call the Writing it was opened with.
+Writing &writing(voidpf opaque)
 {
+    return *static_cast<Writing *>(opaque);
+}
+
+voidpf open_out(voidpf opaque, const void *path, int)
+{
+    Writing &current = writing(opaque);
     current.tail.reset(new (std::nothrow) char[kArchiveBuffer]);
     if (!current.tail) {
         errno = ENOMEM;
@@ -42,9 +48,10 @@ voidpf open_out(voidpf, const void *path, int)
     return current.fd < 0 ? nullptr : &current;
 }
 
-uLong read_out(voidpf, voidpf, void *buf, uLong size)
+uLong read_out(voidpf opaque, voidpf, void *buf, uLong size)
 {
-    if (!flush_tail())
+    Writing &current = writing(opaque);
+    if (!flush_tail(current))
         return 0;
     ssize_t n = pread(current.fd, buf, size, off_t(current.pos));
     if (n <= 0)
@@ -53,13 +60,14 @@ uLong read_out(voidpf, voidpf, void *buf, uLong size)
     return uLong(n);
 }
 
-uLong write_out(voidpf, voidpf, const void *buf, uLong size)
+uLong write_out(voidpf opaque, voidpf, const void *buf, uLong size)
 {
+    Writing &current = writing(opaque);
     const char *data = static_cast<const char *>(buf);
     for (uLong left = size; left > 0;) {
         if (current.pos < current.tail_start || current.pos > current.tail_start + current.tail_length ||
             current.pos == current.tail_start + kArchiveBuffer) {
-            if (!flush_tail())
+            if (!flush_tail(current))
                 return size - left;
             current.tail_start = current.pos;
         }
@@ -75,21 +83,24 @@ uLong write_out(voidpf, voidpf, const void *buf, uLong size)
     return size;
 }
 
-ZPOS64_T tell_out(voidpf, voidpf)
+ZPOS64_T tell_out(voidpf opaque, voidpf)
 {
+    Writing &current = writing(opaque);
     return current.pos;
 }
 
-long seek_out(voidpf, voidpf, ZPOS64_T offset, int origin)
+long seek_out(voidpf opaque, voidpf, ZPOS64_T offset, int origin)
 {
+    Writing &current = writing(opaque);
     uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET ? 0 : origin == ZLIB_FILEFUNC_SEEK_CUR ? current.pos : current.end;
     current.pos = base + offset;
     return 0;
 }
 
-int close_out(voidpf, voidpf)
+int close_out(voidpf opaque, voidpf)
 {
-    bool flushed = flush_tail();
+    Writing &current = writing(opaque);
+    bool flushed = flush_tail(current);
     int rc = close(current.fd);
     current.fd = -1;
     if (rc != 0 && !current.error)
@@ -97,20 +108,22 @@ int close_out(voidpf, voidpf)
     return flushed && rc == 0 ? 0 : -1;
 }
 
-int error_out(voidpf, voidpf)
+int error_out(voidpf opaque, voidpf)
 {
+    Writing &current = writing(opaque);
     return current.error;
 }
 
 }  // namespace
 
-void say_write_error()
+int fail_archive_write(Out &out, const Writing &current)
 {
-    say_error("Cannot write ", current.path, current.error ? current.error : errno ? errno : EIO);
+    return fail_error(out, FAILURE_CANNOT_WRITE, "Cannot write ", current.path,
+                      current.error ? current.error : errno ? errno : EIO);
 }
 
 
-bool add_zip64_end_records(const char *path)
+bool add_zip64_end_records(const char *path, Writing &current)
 {
     // This minizip writes the zip64 end records only for an archive past
     // 4 GiB: with more than 65,535 entries and no records, the end record's
@@ -126,35 +139,25 @@ bool add_zip64_end_records(const char *path)
         current.error = errno ? errno : EIO;
         return false;
     }
-    auto le = [](const unsigned char *p, int n) {
-        uint64_t v = 0;
-        for (int i = n - 1; i >= 0; i--)
-            v = v << 8 | p[i];
-        return v;
-    };
-    if (le(locator_sig, 4) == 0x07064b50)
+    if (get_le32(locator_sig) == 0x07064b50)
         return true;  // minizip wrote them: the archive passed 4 GiB
-    const uint64_t end_pos = uint64_t(st.st_size) - 22, cd_size = le(end + 12, 4), cd_offset = le(end + 16, 4);
+    const uint64_t end_pos = uint64_t(st.st_size) - 22, cd_size = get_le32(end + 12), cd_offset = get_le32(end + 16);
     unsigned char records[56 + 20 + 22] = {};
-    auto put = [](unsigned char *p, uint64_t v, int n) {
-        for (int i = 0; i < n; i++, v >>= 8)
-            p[i] = (unsigned char)v;
-    };
     unsigned char *z = records, *locator = records + 56, *plain = records + 76;
-    put(z, 0x06064b50, 4);
-    put(z + 4, 44, 8);  // the record's size after this field
-    put(z + 12, (3u << 8) | 45, 2);  // made on Unix, zip64 (4.5)
-    put(z + 14, 45, 2);
-    put(z + 24, current.entries, 8);
-    put(z + 32, current.entries, 8);
-    put(z + 40, cd_size, 8);
-    put(z + 48, cd_offset, 8);
-    put(locator, 0x07064b50, 4);
-    put(locator + 8, end_pos, 8);
-    put(locator + 16, 1, 4);
+    put_le32(z, 0x06064b50);
+    put_le64(z + 4, 44);  // the record's size after this field
+    put_le16(z + 12, (3u << 8) | 45);  // made on Unix, zip64 (4.5)
+    put_le16(z + 14, 45);
+    put_le64(z + 24, current.entries);
+    put_le64(z + 32, current.entries);
+    put_le64(z + 40, cd_size);
+    put_le64(z + 48, cd_offset);
+    put_le32(locator, 0x07064b50);
+    put_le64(locator + 8, end_pos);
+    put_le32(locator + 16, 1);
     memcpy(plain, end, sizeof end);
-    put(plain + 8, 0xFFFF, 2);
-    put(plain + 10, 0xFFFF, 2);
+    put_le16(plain + 8, 0xFFFF);
+    put_le16(plain + 10, 0xFFFF);
     if (!write_full(fd.fd, records, sizeof records, int64_t(end_pos))) {
         current.error = errno;
         return false;
@@ -162,9 +165,9 @@ bool add_zip64_end_records(const char *path)
     return true;
 }
 
-zipFile create_archive(const char *path)
+zipFile create_archive(const char *path, Writing &current)
 {
-    zlib_filefunc64_def io = {open_out, read_out, write_out, tell_out, seek_out, close_out, error_out, nullptr};
+    zlib_filefunc64_def io = {open_out, read_out, write_out, tell_out, seek_out, close_out, error_out, &current};
     return zipOpen2_64(path, APPEND_STATUS_CREATE, nullptr, &io);
 }
 

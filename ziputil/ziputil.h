@@ -2,8 +2,15 @@
 //
 // Every routine returns 1 for success and 0 for failure. Paths are byte strings
 // with "/" as the separator and at most 1023 characters (1024-byte buffers).
+//
+// Each routine takes a call_context (fsutil/outcome.h) that its caller owns:
+// it starts it afresh, records why it failed (the kind and the line, set
+// together where the failure happened), adds to its progress sink and keeps
+// quiet when asked. The forms without one use a context of their own.
 #ifndef ZIPUTIL_H
 #define ZIPUTIL_H
+
+#include "outcome.h"
 
 #include <atomic>
 #include <string>
@@ -16,23 +23,6 @@
 // point it at another list before creating an archive.
 extern const char *ZIP_RAW_EXTENTIONS;
 
-// The routines print one line per step and one for a failure on standard
-// output. Quiet turns the lines off; the last one is kept either way, to
-// name the cause of a failure.
-extern std::atomic<bool> ZIP_QUIET;
-std::string zip_last_line();
-
-// Makes every directory of `path` (the components followed by "/") below
-// `base`, outermost first. A null base means "/". Prints progress lines.
-int make_dirs(const char *base, const char *path);
-
-// Joins the parts (ended by a null pointer) into `out`, a 1024-byte buffer,
-// always starting with "/". Refuses a result over 1023 characters.
-int combine_paths(char *out, ...);
-
-// Unpacks the archive into `destination` (text ending in "/").
-int decompress_path(const char *archive, const char *destination);
-
 // Threads for decompress_path and compress_path: 0 (the default) takes
 // $ZIPUTIL_THREADS, else one per core; at most 8. With 1 the work and its
 // lines are those of a single thread; with more, the results are the same
@@ -40,52 +30,56 @@ int decompress_path(const char *archive, const char *destination);
 // another order.
 extern std::atomic<int> ZIP_THREADS;
 
-// How far the running decompress_path is, for another thread to show: bytes
-// of entry data written so far and the archive's declared total (0 until
-// known). Each call starts both again from 0.
-extern std::atomic<long long> ZIP_UNPACK_BYTES_DONE;
-extern std::atomic<long long> ZIP_UNPACK_BYTES_TOTAL;
+// The routines print one line per step and one for a failure on standard
+// output, unless the context is quiet.
 
-// Why the last decompress_path failed, named where the failure happened, so
-// that callers never guess it from what is left on disk. ZIP_OK after a
-// success; each call starts from ZIP_OK.
-enum zip_failure {
-    ZIP_OK = 0,
-    ZIP_CANNOT_READ,    // the archive cannot be opened or read (errno-level)
-    ZIP_DAMAGED,        // not a zip archive, or its records or data lie
-    ZIP_REFUSED,        // well formed, but would land outside the destination or do harm
-    ZIP_UNSUPPORTED,    // encryption, a method other than stored/deflate
-    ZIP_NO_SPACE,       // the file system is (or would be) full
-    ZIP_CANNOT_WRITE,   // the destination cannot be written for another reason
-};
-extern std::atomic<int> ZIP_UNPACK_FAILURE;
+// Makes every directory of `path` (the components followed by "/") below
+// `base`, outermost first. A null base means "/". Prints progress lines.
+int make_dirs(const char *base, const char *path, call_context *ctx);
+int make_dirs(const char *base, const char *path);
+
+// Joins the parts (ended by a null pointer) into `out`, a 1024-byte buffer,
+// always starting with "/". Refuses a result over 1023 characters.
+int combine_paths(char *out, ...);
+
+// Unpacks the archive into `destination` (text ending in "/"). Progress:
+// bytes of entry data written and the archive's declared total.
+int decompress_path(const char *archive, const char *destination, call_context *ctx);
+int decompress_path(const char *archive, const char *destination);
 
 // What unpacking `archive` needs: the bytes of its entries, each rounded up to
 // whole blocks of `block_size`, and its entry count. 0 when the archive cannot
-// be read or is refused (ZIP_UNPACK_FAILURE says why).
+// be read or is refused.
+int archive_needs(const char *archive, unsigned long long block_size, unsigned long long *bytes,
+                  unsigned long long *entries, call_context *ctx);
 int archive_needs(const char *archive, unsigned long long block_size, unsigned long long *bytes,
                   unsigned long long *entries);
 
 // Reads every entry of the archive and checks its size and CRC, writing
-// nothing; counts the entries and their bytes. On failure a line says why.
+// nothing; counts the entries and their bytes.
+int test_archive(const char *archive, unsigned long long *entries, unsigned long long *bytes, call_context *ctx);
 int test_archive(const char *archive, unsigned long long *entries, unsigned long long *bytes);
 
 // Prints each entry's mode, method, sizes, date and name on standard output,
-// then the totals. On failure a line says why.
+// then the totals.
+int list_archive(const char *archive, call_context *ctx);
 int list_archive(const char *archive);
 
 // After decompress_path unpacked `archive` into `destination`: gives each
 // file, link and directory its stored modification time, makes the empty
 // directories the archive records and gives directories their stored modes.
 // Never follows a link, so nothing outside the destination is touched.
+int restore_times(const char *archive, const char *destination, call_context *ctx);
 int restore_times(const char *archive, const char *destination);
 
 // Packs the file, link or directory tree at `source_path` into a new archive.
 // `level` is zlib's level (0..9, or -1 for its default).
+int compress_path(const char *source_path, const char *zip_path, int level, call_context *ctx);
 int compress_path(const char *source_path, const char *zip_path, int level);
 
 // As compress_path, then gives the archive the source's access and
 // modification times.
+int compress_path_preserving_time(const char *source_path, const char *zip_path, int level, call_context *ctx);
 int compress_path_preserving_time(const char *source_path, const char *zip_path, int level);
 
 #endif

@@ -3,11 +3,8 @@
 #include "journal.h"
 
 #include "fsutil.h"
+#include "replace.h"
 #include "version.h"
-
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -42,12 +39,7 @@ bool writeJournal(const std::string &staging, const Journal &journal)
     text << "version " << (journal.hasVersion ? std::to_string(journal.version) : "-") << '\n';
     for (const JournalLine &line : journal.lines)
         text << line.device << ' ' << line.inode << ' ' << line.name << '\n';
-    const std::string body = text.str(), temp = staging + "/ready.tmp", path = staging + "/ready";
-    Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.fd < 0 || !write_full(fd.fd, body.data(), body.size()) || fsync(fd.fd) != 0)
-        return false;
-    Fd dir(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (rename(temp.c_str(), path.c_str()) != 0 || dir.fd < 0 || fsync(dir.fd) != 0)
-        return false;
-    return true;
+    const std::string body = text.str();
+    // The journal vouches for the staged tree only once it and its name are on disk.
+    return replace_file(staging + "/ready", body.data(), body.size(), 0600, DURABLE_FILE_AND_FOLDER);
 }

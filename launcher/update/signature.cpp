@@ -13,12 +13,13 @@
 #include "signature.h"
 
 #include "fsutil.h"
-#include "state.h"
+#include "mapped.h"
+#include "server_layout.h"
 
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdio.h>
-#include <sys/mman.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,13 +87,10 @@ bool verifyWholeFile(int fd, const unsigned char *signature, const unsigned char
         return false;
     if (st.st_size == 0)
         return crypto_sign_verify_detached(signature, nullptr, 0, key) == 0;
-    void *data = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (data == MAP_FAILED)
+    mapped data;
+    if (!map_read(fd, 0, size_t(st.st_size), data))
         return false;
-    bool ok = crypto_sign_verify_detached(signature, static_cast<unsigned char *>(data),
-                                          (unsigned long long)st.st_size, key) == 0;
-    munmap(data, size_t(st.st_size));
-    return ok;
+    return crypto_sign_verify_detached(signature, data.data, (unsigned long long)data.size, key) == 0;
 }
 
 // The key and the signature's lines, read and matched by key id.
@@ -159,8 +157,10 @@ const char *signatureFault(const char *path, const char *fileName, const std::st
     if (const char *fault = parseSignature(signature, parts))
         return fault;
     const bool delta = fromVersion != 0;
-    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.fd < 0)
+    // O_NONBLOCK: a FIFO put at the file's name is refused, never waited on.
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return delta ? "the delta cannot be read" : "the package cannot be read";
     bool matches = false;
     if (parts.prehashed) {
@@ -206,16 +206,16 @@ const char *commentFault(const std::string &comment, const char *fileName, int a
     std::string token;
     bool namesFile = false, namesVersion = false, namesFrom = false;
     while (in >> token) {
-        if (token.compare(0, 5, "file:") == 0) {
-            if (token.substr(5) != fileName)
+        if (token.compare(0, strlen(kCommentFile), kCommentFile) == 0) {
+            if (token.substr(strlen(kCommentFile)) != fileName)
                 return "it was made for another file";
             namesFile = true;
-        } else if (token.compare(0, 8, "version:") == 0) {
-            if (!namesNumber(token.substr(8), announcedVersion))
+        } else if (token.compare(0, strlen(kCommentVersion), kCommentVersion) == 0) {
+            if (!namesNumber(token.substr(strlen(kCommentVersion)), announcedVersion))
                 return "it was made for another version";
             namesVersion = true;
-        } else if (fromVersion && token.compare(0, 5, "from:") == 0) {
-            if (!namesNumber(token.substr(5), fromVersion))
+        } else if (fromVersion && token.compare(0, strlen(kCommentFrom), kCommentFrom) == 0) {
+            if (!namesNumber(token.substr(strlen(kCommentFrom)), fromVersion))
                 return "it was made for another installed version";
             namesFrom = true;
         }
@@ -249,10 +249,10 @@ const char *contentSignatureFault(const std::string &content, const std::string 
     return nullptr;
 }
 
-bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
+bool verifyPackage(const char *packagePath, const char *fileName, const std::string &signature, int announcedVersion,
                    std::string &reason)
 {
-    return verifyFile(packagePath, kPackageName, signature, announcedVersion, 0, reason);
+    return verifyFile(packagePath, fileName, signature, announcedVersion, 0, reason);
 }
 
 bool verifyDelta(const char *deltaPath, const char *fileName, const std::string &signature, int announcedVersion,

@@ -35,16 +35,24 @@
 // Entries are sorted by name; "com.apple.acl.text" carries the ACL as text.
 // A stream with nothing in it is 120 bytes. Every offset and length is
 // checked before use: a malformed stream is refused whole.
-#include "copyfile.h"
-#include "internal.h"
+#include "bytes.h"
+#include "fsutil.h"
+#include "macmeta.h"
 
 #ifdef __APPLE__
+#include <errno.h>
 #include <sys/xattr.h>
 
-bool ziputil::may_carry_metadata(const char *path)
+bool macmeta::may_carry(const char *path)
 {
     (void)path;
     return true;  // ACLs do not show in the attribute list: let copyfile decide
+}
+
+int macmeta::apply_stream(const char *from, const char *to, std::string &fault, std::vector<std::string> &)
+{
+    fault = "it is not an AppleDouble stream";
+    return copyfile(from, to, nullptr, MACMETA_UNPACK_FLAGS);
 }
 #else
 
@@ -74,7 +82,7 @@ const size_t kFinderInfoOffset = 50;
 const size_t kFinderInfoSize = 32;
 const size_t kAttrHeaderEnd = 120;  // first attribute entry
 const size_t kMaxNameLength = 128;  // with its NUL
-const size_t kMaxStream = ziputil::kMaxMetadataStream;  // far above what Linux lets a file carry
+const size_t kMaxStream = macmeta::kMaxStream;  // far above what Linux lets a file carry
 
 const char kUserPrefix[] = "user.";
 const char kFinderInfoName[] = "com.apple.FinderInfo";
@@ -92,26 +100,24 @@ struct Metadata {
     std::vector<Attribute> attributes;
 };
 
-void put_u16(std::string &s, size_t at, uint32_t v)
-{
-    s[at] = char(v >> 8);
-    s[at + 1] = char(v);
-}
-
-void put_u32(std::string &s, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        s[at + i] = char(v >> (24 - 8 * i));
-}
-
+// The stream's big-endian fields, at byte `at` of it; the caller checked the span.
 uint32_t get_u16(const std::string &s, size_t at)
 {
-    return uint32_t((unsigned char)s[at]) << 8 | (unsigned char)s[at + 1];
+    return get_be16(reinterpret_cast<const unsigned char *>(s.data()) + at);
 }
-
 uint32_t get_u32(const std::string &s, size_t at)
 {
-    return get_u16(s, at) << 16 | get_u16(s, at + 2);
+    return get_be32(reinterpret_cast<const unsigned char *>(s.data()) + at);
+}
+unsigned char *field(std::string &s, size_t at)
+{
+    return reinterpret_cast<unsigned char *>(&s[at]);
+}
+
+// Whether [offset, offset + length) lies within [0, limit), with no sum that could wrap.
+bool span_within(uint64_t offset, uint64_t length, uint64_t limit)
+{
+    return offset <= limit && length <= limit - offset;
 }
 
 size_t entry_size(size_t name_length_with_nul)
@@ -207,28 +213,28 @@ std::string build_stream(const Metadata &md)
     size_t end = data_start + values;  // R: where the attribute data ends
 
     std::string s(data_start, '\0');
-    put_u32(s, 0, kMagic);
-    put_u32(s, 4, kVersion);
+    put_be32(field(s, 0), kMagic);
+    put_be32(field(s, 4), kVersion);
     memcpy(&s[8], "Mac OS X        ", 16);
-    put_u16(s, 24, 2);
-    put_u32(s, 26, kFinderInfoId);
-    put_u32(s, 30, kFinderInfoOffset);
-    put_u32(s, 34, uint32_t(end - kFinderInfoOffset));
-    put_u32(s, 38, kResourceForkId);
-    put_u32(s, 42, uint32_t(end));
-    put_u32(s, 46, uint32_t(md.resource_fork.size()));
+    put_be16(field(s, 24), 2);
+    put_be32(field(s, 26), kFinderInfoId);
+    put_be32(field(s, 30), kFinderInfoOffset);
+    put_be32(field(s, 34), uint32_t(end - kFinderInfoOffset));
+    put_be32(field(s, 38), kResourceForkId);
+    put_be32(field(s, 42), uint32_t(end));
+    put_be32(field(s, 46), uint32_t(md.resource_fork.size()));
     if (!md.finder_info.empty())
         memcpy(&s[kFinderInfoOffset], md.finder_info.data(), kFinderInfoSize);
-    put_u32(s, 84, kAttrMagic);
-    put_u32(s, 92, uint32_t(end));
-    put_u32(s, 96, uint32_t(data_start));
-    put_u32(s, 100, uint32_t(values));
-    put_u16(s, 118, uint32_t(md.attributes.size()));
+    put_be32(field(s, 84), kAttrMagic);
+    put_be32(field(s, 92), uint32_t(end));
+    put_be32(field(s, 96), uint32_t(data_start));
+    put_be32(field(s, 100), uint32_t(values));
+    put_be16(field(s, 118), uint32_t(md.attributes.size()));
 
     size_t at = kAttrHeaderEnd, value_at = data_start;
     for (const Attribute &a : md.attributes) {
-        put_u32(s, at, a.value.empty() ? 0 : uint32_t(value_at));
-        put_u32(s, at + 4, uint32_t(a.value.size()));
+        put_be32(field(s, at), a.value.empty() ? 0 : uint32_t(value_at));
+        put_be32(field(s, at + 4), uint32_t(a.value.size()));
         s[at + 10] = char(a.name.size() + 1);
         memcpy(&s[at + 11], a.name.c_str(), a.name.size() + 1);
         at += entry_size(a.name.size() + 1);
@@ -272,10 +278,10 @@ bool read_stream(const char *path, std::string &data)
 
 // Checks every field before anything is applied: a malformed stream is
 // refused whole and never read out of bounds.
-bool parse_stream(const std::string &s, Metadata &md)
+bool parse_stream(const std::string &s, Metadata &md, std::string &fault)
 {
-    auto bad = [](const std::string &why) {
-        ziputil::metadata_fault = why;
+    auto bad = [&fault](const std::string &why) {
+        fault = why;
         return false;
     };
     const uint64_t size = s.size();
@@ -284,10 +290,10 @@ bool parse_stream(const std::string &s, Metadata &md)
         return bad("not an AppleDouble stream with two entries");
     uint32_t id0 = get_u32(s, 26), off0 = get_u32(s, 30), len0 = get_u32(s, 34);
     uint32_t id1 = get_u32(s, 38), off1 = get_u32(s, 42), len1 = get_u32(s, 46);
-    if (id0 != kFinderInfoId || !ziputil::span_within(off0, len0, size))
+    if (id0 != kFinderInfoId || !span_within(off0, len0, size))
         return bad("its Finder info is missing or runs past the stream's end");
     if (id1 == kResourceForkId && len1 > 0) {
-        if (!ziputil::span_within(off1, len1, size))
+        if (!span_within(off1, len1, size))
             return bad("its resource fork runs past the stream's end");
         md.resource_fork = s.substr(off1, len1);
     }
@@ -300,21 +306,21 @@ bool parse_stream(const std::string &s, Metadata &md)
         return bad("no attribute header after the Finder info");
     uint64_t total = get_u32(s, 92), data_start = get_u32(s, 96), data_length = get_u32(s, 100);
     uint32_t count = get_u16(s, 118);
-    if (total > size || data_start < kAttrHeaderEnd || !ziputil::span_within(data_start, data_length, total))
+    if (total > size || data_start < kAttrHeaderEnd || !span_within(data_start, data_length, total))
         return bad("its attribute header claims more than the stream holds");
 
     uint64_t at = kAttrHeaderEnd;
     for (uint32_t i = 0; i < count; i++) {
-        if (!ziputil::span_within(at, 11, size))
+        if (!span_within(at, 11, size))
             return bad("attribute " + std::to_string(i + 1) + " of " + std::to_string(count) + " runs past the stream's end");
         uint32_t offset = get_u32(s, at), length = get_u32(s, at + 4);
         size_t name_length = (unsigned char)s[at + 10];
-        if (name_length < 2 || name_length > kMaxNameLength || !ziputil::span_within(at + 11, name_length, size))
+        if (name_length < 2 || name_length > kMaxNameLength || !span_within(at + 11, name_length, size))
             return bad("attribute " + std::to_string(i + 1) + " has a name length of " + std::to_string(name_length));
         const char *name = s.data() + at + 11;
         if (memchr(name, '\0', name_length) != name + name_length - 1)
             return bad("attribute " + std::to_string(i + 1) + "'s name does not end with its only NUL");
-        if (length > 0 && !ziputil::span_within(offset, length, size))
+        if (length > 0 && !span_within(offset, length, size))
             return bad("attribute " + std::string(name) + "'s value runs past the stream's end");
         md.attributes.push_back({std::string(name), length ? s.substr(offset, length) : ""});
         at += entry_size(name_length);
@@ -322,9 +328,10 @@ bool parse_stream(const std::string &s, Metadata &md)
     return true;
 }
 
-void report_refusal(const char *what, const std::string &name, const char *target, int err)
+void report_refusal(std::vector<std::string> &notes, const char *what, const std::string &name, const char *target,
+                    int err)
 {
-    ziputil::say(("Could not set " + std::string(what) + " " + name + " on " + target + ": ").c_str(), strerror(err));
+    notes.push_back("Could not set " + std::string(what) + " " + name + " on " + target + ": " + strerror(err));
 }
 
 void remove_user_attributes(const char *target)
@@ -345,7 +352,7 @@ void remove_user_attributes(const char *target)
     }
 }
 
-void apply_acl_text(const char *target, std::string text)
+void apply_acl_text(const char *target, std::string text, std::vector<std::string> &notes)
 {
     while (!text.empty() && text.back() == '\0')
         text.pop_back();
@@ -353,20 +360,22 @@ void apply_acl_text(const char *target, std::string text)
         return;  // a macOS ACL: no Linux equivalent, passed over
     acl_t acl = acl_from_text(text.c_str());
     if (!acl) {
-        report_refusal("ACL", "text", target, errno ? errno : EINVAL);
+        report_refusal(notes, "ACL", "text", target, errno ? errno : EINVAL);
         return;
     }
     std::unique_ptr<void, int (*)(void *)> acl_guard(acl, acl_free);
     if (acl_set_file(target, ACL_TYPE_ACCESS, acl) != 0)
-        report_refusal("ACL", "text", target, errno);
+        report_refusal(notes, "ACL", "text", target, errno);
 }
 
-int apply_stream(const char *from, const char *to)
+}  // namespace
+
+int macmeta::apply_stream(const char *from, const char *to, std::string &fault, std::vector<std::string> &notes)
 {
     std::string stream;
     Metadata md;
-    ziputil::metadata_fault = "it cannot be read whole";
-    if (!read_stream(from, stream) || !parse_stream(stream, md)) {
+    fault = "it cannot be read whole";
+    if (!read_stream(from, stream) || !parse_stream(stream, md, fault)) {
         errno = EINVAL;
         return -1;
     }
@@ -380,7 +389,7 @@ int apply_stream(const char *from, const char *to)
     auto set = [&](const std::string &name, const std::string &value) {
         std::string full = kUserPrefix + name;
         if (setxattr(to, full.c_str(), value.data(), value.size(), 0) != 0)
-            report_refusal("attribute", name, to, errno);
+            report_refusal(notes, "attribute", name, to, errno);
     };
     for (const Attribute &a : md.attributes) {
         if (a.name == kAclName)
@@ -393,13 +402,11 @@ int apply_stream(const char *from, const char *to)
     if (!md.resource_fork.empty())
         set(kResourceForkName, md.resource_fork);
     if (acl_text)
-        apply_acl_text(to, *acl_text);
+        apply_acl_text(to, *acl_text, notes);
     return 0;
 }
 
-}  // namespace
-
-bool ziputil::may_carry_metadata(const char *path)
+bool macmeta::may_carry(const char *path)
 {
     char names[4096];
     ssize_t size = llistxattr(path, names, sizeof names);
@@ -422,8 +429,14 @@ int copyfile(const char *from, const char *to, copyfile_state_t, copyfile_flags_
     }
     if (flags & COPYFILE_PACK)
         return pack_metadata(from, to);
-    if (flags & COPYFILE_UNPACK)
-        return apply_stream(from, to);
+    if (flags & COPYFILE_UNPACK) {
+        std::string fault;
+        std::vector<std::string> notes;
+        int rc = macmeta::apply_stream(from, to, fault, notes);
+        for (const std::string &note : notes)
+            printf("%s\n", note.c_str());
+        return rc;
+    }
     errno = ENOTSUP;
     return -1;
 }

@@ -4,22 +4,34 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+
+// Where requests go, and when they give up: given by the caller (the
+// launcher's build settings; a loopback server in tests).
+struct UpdateServer {
+    std::string host;
+    int port = 80;
+    const std::atomic<bool> *stop = nullptr;  // once true, every transfer gives up at once
+};
+
+// Whether `server`'s caller asked every transfer to stop.
+bool stopAsked(const UpdateServer &server);
 
 struct CurlDeleter {
     void operator()(CURL *c) const { curl_easy_cleanup(c); }
 };
 using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
 
-// A request for `uri` on the update server (updateHost:updatePort), plain
+// A request for `uri` on `server`, plain
 // HTTP, no redirects, asking for the bytes as they are (no compression); a
 // compressed answer (a CDN or proxy may send one anyway) is decoded before
 // the body reaches the request's writer. Null when curl cannot start.
-CurlPtr newRequest(const std::string &uri);
+CurlPtr newRequest(const UpdateServer &server, const std::string &uri);
 
-// Makes the request give up as soon as the launcher ends (abortTransfers).
-void stopWhenLauncherEnds(CURL *curl);
+// Makes the request give up as soon as `server`'s caller asks it to stop.
+void stopWhenAsked(CURL *curl, const UpdateServer &server);
 
 // A header of the answer received so far; empty when missing.
 std::string headerValue(CURL *curl, const char *name);
@@ -33,8 +45,9 @@ bool answerIsEncoded(CURL *curl);
 void logAnswer(CURL *curl, CURLcode rc, long long bytes, const std::string &why);
 
 // A small body (at most `limit` bytes) within `timeoutMs`; false unless the
-// answer came whole with status 200. Gives up when the launcher ends. Logged.
+// answer came whole with status 200. Gives up when asked to stop. Logged.
 // `status`, when given, gets the answer's status (0: none came).
-bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body, long *status = nullptr);
+bool fetchSmall(const UpdateServer &server, const std::string &uri, size_t limit, long timeoutMs, std::string &body,
+                long *status = nullptr);
 
 #endif

@@ -2,6 +2,7 @@
 #include "version.h"
 
 #include "fsutil.h"
+#include "replace.h"
 
 #include <ctype.h>
 #include <stdint.h>
@@ -63,16 +64,7 @@ std::string qto_string(double value)
 // written through.
 bool writeVersionFile(const char *path, int version)
 {
-    std::string temp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(&temp[0]);
-    if (fd < 0)
-        return false;
     puts("Opened File");
     const std::string text = qto_string(double(version));
-    bool ok = fchmod(fd, 0644) == 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) &&
-              fsync(fd) == 0;
-    ok = close(fd) == 0 && ok && rename(temp.c_str(), path) == 0;
-    if (!ok)
-        unlink(temp.c_str());
-    return ok;
+    return replace_file(path, text.data(), text.size(), 0644, DURABLE_FILE);
 }

@@ -1,4 +1,5 @@
-// Folder trees of the install, always below an open folder, never through a link.
+// Folder trees of the install, always below an open folder, never through a
+// link (listing and removal are the toolbox's: trees.h).
 #ifndef VANTORIQUE_TREE_H
 #define VANTORIQUE_TREE_H
 
@@ -6,13 +7,6 @@
 
 #include <string>
 #include <vector>
-
-// The names in the open folder `dirFd`, sorted, without "." and "..".
-std::vector<std::string> entriesOf(int dirFd);
-
-// Deletes `name` below `dirFd` and everything under it.
-bool removeAt(int dirFd, const char *name);
-bool removeTree(const std::string &path);
 
 // One name of the old tree against the staged new one: what unpacking over
 // the old tree would have left there (old files the package lacks come along

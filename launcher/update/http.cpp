@@ -2,7 +2,6 @@
 #include "http.h"
 
 #include "log.h"
-#include "state.h"
 
 namespace {
 
@@ -25,16 +24,21 @@ size_t collectBody(char *data, size_t size, size_t count, void *user)
     return n;
 }
 
-int abortWhenLauncherEnds(void *, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int abortWhenAsked(void *server, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return abortTransfers.load(std::memory_order_relaxed) ? 1 : 0;
+    return stopAsked(*static_cast<const UpdateServer *>(server)) ? 1 : 0;
 }
 
 }  // namespace
 
 // libcurl takes http_proxy/no_proxy from the environment: players behind a
 // proxy need that, so no proxy option is set here.
-CurlPtr newRequest(const std::string &uri)
+bool stopAsked(const UpdateServer &server)
+{
+    return server.stop && server.stop->load(std::memory_order_relaxed);
+}
+
+CurlPtr newRequest(const UpdateServer &server, const std::string &uri)
 {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!initialised)
@@ -42,7 +46,7 @@ CurlPtr newRequest(const std::string &uri)
     CurlPtr curl(curl_easy_init());
     if (!curl)
         return nullptr;
-    std::string url = "http://" + updateHost + ":" + std::to_string(updatePort) + uri;
+    std::string url = "http://" + server.host + ":" + std::to_string(server.port) + uri;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);  // timeouts without signals: we are a thread
     curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http");
@@ -53,10 +57,11 @@ CurlPtr newRequest(const std::string &uri)
     return curl;
 }
 
-void stopWhenLauncherEnds(CURL *curl)
+void stopWhenAsked(CURL *curl, const UpdateServer &server)
 {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abortWhenLauncherEnds);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, abortWhenAsked);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &server);
 }
 
 std::string headerValue(CURL *curl, const char *name)
@@ -88,17 +93,18 @@ void logAnswer(CURL *curl, CURLcode rc, long long bytes, const std::string &why)
                 encoding.c_str(), why.empty() ? curl_easy_strerror(rc) : why.c_str());
 }
 
-bool fetchSmall(const std::string &uri, size_t limit, long timeoutMs, std::string &body, long *status)
+bool fetchSmall(const UpdateServer &server, const std::string &uri, size_t limit, long timeoutMs, std::string &body,
+                long *status)
 {
     Collected collected{std::string(), limit};
     long answered = 0;
     bool whole = false;
-    CurlPtr curl = newRequest(uri);
+    CurlPtr curl = newRequest(server, uri);
     if (curl) {
         curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS, timeoutMs);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, collectBody);
         curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &collected);
-        stopWhenLauncherEnds(curl.get());
+        stopWhenAsked(curl.get(), server);
         CURLcode rc = curl_easy_perform(curl.get());
         whole = rc == CURLE_OK;
         curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &answered);

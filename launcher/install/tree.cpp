@@ -1,9 +1,10 @@
-// Work on the game's folder trees for the install: names in a folder, deleting
-// a tree, and giving the staged new tree what the old one has and the package
-// lacks. Every call works below an open folder and never follows a link.
+// Work on the game's folder trees for the install: giving the staged new tree
+// what the old one has and the package lacks, and the folders' modes. Every
+// call works below an open folder and never follows a link.
 #include "tree.h"
 
 #include "fsutil.h"
+#include "trees.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,53 +15,18 @@
 
 #include <algorithm>
 
-std::vector<std::string> entriesOf(int dirFd)
-{
-    std::vector<std::string> names;
-    Fd copy(dup(dirFd));
-    DirPtr dir(copy.fd >= 0 ? fdopendir(copy.fd) : nullptr);
-    if (!dir)
-        return names;
-    copy.release();  // the stream owns it now
-    rewinddir(dir.get());  // the copy shares its offset with dirFd
-    while (dirent *e = readdir(dir.get()))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Deletes `name` below `dirFd` and everything under it, never following a link.
-bool removeAt(int dirFd, const char *name)
-{
-    if (unlinkat(dirFd, name, 0) == 0 || errno == ENOENT)
-        return true;
-    if (errno != EISDIR && errno != EPERM)
-        return false;
-    Fd dir(openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.fd < 0)
-        return false;
-    struct stat st;
-    if (fstat(dir.fd, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU)
-        fchmod(dir.fd, st.st_mode | S_IRWXU);  // a read-only folder still goes
-    bool ok = true;
-    for (const std::string &entry : entriesOf(dir.fd))
-        ok = removeAt(dir.fd, entry.c_str()) && ok;
-    return unlinkat(dirFd, name, AT_REMOVEDIR) == 0 && ok;
-}
-
-bool removeTree(const std::string &path)
-{
-    return removeAt(AT_FDCWD, path.c_str());
-}
-
 namespace {
 
 bool copyRegular(int fromDir, int toDir, const char *name, const struct stat &st)
 {
-    Fd in(openat(fromDir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO put in the file's place since it was looked at is
+    // refused, never waited on.
+    Fd in(openat(fromDir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened;
+    if (in.fd < 0 || fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode))
+        return false;
     Fd out(openat(toDir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, st.st_mode & 07777));
-    if (in.fd < 0 || out.fd < 0)
+    if (out.fd < 0)
         return false;
     char buffer[16384];
     for (;;) {
@@ -134,7 +100,7 @@ bool mergeEntry(int oldDir, int newDir, const char *name)
 
 bool mergeDirectory(int oldDir, int newDir)
 {
-    for (const std::string &name : entriesOf(oldDir))
+    for (const std::string &name : names_in(oldDir))
         if (!mergeEntry(oldDir, newDir, name.c_str()))
             return false;
     return true;
@@ -147,7 +113,7 @@ bool giveFoldersDefaultModes(int dirFd, mode_t mode)
 {
     if (fchmod(dirFd, mode) != 0)
         return false;
-    for (const std::string &name : entriesOf(dirFd)) {
+    for (const std::string &name : names_in(dirFd)) {
         struct stat st;
         if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return false;

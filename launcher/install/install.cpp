@@ -27,11 +27,13 @@
 #include "install.h"
 
 #include "delta.h"
+#include "durable.h"
 #include "fsutil.h"
 #include "journal.h"
 #include "log.h"
-#include "state.h"
+#include "replace.h"
 #include "tree.h"
+#include "trees.h"
 #include "version.h"
 #include "ziputil.h"
 
@@ -52,7 +54,6 @@ bool installForceTwoRenames = false;
 namespace {
 
 const char kStagingName[] = ".vantorique-staging";
-const char kGameName[] = "Vantorique.app";  // the one tree a delta rebuilds
 const unsigned long long kSpareBytes = 1 << 20;  // room left for the launcher's own files
 
 void reachedStep(const char *step)
@@ -103,12 +104,7 @@ bool swapIn(const std::string &staged, const std::string &installed, const std::
 // The staged files reach the disk before the journal that vouches for them.
 void syncStaged(int stagedFd)
 {
-#if defined(__linux__)
-    syncfs(stagedFd);
-#else
-    (void)stagedFd;
-    sync();
-#endif
+    sync_file_system(stagedFd);
     reachedStep("synced");
 }
 
@@ -132,19 +128,17 @@ int finishSwaps(const std::string &parent, const std::string &staging, const Jou
         reachedStep("swapped");
         moved++;
     }
-    Fd dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0)
-        fsync(dir.fd);
+    sync_folder(parent);
     return moved;
 }
 
 // The new game is in: the version file says so before the journal goes.
-bool recordVersion(const Journal &journal)
+bool recordVersion(const Journal &journal, const std::string &versionFile)
 {
     if (!journal.hasVersion)
         return true;
-    if (!writeVersionFile(kVersionFile, journal.version)) {
-        logLine("Could not record version %d in %s", journal.version, kVersionFile);
+    if (!writeVersionFile(versionFile.c_str(), journal.version)) {
+        logLine("Could not record version %d in %s", journal.version, versionFile.c_str());
         return false;
     }
     reachedStep("recorded");
@@ -161,47 +155,22 @@ bool holdsWorkingDirectory(const std::string &folder)
     return strncmp(cwd, real, n) == 0 && (cwd[n] == '\0' || cwd[n] == '/');
 }
 
-// What the player reads when the unpacker names why it failed. A failure it
-// did not name (ZIP_OK) reads as a damaged package.
-const struct {
-    int kind;
-    const char *words;
-} kUnpackFailures[] = {
-    {ZIP_CANNOT_READ, "The package is damaged"},
-    {ZIP_DAMAGED, "The package is damaged"},
-    {ZIP_REFUSED, "The package is damaged"},
-    {ZIP_UNSUPPORTED, "The package is damaged"},
-    {ZIP_NO_SPACE, "Disk full"},
-    {ZIP_CANNOT_WRITE, "Cannot write to the game folder"},
-};
-
-const char *unpackFailureWords()
-{
-    const int kind = ZIP_UNPACK_FAILURE.load();
-    for (const auto &failure : kUnpackFailures)
-        if (failure.kind == kind)
-            return failure.words;
-    return "The package is damaged";
-}
-
 // What an install stages: a package, or a delta applied to the installed game.
 struct UpdateSource {
     const char *path;
     bool delta;
-    std::string *deltaFault;  // a delta's: why it could not build the new game
+    const InstallPlaces &places;
 };
 
 // Room the staged game takes: every file in whole blocks, and its entries.
 bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
-                 unsigned long long &entries)
+                 unsigned long long &entries, call_context *ctx)
 {
     if (!source.delta)
-        return archive_needs(source.path, block, &needed, &entries) == 1;
+        return archive_needs(source.path, block, &needed, &entries, ctx) == 1;
     delta_info info;
-    if (!delta_read_info(source.path, &info)) {
-        *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
+    if (!delta_read_info(source.path, &info, ctx))
         return false;
-    }
     entries = info.directories + info.files + info.links;
     needed = info.tree_bytes + entries * block;
     return true;
@@ -211,67 +180,61 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
 // whole blocks, plus what the launcher's own files need) and the work folder,
 // made and locked by this install alone.
 bool preflight(const UpdateSource &source, const std::string &parent, const std::string &staging, Fd &lock,
-               std::string &reason)
+               call_context *ctx)
 {
     struct statvfs vfs;
-    if (statvfs(parent.c_str(), &vfs) != 0) {
-        reason = "The game folder is missing";
-        return false;
+    if (statvfs(parent.c_str(), &vfs) != 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the game folder " + parent, errno);
+    // The libraries open it blocking: anything but a regular file (a FIFO put
+    // at its name) is refused here, never waited on.
+    struct stat st;
+    if (stat(source.path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        printf("Not a file: %s\n", source.path);
+        return context_fail(ctx, FAILURE_DAMAGED, std::string(source.path) + " is not a file");
     }
     unsigned long long needed = 0, entries = 0;
-    if (!updateNeeds(source, vfs.f_frsize ? vfs.f_frsize : 4096, needed, entries)) {
+    if (!updateNeeds(source, vfs.f_frsize ? vfs.f_frsize : 4096, needed, entries, ctx)) {
         printf("Not a %s: %s\n", source.delta ? "delta" : "zip archive", source.path);
-        reason = unpackFailureWords();
         return false;
     }
     const unsigned long long available = free_bytes(parent);
     if (available < needed + kSpareBytes || (vfs.f_files != 0 && vfs.f_favail < entries)) {
         printf("Disk full: the update needs %llu bytes, %llu are free\n", needed + kSpareBytes, available);
-        reason = "Disk full";
-        return false;
+        return context_fail(ctx, FAILURE_NO_SPACE,
+                            "the update needs " + std::to_string(needed + kSpareBytes) + " bytes in " + parent +
+                                ", " + std::to_string(available) + " are free");
     }
-    if (mkdir(staging.c_str(), 0700) != 0) {
-        int error = errno;
-        reason = disk_full_or(error, error == EEXIST ? "Another update is running" : "Cannot write to the game folder");
-        return false;
-    }
+    if (mkdir(staging.c_str(), 0700) != 0)
+        return errno == EEXIST ? context_fail(ctx, FAILURE_BUSY, staging + " exists: another update is running")
+                               : context_fail_errno(ctx, FAILURE_CANNOT_WRITE, staging, errno);
     lock = Fd(open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
-        reason = "Another update is running";
-        return false;
-    }
+    if (lock.fd < 0 || flock(lock.fd, LOCK_EX | LOCK_NB) != 0)
+        return context_fail(ctx, FAILURE_BUSY, staging + " is locked: another update is running");
     return true;
 }
 
 // The new game in `stagedRoot`: the package unpacked, or the delta applied
 // to the installed game, which it only reads.
 bool stageNewGame(const UpdateSource &source, const std::string &parent, const std::string &stagedRoot,
-                  std::string &reason)
+                  call_context *ctx)
 {
     if (!source.delta) {
-        if (decompress_path(source.path, stagedRoot.c_str()) != 1) {
-            reason = unpackFailureWords();
-            return false;
-        }
+        if (decompress_path(source.path, stagedRoot.c_str(), ctx) != 1)
+            return false;  // the unpacker recorded why
         reachedStep("unpacked");
         return true;
     }
     reachedStep("applying");
-    if (delta_apply((parent + kGameName).c_str(), source.path, (stagedRoot + kGameName).c_str()) != 1) {
-        *source.deltaFault = std::string(delta_failure_name(DELTA_FAILURE)) + ": " + delta_last_error();
-        reason = DELTA_FAILURE == DELTA_NO_SPACE ? "Disk full" : "The update is damaged";
-        return false;
-    }
+    const std::string &game = source.places.gameName;
+    if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), ctx) != 1)
+        return false;  // the delta recorded why
     // The game a delta makes is the game the package makes, and a package's
     // unpack makes its folders with the default mode, not the stored one.
     const mode_t mask = umask(0);
     umask(mask);
-    Fd game(open((stagedRoot + kGameName).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (game.fd < 0 || !giveFoldersDefaultModes(game.fd, 0777 & ~mask)) {
-        *source.deltaFault = "the new game's folders cannot be set: " + std::string(strerror(errno));
-        reason = "Cannot write to the game folder";
-        return false;
-    }
+    Fd staged(open((stagedRoot + game).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (staged.fd < 0 || !giveFoldersDefaultModes(staged.fd, 0777 & ~mask))
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the new game's folders cannot be set", errno);
     reachedStep("applied");
     return true;
 }
@@ -280,78 +243,70 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
 // what the old install has and the new game lacks, on disk, and vouched for
 // by the journal. Nothing outside the work folder changes.
 bool stage(const UpdateSource &source, const std::string &parent, const std::string &staging, Journal &journal,
-           std::string &reason)
+           call_context *ctx)
 {
     const std::string stagedRoot = staging + "/new/";
-    if (mkdir(stagedRoot.c_str(), 0755) != 0) {
-        reason = disk_full_or(errno, "Cannot write to the game folder");
-        return false;
-    }
-    if (!stageNewGame(source, parent, stagedRoot, reason))
+    if (mkdir(stagedRoot.c_str(), 0755) != 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, stagedRoot, errno);
+    if (!stageNewGame(source, parent, stagedRoot, ctx))
         return false;
 
     Fd oldParent(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd newParent(open(stagedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (oldParent.fd < 0 || newParent.fd < 0) {
-        reason = disk_full_or(errno, "Cannot write to the game folder");
-        return false;
-    }
-    for (const std::string &name : entriesOf(newParent.fd)) {
+    if (oldParent.fd < 0 || newParent.fd < 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the game's folders", errno);
+    for (const std::string &name : names_in(newParent.fd)) {
         if (name == kStagingName || name.find('\n') != std::string::npos) {
             printf("Refusing package item: %s\n", name.c_str());
-            reason = "The package is damaged";
-            return false;
+            return context_fail(ctx, FAILURE_REFUSED, "a package item may not be named " + name);
         }
         if (holdsWorkingDirectory(parent + name)) {
             printf("Refusing package item that holds the launcher: %s\n", name.c_str());
-            reason = "The package is damaged";
-            return false;
+            return context_fail(ctx, FAILURE_REFUSED, "the package item " + name + " holds the launcher");
         }
         struct stat st;
-        if (!mergeEntry(oldParent.fd, newParent.fd, name.c_str())) {
-            reason = disk_full_or(errno, "Could not prepare the update");
-            return false;
-        }
-        if (fstatat(newParent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            reason = "Could not prepare the update";
-            return false;
-        }
+        if (!mergeEntry(oldParent.fd, newParent.fd, name.c_str()))
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the old game's " + name + " cannot be carried over",
+                                      errno);
+        if (fstatat(newParent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, stagedRoot + name, errno);
         journal.lines.push_back({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, name});
     }
     reachedStep("merged");
 
     syncStaged(newParent.fd);
-    if (!writeJournal(staging, journal)) {
-        reason = disk_full_or(errno, "Could not prepare the update");
-        return false;
-    }
+    if (!writeJournal(staging, journal))
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, staging + "/ready", errno);
     reachedStep("ready");
     return true;
 }
 
 // Each item swapped in, the version recorded, then the journal and the work
 // folder removed.
-bool commit(const std::string &parent, const std::string &staging, const Journal &journal, std::string &reason)
+bool commit(const std::string &parent, const std::string &staging, const Journal &journal,
+            const std::string &versionFile, call_context *ctx)
 {
     if (finishSwaps(parent, staging, journal) < 0) {
         // Whatever was swapped stays swapped; the next start finishes the rest.
         printf("Could not swap in the update: %s\n", strerror(errno));
-        reason = "Could not replace the game";
-        return false;
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the update cannot be swapped in", errno);
     }
-    if (!recordVersion(journal))
+    if (!recordVersion(journal, versionFile))
         return true;  // the game is in; the journal stays so that the next start records its version
     unlink((staging + "/ready").c_str());
     reachedStep("installed");
-    removeTree(staging);
+    remove_tree(staging);
     return true;
 }
 
 }  // namespace
 
-void recoverInterruptedInstall(const char *gameParent)
+void recoverInterruptedInstall(const InstallPlaces &places)
 {
-    const std::string parent = withSlash(gameParent), staging = parent + kStagingName;
+    const std::string parent = withSlash(places.gameParent.c_str()), staging = parent + kStagingName;
+    if (int removed = remove_beside_leftovers(places.versionFile))
+        logLine("Removed %d unfinished cop%s of %s that a kill left", removed, removed == 1 ? "y" : "ies",
+                places.versionFile.c_str());
     struct stat st;
     if (lstat(staging.c_str(), &st) != 0)
         return;
@@ -370,7 +325,7 @@ void recoverInterruptedInstall(const char *gameParent)
             }
             if (moved > 0)
                 printf("Finished an interrupted update\n");
-            if (!recordVersion(journal))
+            if (!recordVersion(journal, places.versionFile))
                 return;  // the journal stays for the next start
             logLine("Finished an interrupted update: %d items swapped in, %s", moved,
                     journal.hasVersion ? ("version " + std::to_string(journal.version) + " recorded").c_str()
@@ -379,58 +334,45 @@ void recoverInterruptedInstall(const char *gameParent)
         }
     }
     printf("Removed what an interrupted update left: %s\n", staging.c_str());
-    removeTree(staging);
-}
-
-void removeLeftoverPackage(const char *packagePath)
-{
-    struct stat st;
-    if (lstat(packagePath, &st) == 0 && unlink(packagePath) == 0)
-        logLine("Removed the download an interrupted update left: %s", packagePath);
+    remove_tree(staging);
 }
 
 namespace {
 
 // Preflight, stage, commit. `committing` tells whether a failure came after
 // the game started to change (the next start finishes it).
-bool installUpdate(const UpdateSource &source, const char *gameParent, const int *version, std::string &reason,
-                   bool &committing)
+bool installUpdate(const UpdateSource &source, const int *version, call_context *ctx, bool &committing)
 {
-    const std::string parent = withSlash(gameParent), staging = parent + kStagingName;
+    const std::string parent = withSlash(source.places.gameParent.c_str()), staging = parent + kStagingName;
     committing = false;
-    recoverInterruptedInstall(gameParent);
+    recoverInterruptedInstall(source.places);
     Fd lock;
-    if (!preflight(source, parent, staging, lock, reason))
+    if (!preflight(source, parent, staging, lock, ctx))
         return false;
     Journal journal;
     journal.hasVersion = version != nullptr;
     journal.version = version ? *version : 0;
-    if (!stage(source, parent, staging, journal, reason)) {
-        removeTree(staging);
+    if (!stage(source, parent, staging, journal, ctx)) {
+        remove_tree(staging);
         return false;
     }
     committing = true;
-    return commit(parent, staging, journal, reason);
+    return commit(parent, staging, journal, source.places.versionFile, ctx);
 }
 
 }  // namespace
 
-bool installPackage(const char *packagePath, const char *gameParent, const int *version, std::string &reason)
+bool installPackage(const char *packagePath, const InstallPlaces &places, const int *version, call_context *ctx)
 {
     bool committing = false;
-    return installUpdate(UpdateSource{packagePath, false, nullptr}, gameParent, version, reason, committing);
+    return installUpdate(UpdateSource{packagePath, false, places}, version, ctx, committing);
 }
 
-bool installDelta(const char *deltaPath, const char *gameParent, const int *version, std::string &reason,
-                  std::string &deltaFault)
+bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, call_context *ctx,
+                  bool &untouched)
 {
-    deltaFault.clear();
     bool committing = false;
-    if (installUpdate(UpdateSource{deltaPath, true, &deltaFault}, gameParent, version, reason, committing))
-        return true;
-    if (committing)
-        deltaFault.clear();  // the game is changing: no other install may start over it
-    else if (deltaFault.empty())
-        deltaFault = reason;
-    return false;
+    const bool installed = installUpdate(UpdateSource{deltaPath, true, places}, version, ctx, committing);
+    untouched = !installed && !committing;  // once the game changes, no other install may start over it
+    return installed;
 }

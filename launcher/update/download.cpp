@@ -3,9 +3,9 @@
 #include "download.h"
 
 #include "fsutil.h"
+#include "replace.h"
 #include "http.h"
 #include "log.h"
-#include "state.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -28,8 +28,12 @@ const long kReceiveBuffer = 512 * 1024;      // curl's largest: fewer, larger re
 // .part is renamed to the package only when the whole body is on disk.
 struct Transfer {
     CURL *curl;
+    const UpdateServer *server;
+    DownloadProgress *progress;
+    std::string uri;              // what is asked
     std::string partial;          // "<name>.part"
-    std::string validatorFile;    // "<name>.part.validator": ETag or Last-Modified of the .part
+    std::string validatorFile;    // "<name>.part.validator": the .part's URI, then its ETag or Last-Modified
+    std::string partialUri;       // the URI the kept .part came from; empty when none vouches for it
     FilePtr resumeFile;           // the kept .part, opened for append, when resuming
     long long offset = 0;         // its size: the Range asked from there
     FilePtr file;                 // where this answer's body goes
@@ -37,8 +41,8 @@ struct Transfer {
     long long encodedLength = -1; // a compressed answer's Content-Length: bytes before decoding
     long long received = 0;       // body bytes of this answer
     long status = 0;              // this answer's HTTP status, 0 before one came
-    bool broken = false;          // no answer, or the line broke (not refused by us)
-    std::string reason;           // set when we stop the transfer ourselves
+    call_context *ctx;            // the failure, recorded where it happens
+    bool accepted = false;        // this answer's body goes to the .part
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point whole;  // when the announced length was reached
     bool lingered = false;        // we hung up on a server that kept the line open after the body
@@ -87,6 +91,22 @@ FilePtr openForResume(const std::string &partial, const std::string &validator, 
     return file_from_fd(fd.release(), "ab");
 }
 
+// The URI and validator a kept .part was fetched with; false when the file
+// is missing or not of that form.
+bool readValidator(const std::string &validatorFile, std::string &uri, std::string &validator)
+{
+    std::string text;
+    uri.clear(), validator.clear();
+    if (!read_small_file(validatorFile, kMaxValidatorBytes * 3, text))
+        return false;
+    const size_t newline = text.find('\n');
+    if (newline == std::string::npos || newline == 0)
+        return false;
+    uri = text.substr(0, newline);
+    validator = text.substr(newline + 1);
+    return usableValidator(validator);
+}
+
 long long contentRangeStart(CURL *curl)
 {
     std::string range = headerValue(curl, "Content-Range");  // "bytes START-END/TOTAL"
@@ -110,40 +130,36 @@ bool acceptAnswer(Transfer &t)
     // its length is unknown here, and it never goes on from a .part.
     const bool encoded = answerIsEncoded(t.curl);
     bool resumed = status == 206 && t.resumeFile && contentRangeStart(t.curl) == t.offset && !encoded;
-    if (status != 200 && !resumed) {
-        t.reason = status == 404 ? "The server has no package"
-                   : status == 206 ? "The server sent the wrong part"
-                                   : "The server answered " + std::to_string(status);
-        return false;
-    }
+    if (status != 200 && !resumed)
+        return context_fail(t.ctx, status == 404 ? FAILURE_NOT_ON_SERVER : FAILURE_SERVER_REFUSED,
+                            status == 206 ? "HTTP 206 for a part that was not asked for"
+                                          : "HTTP " + std::to_string(status));
     const long long length = parseLength(headerValue(t.curl, "Content-Length"));
     t.announced = encoded ? -1 : length;
     t.encodedLength = encoded ? length : -1;
-    if (t.announced >= 0 && (unsigned long long)t.announced > free_bytes(".")) {
-        t.reason = "Disk full";
-        return false;
-    }
+    if (t.announced >= 0 && (unsigned long long)t.announced > free_bytes("."))
+        return context_fail(t.ctx, FAILURE_NO_SPACE,
+                            t.partial + ": " + std::to_string(t.announced) + " bytes to come, " +
+                                std::to_string(free_bytes(".")) + " free");
     if (resumed) {
         t.file = std::move(t.resumeFile);
     } else {  // the whole package: start over, with this answer's validator
         t.resumeFile.reset();
         t.offset = 0;
         t.file.reset(create_fresh(t.partial.c_str()));
-        if (!t.file) {
-            t.reason = disk_full_or(errno, "Cannot write the package");
-            return false;
-        }
+        if (!t.file)
+            return context_fail_errno(t.ctx, FAILURE_CANNOT_WRITE, t.partial, errno);
         remove(t.validatorFile.c_str());
+        t.partialUri.clear();
         std::string validator = encoded ? "" : validatorOf(t.curl);
-        if (!validator.empty()) {
-            FilePtr v(create_fresh(t.validatorFile.c_str()));
-            if (!v || fputs(validator.c_str(), v.get()) < 0 || fclose(v.release()) != 0)
-                remove(t.validatorFile.c_str());
-        }
+        const std::string record = t.uri + "\n" + validator;
+        if (!validator.empty() && !replace_file(t.validatorFile, record.data(), record.size(), 0644, DURABLE_NONE))
+            remove(t.validatorFile.c_str());
     }
+    t.accepted = true;
     t.started = std::chrono::steady_clock::now();
-    downloadBytesDone.store(t.offset, std::memory_order_relaxed);
-    downloadBytesTotal.store(t.announced >= 0 ? t.offset + t.announced : -1, std::memory_order_relaxed);
+    t.progress->done.store(t.offset, std::memory_order_relaxed);
+    t.progress->total.store(t.announced >= 0 ? t.offset + t.announced : -1, std::memory_order_relaxed);
     return true;
 }
 
@@ -166,18 +182,19 @@ size_t writePackage(char *data, size_t size, size_t count, void *user)
     if (!t->file)
         return 0;
     if (t->announced >= 0 && t->received + (long long)n > t->announced) {
-        t->reason = "The package is larger than announced";
+        context_fail(t->ctx, FAILURE_SERVER_REFUSED,
+                     "more than the " + std::to_string(t->announced) + " bytes announced");
         return 0;
     }
     if (fwrite(data, 1, n, t->file.get()) != n) {
-        t->reason = disk_full_or(errno, "Cannot write the package");
+        context_fail_errno(t->ctx, FAILURE_CANNOT_WRITE, t->partial, errno);
         return 0;
     }
     t->received += (long long)n;
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t->started).count();
-    downloadBytesDone.store(t->offset + t->received, std::memory_order_relaxed);
+    t->progress->done.store(t->offset + t->received, std::memory_order_relaxed);
     if (seconds > 0.2)
-        downloadBytesPerSecond.store((long long)(double(t->received) / seconds), std::memory_order_relaxed);
+        t->progress->perSecond.store((long long)(double(t->received) / seconds), std::memory_order_relaxed);
     return n;
 }
 
@@ -186,7 +203,7 @@ size_t writePackage(char *data, size_t size, size_t count, void *user)
 int watchPackage(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     Transfer *t = static_cast<Transfer *>(user);
-    if (abortTransfers.load(std::memory_order_relaxed))
+    if (stopAsked(*t->server))
         return 1;
     if (t->announced < 0 || t->received != t->announced)
         return 0;
@@ -201,16 +218,14 @@ struct SlistDeleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
 
-// How a transfer ended: the whole package, a broken transfer whose .part
-// a validator vouches for (the next try goes on from there), or anything
-// else (the .part goes). Sets the reason of every ending but the whole one.
-enum class Ending { whole, keepPartial, discard };
-
-Ending endingOf(Transfer &t, CURLcode rc)
+// Records how the transfer ended: nothing when the whole file came, else
+// the first failure, which is FAILURE_NO_ANSWER when no one refused it (no
+// answer, the line broke, the caller stopped it).
+void recordEnding(Transfer &t, CURLcode rc)
 {
-    const bool answered = bool(t.file);
-    if (t.file && fclose(t.file.release()) != 0 && t.reason.empty() && rc == CURLE_OK)
-        t.reason = disk_full_or(errno, "Cannot write the package");
+    const bool answered = t.accepted;
+    if (t.file && fclose(t.file.release()) != 0 && rc == CURLE_OK)
+        context_fail_errno(t.ctx, FAILURE_CANNOT_WRITE, t.partial, errno);
     t.resumeFile.reset();
     curl_off_t wireBytes = 0;  // as they came, before any decoding
     curl_easy_getinfo(t.curl, CURLINFO_SIZE_DOWNLOAD_T, &wireBytes);
@@ -218,37 +233,44 @@ Ending endingOf(Transfer &t, CURLcode rc)
                           (t.encodedLength < 0 || wireBytes == t.encodedLength);
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.lingered && answered && complete)
         rc = CURLE_OK;  // all announced bytes came; the server only kept the line open
-    if (rc == CURLE_OK && t.reason.empty() && complete)
-        return Ending::whole;
-    if (!t.reason.empty())
-        return Ending::discard;  // we stopped it: what arrived is of no use
-    t.reason = answered ? "Connection lost" : "No answer from the server";
-    t.broken = true;
+    if (rc == CURLE_OK && complete)
+        return;
+    context_fail(t.ctx, FAILURE_NO_ANSWER,
+                 stopAsked(*t.server) ? "stopped: the launcher is ending"
+                 : answered           ? "the line broke after " + std::to_string(t.received) + " bytes"
+                                      : curl_easy_strerror(rc));
+}
+
+// Whether a .part is there that a validator vouches for: the next try goes on from it.
+bool partialVouched(const Transfer &t)
+{
     struct stat st;
-    std::string validator;
-    bool vouched = lstat(t.partial.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
-                   read_small_file(t.validatorFile, kMaxValidatorBytes, validator) && usableValidator(validator);
-    return vouched ? Ending::keepPartial : Ending::discard;
+    std::string uri, validator;
+    return lstat(t.partial.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+           readValidator(t.validatorFile, uri, validator);
 }
 
 }  // namespace
 
 // A resumed transfer asks with Range and If-Range: a changed file comes
 // whole instead.
-fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::string &reason)
+bool fetchFile(const UpdateServer &server, const std::string &uri, const std::string &name, DownloadProgress &progress,
+               call_context *ctx)
 {
-    CurlPtr curl = newRequest(uri);
-    if (!curl) {
-        reason = "No answer from the server";
-        return FETCH_BROKEN;
-    }
+    CurlPtr curl = newRequest(server, uri);
+    if (!curl)
+        return context_fail(ctx, FAILURE_NO_ANSWER, "curl did not start");
     Transfer t;
+    t.ctx = ctx;
     t.curl = curl.get();
+    t.server = &server;
+    t.progress = &progress;
+    t.uri = uri;
     t.partial = name + ".part";
     t.validatorFile = t.partial + ".validator";
     std::string validator;
-    read_small_file(t.validatorFile, kMaxValidatorBytes, validator);
-    t.resumeFile = openForResume(t.partial, validator, t.offset);
+    if (readValidator(t.validatorFile, t.partialUri, validator) && t.partialUri == uri)
+        t.resumeFile = openForResume(t.partial, validator, t.offset);
 
     // Connection: close, and the length checked here rather than by curl:
     // curl would silently drop bytes past Content-Length, and a longer body
@@ -275,28 +297,40 @@ fetch_outcome fetchFile(const std::string &uri, const std::string &name, std::st
     if (t.resumeFile)
         logLine("Resuming %s from byte %lld (If-Range: %s)", t.partial.c_str(), t.offset, validator.c_str());
     CURLcode rc = curl_easy_perform(t.curl);
-    const Ending ending = endingOf(t, rc);
-    logAnswer(t.curl, ending == Ending::whole ? CURLE_OK : rc, t.received, t.reason);
-    if (ending == Ending::keepPartial)
+    recordEnding(t, rc);
+    const int failure = context_failure(ctx);
+    logAnswer(t.curl, failure ? rc : CURLE_OK, t.received,
+              failure ? std::string(failure_name(failure)) + ": " + context_line(ctx) : "");
+    // What becomes of the .part follows from how the transfer ended.
+    if (failure == FAILURE_NONE) {
+        // No sync: a package a power cut damaged is removed at the next start.
+        if (!commit_rename(-1, t.partial, name, DURABLE_NONE))
+            context_fail_errno(ctx, FAILURE_CANNOT_WRITE, name, errno);
+    } else if (failure == FAILURE_NO_ANSWER && partialVouched(t)) {
+        // Also when the launcher was closed: the next start goes on.
         logLine("Kept %s (%lld bytes) to go on from at the next try", t.partial.c_str(), t.offset + t.received);
-    switch (ending) {
-    case Ending::whole:
-        if (rename(t.partial.c_str(), name.c_str()) == 0)
-            break;
-        t.reason = disk_full_or(errno, "Cannot write the package");
-        remove(t.partial.c_str());
-        break;
-    case Ending::keepPartial:  // also when the launcher was closed: the next start goes on
-        reason = t.reason;
-        return FETCH_BROKEN;
-    case Ending::discard:
-        remove(t.partial.c_str());
-        break;
+        return false;
+    } else if (!t.accepted && !t.partialUri.empty() && t.partialUri != uri) {
+        // Refused before a byte of this answer was written: the .part is another URI's.
+        logLine("Kept %s for %s", t.partial.c_str(), t.partialUri.c_str());
+        return false;
     }
+    remove(t.partial.c_str());
     remove(t.validatorFile.c_str());
-    reason = t.reason;
-    if (t.reason.empty())
-        return FETCH_WHOLE;
-    const bool closing = abortTransfers.load(std::memory_order_relaxed);
-    return t.status == 404 ? FETCH_MISSING : t.broken || closing ? FETCH_BROKEN : FETCH_REFUSED;
+    return context_failure(ctx) == FAILURE_NONE;
+}
+
+void startProgress(DownloadProgress &progress, Fetching what)
+{
+    progress.done.store(0, std::memory_order_relaxed);
+    progress.total.store(-1, std::memory_order_relaxed);
+    progress.perSecond.store(0, std::memory_order_relaxed);
+    progress.fetching.store(what, std::memory_order_relaxed);
+}
+
+void discardDownload(const std::string &name, const char *why)
+{
+    struct stat st;
+    if (lstat(name.c_str(), &st) == 0 && unlink(name.c_str()) == 0)
+        logLine("Removed %s: %s", name.c_str(), why);
 }

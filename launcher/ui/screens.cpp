@@ -3,6 +3,7 @@
 #include "screens.h"
 
 #include "state.h"
+#include "words.h"
 #include "workers.h"
 
 #include <stdio.h>
@@ -72,9 +73,9 @@ int titleAndReason(const std::string &title, const std::string &reason)
     return 56;
 }
 
-void failureScreen(const char *title, const std::string &reason)
+void failureScreen(const char *title, const Failure &failure)
 {
-    int choice = menu(titleAndReason(title, reason), "Retry", "Play Offline");
+    int choice = menu(titleAndReason(title, failureText(failure.kind, failure.line)), "Retry", "Play Offline");
     if (choice == 0)
         startDownload();
     else if (choice == 1)
@@ -217,10 +218,10 @@ void UpdateTick()
         // An answer that was not believed says why, under the same title.
         const std::string title = std::string("Failed to connect to ") + kUpdateSiteName;
         int top = 32;
-        if (checkFailure.empty())
+        if (checkFailure.kind == FAILURE_NONE)
             text(title, 16, 16);
         else
-            top = titleAndReason(title, checkFailure);
+            top = titleAndReason(title, failureText(checkFailure.kind, checkFailure.line));
         int choice = menu(top, "Retry", "Play Offline");
         if (choice == 0) {
             clearCheckFlags();
@@ -257,9 +258,9 @@ void DownloadTick()
         }
         return;
     }
-    const long long done = downloadBytesDone.load(std::memory_order_relaxed);
-    const long long total = downloadBytesTotal.load(std::memory_order_relaxed);
-    const long long speed = downloadBytesPerSecond.load(std::memory_order_relaxed);
+    const long long done = downloadProgress.done.load(std::memory_order_relaxed);
+    const long long total = downloadProgress.total.load(std::memory_order_relaxed);
+    const long long speed = downloadProgress.perSecond.load(std::memory_order_relaxed);
     text("Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!", 16, 16);
     std::string bar = downloadBar(done, total);
     if (bar.empty()) {  // size unknown: a marker that shows the launcher is alive
@@ -271,7 +272,7 @@ void DownloadTick()
     }
     text(bar, 16, 96);
     text(progressLine(done, total, speed), 16, 112);
-    const std::string what = fetchingLine(downloadFetching.load(std::memory_order_relaxed), total);
+    const std::string what = fetchingLine(downloadProgress.fetching.load(std::memory_order_relaxed), total);
     if (!what.empty())
         text(what, 16, 128);
 }
@@ -288,9 +289,9 @@ void UnzipTick()
         return;
     }
     text("Unzipping...", 16, 16);
-    const long long total = unpackBytesTotal.load(std::memory_order_relaxed);
+    const long long total = unpackProgress.total.load(std::memory_order_relaxed);
     if (total > 0) {
-        const long long done = unpackBytesDone.load(std::memory_order_relaxed);
+        const long long done = unpackProgress.done.load(std::memory_order_relaxed);
         text(megabytes(done) + " of " + megabytes(total) + " MB", 16, 32);
         text(downloadBar(done, total), 16, 96);  // the download's bar, for the share written
     }

@@ -22,7 +22,8 @@ struct Journal {
 // without its version line (an older launcher's) records none.
 Journal readJournal(const std::string &path, bool &present);
 
-// "STAGING/ready", written whole (via ready.tmp, synced) or not at all.
+// "STAGING/ready", written whole (beside it, then renamed; the file and the
+// folder synced) or not at all.
 bool writeJournal(const std::string &staging, const Journal &journal);
 
 #endif

@@ -10,11 +10,11 @@
 extern std::string publicKey;
 
 // Checks the package at `packagePath` against `signature` (the text of a
-// .minisig file): made by publicKey, trusted comment naming the package
-// and `announcedVersion`. True without a key; on success prints
+// .minisig file): made by publicKey, trusted comment naming `fileName` (the
+// package's name on the server) and `announcedVersion`. True without a key; on success prints
 // "Signature verified: NAME (version N)". On false, `reason` says why in a
 // few words ("the package does not match its signature", ...).
-bool verifyPackage(const char *packagePath, const std::string &signature, int announcedVersion,
+bool verifyPackage(const char *packagePath, const char *fileName, const std::string &signature, int announcedVersion,
                    std::string &reason);
 
 // The same check for a delta: `fileName` ("from-M.delta") and a trusted

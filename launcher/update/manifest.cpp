@@ -3,11 +3,13 @@
 // signature covers the whole body as served.
 #include "manifest.h"
 
+#include "server_layout.h"
 #include "signature.h"
 #include "version.h"
 
 #include <ctype.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <sstream>
 
@@ -16,8 +18,6 @@ const long kClockSkewSeconds = 5 * 60;
 
 namespace {
 
-const char kManifestName[] = "version.txt";
-
 // The earliest "expires:" of the comment (`text` as written): there must be
 // one, and each must be a time.
 const char *expiryFault(const std::string &comment, time_t &earliest, std::string &text)
@@ -25,13 +25,14 @@ const char *expiryFault(const std::string &comment, time_t &earliest, std::strin
     std::istringstream in(comment);
     std::string token;
     while (in >> token) {
-        if (token.compare(0, 8, "expires:") != 0)
+        if (token.compare(0, strlen(kCommentExpires), kCommentExpires) != 0)
             continue;
+        const std::string value = token.substr(strlen(kCommentExpires));
         time_t when;
-        if (!parseExpiry(token.substr(8), when))
+        if (!parseExpiry(value, when))
             return "its expiry is not a time";
         if (text.empty() || when < earliest)
-            earliest = when, text = token.substr(8);
+            earliest = when, text = value;
     }
     return text.empty() ? "its trusted comment names no expiry" : nullptr;
 }
@@ -58,44 +59,28 @@ bool parseExpiry(const std::string &text, time_t &when)
            t.tm_sec == asWritten.tm_sec;
 }
 
-manifest_failure checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
-                               std::string &detail)
+bool checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
+                   call_context *ctx)
 {
-    detail.clear();
     if (signature.empty())
-        return MANIFEST_UNSIGNED;
+        return context_fail(ctx, FAILURE_UNSIGNED, "");
     std::string comment, expiresText;
     time_t expires = 0;
     const char *fault = contentSignatureFault(manifest, signature, comment);
     if (!fault)
-        fault = commentFault(comment, kManifestName, version);
+        fault = commentFault(comment, kManifestFile, version);
     if (!fault)
         fault = expiryFault(comment, expires, expiresText);
-    if (fault) {
-        detail = fault;
-        return MANIFEST_ALTERED;
-    }
-    if (now >= expires + kClockSkewSeconds) {
-        detail = "it expired at " + expiresText;
-        return MANIFEST_EXPIRED;
-    }
+    if (fault)
+        return context_fail(ctx, FAILURE_BAD_SIGNATURE, fault);
+    if (now >= expires + kClockSkewSeconds)
+        return context_fail(ctx, FAILURE_EXPIRED, "it expired at " + expiresText);
     const int seen = readVersionFile(kVerifiedVersionFile);
-    if (version < seen) {
-        detail = "it offers " + std::to_string(version) + ", " + std::to_string(seen) + " was seen before";
-        return MANIFEST_OLDER;
-    }
+    if (version < seen)
+        return context_fail(ctx, FAILURE_OLDER,
+                            "it offers " + std::to_string(version) + ", " + std::to_string(seen) + " was seen before");
     // Not being able to remember only weakens the next check; this one holds.
     if (version > seen && !writeVersionFile(kVerifiedVersionFile, version))
         printf("Cannot record the verified version in %s\n", kVerifiedVersionFile);
-    return MANIFEST_ACCEPTED;
-}
-
-std::string manifestRefusal(manifest_failure failure, const std::string &detail)
-{
-    const char *reason = failure == MANIFEST_UNSIGNED  ? "The update server's answer is not signed"
-                         : failure == MANIFEST_ALTERED ? "The update server's answer was altered"
-                         : failure == MANIFEST_EXPIRED ? "The update server is out of date"
-                         : failure == MANIFEST_OLDER   ? "The update server offers an older version"
-                                                       : "";
-    return detail.empty() ? reason : std::string(reason) + "\n" + detail;
+    return true;
 }

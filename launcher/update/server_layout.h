@@ -1,0 +1,41 @@
+// The update server's layout, as the launcher reads it and scripts/publish
+// writes it. The shell side (scripts/lib/layout.sh) says the same; a test
+// holds the two together.
+//
+//   ROOT                         "/vantorique/autoupdate/"
+//   ROOT version.txt             the manifest: "N~change log`"
+//   ROOT version.txt.minisig     its signature: "file:version.txt version:N expires:TIME"
+//   ROOT vantorique_osx.zip      the latest package (for launchers before release folders)
+//   ROOT releases/N/             one folder per release, never rewritten:
+//        vantorique_osx.zip      its package, signed "file:vantorique_osx.zip version:N"
+//        from-M.delta            from release M, signed "file:from-M.delta version:N from:M"
+#ifndef VANTORIQUE_SERVER_LAYOUT_H
+#define VANTORIQUE_SERVER_LAYOUT_H
+
+#include <string>
+
+const char kServerRoot[] = "/vantorique/autoupdate/";
+const char kManifestFile[] = "version.txt";
+const char kPackageFile[] = "vantorique_osx.zip";
+const char kSignatureSuffix[] = ".minisig";
+const char kReleasesFolder[] = "releases/";
+const char kDeltaPrefix[] = "from-";
+const char kDeltaSuffix[] = ".delta";
+
+// The tokens of a trusted comment.
+const char kCommentFile[] = "file:";
+const char kCommentVersion[] = "version:";
+const char kCommentFrom[] = "from:";
+const char kCommentExpires[] = "expires:";
+
+inline std::string manifestUri() { return std::string(kServerRoot) + kManifestFile; }
+inline std::string signatureUri(const std::string &fileUri) { return fileUri + kSignatureSuffix; }
+// "ROOT releases/N/"
+inline std::string releaseFolderUri(int version)
+{
+    return std::string(kServerRoot) + kReleasesFolder + std::to_string(version) + "/";
+}
+// "from-M.delta"
+inline std::string deltaFileName(int fromVersion) { return kDeltaPrefix + std::to_string(fromVersion) + kDeltaSuffix; }
+
+#endif
