@@ -12,11 +12,11 @@
 #ifndef VANTORIQUE_SERVER_LAYOUT_H
 #define VANTORIQUE_SERVER_LAYOUT_H
 
+#include "names.h"  // kServerRoot and kPackageFile: the studio's, set when built
+
 #include <string>
 
-const char kServerRoot[] = "/vantorique/autoupdate/";
 const char kManifestFile[] = "version.txt";
-const char kPackageFile[] = "vantorique_osx.zip";
 const char kSignatureSuffix[] = ".minisig";
 const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
