@@ -13,7 +13,7 @@ set(VANTORIQUE_TEXT_WAITING
 set(VANTORIQUE_TEXT_NO_GAME "NO GAME DETECTED!\\n\\nYou need to download the game at least once!"
   CACHE STRING "The no-game screen's text (\\n breaks a line)")
 
-set(VANTORIQUE_NAMES_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(VANTORIQUE_NAMES_DIR ${CMAKE_CURRENT_LIST_DIR} CACHE INTERNAL "launcher/names.cpp and its template")
 
 function(vantorique_names target kind)
   set(plain "^[A-Za-z0-9_][A-Za-z0-9 ._-]*$")
