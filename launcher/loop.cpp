@@ -6,6 +6,7 @@
 #include "install.h"
 #include "log.h"
 #include "names.h"
+#include "rollout.h"
 #include "screens.h"
 #include "state.h"
 #include "version.h"
@@ -117,6 +118,7 @@ int runLauncher()
     discardDownload(kPackageName, "an interrupted update left it");
     discardDownload(kDeltaName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
+    installId(kInstallIdFile);  // made at the first start; a staged rollout counts on it
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
 

@@ -8,6 +8,7 @@
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "rollout.h"
 #include "server_layout.h"
 #include "signature.h"
 #include "state.h"
@@ -30,22 +31,26 @@ const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish 
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
 
 // With a key built in, the manifest must carry the publisher's signature
-// for its own number, unexpired; a refusal goes to `ctx`. False when no
-// whole answer came for the signature (the connection failed).
-bool judgeManifest(const std::string &body, int announced, long msLeft, call_context *ctx)
+// for its own number and this launcher's channel, unexpired; a refusal goes
+// to `ctx`, the share of installs it is offered to to `rollout`. False when
+// no whole answer came for the signature (the connection failed).
+bool judgeManifest(const std::string &body, int announced, const std::string &channel, long msLeft, int &rollout,
+                   call_context *ctx)
 {
+    rollout = 100;
     if (publicKey.empty())
         return true;
     std::string signature;
     long status = 0;
     if (msLeft <= 0 ||
-        !fetchSmall(updateServer(), signatureUri(manifestUri()), kMaxSignatureBytes, msLeft, signature, &status)) {
+        !fetchSmall(updateServer(), signatureUri(manifestUri(channel)), kMaxSignatureBytes, msLeft, signature, &status)) {
         if (status == 0 || status == 200)
             return false;  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
     }
-    if (checkManifest(body, signature, announced, time(nullptr), ctx)) {
-        logLine("Manifest signature verified (version %d)", announced);
+    if (checkManifest(body, signature, announced, time(nullptr), channel, rollout, ctx)) {
+        logLine("Manifest signature verified (version %d, channel %s, rollout %d%%)", announced, channel.c_str(),
+                rollout);
         return true;
     }
     const std::string why = std::string(failure_name(context_failure(ctx))) + ": " + context_line(ctx);
@@ -56,19 +61,21 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, call_con
 
 // Asks the server which version it offers and publishes the answer (the
 // signature names it, the version file records it). False when no manifest
-// came, or (with the refusal in `ctx`) when it was not believed.
-bool learnAnnouncedVersion(std::string &changeLog, call_context *ctx)
+// came, or (with the refusal in `ctx`) when it was not believed. `rollout`:
+// the share of installs the version is offered to.
+bool learnAnnouncedVersion(std::string &changeLog, int &rollout, call_context *ctx)
 {
     const auto start = std::chrono::steady_clock::now();
+    const std::string channel = readChannel(kChannelFile);
     std::string body;
-    if (!fetchSmall(updateServer(), manifestUri(), kMaxManifestBytes, kCheckTimeoutMs, body))
+    if (!fetchSmall(updateServer(), manifestUri(channel), kMaxManifestBytes, kCheckTimeoutMs, body))
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
     logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
     const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                    std::chrono::steady_clock::now() - start).count());
-    if (!judgeManifest(body, announced, msLeft, ctx) || context_failure(ctx) != FAILURE_NONE)
+    if (!judgeManifest(body, announced, channel, msLeft, rollout, ctx) || context_failure(ctx) != FAILURE_NONE)
         return false;
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
@@ -112,15 +119,22 @@ void ThreadCheckFunc(void *)
 {
     std::string changeLog;
     call_context ctx;
-    const bool learnt = learnAnnouncedVersion(changeLog, &ctx);
+    int rollout = 100;
+    const bool learnt = learnAnnouncedVersion(changeLog, rollout, &ctx);
     checkFailure = failureOf(&ctx);
     if (learnt) {
-        if (updatedVantoriqueVersion > vantoriqueVersion) {
+        // A staged or halted release waits for the installs outside its share;
+        // one already installed stays (only a higher number is an update).
+        const bool newer = updatedVantoriqueVersion > vantoriqueVersion;
+        const bool offered = newer && offeredInRollout(installId(kInstallIdFile), updatedVantoriqueVersion, rollout);
+        if (offered) {
             updateText = changeLog;
             updateAvailable.store(true, std::memory_order_relaxed);
         }
-        logLine("Check: version %d installed, %s", vantoriqueVersion,
-                updatedVantoriqueVersion > vantoriqueVersion ? "update offered" : "up to date");
+        if (newer && !offered)
+            logLine("Version %d is %s: not offered to this install yet", updatedVantoriqueVersion,
+                    rollout == 0 ? "halted" : ("offered to " + std::to_string(rollout) + "% of installs").c_str());
+        logLine("Check: version %d installed, %s", vantoriqueVersion, offered ? "update offered" : "up to date");
     } else {
         logLine("Check failed: no manifest from %s:%d (Failed to connect)", updateHost.c_str(), updatePort);
         updatingError.store(true, std::memory_order_relaxed);
@@ -138,7 +152,10 @@ void ThreadDownloadFunc(void *)
     // No check has answered in this run (the no-game screen's Retry after a
     // failed check): learn the announced version first. A signature can only
     // be checked against it.
-    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, &ctx);
+    // A player without the game takes the announced version whatever its rollout.
+    int rollout = 100;
+    const bool known =
+        versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, rollout, &ctx);
     bool ok = false;
     if (!known && !publicKey.empty())
         context_fail(&ctx, FAILURE_NO_ANSWER, "the version on offer could not be learnt");  // unless refused

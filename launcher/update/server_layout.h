@@ -9,6 +9,9 @@
 //   ROOT releases/N/             one folder per release, never rewritten:
 //        vantorique_osx.zip      its package, signed "file:vantorique_osx.zip version:N"
 //        from-M.delta            from release M, signed "file:from-M.delta version:N from:M"
+//   ROOT channels/NAME/version.txt  the manifest of channel NAME (+ .minisig); the
+//                                 releases are shared. Every manifest's comment also says
+//                                 "channel:NAME rollout:PCT" (0..100; 0: halted)
 #ifndef VANTORIQUE_SERVER_LAYOUT_H
 #define VANTORIQUE_SERVER_LAYOUT_H
 
@@ -21,14 +24,22 @@ const char kSignatureSuffix[] = ".minisig";
 const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
 const char kDeltaSuffix[] = ".delta";
+const char kChannelsFolder[] = "channels/";
+const char kDefaultChannel[] = "default";  // served at ROOT version.txt
 
 // The tokens of a trusted comment.
 const char kCommentFile[] = "file:";
 const char kCommentVersion[] = "version:";
 const char kCommentFrom[] = "from:";
 const char kCommentExpires[] = "expires:";
+const char kCommentChannel[] = "channel:";  // absent: the default channel (signed before channels)
+const char kCommentRollout[] = "rollout:";  // absent: 100
 
-inline std::string manifestUri() { return std::string(kServerRoot) + kManifestFile; }
+inline std::string manifestUri(const std::string &channel = kDefaultChannel)
+{
+    return channel == kDefaultChannel ? std::string(kServerRoot) + kManifestFile
+                                      : std::string(kServerRoot) + kChannelsFolder + channel + "/" + kManifestFile;
+}
 inline std::string signatureUri(const std::string &fileUri) { return fileUri + kSignatureSuffix; }
 // "ROOT releases/N/"
 inline std::string releaseFolderUri(int version)

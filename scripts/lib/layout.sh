@@ -9,10 +9,14 @@ LAYOUT_SIGNATURE_SUFFIX=.minisig
 LAYOUT_RELEASES=releases/                    # LAYOUT_RELEASES N/ holds one release
 LAYOUT_DELTA_PREFIX=from-                    # from-M.delta: from release M
 LAYOUT_DELTA_SUFFIX=.delta
+LAYOUT_CHANNELS=channels/                    # LAYOUT_CHANNELS NAME/ holds channel NAME's manifest
+LAYOUT_DEFAULT_CHANNEL=default               # served at LAYOUT_ROOT itself
 LAYOUT_COMMENT_FILE=file:                    # the trusted comment's tokens
 LAYOUT_COMMENT_VERSION=version:
 LAYOUT_COMMENT_FROM=from:
 LAYOUT_COMMENT_EXPIRES=expires:
+LAYOUT_COMMENT_CHANNEL=channel:
+LAYOUT_COMMENT_ROLLOUT=rollout:
 
 layout_release_dir() { printf '%s%s%s/' "$LAYOUT_ROOT" "$LAYOUT_RELEASES" "$1"; }  # URI of release N's folder
 layout_delta_name() { printf '%s%s%s' "$LAYOUT_DELTA_PREFIX" "$1" "$LAYOUT_DELTA_SUFFIX"; }  # from-M.delta
