@@ -367,10 +367,16 @@ TEST_F(Workers, UnpackWorkerInstallsThePackageAndRemovesIt)
 {
     ASSERT_EQ(run("mkdir -p " + quote(dir / "pkg/Vantorique.app/Contents/MacOS")), 0);
     write_file(dir / "pkg/Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho 2\n", 0755);
+    write_file(dir / "pkg/Vantorique.app/Contents/level.dat", bytes(300000));
     ASSERT_EQ(compress_path((dir / "pkg/Vantorique.app").c_str(), "vantorique_osx.zip", 6), 1);
     for (bool good : {true, false}) {
         resetLauncherState();
         ThreadUnzipFunc(nullptr);
+        if (good) {  // the unpacker wrote straight into the state's sink, which the screen reads
+            EXPECT_TRUE(unpackProgress.total >= 300000 && unpackProgress.done == unpackProgress.total)
+                << "the unpack screen's figures after the install: " << unpackProgress.done << " of "
+                << unpackProgress.total << " bytes";
+        }
         EXPECT_TRUE(unzipComplete && unzipSuccess == good && (unzipFailure.kind == FAILURE_NONE) == good)
             << (good ? "a good package" : "not a zip at all") << ": " << failure_name(unzipFailure.kind);
         EXPECT_FALSE(exists("vantorique_osx.zip")) << good;
