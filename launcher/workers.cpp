@@ -45,7 +45,7 @@ bool judgeManifest(const std::string &body, int announced, const std::string &ch
     if (msLeft <= 0 ||
         !fetchSmall(updateServer(), signatureUri(manifestUri(channel)), kMaxSignatureBytes, msLeft, signature, &status)) {
         if (status == 0 || status == 200)
-            return false;  // none, or cut short: the connection failed
+            return context_fail(ctx, FAILURE_NO_ANSWER, "");  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
     }
     if (checkManifest(body, signature, announced, time(nullptr), channel, rollout, ctx)) {
@@ -68,8 +68,19 @@ bool learnAnnouncedVersion(std::string &changeLog, int &rollout, call_context *c
     const auto start = std::chrono::steady_clock::now();
     const std::string channel = readChannel(kChannelFile);
     std::string body;
-    if (!fetchSmall(updateServer(), manifestUri(channel), kMaxManifestBytes, kCheckTimeoutMs, body))
-        return false;
+    long status = 0;
+    bool tooLong = false;
+    if (!fetchSmall(updateServer(), manifestUri(channel), kMaxManifestBytes, kCheckTimeoutMs, body, &status, &tooLong)) {
+        // What happened, for the heading: no answer (or one cut short), no
+        // manifest, a refusal by status, or an answer too long to be one.
+        if (tooLong)
+            return context_fail(ctx, FAILURE_SERVER_REFUSED, "longer than 1 MiB");
+        if (status == 0 || status == 200)
+            return context_fail(ctx, FAILURE_NO_ANSWER, "");
+        if (status == 404 || status == 410)
+            return context_fail(ctx, FAILURE_NOT_ON_SERVER, "HTTP " + std::to_string(status));
+        return context_fail(ctx, FAILURE_SERVER_REFUSED, "HTTP " + std::to_string(status));
+    }
     int announced = 0;
     parseManifest(body, announced, changeLog);
     logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
@@ -154,12 +165,18 @@ void ThreadDownloadFunc(void *)
     // be checked against it.
     // A player without the game takes the announced version whatever its rollout.
     int rollout = 100;
+    call_context learning;
     const bool known =
-        versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, rollout, &ctx);
+        versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, rollout, &learning);
     bool ok = false;
-    if (!known && !publicKey.empty())
-        context_fail(&ctx, FAILURE_NO_ANSWER, "the version on offer could not be learnt");  // unless refused
-    else
+    if (!known && !publicKey.empty()) {
+        // A refused manifest says why; any other failure to learn it is no answer.
+        const int kind = context_failure(&learning);
+        const bool refused = kind == FAILURE_UNSIGNED || kind == FAILURE_BAD_SIGNATURE || kind == FAILURE_EXPIRED ||
+                             kind == FAILURE_OLDER;
+        context_fail(&ctx, refused ? kind : FAILURE_NO_ANSWER,
+                     refused ? context_line(&learning) : "the version on offer could not be learnt");
+    } else
         ok = fetchUpdate(updateFetch(known), &ctx);
     const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     if (ok)

@@ -127,7 +127,7 @@ TEST_F(SignedManifest, WithoutAnAnswerForTheSignatureTheConnectionFailed)
     silent.hang = true;
     server.set(kManifestSignature, silent);
     ThreadCheckFunc(nullptr);
-    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.kind == FAILURE_NONE)
+    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.kind == FAILURE_NO_ANSWER)
         << "a signature that never comes is a connection failure, within the check's time limit";
 }
 

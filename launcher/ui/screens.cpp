@@ -216,13 +216,13 @@ void UpdateTick()
         return;
     }
     if (updatingError.load(std::memory_order_relaxed)) {
-        // An answer that was not believed says why, under the same title.
-        const std::string title = std::string("Failed to connect to ") + kUpdateSiteName;
-        int top = 32;
-        if (checkFailure.kind == FAILURE_NONE)
-            text(title, 16, 16);
-        else
-            top = titleAndReason(title, failureText(checkFailure.kind, checkFailure.line));
+        // What happened, what the player can do, and the detail (the server's
+        // name when it did not answer).
+        const int kind = checkFailure.kind;
+        std::string advice = checkFailureAdvice(kind, checkFailure.line);
+        if ((kind == FAILURE_NO_ANSWER || kind == FAILURE_NONE) && advice.find('\n') == std::string::npos)
+            advice += std::string("\n") + kUpdateSiteName;
+        const int top = titleAndReason(checkFailureHeading(kind, checkFailure.line), advice);
         int choice = menu(top, "Retry", "Play Offline");
         if (choice == 0) {
             clearCheckFlags();
