@@ -206,10 +206,10 @@ TEST_F(Release, ABigFileIsPatchedInSegments)
 // A program's new build: code moved by an insertion, addresses shifted.
 TEST_F(Release, ProgramsGoToTheSuffixEngineWhenItIsSmaller)
 {
-    std::string code = noise(1 << 20, 7);
+    std::string code = noise(256 << 10, 7);
     std::string next = code;
-    next.insert(300000, noise(64, 8));
-    for (size_t at = 300064; at + 4 <= next.size(); at += 64)  // every address after the insertion
+    next.insert(100000, noise(64, 8));
+    for (size_t at = 100064; at + 4 <= next.size(); at += 64)  // every address after the insertion
         next[at] = char(next[at] + 64);
     put(v1, "Contents/MacOS/Vantorique", code, 0755);
     put(v2, "Contents/MacOS/Vantorique", next, 0755);
