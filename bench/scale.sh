@@ -70,8 +70,9 @@ for d, _, names in os.walk(b):
         elif not filecmp.cmp(old, os.path.join(b, p), shallow=False):
             print("changed", p)
 EOF
-: > peers.txt
-while read -r kind p; do
+# The peers' patches do not change from run to run: kept once made.
+[ -f peers.done ] && cmp -s peers.done changed.txt || : > peers.txt
+[ -f peers.done ] && cmp -s peers.done changed.txt || while read -r kind p; do
   new="v2/Vantorique.app/$p" old="v1/Vantorique.app/$p"
   if [ "$kind" = changed ]; then
     z="$(zstd -q -19 --long=31 --patch-from="$old" -c "$new" | wc -c)"
@@ -82,6 +83,7 @@ while read -r kind p; do
   fi
   echo "$kind $z $x $(stat -c %s "$new") $p" >> peers.txt
 done < changed.txt
+cp changed.txt peers.done
 
 read -r _ zip6_s zip6_kb < <(grep '^zip6 ' times.txt)
 read -r _ pack6_s _ < <(grep '^pack6 ' times.txt)
