@@ -11,6 +11,7 @@
 # longest (half an hour at zstd's -19 on a loaded machine).
 #
 # usage: bench/scale.sh [WORK_DIR]   (needs zip, zstd, xdelta3, GNU time; 12 GB free)
+#        REPORT_ONLY=1 bench/scale.sh [WORK_DIR]: the last run's figures again
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mkdir -p "${1:-/tmp/vantorique-scale}" && cd "${1:-/tmp/vantorique-scale}" && pwd)"
@@ -35,6 +36,10 @@ timed() {
   /usr/bin/time -f "%e %M" -o .time "$@" >"$name.log" 2>&1 || { echo "failed: $*" >&2; cat "$name.log" >&2; exit 1; }
   echo "$name $(tail -1 .time)" >> times.txt
 }
+r=out/vantorique/autoupdate/releases
+delta="$r/2/from-1.delta"
+# REPORT_ONLY=1: the figures of an earlier run (times.txt, out/), reported again.
+if [ -z "${REPORT_ONLY:-}" ]; then
 : > times.txt
 sync
 rm -f v2.zip && timed zip6 sh -c "cd v2 && zip -q -r -y -6 ../v2.zip Vantorique.app"
@@ -45,14 +50,13 @@ rm -rf out
 echo 1 > log1.txt && echo 2 > log2.txt
 timed publish1 env ZIPUTIL="$build/ziputil" VANTORIQUE_DELTA="$build/vantorique-delta" "$root/scripts/publish" v1/Vantorique.app 1 log1.txt out
 timed publish2 env ZIPUTIL="$build/ziputil" VANTORIQUE_DELTA="$build/vantorique-delta" "$root/scripts/publish" v2/Vantorique.app 2 log2.txt out
-r=out/vantorique/autoupdate/releases
-delta="$r/2/from-1.delta"
 [ -f "$delta" ] || { echo "bench/scale.sh: publish made no delta from 1" >&2; exit 1; }
 rm -rf staged unpacked && sync
 timed apply "$build/vantorique-delta" apply v1/Vantorique.app "$delta" staged
 timed unpack "$build/ziputil" -q unpack "$r/2/vantorique_osx.zip" unpacked
 diff -r -q staged unpacked/Vantorique.app >/dev/null || { echo "bench/scale.sh: the delta's tree is not the package's" >&2; exit 1; }
 rm -rf staged unpacked
+fi
 
 # The changed and new files, and the peers' patch of each (base: the file at
 # the same path in version 1; a new file is compressed alone).
@@ -70,21 +74,26 @@ for d, _, names in os.walk(b):
         elif not filecmp.cmp(old, os.path.join(b, p), shallow=False):
             print("changed", p)
 EOF
-# The peers' patches do not change from run to run: kept once made.
-[ -f peers.done ] && cmp -s peers.done changed.txt || : > peers.txt
-[ -f peers.done ] && cmp -s peers.done changed.txt || while read -r kind p; do
-  new="v2/Vantorique.app/$p" old="v1/Vantorique.app/$p"
+# peer KIND PATH: one line of peers.txt, "KIND zstd-bytes xdelta3-bytes size PATH".
+peer() {
+  local kind="$1" p="$2" new="v2/Vantorique.app/$2" old="v1/Vantorique.app/$2" z x
   if [ "$kind" = changed ]; then
-    z="$(zstd -q -19 --long=31 --patch-from="$old" -c "$new" | wc -c)"
+    z="$(zstd -q -19 --long=31 --patch-from="$old" -c "$new" 2>/dev/null | wc -c)"
     x="$(xdelta3 -9 -B "$(( $(stat -c %s "$old") > 1048576 ? $(stat -c %s "$old") : 1048576 ))" -e -s "$old" -c "$new" | wc -c)"
   else
     z="$(zstd -q -19 --long=31 -c "$new" | wc -c)"
     x="$(xdelta3 -9 -e -c "$new" | wc -c)"
   fi
-  echo "$kind $z $x $(stat -c %s "$new") $p" >> peers.txt
-done < changed.txt
-cp changed.txt peers.done
+  echo "$kind $z $x $(stat -c %s "$new") $p"
+}
+export -f peer
+# The peers' patches do not change from run to run: kept once made; one per core.
+if ! { [ -f peers.done ] && cmp -s peers.done changed.txt; }; then
+  xargs -P "$(nproc)" -L 1 bash -c 'peer "$0" "$1"' < changed.txt > peers.txt
+  cp changed.txt peers.done
+fi
 
+"$build/vantorique-delta" list "$delta" > ours.txt
 read -r _ zip6_s zip6_kb < <(grep '^zip6 ' times.txt)
 read -r _ pack6_s _ < <(grep '^pack6 ' times.txt)
 read -r _ pack9_s _ < <(grep '^pack9 ' times.txt)
@@ -96,8 +105,9 @@ game="$(du -sb v2/Vantorique.app | cut -f1)"
 awk -v ours="$ours" -v game="$game" -v zip6="$zip6_s" -v zip6b="$(stat -c %s v2.zip)" \
     -v p6="$pack6_s" -v p6b="$(stat -c %s p6.zip)" -v p9="$pack9_s" -v p9b="$(stat -c %s p9.zip)" \
     -v pub="$pub_s" -v pubkb="$pub_kb" -v ap="$apply_s" -v apkb="$apply_kb" -v un="$unpack_s" -v unkb="$unpack_kb" '
-  { n[$1]++; z += $2; x += $3; m += ($2 < $3 ? $2 : $3); bytes += $4
-    if ($4 > 100000000) big = big sprintf("| %s | %.1f MB | %.2f MB | %.2f MB |\n", $5, $4 / 1e6, $2 / 1e6, $3 / 1e6) }
+  FNR == NR { mine[$4] = $2; how[$4] = $1; next }
+  { n[$1]++; z += $2; x += $3; m += ($2 < $3 ? $2 : $3); bytes += $4; o += mine[$5]
+    if ($4 > 100000000) big = big sprintf("| %s | %.1f MB | %.2f MB (%s) | %.2f MB | %.2f MB |\n", $5, $4 / 1e6, mine[$5] / 1e6, how[$5], $2 / 1e6, $3 / 1e6) }
   END {
     printf "game: %.2f GB; %d changed files and %d new (%.1f MB)\n\n", game / 1e9, n["changed"], n["new"], bytes / 1e6
     printf "| step | time | peak memory | bytes |\n|---|---|---|---|\n"
@@ -111,6 +121,7 @@ awk -v ours="$ours" -v game="$game" -v zip6="$zip6_s" -v zip6b="$(stat -c %s v2.
     printf "| ours (whole delta, table of 10,000 items included) | %.2f MB | 1.00x |\n", ours / 1e6
     printf "| zstd --patch-from -19 --long=31, per file | %.2f MB | %.2fx |\n", z / 1e6, ours / z
     printf "| xdelta3 -9 -B, per file | %.2f MB | %.2fx |\n", x / 1e6, ours / x
-    printf "| the smaller of the two, per file | %.2f MB | %.2fx |\n\n", m / 1e6, ours / m
-    printf "| big file | size | zstd -19 --long | xdelta3 -9 |\n|---|---|---|---|\n%s", big
-  }' peers.txt
+    printf "| the smaller of the two, per file | %.2f MB | %.2fx |\n", m / 1e6, ours / m
+    printf "| ours, the same files only (payloads) | %.2f MB | %.2fx the smaller |\n\n", o / 1e6, o / m
+    printf "| big file | size | ours | zstd -19 --long | xdelta3 -9 |\n|---|---|---|---|---|\n%s", big
+  }' ours.txt peers.txt
