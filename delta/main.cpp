@@ -21,8 +21,8 @@ int usage()
             "       vantorique-delta index TREE PACKAGE.zip OUT.index --version N\n"
             "       vantorique-delta index-info INDEX\n"
             "       vantorique-delta apply INSTALLED_TREE DELTA STAGED_TREE\n"
-            "       vantorique-delta info DELTA\n"
-            "       vantorique-delta list DELTA\n");
+            "       vantorique-delta list DELTA\n"
+            "       vantorique-delta info DELTA\n");
     return 2;
 }
 
