@@ -78,7 +78,7 @@ EOF
 peer() {
   local kind="$1" p="$2" new="v2/Vantorique.app/$2" old="v1/Vantorique.app/$2" z x
   if [ "$kind" = changed ]; then
-    z="$(zstd -q -19 --long=31 --patch-from="$old" -c "$new" 2>/dev/null | wc -c)"
+    z="$(set -o pipefail; zstd -q -19 --long=31 --patch-from="$old" -c "$new" 2>/dev/null | wc -c)" || z=-1
     x="$(xdelta3 -9 -B "$(( $(stat -c %s "$old") > 1048576 ? $(stat -c %s "$old") : 1048576 ))" -e -s "$old" -c "$new" | wc -c)"
   else
     z="$(zstd -q -19 --long=31 -c "$new" | wc -c)"
@@ -106,8 +106,11 @@ awk -v ours="$ours" -v game="$game" -v zip6="$zip6_s" -v zip6b="$(stat -c %s v2.
     -v p6="$pack6_s" -v p6b="$(stat -c %s p6.zip)" -v p9="$pack9_s" -v p9b="$(stat -c %s p9.zip)" \
     -v pub="$pub_s" -v pubkb="$pub_kb" -v ap="$apply_s" -v apkb="$apply_kb" -v un="$unpack_s" -v unkb="$unpack_kb" '
   FNR == NR { mine[$4] = $2; how[$4] = $1; next }
-  { n[$1]++; z += $2; x += $3; m += ($2 < $3 ? $2 : $3); bytes += $4; o += mine[$5]
-    if ($4 > 100000000) big = big sprintf("| %s | %.1f MB | %.2f MB (%s) | %.2f MB | %.2f MB |\n", $5, $4 / 1e6, mine[$5] / 1e6, how[$5], $2 / 1e6, $3 / 1e6) }
+  # A zstd figure of -1: not measured (stopped); the smaller is then xdelta3s.
+  { n[$1]++; x += $3; bytes += $4; o += mine[$5]
+    if ($2 >= 0) { z += $2; zx += $3; zo += mine[$5]; zn++ } else missing++
+    m += ($2 >= 0 && $2 < $3 ? $2 : $3)
+    if ($4 > 100000000) big = big sprintf("| %s | %.1f MB | %.2f MB (%s) | %s | %.2f MB |\n", $5, $4 / 1e6, mine[$5] / 1e6, how[$5], $2 >= 0 ? sprintf("%.2f MB", $2 / 1e6) : "not measured", $3 / 1e6) }
   END {
     printf "game: %.2f GB; %d changed files and %d new (%.1f MB)\n\n", game / 1e9, n["changed"], n["new"], bytes / 1e6
     printf "| step | time | peak memory | bytes |\n|---|---|---|---|\n"
@@ -119,7 +122,7 @@ awk -v ours="$ours" -v game="$game" -v zip6="$zip6_s" -v zip6b="$(stat -c %s v2.
     printf "| ziputil unpack of the package | %.1f s | %.0f MB | |\n\n", un, unkb / 1024
     printf "| delta | bytes | ours against it |\n|---|---|---|\n"
     printf "| ours (whole delta, table of 10,000 items included) | %.2f MB | 1.00x |\n", ours / 1e6
-    printf "| zstd --patch-from -19 --long=31, per file | %.2f MB | %.2fx |\n", z / 1e6, ours / z
+    printf "| zstd --patch-from -19 --long=31, per file (%d files; %d not measured) | %.2f MB | ours on those: %.2fx |\n", zn, missing, z / 1e6, zo / z
     printf "| xdelta3 -9 -B, per file | %.2f MB | %.2fx |\n", x / 1e6, ours / x
     printf "| the smaller of the two, per file | %.2f MB | %.2fx |\n", m / 1e6, ours / m
     printf "| ours, the same files only (payloads) | %.2f MB | %.2fx the smaller |\n\n", o / 1e6, o / m
