@@ -13,6 +13,7 @@
 // last; links are made after every file, so nothing is written through one.
 #include "macmeta.h"
 #include "fsutil.h"
+#include "trees.h"
 #include "items.h"
 
 #include <errno.h>
@@ -291,27 +292,6 @@ bool build(session &s, const std::vector<item> &items)
     return true;
 }
 
-int remove_one(const char *path, const struct stat *, int type, struct FTW *)
-{
-    if (type == FTW_DP)
-        return rmdir(path) == 0 || errno == ENOENT ? 0 : -1;
-    return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
-}
-
-// Everything below `root` (and `root` itself when asked), never following a link.
-void remove_tree(const std::string &root, bool with_root)
-{
-    chmod(root.c_str(), 0700);
-    if (with_root) {
-        nftw(root.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
-        return;
-    }
-    DirPtr d(opendir(root.c_str()));
-    for (struct dirent *e; d && (e = readdir(d.get()));)
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            nftw((root + "/" + e->d_name).c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 uint64_t saturating_add(uint64_t a, uint64_t b)
 {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
@@ -378,6 +358,6 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
     else
         ok = build(s, items);
     if (!ok)
-        remove_tree(staged, made);
+        made ? remove_tree(staged) : empty_tree(staged);
     return ok ? 1 : 0;
 }

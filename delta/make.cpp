@@ -10,6 +10,7 @@
 // than that runs alone), so the whole stays under 2 GB whatever the files'
 // sizes; the trees are hashed by reading, never mapped whole.
 #include "fsutil.h"
+#include "replace.h"
 #include "items.h"
 
 #include <errno.h>
@@ -342,7 +343,7 @@ int delta_make_with(const char *old_tree, const char *new_tree, const char *delt
     ok = ok && make_into(fd.fd, old, new_tree, opts, ctx);
     if (ok && close(fd.release()) != 0)
         ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
-    if (ok && rename(temp.c_str(), delta_path) != 0)
+    if (ok && !commit_rename(-1, temp, delta_path, DURABLE_NONE))
         ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
     if (!ok)
         unlink(temp.c_str());

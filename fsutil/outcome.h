@@ -34,6 +34,8 @@ enum failure_kind : int {
     FAILURE_BAD_SIGNATURE,   // a signature that does not hold, or was made for something else
     FAILURE_EXPIRED,         // a signed expiry has passed
     FAILURE_OLDER,           // lower than a version verified before
+    // The install.
+    FAILURE_BUSY,            // another process holds what the call needs (another launcher installing)
     FAILURE_KIND_COUNT
 };
 

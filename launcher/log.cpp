@@ -1,6 +1,7 @@
 #include "log.h"
 
 #include "fsutil.h"
+#include "replace.h"
 
 #include <fcntl.h>
 #include <stdarg.h>
@@ -77,13 +78,8 @@ void trimLog()
     const size_t start = keptFrom(old);
     if (start == 0)
         return;
-    const std::string temp = std::string(kSupportLogName) + ".tmp";
-    FilePtr out(create_fresh(temp.c_str()));
-    const size_t kept = old.size() - start;
-    if (out && fwrite(old.data() + start, 1, kept, out.get()) == kept && fclose(out.release()) == 0)
-        rename(temp.c_str(), kSupportLogName);
-    else
-        unlink(temp.c_str());
+    // A support log is worth no sync: a power cut that loses it loses little.
+    replace_file(kSupportLogName, old.data() + start, old.size() - start, 0644, DURABLE_NONE);
 }
 
 void append(const std::string &text)
@@ -94,14 +90,14 @@ void append(const std::string &text)
 
 }  // namespace
 
-void startSupportLog()
+void startSupportLog(const std::string &who)
 {
     std::lock_guard<std::mutex> hold(logLock);
     logFile = Fd();
     trimLog();
     logFile = openLog();
     loggedBytes = 0;
-    append(std::string(kRunMark) + " " + now() + "\n");
+    append(std::string(kRunMark) + " " + now() + (who.empty() ? "" : ", " + who) + "\n");
 }
 
 void logLine(const char *format, ...)

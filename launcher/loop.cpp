@@ -1,8 +1,15 @@
 // Start-up, the main loop, and what happens when it ends.
 #include "loop.h"
 
+#include "choice.h"
+#include "download.h"
+#include "fsutil.h"
 #include "install.h"
 #include "log.h"
+#include "names.h"
+#include "rollout.h"
+#include "release.h"
+#include "running.h"
 #include "screens.h"
 #include "state.h"
 #include "version.h"
@@ -18,7 +25,6 @@
 
 namespace {
 
-const char kGameBundle[] = "../Vantorique.app";
 const unsigned kTextSize = 8;
 
 void drawBackground(sf::Sprite &tile)
@@ -50,19 +56,29 @@ void toViewUnits(sf::Event &event)
     *y = int(std::floor(point.y));
 }
 
+// SFML opens its files blocking: a FIFO put in an asset's place would hang
+// the window before its first frame, so only a regular file is handed on.
+bool regularFile(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool gameInstalled()
 {
     struct stat st;
-    return stat(kGameBundle, &st) == 0;
+    return stat((std::string(kGameParent) + kGameFolder).c_str(), &st) == 0;
 }
 
 // Starts the installed game and lets it outlive the launcher.
 void launchGame()
 {
 #ifdef __APPLE__
-    system("open ../Vantorique.app");
+    // The names hold no quote (names.cmake), so quoting keeps spaces whole.
+    system(("open \"" + std::string(kGameParent) + kGameFolder + "\"").c_str());
 #else
-    static const char kExecutable[] = "../Vantorique.app/Contents/MacOS/Vantorique";
+    const std::string program = std::string(kGameParent) + kGameFolder + "/" + kGameProgram;
+    const char *kExecutable = program.c_str();
     fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
@@ -86,11 +102,11 @@ void launchGame()
 void LogErrorFunction(const char *file, int line, const char *message, bool fatal)
 {
     logLine("Fatal error in %s on line %d: %s", file, line, message);
-    FILE *log = fopen("errorlog.txt", "a");
-    if (log) {
-        fprintf(log, "Fatal error in %s on line %d: %s\r\n", file, line, message);
-        fclose(log);
-    }
+    // Never through a link, never waiting on a FIFO put in its place.
+    Fd fd(open("errorlog.txt", O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat st;
+    if (fd.fd >= 0 && fstat(fd.fd, &st) == 0 && S_ISREG(st.st_mode))
+        dprintf(fd.fd, "Fatal error in %s on line %d: %s\r\n", file, line, message);
     if (fatal)
         exit(42);
 }
@@ -98,26 +114,33 @@ void LogErrorFunction(const char *file, int line, const char *message, bool fata
 int runLauncher()
 {
     resetLauncherState();
-    startSupportLog();
-    recoverInterruptedInstall("../");
-    removeLeftoverPackage(kPackageName);
-    removeLeftoverPackage(kDeltaName);
+    startSupportLog("launcher " + std::to_string(launcherVersion));
+    logStartNotes();
+    recoverInterruptedInstall(installPlaces());
+    // Its signature was checked (if at all) by a run that is gone: a next
+    // update fetches it again with a fresh check.
+    discardDownload(kPackageName, "an interrupted update left it");
+    discardDownload(kDeltaName, "an interrupted update left it");
+    discardDownload(kLauncherDownload, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
+    installId(kInstallIdFile);  // made at the first start; a staged rollout counts on it
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
 
-    App.create(sf::VideoMode(512, 384), "Vantorique Updater", sf::Style::Titlebar | sf::Style::Close,
+    App.create(sf::VideoMode(512, 384), kWindowTitle, sf::Style::Titlebar | sf::Style::Close,
                sf::ContextSettings(24, 8, 0));
     App.setFramerateLimit(30);
     App.setView(sf::View(sf::FloatRect(0, 0, 256, 192)));
 
-    if (current_font.loadFromFile("flashpunk.ttf")) {
+    // The font and the background are the running release's own.
+    const std::string font = releaseFile("flashpunk.ttf"), backgroundFile = releaseFile("background.png");
+    if (regularFile(font.c_str()) && current_font.loadFromFile(font)) {
         for (sf::Uint32 c = 32; c < 127; c++)
             current_font.getGlyph(c, kTextSize, false);
         const_cast<sf::Texture &>(current_font.getTexture(kTextSize)).setSmooth(false);
     }
     sf::Texture background;
-    if (!background.loadFromFile("background.png"))
+    if (!regularFile(backgroundFile.c_str()) || !background.loadFromFile(backgroundFile))
         LogErrorFunction(__FILE__, __LINE__, "Could not start game. Background failure.", true);
     background.setSmooth(false);
     sf::Sprite tile(background);
@@ -128,8 +151,11 @@ int runLauncher()
 
     checkThread.launch();
 
-    for (;;) {
+    for (bool shown = false;;) {
         while (!exiting) {
+            // A newer launcher is in place: it starts in this one's stead.
+            if (launcherReplaced.load(std::memory_order_acquire))
+                break;
             sf::Event event;
             while (App.pollEvent(event)) {
                 toViewUnits(event);
@@ -139,6 +165,10 @@ int runLauncher()
             drawBackground(tile);
             drawScreen();
             App.display();
+            if (!shown) {
+                firstFrameShown(runningRelease);  // this release starts: its start counts as good
+                shown = true;
+            }
             spacePressed = false;
         }
         // About to hand over to a game that is not there, and no install has
@@ -156,7 +186,7 @@ int runLauncher()
     abortTransfers = true;
     // The install recorded its version itself, before it finished.
     if (rungame) {
-        logLine("Starting the game %s", kGameBundle);
+        logLine("Starting the game %s%s", kGameParent, kGameFolder);
         launchGame();
     }
     App.close();

@@ -1,13 +1,10 @@
 // The process-wide launcher state and its start values.
 #include "state.h"
 
-#include "workers.h"
+#include "server_layout.h"
 
-sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
-sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
-sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 std::string updateText;
-std::string checkFailure;
+Failure checkFailure;
 
 int action;
 int menuChoice;
@@ -25,27 +22,40 @@ std::atomic<bool> unzipComplete;
 std::atomic<bool> unzipSuccess;
 std::atomic<bool> versionAnnounced;
 
-std::string downloadFailure;
-std::string unzipFailure;
-std::atomic<long long> downloadBytesDone;
-std::atomic<long long> downloadBytesTotal;
-std::atomic<long long> downloadBytesPerSecond;
-std::atomic<int> downloadFetching;
+Failure downloadFailure;
+Failure unzipFailure;
+DownloadProgress downloadProgress;
 std::atomic<bool> deltaFailed;
 std::atomic<bool> unzipWantsPackage;
-std::atomic<long long> unpackBytesDone;
-std::atomic<long long> unpackBytesTotal;
+progress_sink unpackProgress;
 
 int vantoriqueVersion;
 int updatedVantoriqueVersion;
 
 const char *const kUpdateSiteName = VANTORIQUE_UPDATE_HOST;
-const char *const kPackageName = "vantorique_osx.zip";
+const char *const kPackageName = kPackageFile;  // the server's name, kept in the launcher's folder
+const char *const kGameName = kGameFolder;  // the studio's names: names.h
+const char *const kGameParent = "../";
 const char *const kDeltaName = "vantorique_osx.delta";
 const char *const kVersionFile = "version.txt";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
 std::atomic<bool> abortTransfers;
+
+Failure failureOf(call_context *ctx)
+{
+    return Failure{context_failure(ctx), context_line(ctx)};
+}
+
+UpdateServer updateServer()
+{
+    return UpdateServer{updateHost, updatePort, &abortTransfers};
+}
+
+InstallPlaces installPlaces()
+{
+    return InstallPlaces{kGameParent, kGameName, kVersionFile};
+}
 
 void resetLauncherState()
 {
@@ -59,7 +69,7 @@ void resetLauncherState()
     updateAvailable = false;
     doneCheckUpdating = false;
     updatingError = false;
-    checkFailure.clear();
+    checkFailure = Failure();
     rungame = false;
     exiting = false;
     unzipSuccess = false;
@@ -77,13 +87,10 @@ void clearDownloadState()
     downloadSuccess = false;
     unzipComplete = false;
     unzipSuccess = false;
-    downloadFailure.clear();
-    unzipFailure.clear();
-    downloadBytesDone = 0;
-    downloadBytesTotal = -1;
-    downloadBytesPerSecond = 0;
-    downloadFetching = kFetchingNothing;
+    downloadFailure = Failure();
+    unzipFailure = Failure();
+    startProgress(downloadProgress, kFetchingNothing);
     unzipWantsPackage = false;
-    unpackBytesDone = 0;  // no figures of an earlier unpack
-    unpackBytesTotal = 0;
+    unpackProgress.done = 0;  // no figures of an earlier unpack
+    unpackProgress.total = 0;
 }

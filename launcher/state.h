@@ -4,6 +4,16 @@
 #ifndef VANTORIQUE_STATE_H
 #define VANTORIQUE_STATE_H
 
+// The install and the update road take what they need as parameters.
+#ifdef VANTORIQUE_WITHOUT_STATE
+#error "state.h is the shell's: pass the install and update code what they need"
+#endif
+
+#include "download.h"
+#include "http.h"
+#include "install.h"
+#include "outcome.h"
+
 #include <atomic>
 #include <string>
 
@@ -35,25 +45,27 @@ extern std::atomic<bool> unzipComplete;
 extern std::atomic<bool> unzipSuccess;      // published before unzipComplete
 extern std::atomic<bool> versionAnnounced;  // a manifest named a version in this run
 extern std::string updateText;              // the announced change log
-// Why the check failed when the server answered but was not believed (two
-// lines: the reason, the detail); empty when no answer came. Written before
-// doneCheckUpdating.
-extern std::string checkFailure;
 
-// Why the download or the install failed, in a few words for the screen;
-// written before the worker's completion flag.
-extern std::string downloadFailure;
-extern std::string unzipFailure;
+// A failure as a worker reports it: its kind (a failure_kind) and the detail
+// line; the screens choose their words from the kind (ui/words.h).
+struct Failure {
+    int kind = FAILURE_NONE;
+    std::string line;
+};
+Failure failureOf(call_context *ctx);
+// Why the check failed when the server answered but was not believed; no
+// kind when no answer came. Written before doneCheckUpdating.
+extern Failure checkFailure;
+// Why the download or the install failed; written before the worker's
+// completion flag.
+extern Failure downloadFailure;
+extern Failure unzipFailure;
 
 // Download progress, published as it goes and read once per frame: bytes of
-// the package on disk, its whole size (-1 while unknown), this transfer's speed.
-extern std::atomic<long long> downloadBytesDone;
-extern std::atomic<long long> downloadBytesTotal;
-extern std::atomic<long long> downloadBytesPerSecond;
-// What the download worker fetches (and, once it has completed, what it
-// brought): a Fetching. The screen names it; the unzip worker installs it.
-enum Fetching : int { kFetchingNothing = 0, kFetchingDelta = 1, kFetchingPackage = 2 };
-extern std::atomic<int> downloadFetching;
+// the package on disk, its whole size (-1 while unknown), this transfer's
+// speed, and what the download worker fetches (and, once it has completed,
+// what it brought). The screen names it; the unzip worker installs it.
+extern DownloadProgress downloadProgress;
 // A delta did not build the new game in this run: the downloads that follow
 // fetch the full package. Set by the unzip worker.
 extern std::atomic<bool> deltaFailed;
@@ -61,10 +73,10 @@ extern std::atomic<bool> deltaFailed;
 // fetches the full package instead, asking nothing. Published before
 // unzipComplete.
 extern std::atomic<bool> unzipWantsPackage;
-// Unpack progress, copied from the unpacker (or the delta being applied)
-// while it runs: bytes written and the total (0 until known).
-extern std::atomic<long long> unpackBytesDone;
-extern std::atomic<long long> unpackBytesTotal;
+// Unpack progress: the install (the unpacker, or the delta being applied)
+// adds to it as it writes, and the screen reads it each frame; bytes written
+// and the total (0 until known).
+extern progress_sink unpackProgress;
 
 extern int vantoriqueVersion;
 extern int updatedVantoriqueVersion;
@@ -77,9 +89,15 @@ extern int updatePort;
 extern std::atomic<bool> abortTransfers;
 
 extern const char *const kUpdateSiteName;  // the build's host, for the failure text
+extern const char *const kGameName;        // kGameFolder, "Vantorique.app", in the game's parent folder
+extern const char *const kGameParent;      // "../": the game's parent, from the launcher's folder
 extern const char *const kPackageName;     // "vantorique_osx.zip"
 extern const char *const kDeltaName;       // "vantorique_osx.delta": a fetched delta, in the launcher's folder
 extern const char *const kVersionFile;     // "version.txt": the installed version
+
+// What the workers pass down: the update server as set, and the install's names.
+UpdateServer updateServer();
+InstallPlaces installPlaces();
 
 void resetLauncherState();
 void clearDownloadState();  // before the download runs again

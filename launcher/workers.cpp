@@ -3,82 +3,112 @@
 // its data first and its completion flag last.
 #include "workers.h"
 
-#include "delta.h"
 #include "fetch_update.h"
 #include "http.h"
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "rollout.h"
+#include "running.h"
+#include "server_layout.h"
 #include "signature.h"
 #include "state.h"
 #include "version.h"
-#include "ziputil.h"
 
 #include <stdio.h>
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
 #include <string>
-#include <thread>
+
+sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
+sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
+sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 
 namespace {
 
-const char kManifestUri[] = "/vantorique/autoupdate/version.txt";
-const char kManifestSignatureUri[] = "/vantorique/autoupdate/version.txt.minisig";
 const long kCheckTimeoutMs = 2000;             // the whole exchange, the manifest's signature included
 const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish keeps to too (README)
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
-const auto kUnpackProgressPeriod = std::chrono::milliseconds(50);
 
 // With a key built in, the manifest must carry the publisher's signature
-// for its own number, unexpired. `refusal` is empty when it does, else the
-// player's reason; false when no whole answer came for the signature.
-bool judgeManifest(const std::string &body, int announced, long msLeft, std::string &refusal)
+// for its own number and this launcher's channel, unexpired; a refusal goes
+// to `ctx`, the share of installs it is offered to to `rollout`. False when
+// no whole answer came for the signature (the connection failed).
+bool judgeManifest(const std::string &body, int announced, const std::string &channel, long msLeft, int &rollout,
+                   call_context *ctx)
 {
-    refusal.clear();
+    rollout = 100;
     if (publicKey.empty())
         return true;
     std::string signature;
     long status = 0;
-    if (msLeft <= 0 || !fetchSmall(kManifestSignatureUri, kMaxSignatureBytes, msLeft, signature, &status)) {
+    if (msLeft <= 0 ||
+        !fetchSmall(updateServer(), signatureUri(manifestUri(channel)), kMaxSignatureBytes, msLeft, signature, &status)) {
         if (status == 0 || status == 200)
-            return false;  // none, or cut short: the connection failed
+            return context_fail(ctx, FAILURE_NO_ANSWER, "");  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
     }
-    std::string detail;
-    manifest_failure failure = checkManifest(body, signature, announced, time(nullptr), detail);
-    refusal = manifestRefusal(failure, detail);
-    if (failure != MANIFEST_ACCEPTED) {
-        printf("Manifest refused: %s\n", manifestRefusal(failure, "").c_str());
-        logLine("Manifest refused: %s%s%s", manifestRefusal(failure, "").c_str(), detail.empty() ? "" : ": ",
-                detail.c_str());
-    } else {
-        logLine("Manifest signature verified (version %d)", announced);
+    if (checkManifest(body, signature, announced, time(nullptr), channel, rollout, ctx)) {
+        logLine("Manifest signature verified (version %d, channel %s, rollout %d%%)", announced, channel.c_str(),
+                rollout);
+        return true;
     }
+    const std::string why = std::string(failure_name(context_failure(ctx))) + ": " + context_line(ctx);
+    printf("Manifest refused: %s\n", why.c_str());
+    logLine("Manifest refused: %s", why.c_str());
     return true;
 }
 
 // Asks the server which version it offers and publishes the answer (the
 // signature names it, the version file records it). False when no manifest
-// came, or (with `refusal` saying why) when it was not believed.
-bool learnAnnouncedVersion(std::string &changeLog, std::string &refusal)
+// came, or (with the refusal in `ctx`) when it was not believed. `rollout`:
+// the share of installs the version is offered to.
+bool learnAnnouncedVersion(std::string &changeLog, int &rollout, call_context *ctx, long budgetMs = kCheckTimeoutMs)
 {
     const auto start = std::chrono::steady_clock::now();
+    const std::string channel = readChannel(kChannelFile);
     std::string body;
-    refusal.clear();
-    if (!fetchSmall(kManifestUri, kMaxManifestBytes, kCheckTimeoutMs, body))
-        return false;
+    long status = 0;
+    bool tooLong = false;
+    if (budgetMs <= 0)
+        return context_fail(ctx, FAILURE_NO_ANSWER, "");
+    if (!fetchSmall(updateServer(), manifestUri(channel), kMaxManifestBytes, budgetMs, body, &status, &tooLong)) {
+        // What happened, for the heading: no answer (or one cut short), no
+        // manifest, a refusal by status, or an answer too long to be one.
+        if (tooLong)
+            return context_fail(ctx, FAILURE_SERVER_REFUSED, "longer than 1 MiB");
+        if (status == 0 || status == 200)
+            return context_fail(ctx, FAILURE_NO_ANSWER, "");
+        if (status == 404 || status == 410)
+            return context_fail(ctx, FAILURE_NOT_ON_SERVER, "HTTP " + std::to_string(status));
+        return context_fail(ctx, FAILURE_SERVER_REFUSED, "HTTP " + std::to_string(status));
+    }
     int announced = 0;
     parseManifest(body, announced, changeLog);
     logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
-    const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   std::chrono::steady_clock::now() - start).count());
-    if (!judgeManifest(body, announced, msLeft, refusal) || !refusal.empty())
+    const long msLeft = budgetMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start).count());
+    if (!judgeManifest(body, announced, channel, msLeft, rollout, ctx) || context_failure(ctx) != FAILURE_NONE)
         return false;
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
     return true;
+}
+
+// This run's download: to the announced version when one is known, else the
+// fixed-name package.
+UpdateFetch updateFetch(bool announced)
+{
+    UpdateFetch fetch;
+    fetch.server = updateServer();
+    fetch.installed = vantoriqueVersion;
+    fetch.announced = announced ? updatedVantoriqueVersion : 0;
+    fetch.deltaAllowed = !deltaFailed.load(std::memory_order_relaxed);
+    fetch.packageName = kPackageName;
+    fetch.deltaName = kDeltaName;
+    fetch.progress = &downloadProgress;
+    return fetch;
 }
 
 }  // namespace
@@ -101,16 +131,32 @@ void parseManifest(const std::string &body, int &version, std::string &changeLog
 
 void ThreadCheckFunc(void *)
 {
-    std::string changeLog, refusal;
-    const bool learnt = learnAnnouncedVersion(changeLog, refusal);
-    checkFailure = refusal;
+    std::string changeLog;
+    call_context ctx;
+    // A newer launcher first, within the check's time limit: it asks for
+    // the game's manifest itself (which may be signed by a key only it
+    // knows), so that nothing is fetched twice.
+    long msLeft = kCheckTimeoutMs;
+    if (replaceLauncherIfOffered(updateServer(), msLeft)) {
+        launcherReplaced.store(true, std::memory_order_release);
+        return;
+    }
+    int rollout = 100;
+    const bool learnt = learnAnnouncedVersion(changeLog, rollout, &ctx, msLeft);
+    checkFailure = failureOf(&ctx);
     if (learnt) {
-        if (updatedVantoriqueVersion > vantoriqueVersion) {
+        // A staged or halted release waits for the installs outside its share;
+        // one already installed stays (only a higher number is an update).
+        const bool newer = updatedVantoriqueVersion > vantoriqueVersion;
+        const bool offered = newer && offeredInRollout(installId(kInstallIdFile), updatedVantoriqueVersion, rollout);
+        if (offered) {
             updateText = changeLog;
             updateAvailable.store(true, std::memory_order_relaxed);
         }
-        logLine("Check: version %d installed, %s", vantoriqueVersion,
-                updatedVantoriqueVersion > vantoriqueVersion ? "update offered" : "up to date");
+        if (newer && !offered)
+            logLine("Version %d is %s: not offered to this install yet", updatedVantoriqueVersion,
+                    rollout == 0 ? "halted" : ("offered to " + std::to_string(rollout) + "% of installs").c_str());
+        logLine("Check: version %d installed, %s", vantoriqueVersion, offered ? "update offered" : "up to date");
     } else {
         logLine("Check failed: no manifest from %s:%d (Failed to connect)", updateHost.c_str(), updatePort);
         updatingError.store(true, std::memory_order_relaxed);
@@ -123,73 +169,68 @@ void ThreadCheckFunc(void *)
 // its signature; a file that fails the check is deleted at once.
 void ThreadDownloadFunc(void *)
 {
-    std::string reason, changeLog, refusal;
+    std::string changeLog;
+    call_context ctx;
     // No check has answered in this run (the no-game screen's Retry after a
     // failed check): learn the announced version first. A signature can only
     // be checked against it.
-    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, refusal);
+    // A player without the game takes the announced version whatever its rollout.
+    int rollout = 100;
+    call_context learning;
+    const bool known =
+        versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, rollout, &learning);
     bool ok = false;
-    if (!known && !publicKey.empty())
-        reason = refusal.empty() ? "No answer from the server" : refusal;
-    else
-        ok = fetchUpdate(vantoriqueVersion, known ? updatedVantoriqueVersion : 0, reason);
-    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+    if (!known && !publicKey.empty()) {
+        // A refused manifest says why; any other failure to learn it is no answer.
+        const int kind = context_failure(&learning);
+        const bool refused = kind == FAILURE_UNSIGNED || kind == FAILURE_BAD_SIGNATURE || kind == FAILURE_EXPIRED ||
+                             kind == FAILURE_OLDER;
+        context_fail(&ctx, refused ? kind : FAILURE_NO_ANSWER,
+                     refused ? context_line(&learning) : "the version on offer could not be learnt");
+    } else
+        ok = fetchUpdate(updateFetch(known), &ctx);
+    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     if (ok)
         logLine("Download done: %s", delta ? kDeltaName : kPackageName);
     else
-        logLine("Download failed: %s", reason.c_str());
-    downloadFailure = reason;
+        logLine("Download failed: %s: %s", failure_name(context_failure(&ctx)), context_line(&ctx).c_str());
+    downloadFailure = ok ? Failure() : failureOf(&ctx);
     downloadSuccess.store(ok, std::memory_order_relaxed);
     downloadComplete.store(true, std::memory_order_release);
 }
 
-// The install runs beside; this thread copies the unpacker's (or the
-// delta's) progress into the shared state for the screen until it ends. A
-// delta that cannot build the new game leaves it untouched: the screen then
-// fetches the full package, and the support log says why.
+// The install reports its progress straight into the state's sink, which
+// the screen reads each frame. A delta that cannot build the new game leaves
+// it untouched: the screen then fetches the full package, and the support
+// log says why.
 void ThreadUnzipFunc(void *)
 {
-    const bool delta = downloadFetching.load(std::memory_order_relaxed) == kFetchingDelta;
+    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     const char *name = delta ? kDeltaName : kPackageName;
-    std::string reason, deltaFault;
-    std::atomic<bool> ended{false};
-    bool installed = false;
-    progress_sink unpacked;  // the package's unpack, read here as it runs
+    call_context ctx;
+    ctx.progress = &unpackProgress;
     // Only a version a manifest announced in this run is recorded: otherwise
     // the next start offers the update again.
     const int announced = updatedVantoriqueVersion;
     const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
-    progress_sink deltaProgress;
-    std::thread install([&] {
-        installed = delta ? installDelta(name, "../", version, reason, deltaFault, &deltaProgress)
-                          : installPackage(name, "../", version, reason, &unpacked);
-        ended.store(true, std::memory_order_release);
-    });
-    const std::atomic<long long> &total = delta ? deltaProgress.total : unpacked.total;
-    const std::atomic<long long> &done = delta ? deltaProgress.done : unpacked.done;
-    for (bool last = false; !last;) {
-        last = ended.load(std::memory_order_acquire);
-        unpackBytesTotal.store(total.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        unpackBytesDone.store(done.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        if (!last)
-            std::this_thread::sleep_for(kUnpackProgressPeriod);
-    }
-    install.join();
+    bool untouched = false;
+    const bool installed = delta ? installDelta(name, installPlaces(), version, &ctx, untouched)
+                                 : installPackage(name, installPlaces(), version, &ctx);
     fflush(stdout);
-    remove(name);
-    const bool fallBack = !installed && !deltaFault.empty();
+    discardDownload(name, installed ? "installed" : "the install is over");
+    const bool fallBack = delta && untouched;
+    const std::string why = std::string(failure_name(context_failure(&ctx))) + ": " + context_line(&ctx);
     if (fallBack) {
-        logLine("Delta not used: %s; fetching the full package", deltaFault.c_str());
+        logLine("Delta not used: %s; fetching the full package", why.c_str());
         deltaFailed.store(true, std::memory_order_relaxed);
-        reason.clear();
     } else if (installed && version) {
         logLine("Installed version %d%s", *version, delta ? " from a delta" : "");
     } else if (installed) {
         logLine("Installed a package of no announced version (the version file is left as it was)");
     } else {
-        logLine("Install failed: %s", reason.c_str());
+        logLine("Install failed: %s", why.c_str());
     }
-    unzipFailure = reason;
+    unzipFailure = installed || fallBack ? Failure() : failureOf(&ctx);
     unzipWantsPackage.store(fallBack, std::memory_order_relaxed);
     unzipSuccess.store(installed, std::memory_order_relaxed);
     unzipComplete.store(true, std::memory_order_release);

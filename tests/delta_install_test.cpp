@@ -19,6 +19,19 @@ using namespace testutil;
 
 namespace {
 
+// The launcher's names, with the game's parent folder at `parent` and the
+// version file in the working directory.
+InstallPlaces placesIn(const std::string &parent)
+{
+    return InstallPlaces{parent, "Vantorique.app", "version.txt"};
+}
+
+// A call's failure for a failing line: "FAILURE_KIND: line".
+std::string failureOf(call_context *ctx)
+{
+    return std::string(failure_name(context_failure(ctx))) + ": " + context_line(ctx);
+}
+
 // Run in the game's parent folder: a game with every kind of item.
 const char kOldGame[] =
     "mkdir -p Vantorique.app/Contents/MacOS Vantorique.app/Contents/Resources/art Vantorique.app/Contents/Resources/old && "
@@ -101,15 +114,16 @@ TEST(DeltaInstall, TheGameIsTheGameAFullPackageInstalls)
     World w;
     if (!w.attributes)
         printf("note: this file system refuses user attributes; the trees are compared without them\n");
-    std::string reason, fault;
+    call_context byPackageCtx, ctx;
+    bool untouched = false;
     ASSERT_EQ(run("cp -a " + quote(w.parent) + " " + quote(w.dir / "by-package")), 0);
     const std::string byPackage = w.dir / "by-package/";
-    ASSERT_TRUE(captured([&] { return installPackage(w.package.c_str(), byPackage.c_str(), &kNewVersion, reason); }))
-        << "the full package must install: " << reason;
+    ASSERT_TRUE(captured([&] { return installPackage(w.package.c_str(), placesIn(byPackage), &kNewVersion, &byPackageCtx); }))
+        << "the full package must install: " << failureOf(&byPackageCtx);
     ASSERT_EQ(run("printf 1 > version.txt"), 0);
-    EXPECT_TRUE(captured([&] { return installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, reason, fault); }))
-        << "the delta must install: " << reason << " (" << fault << ")";
-    EXPECT_EQ(fault, "");
+    EXPECT_TRUE(captured([&] { return installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, &ctx, untouched); }))
+        << "the delta must install: " << failureOf(&ctx);
+    EXPECT_EQ(context_failure(&ctx), FAILURE_NONE) << failureOf(&ctx);
     EXPECT_EQ(differences(describe(w.parent), describe(byPackage)), "")
         << "the game after the delta must be the game after the full package (bytes, modes, links, attributes, kept files)";
     EXPECT_EQ(read_file(w.parent + "Vantorique.app/Contents/Resources/old/removed.txt"), "removed\n")
@@ -121,23 +135,23 @@ TEST(DeltaInstall, TheGameIsTheGameAFullPackageInstalls)
 struct FaultCase {
     const char *name;
     const char *edit;  // shell, in the player's game parent folder, or on "DELTA" (the delta's path)
-    const char *fault; // how the fault the support log gets starts
+    const char *fault;  // the failure kind the support log names
 };
 
 const FaultCase kFaults[] = {
-    {"player_edited_a_base", "echo mine >> Vantorique.app/Contents/Resources/art/same.bin", "FAILURE_BASE_DIFFERS: "},
+    {"player_edited_a_base", "echo mine >> Vantorique.app/Contents/Resources/art/same.bin", "FAILURE_BASE_DIFFERS"},
     {"player_edited_a_base_same_size", "printf X | dd of=Vantorique.app/Contents/Resources/changed.txt bs=1 seek=3 conv=notrunc 2>/dev/null",
-     "FAILURE_BASE_DIFFERS: "},
-    {"base_missing", "rm Vantorique.app/Contents/Resources/moving.bin", "FAILURE_BASE_MISSING: "},
+     "FAILURE_BASE_DIFFERS"},
+    {"base_missing", "rm Vantorique.app/Contents/Resources/moving.bin", "FAILURE_BASE_MISSING"},
     {"base_now_a_link", "rm Vantorique.app/Contents/Resources/changed.txt && ln -s art/same.bin Vantorique.app/Contents/Resources/changed.txt",
-     "FAILURE_BASE_DIFFERS: "},
+     "FAILURE_BASE_DIFFERS"},
     // Opened blocking, a FIFO would wait for a writer for ever.
     {"base_now_a_fifo", "rm Vantorique.app/Contents/Resources/changed.txt && mkfifo Vantorique.app/Contents/Resources/changed.txt",
-     "FAILURE_BASE_DIFFERS: "},
+     "FAILURE_BASE_DIFFERS"},
     {"tampered_delta", "printf XXXXXXXX | dd of=DELTA bs=1 seek=$(($(stat -c %s DELTA) - 200)) conv=notrunc 2>/dev/null",
-     "FAILURE_DAMAGED: "},
-    {"truncated_delta", "truncate -s 100 DELTA", "FAILURE_DAMAGED: "},
-    {"no_installed_game", "rm -r Vantorique.app", "FAILURE_CANNOT_READ: "},
+     "FAILURE_DAMAGED"},
+    {"truncated_delta", "truncate -s 100 DELTA", "FAILURE_DAMAGED"},
+    {"no_installed_game", "rm -r Vantorique.app", "FAILURE_CANNOT_READ"},
 };
 
 void PrintTo(const FaultCase &c, std::ostream *out) { *out << c.name; }
@@ -152,16 +166,18 @@ TEST_P(DeltaFault, LeavesTheGameUntouchedAndSaysWhy)
         edit.replace(at, 5, quote(w.delta));
     ASSERT_EQ(run("cd " + quote(w.parent) + " && " + edit), 0) << edit;
     const std::string before = describe(w.parent);
-    std::string reason, fault;
-    EXPECT_FALSE(captured([&] { return installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, reason, fault); }))
+    call_context ctx, packageCtx;
+    bool untouched = false;
+    EXPECT_FALSE(captured([&] { return installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, &ctx, untouched); }))
         << "a delta that does not fit must not install";
-    EXPECT_EQ(fault.compare(0, strlen(c.fault), c.fault), 0) << "the support log's reason: " << fault;
+    EXPECT_STREQ(failure_name(context_failure(&ctx)), c.fault) << "the kind the support log names; it said: " << failureOf(&ctx);
+    EXPECT_TRUE(untouched) << "a delta that does not fit must say the game is untouched, so the package comes next";
     EXPECT_EQ(differences(describe(w.parent), before), "") << "the player's game must be untouched";
     EXPECT_EQ(w.version(), "1") << "launcher/version.txt must still name version 1";
     EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone";
     // The fall-back: the full package still installs over the same game.
-    EXPECT_TRUE(captured([&] { return installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason); }))
-        << "the full package must install after a refused delta: " << reason;
+    EXPECT_TRUE(captured([&] { return installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &packageCtx); }))
+        << "the full package must install after a refused delta: " << failureOf(&packageCtx);
     EXPECT_EQ(read_file(w.parent + "Vantorique.app/Contents/MacOS/Vantorique"), "#!/bin/sh\necho new\n");
 }
 
@@ -196,10 +212,10 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
     World w("for i in $(seq 300); do head -c 32768 /dev/urandom > Contents/Resources/new$i.dat; done");
     const std::string oldGame = describe(w.parent);
     ASSERT_EQ(run("cp -a " + quote(w.parent) + " " + quote(w.dir / "by-package")), 0);
-    std::string reason;
+    call_context ctx;
     ASSERT_TRUE(captured([&] {
-        return installPackage(w.package.c_str(), (w.dir / "by-package/").c_str(), &kNewVersion, reason);
-    })) << reason;
+        return installPackage(w.package.c_str(), placesIn(w.dir / "by-package/"), &kNewVersion, &ctx);
+    })) << failureOf(&ctx);
     const std::string newGame = describe(w.dir / "by-package/");
     ASSERT_EQ(run("printf 1 > version.txt"), 0);
 
@@ -217,13 +233,15 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
                 raise(SIGKILL);
             }).detach();
         };
-        std::string why, fault;
-        _exit(installDelta(w.delta.c_str(), w.parent.c_str(), &kNewVersion, why, fault, &killProgress) ? 0 : 1);
+        call_context killed;
+        killed.progress = &killProgress;
+        bool untouched = false;
+        _exit(installDelta(w.delta.c_str(), placesIn(w.parent), &kNewVersion, &killed, untouched) ? 0 : 1);
     }
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the install must reach step " << c.step << " and be killed there";
-    captured([&] { recoverInterruptedInstall(w.parent.c_str()); return 0; });
+    captured([&] { recoverInterruptedInstall(placesIn(w.parent)); return 0; });
     EXPECT_EQ(differences(describe(w.parent), c.newGame ? newGame : oldGame), "")
         << "after the next start's recovery: not the whole " << (c.newGame ? "new" : "old") << " game";
     EXPECT_EQ(w.version(), c.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";

@@ -77,7 +77,7 @@ TEST_F(DeltaWorkers, ADeltaWhenOneChecksOutElseThePackage)
         server.requests.clear();
         EXPECT_EQ(download(), "") << c.what;
         const std::string fetched = c.fetched, log = read_file("launcher.log");
-        EXPECT_EQ(downloadFetching == kFetchingDelta, fetched == "delta") << c.what << ": what the download brought";
+        EXPECT_EQ(downloadProgress.fetching == kFetchingDelta, fetched == "delta") << c.what << ": what the download brought";
         EXPECT_EQ(read_file(fetched == "delta" ? "vantorique_osx.delta" : "vantorique_osx.zip"),
                   fetched == "delta" ? delta : package) << c.what;
         EXPECT_EQ(exists("vantorique_osx.zip"), fetched != "delta") << c.what << ": vantorique_osx.zip";
@@ -112,11 +112,11 @@ TEST_F(DeltaWorkers, ADeltaThatDoesNotFitFallsBackToThePackage)
     startSupportLog();
     versionAnnounced = true;
     updatedVantoriqueVersion = 2;
-    downloadFetching = kFetchingDelta;
+    downloadProgress.fetching = kFetchingDelta;
     ThreadUnzipFunc(nullptr);
     EXPECT_TRUE(unzipComplete && !unzipSuccess && unzipWantsPackage && deltaFailed)
         << "the unpack must ask for the full package";
-    EXPECT_EQ(unzipFailure, "") << "nothing for the player to read: the package comes without a question";
+    EXPECT_EQ(unzipFailure.kind, FAILURE_NONE) << "nothing for the player to read: the package comes without a question";
     EXPECT_EQ(read_file(dir / "Vantorique.app/Contents/level.dat"), "level 1\n") << "the game must be untouched";
     EXPECT_FALSE(exists("vantorique_osx.delta")) << "vantorique_osx.delta must be removed";
     EXPECT_NE(read_file("launcher.log").find("Delta not used: FAILURE_BASE_DIFFERS: "), std::string::npos)
@@ -126,7 +126,7 @@ TEST_F(DeltaWorkers, ADeltaThatDoesNotFitFallsBackToThePackage)
     vantoriqueVersion = 1;
     clearDownloadState();
     ThreadDownloadFunc(nullptr);
-    EXPECT_TRUE(downloadSuccess && downloadFetching == kFetchingPackage) << downloadFailure;
+    EXPECT_TRUE(downloadSuccess && downloadProgress.fetching == kFetchingPackage) << failure_name(downloadFailure.kind);
     for (const std::string &request : server.requests)
         EXPECT_EQ(request.find(".delta"), std::string::npos) << "no delta after one failed: " << request;
 }

@@ -3,12 +3,10 @@
 // disk, real kills of a real process.
 #include "install.h"
 
+#include "durable.h"
 #include "fsutil.h"
-#include "http_server.h"
 #include "signature.h"
-#include "state.h"
 #include "version.h"
-#include "workers.h"
 #include "ziputil.h"
 
 #include <errno.h>
@@ -135,7 +133,7 @@ TEST_P(Signature, OnlyThePublishersPackageForTheAnnouncedVersionPasses)
 
     std::string reason;
     testing::internal::CaptureStdout();
-    bool verified = verifyPackage(package.c_str(), signature, 2, reason);
+    bool verified = verifyPackage(package.c_str(), "vantorique_osx.zip", signature, 2, reason);
     std::string printed = testing::internal::GetCapturedStdout();
     const bool passes = c.refusal[0] == 0;
     EXPECT_EQ(verified, passes) << "the check " << (passes ? "refused" : "passed") << " it; it printed: " << printed;
@@ -172,21 +170,21 @@ struct InstallCase {
     bool anotherInstallRuns = false; // another launcher holds the work folder's lock
     bool fromInsideTheGame = false;  // the launcher runs in a folder of the item the package replaces
     const char *outcome = "new";     // old, new, either
-    const char *reason = "";
+    int failure = FAILURE_NONE;      // the kind installPackage reports
 };
 
 const char kOneFile[] = "head -c 32768 /dev/urandom > new100.dat";
-const char kDamaged[] = "The package is damaged";
 const InstallCase kInstallCases[] = {
     {.name = "good_package", .extra = kOneFile},
-    {.name = "CRC_bad_entry", .extra = "printf CRCFAULT%.0s $(seq 64) > zz.txt", .outcome = "old", .reason = kDamaged},
-    {.name = "refused_entry", .extra = "ln -s /etc escape", .outcome = "old", .reason = kDamaged},
+    {.name = "CRC_bad_entry", .extra = "printf CRCFAULT%.0s $(seq 64) > zz.txt", .outcome = "old",
+     .failure = FAILURE_DAMAGED},
+    {.name = "refused_entry", .extra = "ln -s /etc escape", .outcome = "old", .failure = FAILURE_REFUSED},
     {.name = "disk_full", .extra = "head -c 3000000 /dev/urandom > big.dat", .smallDisk = true, .outcome = "old",
-     .reason = "Disk full"},
+     .failure = FAILURE_NO_SPACE},
     {.name = "another_install_runs", .extra = kOneFile, .anotherInstallRuns = true, .outcome = "old",
-     .reason = "Another update is running"},
+     .failure = FAILURE_BUSY},
     {.name = "item_holds_the_launcher", .extra = kOneFile, .fromInsideTheGame = true, .outcome = "old",
-     .reason = kDamaged},
+     .failure = FAILURE_REFUSED},
     {.name = "kill_while_unpacking", .extra = "for i in $(seq 400); do head -c 32768 /dev/urandom > new$i.dat; done",
      .killAt = "unpacking", .outcome = "either"},
     {.name = "kill_after_the_unpack", .extra = kOneFile, .killAt = "unpacked", .outcome = "old"},
@@ -226,6 +224,13 @@ void makeGames(GameWorld &w, const char *extra)
 
 const int kNewVersion = 2;
 
+// The launcher's names, with the game's parent folder at `parent` and the
+// version file in the working directory.
+InstallPlaces placesIn(const std::string &parent)
+{
+    return InstallPlaces{parent, "Vantorique.app", "version.txt"};
+}
+
 // The launcher's folder, beside the game's parent, as the working directory
 // while it lives: the version file (holding 1) that an install records in.
 struct InLauncherFolder {
@@ -241,15 +246,16 @@ struct InLauncherFolder {
 
 // A real process that dies with SIGKILL at `step` of the install; then the
 // next start's recovery.
-void killInstallAt(const GameWorld &w, const char *step, bool twoRenames)
+// With no `version`, the install records none (no manifest announced one).
+void killInstallAt(const GameWorld &w, const char *step, bool twoRenames, const int *version = &kNewVersion)
 {
     pid_t child = fork();
     if (child == 0) {
         killStep = step;
         installForceTwoRenames = twoRenames;
         installStepHook = [](const char *reached) { strcmp(reached, killStep) == 0 && raise(SIGKILL); };
-        std::string reason;
-        _exit(installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason) ? 0 : 1);
+        call_context ctx;
+        _exit(installPackage(w.package.c_str(), placesIn(w.parent), version, &ctx) ? 0 : 1);
     }
     int status = 0;
     const std::string midUnpack = w.parent + ".vantorique-staging/new/Vantorique.app/Contents/Resources/new100.dat";
@@ -272,11 +278,11 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
     makeGames(w, c.extra);
     InLauncherFolder launcher(w);
 
-    std::string reason;
+    call_context ctx;
     testing::internal::CaptureStdout();
     if (c.killAt) {
         killInstallAt(w, c.killAt, c.twoRenames);
-        recoverInterruptedInstall(w.parent.c_str());
+        recoverInterruptedInstall(placesIn(w.parent));
     } else {
         const std::string staging = w.parent + ".vantorique-staging";
         Fd otherLauncher;
@@ -290,8 +296,8 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
         if (c.fromInsideTheGame) {
             ASSERT_EQ(chdir((w.parent + "Vantorique.app/Contents").c_str()), 0);
         }
-        EXPECT_EQ(installPackage(w.package.c_str(), w.parent.c_str(), &kNewVersion, reason), c.reason[0] == 0)
-            << "installPackage's result; it said: " << reason;
+        EXPECT_EQ(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx), c.failure == FAILURE_NONE)
+            << "installPackage's result; it said: " << failure_name(context_failure(&ctx)) << ": " << context_line(&ctx);
         ASSERT_EQ(chdir(launcherFolder), 0);
         if (c.anotherInstallRuns) {
             EXPECT_TRUE(exists(staging)) << ".vantorique-staging: another launcher's work folder must stay";
@@ -300,7 +306,8 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
     }
     testing::internal::GetCapturedStdout();
     const std::string version = launcher.version();
-    EXPECT_EQ(reason, c.reason) << "the reason the player reads";
+    EXPECT_STREQ(failure_name(context_failure(&ctx)), failure_name(c.failure))
+        << "the kind of failure, which the screen's words follow; its line: " << context_line(&ctx);
     const std::string after = snapshot(w.parent), outcome = c.outcome;
     EXPECT_EQ(version, after == w.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";
     if (outcome != "either") {
@@ -314,21 +321,147 @@ TEST_P(Install, TheGameIsTheWholeOldOrTheWholeNewVersion)
 INSTANTIATE_TEST_SUITE_P(Faults, Install, testing::ValuesIn(kInstallCases), caseName<InstallCase>);
 
 // What a kill cannot show: a power cut may lose what is not synced, so the
-// staged files must be on disk before the journal vouches for them.
-TEST(InstallOrder, StagedFilesAreSyncedBeforeTheJournalIsWritten)
+// staged files must be on disk before the journal vouches for them, the
+// journal and its name before any swap, the swaps before the version file
+// says so. The syncs themselves are invisible on a running system: the
+// toolbox reports each one, and the order of steps and syncs is checked.
+TEST(InstallOrder, EachStepIsOnDiskBeforeTheNextVouchesForIt)
 {
     GameWorld w;
     mkdir(w.parent.c_str(), 0755);
     makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
     static std::string steps;
+    steps.clear();
     installStepHook = [](const char *step) { steps += std::string(steps.empty() ? "" : " ") + step; };
-    std::string reason;
+    static std::string stagingPath, parentPath;
+    stagingPath = w.parent + ".vantorique-staging", parentPath = w.parent;
+    fsutil_sync_observer = [](int scope, const std::string &path) {
+        steps += scope == SYNC_FILE          ? " (file)"
+                 : scope == SYNC_FILE_SYSTEM ? " (file system)"
+                 : path == stagingPath       ? " (staging folder)"
+                 : path == parentPath        ? " (game's parent)"
+                                             : " (folder " + path + ")";
+    };
+    call_context ctx;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installPackage(w.package.c_str(), w.parent.c_str(), nullptr, reason)) << reason;
+    EXPECT_TRUE(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx)) << context_line(&ctx);
     testing::internal::GetCapturedStdout();
     installStepHook = nullptr;
-    EXPECT_EQ(steps, "unpacked merged synced ready swapped swapped installed")
-        << "the install's steps in order: the sync must come before the journal (ready)";
+    fsutil_sync_observer = nullptr;
+    EXPECT_EQ(steps, "unpacked merged (file system) synced (file) (staging folder) ready swapped swapped "
+                     "(game's parent) (file) recorded installed")
+        << "steps and syncs in order: the staged tree synced before the journal; the journal's file and folder "
+           "before the first swap; the swapped names before the version file, itself synced before it counts";
+    EXPECT_EQ(launcher.version(), "2");
+}
+
+// An install of a package no manifest announced (the no-game screen's Retry
+// without an answer): killed between its swaps, the next start finishes the
+// new game and leaves the version file as it was.
+TEST(InstallRecovery, AKillWithNoAnnouncedVersionFinishesAndRecordsNone)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
+    testing::internal::CaptureStdout();
+    killInstallAt(w, "swapped", false, nullptr);
+    EXPECT_EQ(shellOutput("head -n 1 " + w.parent + ".vantorique-staging/ready"), "version -\n")
+        << "the journal of an install with no announced version must say it records none";
+    recoverInterruptedInstall(placesIn(w.parent));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(snapshot(w.parent), w.newGame) << "the next start must finish the new game";
+    EXPECT_EQ(launcher.version(), "1") << "launcher/version.txt: no version was announced, none may be recorded";
+    EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging: must be gone after the recovery";
+}
+
+// A kill while the version file is written (after its sync, before its
+// rename) leaves "version.txt.XXXXXX"; the next start records the version
+// from the journal and removes the copy.
+TEST(InstallRecovery, AKillWhileRecordingTheVersionLeavesNoCopyOfIt)
+{
+    GameWorld w;
+    mkdir(w.parent.c_str(), 0755);
+    makeGames(w, kOneFile);
+    InLauncherFolder launcher(w);
+    pid_t child = fork();
+    if (child == 0) {
+        static bool swapped = false;
+        installStepHook = [](const char *step) { swapped = swapped || strcmp(step, "swapped") == 0; };
+        // After the swaps, the first file synced is the version file's copy.
+        fsutil_sync_observer = [](int scope, const std::string &) { swapped && scope == SYNC_FILE && raise(SIGKILL); };
+        call_context ctx;
+        testing::internal::CaptureStdout();
+        _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the install must be killed while it records the version";
+    const std::string left = shellOutput("cd " + launcher.path + " && ls");
+    ASSERT_NE(left.find("version.txt."), std::string::npos) << "the kill must leave the version file's copy: " << left;
+    testing::internal::CaptureStdout();
+    recoverInterruptedInstall(placesIn(w.parent));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(shellOutput("cd " + launcher.path + " && ls"), "version.txt\n")
+        << "the launcher's folder after the next start: the copy version.txt.XXXXXX must be gone";
+    EXPECT_EQ(launcher.version(), "2") << "launcher/version.txt: recorded from the journal";
+    EXPECT_EQ(snapshot(w.parent), w.newGame);
+}
+
+// A FIFO where a file of the game, the journal or the package is expected
+// is a prankster's, never waited on: the install goes on around it.
+TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
+{
+    struct FifoCase {
+        const char *what;
+        const char *make;  // shell, in the game's parent folder
+        int call;          // 0: install, 1: recovery with that journal, 2: the package's signature, 3: its install
+    };
+    const FifoCase cases[] = {
+        {"a FIFO in the installed game", "mkfifo Vantorique.app/Contents/Resources/pipe", 0},
+        {"a FIFO as the journal", "mkdir .vantorique-staging && mkfifo .vantorique-staging/ready", 1},
+        {"a FIFO as the downloaded package", "minisign -G -W -p k.pub -s k.sec >/dev/null && echo x > real.zip && "
+         "minisign -S -s k.sec -m real.zip -x real.sig -t 'file:vantorique_osx.zip version:2' >/dev/null && "
+         "mkfifo fifo.zip", 2},
+        {"a FIFO as the package to install", "mkfifo fifo.zip", 3},
+    };
+    for (const FifoCase &c : cases) {
+        GameWorld w;
+        mkdir(w.parent.c_str(), 0755);
+        makeGames(w, kOneFile);
+        InLauncherFolder launcher(w);
+        ASSERT_EQ(shellStatus("cd " + w.parent + " && " + c.make), 0) << c.what;
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(20);  // a call that waits on the FIFO is stopped here, and reported below
+            testing::internal::CaptureStdout();
+            call_context ctx;
+            std::string reason;
+            if (c.call == 0)
+                _exit(installPackage(w.package.c_str(), placesIn(w.parent), &kNewVersion, &ctx) ? 0 : 1);
+            if (c.call == 1)
+                recoverInterruptedInstall(placesIn(w.parent)), _exit(0);
+            if (c.call == 3)
+                _exit(!installPackage((w.parent + "fifo.zip").c_str(), placesIn(w.parent), &kNewVersion, &ctx) &&
+                              context_failure(&ctx) == FAILURE_DAMAGED
+                          ? 0
+                          : 1);
+            publicKey = shellOutput("tail -n 1 " + w.parent + "k.pub");
+            const std::string signature = shellOutput("cat " + w.parent + "real.sig");
+            verifyPackage((w.parent + "fifo.zip").c_str(), "vantorique_osx.zip", signature, 2, reason);
+            _exit(reason == "the package cannot be read" ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << c.what << ": the call must not wait on the FIFO (a 20-second alarm stopped it)";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what << ": the call must go on around the FIFO";
+        if (c.call == 0) {
+            EXPECT_EQ(shellOutput("stat -c %F " + w.parent + "Vantorique.app/Contents/Resources/pipe"), "fifo\n")
+                << c.what << ": the player's own FIFO stays, as an unpack over the game would leave it";
+        }
+        EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << c.what << ": no work folder may stay";
+    }
 }
 
 // A recovery that cannot finish its swaps keeps the journal, so that the next
@@ -345,7 +478,7 @@ TEST(InstallRecovery, KeepsTheJournalWhenItsSwapsFail)
     const std::string staging = w.parent + ".vantorique-staging", obstacle = staging + "/old/Vantorique.app";
     ASSERT_EQ(shellStatus("mkdir -p " + obstacle + "/in-the-way"), 0);
     installForceTwoRenames = true;
-    recoverInterruptedInstall(w.parent.c_str());
+    recoverInterruptedInstall(placesIn(w.parent));
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(exists(staging + "/ready")) << ".vantorique-staging/ready: the journal must survive a failed recovery; "
                                             << "it printed: " << printed;
@@ -353,64 +486,11 @@ TEST(InstallRecovery, KeepsTheJournalWhenItsSwapsFail)
 
     ASSERT_EQ(shellStatus("rm -r " + obstacle), 0);
     testing::internal::CaptureStdout();
-    recoverInterruptedInstall(w.parent.c_str());
+    recoverInterruptedInstall(placesIn(w.parent));
     testing::internal::GetCapturedStdout();
     installForceTwoRenames = false;
     EXPECT_EQ(snapshot(w.parent), w.newGame) << "the next start must finish the new game from the kept journal";
     EXPECT_EQ(launcher.version(), "2") << "launcher/version.txt: the next start must record the kept journal's version";
-}
-
-// A kill after the new game is swapped in and before the version file says
-// so: the next start records the version, and the check then finds the game
-// up to date, so the package is not fetched a second time.
-TEST(InstallRecovery, AKillAfterTheSwapsStillRecordsTheVersion)
-{
-    GameWorld w;
-    mkdir(w.parent.c_str(), 0755);
-    makeGames(w, kOneFile);
-    const std::string launcher = w.parent + "launcher";
-    ASSERT_EQ(shellStatus("mkdir " + launcher + " && printf 1 > " + launcher + "/version.txt && cp " + w.package + " " +
-                          launcher + "/"), 0);
-    char home[4096];
-    ASSERT_TRUE(getcwd(home, sizeof home));
-    ASSERT_EQ(chdir(launcher.c_str()), 0);
-    pid_t child = fork();
-    if (child == 0) {  // the launcher's unpack worker, killed right after its last swap
-        resetLauncherState();
-        versionAnnounced = true;
-        updatedVantoriqueVersion = 2;
-        installStepHook = [](const char *step) {
-            static int swaps = 0;
-            if (strcmp(step, "swapped") == 0 && ++swaps == 2)
-                raise(SIGKILL);
-        };
-        ThreadUnzipFunc(nullptr);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status)) << "the install must reach its last swap (and be killed there)";
-
-    // The next start.
-    testing::internal::CaptureStdout();
-    recoverInterruptedInstall("../");
-    testing::internal::GetCapturedStdout();
-    const std::string version = shellOutput("cat version.txt");
-    testutil::HttpServer server;
-    server.set("/vantorique/autoupdate/version.txt", {200, "2~Version 2`"});
-    server.set("/vantorique/autoupdate/vantorique_osx.zip", {200, "never wanted"});
-    server.start();
-    resetLauncherState();
-    updateHost = "127.0.0.1", updatePort = server.port;
-    vantoriqueVersion = readVersionFile("version.txt");
-    ThreadCheckFunc(nullptr);
-    server.stop();
-    ASSERT_EQ(chdir(home), 0);
-    EXPECT_EQ(version, "2") << "launcher/version.txt after the next start's recovery";
-    EXPECT_TRUE(doneCheckUpdating && !updateAvailable) << "the check must find version 2 installed, not offer it again";
-    for (const std::string &request : server.requests)
-        EXPECT_EQ(request.find("vantorique_osx.zip"), std::string::npos) << "a second download: " << request;
-    EXPECT_EQ(shellOutput(w.parent + "Vantorique.app/Contents/MacOS/Vantorique"), "new\n") << "the game must be the new one";
 }
 
 TEST(VersionFile, AllDigitsNeverThroughALink)

@@ -5,6 +5,7 @@
 #include "helpers.h"
 #include "http_server.h"
 #include "manifest.h"
+#include "rollout.h"
 #include "signature.h"
 #include "signing.h"
 #include "state.h"
@@ -58,36 +59,38 @@ TEST_F(SignedManifest, EachFaultIsACheckFailureWithItsReason)
     struct FaultCase {
         const char *what;
         std::string body, signature;
-        std::string failure;  // what the check-failure screen reads under its title; "" for an offer
+        int kind;             // the refusal's kind; FAILURE_NONE for an offer
+        std::string detail;   // the line under the screen's words
     };
     const FaultCase cases[] = {
-        {"a signed, fresh manifest", kBody, good, ""},
-        {"an expiry within the 5 minutes of clock skew", kBody, signedBy(kBody, manifestComment(2, -4 * 60)), ""},
-        {"unsigned", kBody, "", "The update server's answer is not signed"},
+        {"a signed, fresh manifest", kBody, good, FAILURE_NONE, ""},
+        {"an expiry within the 5 minutes of clock skew", kBody, signedBy(kBody, manifestComment(2, -4 * 60)), FAILURE_NONE, ""},
+        {"unsigned", kBody, "", FAILURE_UNSIGNED, ""},
         {"signed with another key", kBody, signedBy(kBody, manifestComment(2), "b"),
-         "The update server's answer was altered\nit was made with another key"},
+         FAILURE_BAD_SIGNATURE, "it was made with another key"},
         {"an edited change log", "2~Download the fixed game at evil.example`\n", good,
-         "The update server's answer was altered\nthe answer does not match its signature"},
+         FAILURE_BAD_SIGNATURE, "the answer does not match its signature"},
         {"a signature of another version", kBody, signedBy(kBody, manifestComment(3)),
-         "The update server's answer was altered\nit was made for another version"},
+         FAILURE_BAD_SIGNATURE, "it was made for another version"},
         {"a signature of another file", kBody, signedBy(kBody, "file:vantorique_osx.zip version:2 expires:" + utcIn(86400)),
-         "The update server's answer was altered\nit was made for another file"},
+         FAILURE_BAD_SIGNATURE, "it was made for another file"},
         {"expired", kBody, signedBy(kBody, "file:version.txt version:2 expires:" + expiredAt),
-         "The update server is out of date\nit expired at " + expiredAt},
+         FAILURE_EXPIRED, "it expired at " + expiredAt},
         {"expired, with a later expiry beside", kBody,
          signedBy(kBody, "file:version.txt version:2 expires:" + expiredAt + " expires:" + utcIn(86400)),
-         "The update server is out of date\nit expired at " + expiredAt},
-        {"a truncated signature", kBody, truncated, "The update server's answer was altered\nthe signature is malformed"},
+         FAILURE_EXPIRED, "it expired at " + expiredAt},
+        {"a truncated signature", kBody, truncated, FAILURE_BAD_SIGNATURE, "the signature is malformed"},
         {"a trusted comment without an expiry", kBody, signedBy(kBody, "file:version.txt version:2"),
-         "The update server's answer was altered\nits trusted comment names no expiry"},
+         FAILURE_BAD_SIGNATURE, "its trusted comment names no expiry"},
         {"an expiry that is no time", kBody, signedBy(kBody, "file:version.txt version:2 expires:2999-02-30T00:00:00Z"),
-         "The update server's answer was altered\nits expiry is not a time"},
+         FAILURE_BAD_SIGNATURE, "its expiry is not a time"},
     };
     for (const FaultCase &c : cases) {
         unlink(kVerifiedVersionFile);
         check(c.body, c.signature);
-        const bool refused = !c.failure.empty();
-        EXPECT_EQ(checkFailure, c.failure) << c.what << ": the reason the check-failure screen shows";
+        const bool refused = c.kind != FAILURE_NONE;
+        EXPECT_STREQ(failure_name(checkFailure.kind), failure_name(c.kind)) << c.what << ": the kind of refusal";
+        EXPECT_EQ(checkFailure.line, c.detail) << c.what << ": the detail the check-failure screen shows";
         EXPECT_EQ(updatingError, refused) << c.what << ": a refused manifest must end on the check-failure screen";
         EXPECT_EQ(updateAvailable, !refused) << c.what << ": an update is offered only from a believed manifest";
         EXPECT_EQ(updateText, refused ? "untouched" : "Version 2:\n- a second level") << c.what << ": the change log";
@@ -102,17 +105,18 @@ TEST_F(SignedManifest, AReplayOfAnOlderManifestIsRefusedEvenWithoutAVersionFile)
     const std::string old = signedBy(kBody, manifestComment(2));
     const std::string newer = "3~Version 3`", newerSignature = signedBy(newer, manifestComment(3));
     check(newer, newerSignature);
-    EXPECT_TRUE(updateAvailable && checkFailure.empty()) << "version 3, signed and fresh, must be offered";
+    EXPECT_TRUE(updateAvailable && checkFailure.kind == FAILURE_NONE) << "version 3, signed and fresh, must be offered";
     EXPECT_EQ(read_file(kVerifiedVersionFile), "3");
 
     unlink("version.txt");  // the player lost the version file: a new player to the server
     check(kBody, old);
     EXPECT_TRUE(updatingError && !updateAvailable) << "the older version must not be offered";
-    EXPECT_EQ(checkFailure, "The update server offers an older version\nit offers 2, 3 was seen before");
+    EXPECT_EQ(checkFailure.kind, FAILURE_OLDER) << failure_name(checkFailure.kind) << ": a replay of an older manifest";
+    EXPECT_EQ(checkFailure.line, "it offers 2, 3 was seen before");
     EXPECT_EQ(read_file(kVerifiedVersionFile), "3") << "a replay must not lower the remembered version";
 
     check(newer, newerSignature);  // the same version again is no replay
-    EXPECT_TRUE(updateAvailable && checkFailure.empty()) << "version 3 again must still be offered";
+    EXPECT_TRUE(updateAvailable && checkFailure.kind == FAILURE_NONE) << "version 3 again must still be offered";
 }
 
 TEST_F(SignedManifest, WithoutAnAnswerForTheSignatureTheConnectionFailed)
@@ -123,7 +127,7 @@ TEST_F(SignedManifest, WithoutAnAnswerForTheSignatureTheConnectionFailed)
     silent.hang = true;
     server.set(kManifestSignature, silent);
     ThreadCheckFunc(nullptr);
-    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.empty())
+    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.kind == FAILURE_NO_ANSWER)
         << "a signature that never comes is a connection failure, within the check's time limit";
 }
 
@@ -138,5 +142,80 @@ TEST(ManifestExpiry, OnlyTheOneFormOfARealTime)
         time_t when = 0;
         EXPECT_EQ(parseExpiry(text, when), seconds >= 0) << text;
         EXPECT_TRUE(seconds < 0 || when == seconds) << text << " read as " << when;
+    }
+}
+
+// A launcher follows the channel its channel.txt names (the default one
+// without it) and believes only a manifest signed for that channel; the
+// share of installs a manifest is signed for decides who is offered it.
+TEST_F(SignedManifest, ChannelsAndTheRolloutShare)
+{
+    const char kBeta[] = "/vantorique/autoupdate/channels/beta/version.txt";
+    const std::string fresh = " expires:" + utcIn(86400);
+    struct ChannelCase {
+        const char *what;
+        const char *channelFile;  // nullptr: none
+        const char *path;         // where the server has the manifest
+        std::string comment;
+        std::string failure;      // kind and detail; "" when believed (and offered: 2 over 1, rollout 100)
+    };
+    const ChannelCase cases[] = {
+        {"the default channel, before channels were signed", nullptr, kManifest, "file:version.txt version:2" + fresh, ""},
+        {"the default channel", nullptr, kManifest, manifestComment(2), ""},
+        {"beta, from channel.txt", "beta\n", kBeta, "file:version.txt version:2" + fresh + " channel:beta rollout:100", ""},
+        {"the default channel's manifest served to beta", "beta\n", kBeta, manifestComment(2),
+         "FAILURE_BAD_SIGNATURE: it is the default channel's, this launcher follows beta"},
+        {"beta's manifest served as the default one", nullptr, kManifest,
+         "file:version.txt version:2" + fresh + " channel:beta", "FAILURE_BAD_SIGNATURE: it is the beta channel's, this launcher follows default"},
+        {"a rollout that is no share", nullptr, kManifest, "file:version.txt version:2" + fresh + " rollout:101",
+         "FAILURE_BAD_SIGNATURE: its rollout is not a share from 0 to 100"},
+        {"two channels", nullptr, kManifest, manifestComment(2) + " channel:beta",
+         "FAILURE_BAD_SIGNATURE: it is the beta channel's, this launcher follows default"},
+    };
+    for (const ChannelCase &c : cases) {
+        unlink("channel.txt");
+        unlink(kVerifiedVersionFile);
+        if (c.channelFile)
+            write_file("channel.txt", c.channelFile);
+        resetLauncherState();
+        vantoriqueVersion = 1;
+        server.set(kManifest, Answer{404, "not here"});
+        server.set(kBeta, Answer{404, "not here"});
+        server.set(kManifestSignature, Answer{404, "not here"});
+        server.set(c.path, Answer{200, kBody});
+        server.set(std::string(c.path) + ".minisig", Answer{200, signedBy(kBody, c.comment)});
+        ThreadCheckFunc(nullptr);
+        const std::string failure =
+            checkFailure.kind == FAILURE_NONE ? "" : std::string(failure_name(checkFailure.kind)) + ": " + checkFailure.line;
+        EXPECT_EQ(failure, c.failure) << c.what;
+        EXPECT_EQ(updateAvailable.load(), c.failure.empty()) << c.what << ": offered only when believed";
+    }
+    unlink("channel.txt");
+
+    // The rollout: this install's bucket for version 2 decides.
+    const int bucket = rolloutBucket(installId(kInstallIdFile), 2);
+    struct ShareCase {
+        const char *what;
+        int installed, rollout;
+        bool offered;
+    };
+    const ShareCase shares[] = {
+        {"a share just above the install's bucket", 1, bucket + 1, true},
+        {"a share at the install's bucket", 1, bucket, false},
+        {"halted (rollout 0)", 1, 0, false},
+        {"halted, on an install that has version 2", 2, 0, false},
+        {"everyone", 1, 100, true},
+    };
+    for (const ShareCase &s : shares) {
+        unlink(kVerifiedVersionFile);
+        resetLauncherState();
+        vantoriqueVersion = s.installed;
+        server.set(kManifest, Answer{200, kBody});
+        server.set(kManifestSignature, Answer{200, signedBy(kBody, "file:version.txt version:2" + fresh +
+                                                                      " channel:default rollout:" + std::to_string(s.rollout))});
+        ThreadCheckFunc(nullptr);
+        EXPECT_EQ(updateAvailable.load(), s.offered) << s.what << " (bucket " << bucket << ", rollout " << s.rollout << ")";
+        EXPECT_FALSE(updatingError) << s.what << ": a release not offered is no failure; the game starts as it is";
+        EXPECT_EQ(read_file(kVerifiedVersionFile), "2") << s.what << ": a believed manifest is remembered, offered or not";
     }
 }

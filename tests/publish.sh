@@ -5,6 +5,7 @@
 # written. usage: publish.sh (ZIPUTIL names the packer)
 set -uo pipefail
 publish="$(cd "$(dirname "$0")/../scripts" && pwd)/publish"
+source "$(dirname "$publish")/lib/layout.sh"  # the server's names, as the launcher reads them
 w="$(mktemp -d)"
 trap 'rm -rf "$w"' EXIT
 mkdir -p "$w/Vantorique.app/Contents/MacOS" && echo game > "$w/Vantorique.app/Contents/MacOS/Vantorique"
@@ -18,7 +19,7 @@ case_() {
   "$publish" "$w/Vantorique.app" "$version" "$w/log-$name.txt" "$out" >/dev/null 2>"$w/err.txt"
   status=$?
   line="$(grep -v 'warning: the package.* unsigned' "$w/err.txt" | tail -n 1)"
-  size="$(cat "$out/vantorique/autoupdate/version.txt" 2>/dev/null | wc -c)"; [ -e "$out" ] || size=none
+  size="$(cat "$out$LAYOUT_ROOT$LAYOUT_MANIFEST" 2>/dev/null | wc -c)"; [ -e "$out" ] || size=none
   if [ "$status" = 0 ]; then want_size=$(( ${#version} + bytes + 3 )); else want_size=none; fi
   if [ "$status" != "$want_status" ] || [ "$line" != "$want_line" ] || [ "$size" != "$want_size" ] ||
      { [ "$status" != 0 ] && [ -e "$out" ]; }; then

@@ -22,8 +22,9 @@ head -c 300000 /dev/urandom > "$app/Contents/MacOS/Vantorique" && chmod 755 "$ap
 head -c 500000 /dev/urandom > "$app/Contents/Resources/data.bin"
 echo "first" > log1.txt
 "$root/scripts/publish" --key key.sec "$app" 1 log1.txt out > out1.txt || { echo "FAILED: publishing 1"; cat out1.txt; exit 1; }
-r=out/vantorique/autoupdate/releases
-expect "releases/1/vantorique_osx.zip is the first package" cmp "$r/1/vantorique_osx.zip" out/vantorique/autoupdate/vantorique_osx.zip
+source "$root/scripts/lib/layout.sh"  # the server's names, as the launcher reads them
+a="out${LAYOUT_ROOT%/}" r="out${LAYOUT_ROOT}${LAYOUT_RELEASES%/}"
+expect "releases/1/vantorique_osx.zip is the first package" cmp "$r/1/vantorique_osx.zip" "$a"/vantorique_osx.zip
 expect "releases/1/vantorique_osx.zip.minisig verifies" minisign -V -p key.pub -m "$r/1/vantorique_osx.zip"
 expect "release 1 has no delta" test -z "$(ls "$r/1" | grep delta)"
 comment="$(minisign -V -p key.pub -m "$r/1/index" 2>&1 | sed -n 's/^Trusted comment: //p')"
@@ -51,8 +52,8 @@ expect "from-1.delta is made from release 1's index, never reading an unchanged 
 cp first.zip "$r/1/vantorique_osx.zip"
 expect "the output names the empty folder that no player gets" grep -q "^note: Vantorique.app/Contents/Saves is an empty folder" out2.txt
 expect "releases/1 is never rewritten" cmp first.zip "$r/1/vantorique_osx.zip"
-expect "releases/2/vantorique_osx.zip is the fixed-name package" cmp "$r/2/vantorique_osx.zip" out/vantorique/autoupdate/vantorique_osx.zip
-expect "the manifest announces 2" grep -q '^2~second' out/vantorique/autoupdate/version.txt
+expect "releases/2/vantorique_osx.zip is the fixed-name package" cmp "$r/2/vantorique_osx.zip" "$a"/vantorique_osx.zip
+expect "the manifest announces 2" grep -q '^2~second' "$a"/version.txt
 expect "releases/2/from-1.delta exists" test -f "$r/2/from-1.delta"
 comment="$(minisign -V -p key.pub -m "$r/2/from-1.delta" 2>&1 | sed -n 's/^Trusted comment: //p')"
 [ "$comment" = "file:from-1.delta version:2 from:1" ] || { echo "FAILED: the delta's trusted comment reads '$comment'"; failures=$((failures + 1)); }

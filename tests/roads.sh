@@ -8,7 +8,8 @@
 # does. usage: roads.sh ROAD (HARNESS and ZIPUTIL name the programs)
 set -euo pipefail
 lib="$(cd "$(dirname "$0")/../scripts/lib" && pwd)"
-source "$lib/world.sh"
+source "$lib/world.sh"  # and layout.sh: the server's names (LAYOUT_*)
+zip="$LAYOUT_PACKAGE" sig="$LAYOUT_SIGNATURE_SUFFIX" manifest="$LAYOUT_MANIFEST" rel2="$(layout_release_dir 2)"
 w="$(mktemp -d)"
 trap 's=$?; world_end; if [ $s = 0 ]; then rm -rf "$w"; else echo "world kept in $w"; fi' EXIT
 chmod 755 "$w"  # nginx's workers read the served files
@@ -22,11 +23,11 @@ update-now) pad=1 rates="3000 500" keys=(--keys "update offer=Down 1 Up 1 space"
 update-later) keys=(--keys "update offer=Down 1 space") want='(checking for updates > )?update offer@12' version=1 ran=1 ;;
 up-to-date) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' ;;
 retry-reaches-the-server) server=later keys=(--keys "connection failed=space" --close "update offer=0.5")
-  want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1' version=1 ran="" ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@1 > (checking for updates > )?update offer@1' version=1 ran="" ;;
 play-offline) server=none keys=(--keys "connection failed=Down 1 space") version=1 ran=1
-  want='(checking for updates > )?connection failed@12' ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@12' ;;
 no-game-gives-up) have="" game="" server=none keys=(--keys "connection failed=Down 1 space" --keys "no game=space")
-  want='(checking for updates > )?connection failed@12 > no game@2' version=none ran="" ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@12 > no game@2' version=none ran="" ;;
 missing-package) drop=1 keys+=(--close "download failed=1.5") version=1 ran=""
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed(: The server has no package@1)?' ;;
 closing-mid-download) noise=1 rates="0 262144" keys+=(--close "downloading=0.5") version=1 ran="" resume=1
@@ -45,14 +46,17 @@ expired-manifest) sign=own trust=own expire=1 keys=(--keys "connection failed=sp
 unsigned-manifest) sign=own trust=own unsigned=1 keys=(--keys "connection failed=Down 1 space") version=1 ran=1
   want="(checking for updates > )?connection failed: The update server's answer is not signed@12" ;;
 resumed-download) noise=1 server=serve keys+=(--keys "download failed=space")
-  serve=(--cut-once /vantorique/autoupdate/releases/2/vantorique_osx.zip=300000)
-  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: Connection lost@1( > downloading)?( > unzipping)?' ;;
+  serve=(--cut-once "$rel2$zip=300000")
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: No answer from the server@1( > downloading)?( > unzipping)?' ;;
+resumed-without-releases) noise=1 server=serve flat=1 keys+=(--keys "download failed=space")
+  serve=(--cut-once "$LAYOUT_ROOT$zip=300000")  # the 404 of the release's name must not cost the kept .part
+  want='(checking for updates > )?update offer@1 > (downloading > )?download failed: No answer from the server@1( > downloading)?( > unzipping)?' ;;
 retry-after-failure) server=serve keys+=(--keys "download failed=space")
-  serve=(--missing-once /vantorique/autoupdate/releases/2/vantorique_osx.zip,/vantorique/autoupdate/vantorique_osx.zip)
+  serve=(--missing-once "$rel2$zip,$LAYOUT_ROOT$zip")
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
 from-another-folder) from="$w/elsewhere" ;;  # a terminal elsewhere, a desktop entry, the Finder
 enter-chooses) server=later keys=(--keys "connection failed=KP_Enter" --keys "update offer=Return")
-  want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1( > downloading)?( > unzipping)?' ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@1 > (checking for updates > )?update offer@1( > downloading)?( > unzipping)?' ;;
 click-update-now) keys=(--keys "update offer=mouse:60,52 1 mouse:60,36 1 click")  # over Update Later, then Update Now
   want='(checking for updates > )?update offer@121( > downloading)?( > unzipping)?' ;;
 leftover-package) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' leftover=1 ;;
@@ -68,7 +72,7 @@ esac
 [ "$ran" = "" ] || ran="Vantorique $ran"
 use_xvfb
 install_launcher "$p/launcher" "$have" "$HARNESS"
-[ -z "${leftover:-}" ] || echo "a package an interrupted install left" > "$p/launcher/vantorique_osx.zip"
+[ -z "${leftover:-}" ] || echo "a package an interrupted install left" > "$p/launcher/$zip"
 [ -z "${from:-}" ] || mkdir -p "$from"
 [ "$1" != missing-background ] || rm "$p/launcher/background.png"
 [ -z "$game" ] || make_bundle "$p/Vantorique.app" "$game" "$mb"
@@ -79,17 +83,18 @@ install_launcher "$p/launcher" "$have" "$HARNESS"
 declare -A secret=([own]="$w/keys/key.sec" [other]="$w/other/key.sec" [old]="$w/keys/key.sec")
 [ -z "${first:-}" ] || publish_game "$w/studio" "$w/served" 1 $'Version 1\n' "${secret[${sign:-none}]:-}" "$mb"
 publish_game "$w/studio" "$w/served" 2 $'Version 2:\n- a second level\n' "${secret[${sign:-none}]:-}" "$mb"
-a="$w/served/vantorique/autoupdate"
+a="$w/served${LAYOUT_ROOT%/}"
 [ "$sign" != old ] || { publish_game "$w/studio" "$w/old" 3 "" "${secret[old]}"  # a signature of version 3
-  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/"
-  cp "$w/old/vantorique/autoupdate/vantorique_osx.zip.minisig" "$a/releases/2/"; }
+  cp "$w/old$LAYOUT_ROOT$zip$sig" "$a/"
+  cp "$w/old$LAYOUT_ROOT$zip$sig" "$w/served$rel2"; }
 [ -z "${resign:-}" ] || "$(dirname "$0")/../scripts/publish" --key "${secret[$resign]}" --resign "$w/served" >/dev/null
-[ -z "${unsigned:-}" ] || rm "$a/version.txt.minisig"
-[ -z "${expire:-}" ] || minisign -S -s "${secret[own]}" -m "$a/version.txt" -x "$a/version.txt.minisig" \
-  -t "file:version.txt version:2 expires:2020-01-01T00:00:00Z" >/dev/null  # signed right, long expired
-[ -z "${pad:-}" ] || head -c 3000 /dev/zero | tr '\0' ' ' >> "$a/version.txt"  # past the grave accent: ignored
-[ -z "${drop:-}" ] || rm "$a/vantorique_osx.zip" "$a/releases/2/vantorique_osx.zip"
-[ -z "${damage:-}" ] || truncate -s -200 "$a/vantorique_osx.zip" "$a/releases/2/vantorique_osx.zip"
+[ -z "${unsigned:-}" ] || rm "$a/$manifest$sig"
+[ -z "${expire:-}" ] || minisign -S -s "${secret[own]}" -m "$a/$manifest" -x "$a/$manifest$sig" >/dev/null \
+  -t "${LAYOUT_COMMENT_FILE}$manifest ${LAYOUT_COMMENT_VERSION}2 ${LAYOUT_COMMENT_EXPIRES}2020-01-01T00:00:00Z"  # signed right, long expired
+[ -z "${pad:-}" ] || head -c 3000 /dev/zero | tr '\0' ' ' >> "$a/$manifest"  # past the grave accent: ignored
+[ -z "${drop:-}" ] || rm "$a/$zip" "$w/served$rel2$zip"
+[ -z "${damage:-}" ] || truncate -s -200 "$a/$zip" "$w/served$rel2$zip"
+[ -z "${flat:-}" ] || rm -r "$a/$LAYOUT_RELEASES"  # a server published before releases had folders
 port="$(free_port)"
 serve_nginx() {  # another port if a road beside took this one meanwhile
   for _ in 1 2 3; do n="$(start_nginx "$w" "$w/served" "$port" $rates)" && WORLD_PIDS+=("$n") && return; port="$(free_port)"; done
@@ -101,9 +106,9 @@ later) keys+=(--run "connection failed=bash -c 'source $lib/world.sh; start_ngin
 proxy) origin="$(free_port)"  # the origin, and a caching proxy in front that holds version 2's fixed names
   n="$(start_nginx "$w/origin" "$w/served" "$origin")" && WORLD_PIDS+=("$n")
   n="$(start_caching_proxy "$w/proxy" "$origin" "$port")" && WORLD_PIDS+=("$n")
-  for f in vantorique_osx.zip vantorique_osx.zip.minisig; do curl -sf -o /dev/null "http://127.0.0.1:$port/vantorique/autoupdate/$f"; done
+  for f in "$zip" "$zip$sig"; do curl -sf -o /dev/null "http://127.0.0.1:$port$LAYOUT_ROOT$f"; done
   publish_game "$w/studio" "$w/served" 3 $'Version 3:\n- a third level\n' "${secret[own]}" "$mb"
-  curl -sf "http://127.0.0.1:$port/vantorique/autoupdate/vantorique_osx.zip" | cmp -s - "$a/releases/2/vantorique_osx.zip" ||
+  curl -sf "http://127.0.0.1:$port$LAYOUT_ROOT$zip" | cmp -s - "$w/served$rel2$zip" ||
     { echo "FAILED: the proxy does not hold version 2's package"; exit 1; }
   warmed="$(wc -l < "$w/proxy/nginx/access.log")" ;;
 serve) python3 "$lib/serve.py" "$w/served" "$w/requests.log" "${serve[@]}" > "$w/port" &
@@ -126,51 +131,54 @@ for _ in $(seq 100); do [ -z "$ran" ] || [ -s "$p/game-ran.txt" ] && break; slee
 [ "$(cat "$p/game-ran.txt" 2>/dev/null)" = "$ran" ] || fail "game that ran: $(cat "$p/game-ran.txt" 2>/dev/null)"
 level="$([ "$version" != "${have:-none}" ] && [ "$version" != none ] && echo "$version" || echo "$game")"
 [ -z "$level" ] || grep -qx "level data of version $level" "$p/Vantorique.app/Contents/Resources/level.dat" || fail "game files"
-v="$p/launcher/vantorique_osx.zip.part.validator"  # a .part kept to go on at the next start
+v="$p/launcher/$zip.part.validator"  # a .part kept to go on at the next start
 [ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
 left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
   -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt -e launcher.log \
-  -e verified-version.txt -e "$(basename "$HARNESS")" || true)"
+  -e verified-version.txt -e install-id.txt -e "$(basename "$HARNESS")" || true)"
 [ -z "$left" ] || fail "left behind: $left"
 [ -z "${from:-}" ] || [ -z "$(ls -A "$from")" ] || fail "written in the folder it was started from: $(ls -A "$from")"
 # The support log: one dated line per event, beside errorlog.txt.
 logged() { grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} UTC $1\$" "$p/launcher/launcher.log" ||
   fail "launcher.log has no line '$1':$(echo; cat "$p/launcher/launcher.log")"; }
-url="http://127\.0\.0\.1:$port/vantorique/autoupdate"
+url="http://127\.0\.0\.1:$port${LAYOUT_ROOT%/}"
 case "$1" in
-update-now|from-another-folder) logged "GET $url/version.txt: HTTP 200, 3[0-9]+ bytes received"
-  logged "GET $url/releases/2/from-1.delta: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
-  logged "No delta from version 1 to 2: the server has none \(The server has no package\); fetching the full package"
-  logged "GET $url/releases/2/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
-delta-update) logged "GET $url/releases/2/from-1.delta: HTTP 200, [0-9]+ bytes received"
-  logged "Signature verified: from-1.delta \(version 2 from 1\)"; logged "Installed version 2 from a delta"
-  grep -q "GET /vantorique/autoupdate/releases/2/from-1.delta HTTP/1.1\" 200" "$w/nginx/access.log" || fail "no delta served"
-  ! grep "vantorique_osx.zip" "$w/nginx/access.log" || fail "the package was downloaded too" ;;
-delta-falls-back) logged "Signature verified: from-1.delta \(version 2 from 1\)"
+update-now|from-another-folder) logged "GET $url/$manifest: HTTP 200, 3[0-9]+ bytes received"
+  logged "GET $url/${LAYOUT_RELEASES}2/$(layout_delta_name 1): HTTP 404, [0-9]+ bytes received; failed: FAILURE_NOT_ON_SERVER: HTTP 404"
+  logged "No delta from version 1 to 2: the server has none \(FAILURE_NOT_ON_SERVER: HTTP 404\); fetching the full package"
+  logged "GET $url/${LAYOUT_RELEASES}2/$zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2" ;;
+delta-update) logged "GET $url/${LAYOUT_RELEASES}2/$(layout_delta_name 1): HTTP 200, [0-9]+ bytes received"
+  logged "Signature verified: $(layout_delta_name 1) \(version 2 from 1\)"; logged "Installed version 2 from a delta"
+  grep -q "GET $rel2$(layout_delta_name 1) HTTP/1.1\" 200" "$w/nginx/access.log" || fail "no delta served"
+  ! grep "$zip" "$w/nginx/access.log" || fail "the package was downloaded too" ;;
+delta-falls-back) logged "Signature verified: $(layout_delta_name 1) \(version 2 from 1\)"
   logged "Delta not used: FAILURE_BASE_DIFFERS: Contents/Resources/levels.dat: not the file this update was made from .*; fetching the full package"
-  logged "GET $url/releases/2/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2"
+  logged "GET $url/${LAYOUT_RELEASES}2/$zip: HTTP 200, [0-9]+ bytes received"; logged "Installed version 2"
   ! grep -q "a player's edit" "$p/Vantorique.app/Contents/Resources/levels.dat" || fail "the edited file stayed" ;;
-cdn-cache) logged "GET $url/releases/3/vantorique_osx.zip: HTTP 200, [0-9]+ bytes received"
-  logged "Signature verified: vantorique_osx.zip \(version 3\)"; logged "Installed version 3"
-  ! tail -n +$((warmed + 1)) "$w/proxy/nginx/access.log" | grep -E "GET /vantorique/autoupdate/vantorique_osx\.zip" ||
+cdn-cache) logged "GET $url/${LAYOUT_RELEASES}3/$zip: HTTP 200, [0-9]+ bytes received"
+  logged "Signature verified: $zip \(version 3\)"; logged "Installed version 3"
+  ! tail -n +$((warmed + 1)) "$w/proxy/nginx/access.log" | grep -F "GET $LAYOUT_ROOT$zip" ||
     fail "the launcher asked for the fixed name"
-  cmp -s <(curl -sf "http://127.0.0.1:$port/vantorique/autoupdate/vantorique_osx.zip") "$a/releases/2/vantorique_osx.zip" ||
+  cmp -s <(curl -sf "http://127.0.0.1:$port$LAYOUT_ROOT$zip") "$w/served$rel2$zip" ||
     fail "the proxy no longer holds version 2's package: the road proved nothing" ;;
-play-offline) logged "GET $url/version.txt: no answer, 0 bytes received; failed: Couldn't connect to server"
+play-offline) logged "GET $url/$manifest: no answer, 0 bytes received; failed: Couldn't connect to server"
   logged "Check failed: .*" ;;
-missing-package) logged "GET $url/vantorique_osx.zip: HTTP 404, [0-9]+ bytes received; failed: The server has no package"
-  logged "Download failed: The server has no package" ;;
+missing-package) logged "GET $url/$zip: HTTP 404, [0-9]+ bytes received; failed: FAILURE_NOT_ON_SERVER: HTTP 404"
+  logged "Download failed: FAILURE_NOT_ON_SERVER: HTTP 404" ;;
 signature-of-another-key) logged "Signature check failed: it was made with another key" ;;
-leftover-package) logged "Removed the download an interrupted update left: vantorique_osx.zip" ;;
+leftover-package) logged "Removed $zip: an interrupted update left it" ;;
 esac
 case "$1" in
 closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
 missing-background) grep -qxE $'Fatal error in .*loop\\.cpp on line [0-9]+: Could not start game\\. Background failure\\.\r' \
   "$p/launcher/errorlog.txt" && [ "$(wc -l < "$p/launcher/errorlog.txt")" = 1 ] || fail "error log" ;;
-signed-package) grep -qx "Signature verified: vantorique_osx.zip (version 2)" "$w/launcher.log" || fail "no signature check"
-  logged "Signature verified: vantorique_osx.zip \(version 2\)"
+signed-package) grep -qx "Signature verified: $zip (version 2)" "$w/launcher.log" || fail "no signature check"
+  logged "Signature verified: $zip \(version 2\)"
   [ "$(cat "$p/launcher/verified-version.txt")" = 2 ] || fail "the verified version is not remembered" ;;
-expired-manifest) grep -qx "Manifest refused: The update server is out of date" "$w/launcher.log" || fail "no refusal logged" ;;
+expired-manifest) grep -qE "^Manifest refused: FAILURE_EXPIRED: it expired at 2020-01-01T00:00:00Z$" "$w/launcher.log" ||
+  fail "no refusal logged" ;;
 resumed-download) grep -q "range=bytes=300000- .*-> 206" "$w/requests.log" || fail "no resume: $(cat "$w/requests.log")" ;;
+resumed-without-releases) grep -q "$LAYOUT_ROOT$zip range=bytes=300000- .*-> 206" "$w/requests.log" ||
+  fail "the fixed name's .part was not resumed after the release folder's 404: $(cat "$w/requests.log")" ;;
 esac
 echo "road $1: $road"

@@ -3,6 +3,7 @@
 // frame is driven as the main loop drives it.
 #include "screens.h"
 #include "state.h"
+#include "words.h"
 #include "workers.h"
 
 #include <gtest/gtest.h>
@@ -63,10 +64,10 @@ const std::string kDownloading =
     "Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!";
 
 void checkFailed() { doneCheckUpdating = updatingError = true; }
-void checkRefused() { checkFailed(), checkFailure = "The update server is out of date\nit expired at 2026-01-05T18:00:00Z"; }
+void checkRefused() { checkFailed(), checkFailure = {FAILURE_EXPIRED, "it expired at 2026-01-05T18:00:00Z"}; }
 void offered() { doneCheckUpdating = updateAvailable = true; }
-void downloadFailed() { action = kDownloadScreen, downloadComplete = true, downloadFailure = "Connection lost"; }
-void updateFailed() { action = kUnzipScreen, unzipComplete = true, unzipFailure = "Disk full"; }
+void downloadFailed() { action = kDownloadScreen, downloadComplete = true, downloadFailure = {FAILURE_NO_ANSWER, "the line broke after 5 bytes"}; }
+void updateFailed() { action = kUnzipScreen, unzipComplete = true, unzipFailure = {FAILURE_NO_SPACE, "the update needs 9 bytes"}; }
 void noGame() { action = kNoGameScreen; }
 
 }  // namespace
@@ -80,9 +81,20 @@ void draw_text(std::string text, double x, double y, float size, sf::Color color
 void ThreadCheckFunc(void *) { checkRuns++; }
 void ThreadDownloadFunc(void *) { downloadRuns++; }
 void ThreadUnzipFunc(void *) { unzipRuns++; }
+// The screens start the workers on these (the launcher's are in workers.cpp).
+sf::Thread checkThread(&ThreadCheckFunc, static_cast<void *>(nullptr));
+sf::Thread downloadThread(&ThreadDownloadFunc, static_cast<void *>(nullptr));
+sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 
 TEST(Screens, EachStateDrawsItsTexts)
 {
+    auto checkScreen = [](std::string heading, std::string advice, std::string detail = "") {
+        std::vector<T> texts{{heading, 16, 16}, {advice, 16, 32}};
+        if (!detail.empty())
+            texts.push_back({detail, 16, 44});
+        texts.insert(texts.end(), {{">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}});
+        return texts;
+    };
     auto failed = [](std::string title, std::string reason) {
         return std::vector<T>{{title, 16, 16}, {reason, 16, 32}, {">", 16, 56}, {"Retry", 32, 56},
                               {"Play Offline", 32, 72}};
@@ -90,41 +102,53 @@ TEST(Screens, EachStateDrawsItsTexts)
     const std::pair<std::function<void()>, std::vector<T>> cases[] = {
         {[] {}, {{"Checking for updates", 16, 16}}},
         {[] { doneCheckUpdating = true; }, {}},  // up to date: straight to the game
-        {checkFailed, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16}, {">", 16, 32},
-                       {"Retry", 32, 32}, {"Play Offline", 32, 48}}},
-        // A manifest that was not believed: why, on new lines under the same title; the menu below them.
-        {checkRefused, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16},
-                        {"The update server is out of date", 16, 32}, {"it expired at 2026-01-05T18:00:00Z", 16, 44},
-                        {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
-        {[] { checkFailed(), checkFailure = "The update server's answer is not signed"; },
-         {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16},
-          {"The update server's answer is not signed", 16, 32}, {">", 16, 56}, {"Retry", 32, 56},
-          {"Play Offline", 32, 72}}},
+        // A failed check: the heading names what happened, the line under it
+        // what the player can do, then the detail; the menu below them.
+        {[] { checkFailed(), checkFailure = {FAILURE_NO_ANSWER, ""}; },
+         checkScreen("No answer from the update server", "Check the connection, then Retry", VANTORIQUE_UPDATE_HOST)},
+        {[] { checkFailed(), checkFailure = {FAILURE_SERVER_REFUSED, "HTTP 403"}; },
+         checkScreen("The update server refused the request (HTTP 403)", "Retry later, or Play Offline")},
+        {[] { checkFailed(), checkFailure = {FAILURE_SERVER_REFUSED, "HTTP 503"}; },
+         checkScreen("The update server failed (HTTP 503)", "Retry later, or Play Offline")},
+        {[] { checkFailed(), checkFailure = {FAILURE_SERVER_REFUSED, "longer than 1 MiB"}; },
+         checkScreen("The update server's answer is too long", "Retry later, or Play Offline")},
+        {[] { checkFailed(), checkFailure = {FAILURE_NOT_ON_SERVER, "HTTP 404"}; },
+         checkScreen("The update server has no manifest", "Play Offline, and tell the game's makers")},
+        {checkRefused, checkScreen("The update server is out of date", "Retry later, once the game's makers re-sign it",
+                                   "it expired at 2026-01-05T18:00:00Z")},
+        {[] { checkFailed(), checkFailure = {FAILURE_UNSIGNED, ""}; },
+         checkScreen("The update server's answer is not signed", "Play Offline: this answer is not to be trusted")},
+        {[] { checkFailed(), checkFailure = {FAILURE_BAD_SIGNATURE, "it is the default channel's, this launcher follows beta"}; },
+         checkScreen("The update server's signature does not hold", "Play Offline: this answer is not to be trusted",
+                     "it is the default channel's, this launcher follows beta")},
+        {[] { checkFailed(), checkFailure = {FAILURE_OLDER, "it offers 2, 3 was seen before"}; },
+         checkScreen("The update server offers an older version", "Play Offline: an old answer was sent again",
+                     "it offers 2, 3 was seen before")},
         // A UTF-8 log: one "?" per character the font lacks or per broken sequence, no carriage return.
         {[] { offered(), updateText = "caf\xc3\xa9 \xe2\x98\x83\r\nok \xf0\x9f\x8e\xae\xe2\x98"; },
          {{"Hey, you haz old client, wants to update?", 16, 16}, {">", 16, 32}, {"Update Now", 32, 32},
           {"Update Later", 32, 48}, {"----------------UPDATE CONTAINS:-------------", 16, 64},
           {"caf? ?\nok ??", 24, 88}}},
-        {[] { action = kDownloadScreen, downloadBytesDone = 12300000, downloadBytesTotal = 48000000,
-              downloadBytesPerSecond = 2100000; },
+        {[] { action = kDownloadScreen, downloadProgress.done = 12300000, downloadProgress.total = 48000000,
+              downloadProgress.perSecond = 2100000; },
          {{kDownloading, 16, 16}, {std::string(16, '|') + std::string(48, '.'), 16, 96},
           {"12.3 of 48.0 MB  2.1 MB/s  0:17 left", 16, 112}}},
         // What is fetched, and its real size, on a line of its own: a delta, or the package.
-        {[] { action = kDownloadScreen, downloadFetching = kFetchingDelta, downloadBytesDone = 600000,
-              downloadBytesTotal = 1200000, downloadBytesPerSecond = 600000; },
+        {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingDelta, downloadProgress.done = 600000,
+              downloadProgress.total = 1200000, downloadProgress.perSecond = 600000; },
          {{kDownloading, 16, 16}, {std::string(32, '|') + std::string(32, '.'), 16, 96},
           {"0.6 of 1.2 MB  0.6 MB/s  0:01 left", 16, 112}, {"Downloading the changes (1.2 MB)", 16, 128}}},
-        {[] { action = kDownloadScreen, downloadFetching = kFetchingPackage, downloadBytesTotal = 48000000; },
+        {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingPackage, downloadProgress.total = 48000000; },
          {{kDownloading, 16, 16}, {std::string(64, '.'), 16, 96}, {"0.0 of 48.0 MB  0.0 MB/s", 16, 112},
           {"Downloading the package (48.0 MB)", 16, 128}}},
-        {downloadFailed, failed("Download failed", "Connection lost")},
+        {downloadFailed, failed("Download failed", "No answer from the server")},
         // A reason with a detail: the detail on a line of its own, above the buttons.
-        {[] { downloadFailed(), downloadFailure = "Signature check failed\nit was made with another key"; },
+        {[] { downloadFailed(), downloadFailure = {FAILURE_BAD_SIGNATURE, "it was made with another key"}; },
          {{"Download failed", 16, 16}, {"Signature check failed", 16, 32}, {"it was made with another key", 16, 44},
           {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
         {[] { action = kUnzipScreen; }, {{"Unzipping...", 16, 16}}},  // nothing unpacked yet: no figures
         // The download's bar, for the share of bytes written.
-        {[] { action = kUnzipScreen, unpackBytesDone = 12340000, unpackBytesTotal = 48000000; },
+        {[] { action = kUnzipScreen, unpackProgress.done = 12340000, unpackProgress.total = 48000000; },
          {{"Unzipping...", 16, 16}, {"12.3 of 48.0 MB", 16, 32}, {std::string(16, '|') + std::string(48, '.'), 16, 96}}},
         {updateFailed, failed("Update failed", "Disk full")},
         {noGame, {{"NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16}, {">", 16, 48},
@@ -299,4 +323,20 @@ TEST(Screens, ChangeLogCutToWhatTheViewCanShow)
     // Any byte may become a glyph, stray continuation bytes too; UTF-8 is cut between characters.
     EXPECT_EQ(visibleChangeLog(snowmen).size(), 232u * 3);
     EXPECT_EQ(toFontText(visibleChangeLog(std::string(1000000, '\x80'))).getSize(), 232u);
+}
+
+// Every kind of failure a worker can report has words for the player, and
+// only the kinds whose detail helps show it.
+TEST(Screens, EveryFailureKindHasItsWords)
+{
+    for (int kind = FAILURE_NONE + 1; kind < FAILURE_KIND_COUNT; kind++) {
+        EXPECT_NE(std::string(failureWords(kind)), "") << failure_name(kind) << ": the screen would show no reason";
+        EXPECT_EQ(failureText(kind, "").find('\n'), std::string::npos)
+            << failure_name(kind) << ": an empty detail must not add an empty line";
+    }
+    EXPECT_EQ(failureText(FAILURE_BAD_SIGNATURE, "it was made with another key"),
+              "Signature check failed\nit was made with another key")
+        << "a refused signature says why on its second line";
+    EXPECT_EQ(failureText(FAILURE_NO_SPACE, "the update needs 9 bytes in ../"), "Disk full")
+        << "a full disk is all the player needs to know; the bytes go to the support log";
 }

@@ -24,14 +24,15 @@ protected:
     }
     void TearDown() override { publicKey.clear(); }
 
-    // One run of the download worker: its failure reason, "" on success.
+    // One run of the download worker: its failure's kind ("FAILURE_NO_ANSWER"),
+    // "" on success.
     std::string download()
     {
         resetLauncherState();
         ThreadDownloadFunc(nullptr);
-        EXPECT_TRUE(downloadComplete && downloadSuccess == downloadFailure.empty())
-            << "the download worker must end with a reason exactly when it failed";
-        return downloadFailure;
+        EXPECT_TRUE(downloadComplete && downloadSuccess == (downloadFailure.kind == FAILURE_NONE))
+            << "the download worker must end with a failure exactly when it failed";
+        return downloadSuccess ? "" : failure_name(downloadFailure.kind);
     }
 
     testutil::ScratchDir dir;

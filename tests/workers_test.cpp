@@ -120,6 +120,11 @@ TEST(LauncherFolder, TheExecutablesOrTheOneThatHoldsItsBundle)
         {"/Users/p/Games/launcher/Vantorique Updater.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
         {"/Updater.app/Contents/MacOS/vantorique-updater", "/"}, {"/vantorique-updater", "/"},
         {"/Games/launcher/Contents/MacOS/vantorique-updater", "/Games/launcher/Contents/MacOS"},  // no bundle
+        // A release the launcher took runs from "app/N/" and works in the launcher's folder.
+        {"/home/p/Games/launcher/app/12/vantorique-updater", "/home/p/Games/launcher"},
+        {"/Users/p/Games/launcher/app/3/Launcher.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
+        {"/app/2/vantorique-updater", "/"},
+        {"/Games/app/x2/vantorique-updater", "/Games/app/x2"}, {"/Games/myapp/2/vantorique-updater", "/Games/myapp/2"},
         {"", ""}};
     for (const auto &[executable, folder] : cases)
         EXPECT_EQ(launcherFolderOf(executable), folder) << executable;
@@ -153,7 +158,8 @@ TEST_F(Workers, CheckOutcomes)
         int installed;
         int status;  // 1: a head, then silence; 0: nobody listening
         std::string manifest;
-        bool offered, failed;  // what the check leaves: an update offered, a connection failure
+        bool offered, failed;  // what the check leaves: an update offered, a failure
+        std::string failure = "FAILURE_NONE";  // its kind and line, for the heading
         int announced;
         std::string changeLog;
     };
@@ -169,16 +175,18 @@ TEST_F(Workers, CheckOutcomes)
          .announced = 1, .changeLog = "first install"},
         {.installed = 5, .status = 200, .manifest = "", .offered = false, .failed = false, .announced = 0,
          .changeLog = "untouched"},
-        {.installed = 3, .status = 404, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 500, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 200, .manifest = tooBig, .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 1, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 0, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
+        {.installed = 3, .status = 404, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_NOT_ON_SERVER HTTP 404", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 403, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_SERVER_REFUSED HTTP 403", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 500, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_SERVER_REFUSED HTTP 500", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 200, .manifest = tooBig, .offered = false, .failed = true,
+         .failure = "FAILURE_SERVER_REFUSED longer than 1 MiB", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 1, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_NO_ANSWER ", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 0, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_NO_ANSWER ", .announced = 1234567, .changeLog = "untouched"},
     };
     for (const CheckCase &c : cases) {
         const std::string which = "status " + std::to_string(c.status) + ", manifest " + c.manifest.substr(0, 40);
@@ -193,7 +201,9 @@ TEST_F(Workers, CheckOutcomes)
         EXPECT_LT(secondsOf(ThreadCheckFunc), 3.0) << which << ": the 2-second limit covers the whole exchange";
         EXPECT_TRUE(doneCheckUpdating) << which << ": the check must report";
         EXPECT_EQ(updateAvailable, c.offered) << which << ": whether an update is offered";
-        EXPECT_EQ(updatingError, c.failed) << which << ": whether the connection failed";
+        EXPECT_EQ(updatingError, c.failed) << which << ": whether the check failed";
+        EXPECT_EQ(c.failed ? std::string(failure_name(checkFailure.kind)) + " " + checkFailure.line : "FAILURE_NONE",
+                  c.failure) << which << ": what the check-failure screen's heading is made from";
         EXPECT_EQ(updatedVantoriqueVersion, c.announced) << which << ": the announced version";
         EXPECT_EQ(updateText, c.changeLog) << which << ": the change log";
     }
@@ -203,10 +213,10 @@ TEST_F(Workers, DownloadOutcomes)
 {
     const std::string body = bytes(3000000);
     const std::pair<Answer, std::string> cases[] = {  // the answer and the failure it makes ("" none)
-        {{200, body}, ""}, {{404, "gone"}, "The server has no package"}, {{500, ""}, "The server answered 500"},
-        {{200, body, (long long)body.size() + 1000}, "Connection lost"},  // cut short, no validator: nothing kept
-        {{200, body, (long long)body.size() - 10}, "The package is larger than announced"},
-        {{200, "x", 1LL << 60}, "Disk full"}, {{200, ""}, ""}
+        {{200, body}, ""}, {{404, "gone"}, "FAILURE_NOT_ON_SERVER"}, {{500, ""}, "FAILURE_SERVER_REFUSED"},
+        {{200, body, (long long)body.size() + 1000}, "FAILURE_NO_ANSWER"},  // cut short, no validator: nothing kept
+        {{200, body, (long long)body.size() - 10}, "FAILURE_SERVER_REFUSED"},
+        {{200, "x", 1LL << 60}, "FAILURE_NO_SPACE"}, {{200, ""}, ""}
     };
     for (const auto &c : cases) {
         write_file("vantorique_osx.zip", "earlier package");
@@ -214,7 +224,7 @@ TEST_F(Workers, DownloadOutcomes)
         EXPECT_EQ(download(), c.second);
         EXPECT_EQ(read_file("vantorique_osx.zip"), c.second.empty() ? c.first.body : "earlier package") << c.second;
         EXPECT_FALSE(exists("vantorique_osx.zip.part")) << c.second;
-        EXPECT_TRUE(!c.second.empty() || downloadBytesDone + downloadBytesTotal == 2 * (long long)c.first.body.size());
+        EXPECT_TRUE(!c.second.empty() || downloadProgress.done + downloadProgress.total == 2 * (long long)c.first.body.size());
     }
     EXPECT_EQ(server.requests.size(), 14u);  // a manifest (no check ran) and the package each; no key: no signature
     Answer lingering{200, body};
@@ -225,16 +235,16 @@ TEST_F(Workers, DownloadOutcomes)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
     EXPECT_EQ(read_file("vantorique_osx.zip"), body);
     ASSERT_EQ(mkdir("vantorique_osx.zip.part", 0755), 0);  // what cannot be replaced is not written through
-    EXPECT_EQ(download(), "Cannot write the package");
+    EXPECT_EQ(download(), "FAILURE_CANNOT_WRITE");
     server.stop();
-    EXPECT_EQ(download(), "No answer from the server");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
 }
 
 TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
 {
     const std::string v1 = bytes(2000000), v2 = bytes(1500000) + "v2";
     server.set(kPackage, Answer{200, v1, -1, "\"v1\"", 700000});
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     EXPECT_EQ(read_file("vantorique_osx.zip.part"), v1.substr(0, 700000));
     EXPECT_EQ(download(), "");  // 206: the rest appended
     const std::string &asked = server.requests.back();
@@ -243,7 +253,7 @@ TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
 
     // The package changed meanwhile: the whole new one comes (200) and replaces the .part.
     server.set(kPackage, Answer{200, v1, -1, "\"v1\"", 700000});
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     server.set(kPackage, Answer{200, v2, -1, "\"v2\""});
     EXPECT_EQ(download(), "");
     EXPECT_EQ(read_file("vantorique_osx.zip"), v2);
@@ -251,7 +261,7 @@ TEST_F(Workers, BrokenDownloadResumesWhereItStopped)
     // A .part that is a link is never followed, not even to resume.
     write_file(dir / "outside", "keep");
     ASSERT_EQ(symlink((dir / "outside").c_str(), "vantorique_osx.zip.part"), 0);
-    write_file("vantorique_osx.zip.part.validator", "\"v2\"");
+    write_file("vantorique_osx.zip.part.validator", std::string(kPackage) + "\n\"v2\"");
     EXPECT_EQ(download(), "");
     EXPECT_EQ(read_file(dir / "outside") + read_file("vantorique_osx.zip"), "keep" + v2);
     EXPECT_FALSE(exists("vantorique_osx.zip.part") || exists("vantorique_osx.zip.part.validator"));
@@ -278,7 +288,7 @@ TEST_F(Workers, APartNotOnlyOursIsNeverResumed)
         }
         write_file(outside, body.substr(0, 32));
         ASSERT_EQ(run(c.make), 0) << c.what;
-        write_file("vantorique_osx.zip.part.validator", "\"v1\"");
+        write_file("vantorique_osx.zip.part.validator", std::string(kPackage) + "\n\"v1\"");
         EXPECT_EQ(download(), "") << c.what;
         EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "") << c.what << ": it must not be resumed";
         EXPECT_EQ(read_file(outside).size(), 32u) << c.what << ": the file outside must keep its 32 bytes";
@@ -308,7 +318,7 @@ TEST_F(Workers, CompressedAnswersAreDecodedBeforeTheyAreUsed)
     EXPECT_EQ(HttpServer::header(server.requests.back(), "Accept-Encoding"), "identity")
         << "the manifest must be asked for without compression";
 
-    EXPECT_EQ(download(), "Connection lost");
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
     EXPECT_FALSE(exists("vantorique_osx.zip.part"))
         << "vantorique_osx.zip.part: a cut compressed answer cannot be resumed (its ranges count compressed bytes)";
     EXPECT_EQ(download(), "");
@@ -327,6 +337,11 @@ TEST_F(Workers, AManifestOfExactlyTheLimitIsRead)
     ThreadCheckFunc(nullptr);
     EXPECT_TRUE(updateAvailable && !updatingError) << "a manifest of 1,048,576 bytes must be read";
     EXPECT_EQ(updateText.size(), log.size());
+
+    server.set(kManifest, Answer{200, "9~" + log + "x`\n"});
+    resetLauncherState();
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(updatingError && !updateAvailable) << "a manifest of 1,048,577 bytes, one past the limit, must be refused";
 }
 
 TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
@@ -337,7 +352,7 @@ TEST_F(Workers, SignatureIsFetchedWithAKeyAndBounded)
     publicKey = trustedKey();
     for (const Answer &signature : {Answer{404, ""}, Answer{200, std::string(4097, 'x')}}) {
         server.set(kSignature, signature);
-        EXPECT_EQ(download(), "Signature check failed\nthe signature could not be fetched")
+        EXPECT_EQ(download(), "FAILURE_UNSIGNED")
             << "a signature that is missing or too long (status " << signature.status << ")";
         EXPECT_FALSE(exists("vantorique_osx.zip")) << "the package must be deleted after a failed check";
     }
@@ -349,7 +364,7 @@ TEST_F(Workers, DownloadStopsWhenTheLauncherEnds)
 {
     server.set(kPackage, Answer{200, "never sent", -1, "", std::string::npos, true});
     std::thread stopper([] {
-        while (downloadBytesTotal < 0)  // the answer's head is in
+        while (downloadProgress.total < 0)  // the answer's head is in
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         abortTransfers = true;
     });
@@ -362,11 +377,18 @@ TEST_F(Workers, UnpackWorkerInstallsThePackageAndRemovesIt)
 {
     ASSERT_EQ(run("mkdir -p " + quote(dir / "pkg/Vantorique.app/Contents/MacOS")), 0);
     write_file(dir / "pkg/Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho 2\n", 0755);
+    write_file(dir / "pkg/Vantorique.app/Contents/level.dat", bytes(300000));
     ASSERT_EQ(compress_path((dir / "pkg/Vantorique.app").c_str(), "vantorique_osx.zip", 6), 1);
     for (bool good : {true, false}) {
         resetLauncherState();
         ThreadUnzipFunc(nullptr);
-        EXPECT_TRUE(unzipComplete && unzipSuccess == good && unzipFailure.empty() == good) << good;
+        if (good) {  // the unpacker wrote straight into the state's sink, which the screen reads
+            EXPECT_TRUE(unpackProgress.total >= 300000 && unpackProgress.done == unpackProgress.total)
+                << "the unpack screen's figures after the install: " << unpackProgress.done << " of "
+                << unpackProgress.total << " bytes";
+        }
+        EXPECT_TRUE(unzipComplete && unzipSuccess == good && (unzipFailure.kind == FAILURE_NONE) == good)
+            << (good ? "a good package" : "not a zip at all") << ": " << failure_name(unzipFailure.kind);
         EXPECT_FALSE(exists("vantorique_osx.zip")) << good;
         write_file("vantorique_osx.zip", "not a zip at all");
     }
@@ -386,13 +408,13 @@ TEST_F(Workers, ResumeAnswersThatDoNotFitThePartAreRefused)
     wrongPart.head = "Content-Range: bytes 500-99999/100000\r\n";  // the .part holds 1000 bytes
     const ResumeCase cases[] = {
         {.what = "206 for the wrong range", .partSize = 1000, .answer = wrongPart,
-         .failure = "The server sent the wrong part"},
+         .failure = "FAILURE_SERVER_REFUSED"},
         {.what = "416 for a whole .part", .partSize = body.size(), .answer = Answer{416, ""},
-         .failure = "The server answered 416"},
+         .failure = "FAILURE_SERVER_REFUSED"},
     };
     for (const ResumeCase &c : cases) {
         write_file("vantorique_osx.zip.part", body.substr(0, c.partSize));
-        write_file("vantorique_osx.zip.part.validator", "\"v1\"");
+        write_file("vantorique_osx.zip.part.validator", std::string(kPackage) + "\n\"v1\"");
         server.set(kPackage, c.answer);
         EXPECT_EQ(download(), c.failure) << c.what;
         EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "bytes=" + std::to_string(c.partSize) + "-")
@@ -430,8 +452,138 @@ TEST_F(Workers, WithAKeyAnUnknownVersionIsAConnectionFailure)
 {
     server.set(kPackage, Answer{200, "package"});  // no manifest: the version cannot be learnt
     publicKey = "RWQf6LRCGA9i53mlYecO4IzT51TGPpvWucNSCh1CBM0QTaLn73Y7GFO3";
-    EXPECT_EQ(download(), "No answer from the server") << "the player must read the connection failure";
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER") << "the player must read the connection failure";
     EXPECT_EQ(server.requests.size(), 1u) << "only the manifest may be asked for; the package is of no use unchecked";
     EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no unchecked package may stay";
 }
 
+
+// A kill after the new game is swapped in and before the version file says
+// so: the next start records the version, and the check then finds the game
+// up to date, so the package is not fetched a second time.
+TEST_F(Workers, AKillAfterTheSwapsStillRecordsTheVersion)
+{
+    // The launcher's folder is dir/launcher; the game's parent is dir.
+    ASSERT_EQ(run("mkdir -p " + quote(dir / "Vantorique.app/Contents/MacOS") + " " +
+                  quote(dir / "new/Vantorique.app/Contents/MacOS")), 0);
+    write_file(dir / "Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho old\n", 0755);
+    write_file(dir / "new/Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho new\n", 0755);
+    write_file(dir / "new/Readme.txt", "a second item\n");
+    ASSERT_EQ(run("cd " + quote(dir / "new") + " && zip -qry " + quote(dir / "launcher/vantorique_osx.zip") +
+                  " Readme.txt Vantorique.app"), 0);
+    write_file("version.txt", "1");
+    pid_t child = fork();
+    if (child == 0) {  // the launcher's unpack worker, killed right after its last swap
+        resetLauncherState();
+        versionAnnounced = true;
+        updatedVantoriqueVersion = 2;
+        installStepHook = [](const char *step) {
+            static int swaps = 0;
+            if (strcmp(step, "swapped") == 0 && ++swaps == 2)
+                raise(SIGKILL);
+        };
+        ThreadUnzipFunc(nullptr);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the install must reach its last swap (and be killed there)";
+    EXPECT_EQ(read_file("version.txt"), "1") << "version.txt: killed before the version was recorded";
+
+    // The next start.
+    captured([] { recoverInterruptedInstall(installPlaces()); return 0; });
+    EXPECT_EQ(read_file("version.txt"), "2") << "version.txt after the next start's recovery";
+    server.set(kManifest, Answer{200, "2~Version 2`"});
+    server.set(kPackage, Answer{200, "never wanted"});
+    resetLauncherState();
+    vantoriqueVersion = readVersionFile("version.txt");
+    ThreadCheckFunc(nullptr);
+    EXPECT_TRUE(doneCheckUpdating && !updateAvailable) << "the check must find version 2 installed, not offer it again";
+    for (const std::string &request : server.requests)
+        EXPECT_EQ(request.find("vantorique_osx.zip"), std::string::npos) << "a second download: " << request;
+    EXPECT_EQ(output_of(quote(dir / "Vantorique.app/Contents/MacOS/Vantorique")), "new\n")
+        << "the game must be the new one";
+}
+
+// A server published before releases had folders: the release's name is a
+// 404 every time, and the fixed name's broken transfer must still go on
+// from its .part at the next try (If-Range), not from byte 0.
+TEST_F(Workers, ABrokenDownloadGoesOnWhereTheServerHasNoReleaseFolders)
+{
+    const std::string package = bytes(800000);
+    server.set(kManifest, Answer{200, "2~x`"});
+    server.set(kPackage, Answer{200, package, -1, "\"fixed\"", 300000});
+    EXPECT_EQ(download(), "FAILURE_NO_ANSWER");
+    EXPECT_EQ(read_file("vantorique_osx.zip.part").size(), 300000u) << "vantorique_osx.zip.part: the bytes that came";
+    EXPECT_EQ(download(), "") << "the second try must bring the package whole";
+    const std::string &asked = server.requests.back();
+    EXPECT_EQ(asked.find(std::string("GET ") + kPackage + " "), 0u) << "the last request: " << asked;
+    EXPECT_EQ(HttpServer::header(asked, "Range") + " " + HttpServer::header(asked, "If-Range"), "bytes=300000- \"fixed\"")
+        << "the fixed name must be resumed from its .part after the release folder's 404";
+    EXPECT_TRUE(read_file("vantorique_osx.zip") == package) << "vantorique_osx.zip: the whole package";
+    bool askedRelease = false;
+    for (const std::string &request : server.requests)
+        askedRelease = askedRelease || request.find("/releases/2/vantorique_osx.zip") != std::string::npos;
+    EXPECT_TRUE(askedRelease) << "the release's own name must be asked first, each time";
+}
+
+// A 206 is taken only for a range that was asked for and only from where
+// the .part ends: each check refuses on its own.
+TEST_F(Workers, A206IsTakenOnlyForTheRangeAsked)
+{
+    const std::string body = bytes(5000);
+    Answer unasked{206, body};
+    unasked.head = "Content-Range: bytes 0-4999/5000\r\n";  // from 0, as the empty start would be
+    server.set(kPackage, unasked);
+    EXPECT_EQ(download(), "FAILURE_SERVER_REFUSED") << "a 206 when no range was asked (no .part kept)";
+    EXPECT_EQ(HttpServer::header(server.requests.back(), "Range"), "") << "no .part: no range may be asked";
+    EXPECT_FALSE(exists("vantorique_osx.zip")) << "vantorique_osx.zip: no package from a part nobody asked for";
+}
+
+// The support log's limits exactly: a run may log 256 KiB and no byte
+// more, and the log keeps exactly five runs.
+TEST(SupportLog, ARunLogsExactly256KiB)
+{
+    ScratchDir dir;
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    startSupportLog();
+    // A line is the time (23 bytes), a space, the text and a line break.
+    const size_t kCap = 256 * 1024, kLine = 1000;
+    for (size_t i = 0; i < kCap / kLine; i++)
+        logLine("%s", std::string(kLine - 25, 'a').c_str());
+    logLine("%s", std::string(kCap % kLine - 25 - 4, 'b').append("last").c_str());
+    const std::string atCap = read_file("launcher.log");
+    logLine("one byte past");
+    logLine("and after");
+    const std::string past = read_file("launcher.log");
+    ASSERT_EQ(chdir(home), 0);
+    const size_t mark = atCap.find('\n') + 1;  // the run's first line is not counted
+    EXPECT_EQ(atCap.size() - mark, kCap) << "the lines of a run that logged exactly 256 KiB";
+    EXPECT_NE(atCap.find("blast\n"), std::string::npos) << "the line that reaches 256 KiB exactly must be logged";
+    EXPECT_EQ(atCap.find("logged too much"), std::string::npos) << "at exactly 256 KiB nothing is left out yet";
+    EXPECT_NE(past.find(" UTC (this run logged too much; the rest is left out)\n"), std::string::npos)
+        << "one line past 256 KiB must be replaced by the note";
+    EXPECT_EQ(past.find("one byte past"), std::string::npos) << "the line past the cap must not be logged";
+    EXPECT_EQ(past.find("and after"), std::string::npos) << "nothing after the note";
+}
+
+TEST(SupportLog, KeepsExactlyFiveRuns)
+{
+    ScratchDir dir;
+    char home[4096];
+    ASSERT_TRUE(getcwd(home, sizeof home));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    std::string afterFive, afterSix;
+    for (int run = 1; run <= 6; run++) {
+        startSupportLog();
+        logLine("run %d", run);
+        (run == 5 ? afterFive : afterSix) = read_file("launcher.log");
+    }
+    ASSERT_EQ(chdir(home), 0);
+    EXPECT_NE(afterFive.find(" UTC run 1\n"), std::string::npos) << "after 5 runs, the first must still be there:\n"
+                                                                 << afterFive;
+    EXPECT_EQ(afterSix.find(" UTC run 1\n"), std::string::npos) << "after 6 runs, the first must be gone:\n" << afterSix;
+    EXPECT_NE(afterSix.find(" UTC run 2\n"), std::string::npos) << "after 6 runs, the second must stay:\n" << afterSix;
+}

@@ -1,6 +1,7 @@
 # Shared by scripts/demo and the end-to-end tests: a launcher folder beside an
 # installed game, and an nginx on loopback serving a published version.
 # Source it; every function takes explicit paths.
+source "$(dirname "${BASH_SOURCE[0]}")/layout.sh"
 
 # make_bundle APP VERSION [MEGABYTES]: a tiny game whose executable records, in
 # "game-ran.txt" beside the bundle, that this version ran; MEGABYTES of level
@@ -88,8 +89,8 @@ start_nginx() {
   nginx_config "$root" "$port" "  server {
     listen 127.0.0.1:$port;
     root $served;
-    location = /vantorique/autoupdate/version.txt { limit_rate $manifest_rate; }
-    location ~ ^/vantorique/autoupdate/(releases/[0-9]+/)?(vantorique_osx\.zip|from-[0-9]+\.delta)\$ { limit_rate $package_rate; }
+    location = $LAYOUT_ROOT$LAYOUT_MANIFEST { limit_rate $manifest_rate; }
+    location ~ ^$LAYOUT_ROOT($LAYOUT_RELEASES[0-9]+/)?(${LAYOUT_PACKAGE//./\\.}|$LAYOUT_DELTA_PREFIX[0-9]+${LAYOUT_DELTA_SUFFIX//./\\.})\$ { limit_rate $package_rate; }
   }"
   run_nginx "$root" "$port"
 }
@@ -106,7 +107,7 @@ start_caching_proxy() {
   server {
     listen 127.0.0.1:$port;
     location / { proxy_pass http://127.0.0.1:$origin; proxy_cache updates; proxy_cache_valid 200 1d; }
-    location ~ ^/vantorique/autoupdate/version\.txt(\.minisig)?\$ { proxy_pass http://127.0.0.1:$origin; }
+    location ~ ^$LAYOUT_ROOT${LAYOUT_MANIFEST//./\\.}(${LAYOUT_SIGNATURE_SUFFIX//./\\.})?\$ { proxy_pass http://127.0.0.1:$origin; }
   }"
   run_nginx "$root" "$port"
 }
