@@ -8,12 +8,6 @@ using namespace testutil;
 
 namespace {
 
-struct Threads {
-    int saved = ZIP_THREADS;
-    explicit Threads(int n) { ZIP_THREADS = n; }
-    ~Threads() { ZIP_THREADS = saved; }
-};
-
 const long kMiB = 1 << 20;
 
 // name method size compressed, one line an entry, from Python's reader.

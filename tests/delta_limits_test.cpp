@@ -3,6 +3,7 @@
 // present but shorter than they must be, counts and sums that would wrap,
 // and files that are not files (a FIFO must never stall a call).
 #include "delta.h"
+#include "delta_helpers.h"
 #include "helpers.h"
 #include "items.h"
 
@@ -29,23 +30,10 @@ std::string zstd_frame(const std::string &content)
     return out;
 }
 
-item folder_item(const std::string &path)
+// A link item hashed as make hashes one.
+item hashed_link_item(const std::string &path, const std::string &target)
 {
-    item it;
-    it.path = path;
-    it.type = ITEM_DIRECTORY;
-    it.mode = 0755;
-    return it;
-}
-
-item link_item(const std::string &path, const std::string &target)
-{
-    item it;
-    it.path = path;
-    it.type = ITEM_LINK;
-    it.mode = 0777;
-    it.target = target;
-    it.size = target.size();
+    item it = link_item(path, target);
     it.hash = hash_of(target);
     return it;
 }
@@ -55,17 +43,15 @@ struct hand_delta {
     std::vector<item> items;
     std::string payloads;
 
-    // A file sent whole; its payload is appended.
-    item &whole(const std::string &path, const std::string &content)
+    // A file of `content` sent by `source` as `frame`; the frame is appended.
+    item &file(item it, const std::string &path, const std::string &content, uint8_t source, const std::string &frame)
     {
-        item it;
         it.path = path;
         it.type = ITEM_FILE;
         it.mode = 0644;
         it.size = content.size();
         it.hash = hash_of(content);
-        it.source = SOURCE_WHOLE;
-        std::string frame = zstd_frame(content);
+        it.source = source;
         it.payload_offset = kHeaderSize + payloads.size();
         it.payload_size = frame.size();
         it.payload_hash = hash_of(frame);
@@ -73,17 +59,16 @@ struct hand_delta {
         items.push_back(it);
         return items.back();
     }
+    // A file sent whole.
+    item &whole(const std::string &path, const std::string &content)
+    {
+        return file(item(), path, content, SOURCE_WHOLE, zstd_frame(content));
+    }
     // A file patched against `base` (at `base_path` of the installed tree).
     item &patch(const std::string &path, const std::string &content, const std::string &base_path,
                 const std::string &base)
     {
         item it;
-        it.path = path;
-        it.type = ITEM_FILE;
-        it.mode = 0644;
-        it.size = content.size();
-        it.hash = hash_of(content);
-        it.source = SOURCE_PATCH;
         it.base_path = base_path;
         it.base_size = base.size();
         it.base_hash = hash_of(base);
@@ -92,12 +77,7 @@ struct hand_delta {
         ZSTD_CCtx_refPrefix(c, base.data(), base.size());
         frame.resize(ZSTD_compress2(c, &frame[0], frame.size(), content.data(), content.size()));
         ZSTD_freeCCtx(c);
-        it.payload_offset = kHeaderSize + payloads.size();
-        it.payload_size = frame.size();
-        it.payload_hash = hash_of(frame);
-        payloads += frame;
-        items.push_back(it);
-        return items.back();
+        return file(it, path, content, SOURCE_PATCH, frame);
     }
     std::string bytes(uint64_t count) const
     {
@@ -207,7 +187,7 @@ TEST_F(DeltaLimits, LengthsShorterThanTheirContentAreRefused)
 {
     hand_delta d;
     d.whole("a.txt", "alpha");
-    d.items.push_back(link_item("l", "a.txt"));
+    d.items.push_back(hashed_link_item("l", "a.txt"));
     std::string good = d.bytes();
     ASSERT_EQ(info(good), 1) << said();
 
@@ -324,8 +304,8 @@ TEST_F(DeltaLimits, LimitsHoldExactlyAtThemAndRefuseOnePast)
     hand_delta target_at, target_past;
     target_at.items = {folder_item("a")};
     target_past.items = {folder_item("a")};
-    target_at.items.push_back(link_item("a/l", std::string(1023, 'x')));
-    target_past.items.push_back(link_item("a/l", std::string(1024, 'x')));
+    target_at.items.push_back(hashed_link_item("a/l", std::string(1023, 'x')));
+    target_past.items.push_back(hashed_link_item("a/l", std::string(1024, 'x')));
     EXPECT_EQ(info(target_at.bytes()), 1) << "a link target of exactly 1023 bytes must be taken: " << said();
     EXPECT_EQ(info(target_past.bytes()), 0) << "a link target of 1024 bytes must be refused";
     EXPECT_EQ(kind(), "FAILURE_DAMAGED") << said();

@@ -3,6 +3,7 @@
 // patched in segments, programs by the suffix-array engine, a delta of the
 // first format still applied, and the same tree from one worker or many.
 #include "delta.h"
+#include "delta_helpers.h"
 #include "helpers.h"
 #include "items.h"
 
@@ -15,21 +16,6 @@ using namespace testutil;
 using namespace delta;
 
 namespace {
-
-std::string noise(size_t size, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string out(size, '\0');
-    for (char &c : out)
-        c = char(gen());
-    return out;
-}
-
-void put(const std::string &root, const std::string &path, const std::string &data, mode_t mode = 0644)
-{
-    run("mkdir -p " + quote((root + "/" + path).substr(0, (root + "/" + path).rfind('/'))));
-    write_file(root + "/" + path, data, mode);
-}
 
 // Info-ZIP's package of `parent`/Vantorique.app, links kept as links.
 void zip_game(const std::string &parent, const std::string &zip)
@@ -67,6 +53,17 @@ struct Release : testing::Test {
         zip_game(dir / "v1", zip1);
     }
     int apply_to_v1() { return delta_apply(v1.c_str(), delta.c_str(), staged.c_str(), &ctx); }
+    // The delta's items for `path`, read back as apply reads them.
+    void items_named(const std::string &path, std::vector<item> &found)
+    {
+        mapped m;
+        header h;
+        std::vector<item> items;
+        ASSERT_TRUE(read_delta(delta.c_str(), m, h, items, &ctx)) << said();
+        for (item &it : items)
+            if (it.path == path)
+                found.push_back(std::move(it));
+    }
     void expect_v2(const std::string &how)
     {
         EXPECT_EQ(snapshot(staged), snapshot(v2)) << how << ": the staged tree must be version 2";
@@ -185,13 +182,9 @@ TEST_F(Release, ABigFileIsPatchedInSegments)
     o.segment_above = 1 << 20;
     o.segment_bytes = 1 << 20;
     ASSERT_EQ(delta_make_with(v1.c_str(), v2.c_str(), delta.c_str(), &o, &ctx), 1) << said();
-    mapped m;
-    header h;
-    std::vector<item> items;
-    ASSERT_TRUE(read_delta(delta.c_str(), m, h, items, &ctx)) << said();
-    for (const item &it : items) {
-        if (it.path != "Contents/Resources/pack.dat")
-            continue;
+    std::vector<item> found;
+    ASSERT_NO_FATAL_FAILURE(items_named("Contents/Resources/pack.dat", found));
+    for (const item &it : found) {
         EXPECT_EQ(it.source, SOURCE_SEGMENTS) << "pack.dat (3 MiB over a 1 MiB limit): must be in segments";
         EXPECT_EQ(it.segments.size(), 4u) << "pack.dat: 3 MiB and 5000 bytes in 1 MiB stretches";
         uint64_t bytes = 0;
@@ -214,15 +207,11 @@ TEST_F(Release, ProgramsGoToTheSuffixEngineWhenItIsSmaller)
     put(v1, "Contents/MacOS/Vantorique", code, 0755);
     put(v2, "Contents/MacOS/Vantorique", next, 0755);
     ASSERT_EQ(delta_make(v1.c_str(), v2.c_str(), delta.c_str(), 19, 1, 2, &ctx), 1) << said();
-    mapped m;
-    header h;
-    std::vector<item> items;
-    ASSERT_TRUE(read_delta(delta.c_str(), m, h, items, &ctx)) << said();
-    for (const item &it : items) {
-        if (it.path == "Contents/MacOS/Vantorique") {
-            EXPECT_EQ(it.source, SOURCE_SUFFIX) << "the program: the suffix engine must beat zstd on shifted addresses ("
-                                                << it.payload_size << " bytes)";
-        }
+    std::vector<item> found;
+    ASSERT_NO_FATAL_FAILURE(items_named("Contents/MacOS/Vantorique", found));
+    for (const item &it : found) {
+        EXPECT_EQ(it.source, SOURCE_SUFFIX) << "the program: the suffix engine must beat zstd on shifted addresses ("
+                                            << it.payload_size << " bytes)";
     }
     ASSERT_EQ(apply_to_v1(), 1) << said();
     expect_v2("a delta with a suffix-array patch");
@@ -298,13 +287,9 @@ TEST_F(Release, ABigFileFindsMatchesAcrossItsWholeBase)
     put(v1, "Contents/Resources/world.pak", big);
     put(v2, "Contents/Resources/world.pak", swapped);
     ASSERT_EQ(delta_make(v1.c_str(), v2.c_str(), delta.c_str(), 19, 1, 2, &ctx), 1) << said();
-    mapped m;
-    header h;
-    std::vector<item> items;
-    ASSERT_TRUE(read_delta(delta.c_str(), m, h, items, &ctx)) << said();
-    for (const item &it : items) {
-        if (it.path != "Contents/Resources/world.pak")
-            continue;
+    std::vector<item> found;
+    ASSERT_NO_FATAL_FAILURE(items_named("Contents/Resources/world.pak", found));
+    for (const item &it : found) {
         EXPECT_EQ(it.source, SOURCE_PATCH) << "world.pak (20 MiB, halves swapped): must be patched against its old self";
         EXPECT_LT(it.payload_size, 100000u) << "world.pak: 10 MiB moves must cost bytes, not megabytes";
     }

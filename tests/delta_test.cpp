@@ -2,6 +2,7 @@
 // a player gets from the full package; damaged, hostile or mismatched input is
 // refused with its failure kind and leaves nothing behind.
 #include "delta.h"
+#include "delta_helpers.h"
 #include "helpers.h"
 #include "items.h"
 
@@ -14,16 +15,6 @@ using namespace testutil;
 
 namespace {
 
-// Incompressible bytes; the same `kind` gives the same bytes.
-std::string noise(size_t size, unsigned kind)
-{
-    std::mt19937 gen(kind);
-    std::string out(size, '\0');
-    for (char &c : out)
-        c = char(gen());
-    return out;
-}
-
 // `data` with `count` bytes overwritten at each of the offsets.
 std::string edited(std::string data, std::initializer_list<size_t> offsets, size_t count = 64)
 {
@@ -31,14 +22,6 @@ std::string edited(std::string data, std::initializer_list<size_t> offsets, size
         for (size_t i = 0; i < count && at + i < data.size(); i++)
             data[at + i] = char(data[at + i] ^ 0x5a);
     return data;
-}
-
-void make_dirs_for(const std::string &path) { run("mkdir -p " + quote(path.substr(0, path.rfind('/')))); }
-
-void put(const std::string &root, const std::string &path, const std::string &data, mode_t mode = 0644)
-{
-    make_dirs_for(root + "/" + path);
-    write_file(root + "/" + path, data, mode);
 }
 
 void link_at(const std::string &root, const std::string &path, const std::string &target)
@@ -297,22 +280,6 @@ TEST_F(Delta, RefusesHostilePathsAndLinks)
         it.base_hash = it.hash = hash_bytes(reinterpret_cast<const unsigned char *>("old"), 3);
         return it;
     };
-    auto folder = [](const std::string &path) {
-        item it;
-        it.path = path;
-        it.type = ITEM_DIRECTORY;
-        it.mode = 0755;
-        return it;
-    };
-    auto link = [](const std::string &path, const std::string &target) {
-        item it;
-        it.path = path;
-        it.type = ITEM_LINK;
-        it.mode = 0777;
-        it.target = target;
-        it.size = target.size();
-        return it;
-    };
     item bad_base = file("x");
     bad_base.base_path = "../A/Vantorique.app/lib.so";
     struct {
@@ -321,15 +288,15 @@ TEST_F(Delta, RefusesHostilePathsAndLinks)
     } cases[] = {
         {"an absolute path", {file("/tmp/x")}},
         {"a \"..\" path", {file("../x")}},
-        {"a \"..\" inside a path", {folder("a"), file("a/../../x")}},
+        {"a \"..\" inside a path", {folder_item("a"), file("a/../../x")}},
         {"a NUL in a name", {file(std::string("a\0b", 3))}},
         {"a name over 1023 bytes", {file(std::string(1024, 'n'))}},
-        {"an empty component", {folder("a"), file("a//x")}},
+        {"an empty component", {folder_item("a"), file("a//x")}},
         {"a file in a folder the delta does not make", {file("missing/x")}},
-        {"a file below a link", {link("l", "."), file("l/x")}},
-        {"an absolute link", {link("l", "/etc/passwd")}},
-        {"a link climbing out", {link("l", "../outside")}},
-        {"a link climbing out through another link", {folder("d"), link("d/up", ".."), link("esc", "d/up/..")}},
+        {"a file below a link", {link_item("l", "."), file("l/x")}},
+        {"an absolute link", {link_item("l", "/etc/passwd")}},
+        {"a link climbing out", {link_item("l", "../outside")}},
+        {"a link climbing out through another link", {folder_item("d"), link_item("d/up", ".."), link_item("esc", "d/up/..")}},
         {"a base outside the installed tree", {bad_base}},
     };
     std::string outside = describe(dir.path);

@@ -144,6 +144,13 @@ inline int pack(const std::string &from, const std::string &zip, int level = 6, 
 
 // A failure kind by its name, for readable failure messages.
 inline std::string kind_name(int kind) { return failure_name(kind); }
+
+// ZIP_THREADS for one scope.
+struct Threads {
+    int saved = ZIP_THREADS;
+    explicit Threads(int n) { ZIP_THREADS = n; }
+    ~Threads() { ZIP_THREADS = saved; }
+};
 #endif
 
 // Everything under `dir` as "path mode size target" lines, then a checksum

@@ -11,12 +11,6 @@ using namespace testutil;
 
 namespace {
 
-struct Threads {
-    int saved = ZIP_THREADS;
-    explicit Threads(int n) { ZIP_THREADS = n; }
-    ~Threads() { ZIP_THREADS = saved; }
-};
-
 // A relative name of exactly `length` bytes: components of 200 "a"s, then "b"s.
 std::string name_of(size_t length)
 {

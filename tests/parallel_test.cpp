@@ -11,13 +11,6 @@ using namespace testutil;
 
 namespace {
 
-// ZIP_THREADS for one scope.
-struct Threads {
-    int saved = ZIP_THREADS;
-    explicit Threads(int n) { ZIP_THREADS = n; }
-    ~Threads() { ZIP_THREADS = saved; }
-};
-
 std::string sorted_lines(std::string text)
 {
     std::vector<std::string> lines;

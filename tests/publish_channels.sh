@@ -6,15 +6,7 @@
 # comments (channel, rollout), the fixed-name package, the release trees;
 # and a studio's own names for its game folder, server path and package.
 # usage: publish_channels.sh (ZIPUTIL and VANTORIQUE_DELTA name the programs)
-set -uo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-: "${ZIPUTIL:?ZIPUTIL names the ziputil program}" "${VANTORIQUE_DELTA:?VANTORIQUE_DELTA names the delta program}"
-publish="$root/scripts/publish"
-w="$(mktemp -d)"
-trap 'rm -rf "$w"' EXIT
-cd "$w" || exit 1
-failures=0
-bad() { echo "FAILED: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/publish_common.sh"
 step() {  # step WHAT ARGS...: publish ARGS must succeed
   local what="$1"; shift
   "$publish" "$@" > step.txt 2>&1 || { bad "$what: publish failed:"; sed 's/^/    /' step.txt; }

@@ -5,15 +5,7 @@
 # release, a key whose password cannot be asked for. And the repairs: an
 # explicit --allow-older, --sign-release after the fact, the password on
 # standard input. usage: publish_refusals.sh (ZIPUTIL, VANTORIQUE_DELTA name the programs)
-set -uo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-: "${ZIPUTIL:?ZIPUTIL names the ziputil program}" "${VANTORIQUE_DELTA:?VANTORIQUE_DELTA names the delta program}"
-publish="$root/scripts/publish"
-w="$(mktemp -d)"
-trap 'rm -rf "$w"' EXIT
-cd "$w" || exit 1
-failures=0
-bad() { echo "FAILED: $*"; failures=$((failures + 1)); }
+. "$(dirname "$0")/publish_common.sh"
 
 minisign -G -W -p key.pub -s key.sec >/dev/null || { echo "FAILED: minisign -G"; exit 1; }
 printf 'secret words\nsecret words\n' | minisign -G -p pw.pub -s pw.sec >/dev/null 2>&1 || { echo "FAILED: minisign -G with a password"; exit 1; }

@@ -5,17 +5,11 @@
 # fixed-name package marked for a CDN to ask again each time, the releases
 # kept a year, ranges answered, publish's staging folders never served.
 # usage: publish_serve.sh (ZIPUTIL and VANTORIQUE_DELTA name the programs)
-set -uo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-: "${ZIPUTIL:?ZIPUTIL names the ziputil program}" "${VANTORIQUE_DELTA:?VANTORIQUE_DELTA names the delta program}"
+. "$(dirname "$0")/publish_common.sh"
 command -v nginx >/dev/null || { echo "skipped: nginx is not installed (scripts/install-deps)"; exit 0; }
-w="$(mktemp -d)"
 chmod 755 "$w"  # the web server's user must reach the folder, as it would reach /srv/www
 serve_pid=""
 trap '[ -z "$serve_pid" ] || { kill "$serve_pid"; wait "$serve_pid"; } 2>/dev/null; rm -rf "$w"' EXIT
-cd "$w" || exit 1
-failures=0
-bad() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
 minisign -G -W -p key.pub -s key.sec >/dev/null || { echo "FAILED: minisign -G"; exit 1; }
 for v in 1 2; do

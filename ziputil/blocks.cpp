@@ -62,17 +62,8 @@ struct BlockDeflater {
 
 bool deflate_block(BlockDeflater &d, int level, Block &b)
 {
-    if (d.level != level) {
-        if (d.level != -2)
-            deflateEnd(&d.z);
-        d.level = -2;
-        memset(&d.z, 0, sizeof d.z);
-        if (deflateInit2(&d.z, level, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
-            return false;
-        d.level = level;
-    } else if (deflateReset(&d.z) != Z_OK) {
+    if (!start_deflate(d.z, d.level, level))
         return false;
-    }
     if (!b.dictionary.empty() &&
         deflateSetDictionary(&d.z, reinterpret_cast<const Bytef *>(b.dictionary.data()), uInt(b.dictionary.size())) !=
             Z_OK)

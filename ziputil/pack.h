@@ -118,6 +118,10 @@ int raw_extension_level(const char *entry_name, int level);
 // read: a line says so and the item goes without), -1 when the name is
 // too long.
 int stage_metadata(Out &out, const char *entry_name, const char *disk_path, TempFile &temp, std::string &name);
+// A raw deflate stream made ready for new input at `level` (pack_workers.cpp):
+// reset when it already runs at that level, else ended and started again.
+// `current` is its level, -2 before it was ever started or after a failure.
+bool start_deflate(z_stream &z, int &current, int level);
 
 // Files past the whole limit at a level other than 0 (blocks.cpp): stored
 // when their first blocks do not deflate to 97% of their size, else

@@ -28,20 +28,6 @@ struct Deflater {
     }
 };
 
-bool start_stream(Deflater &d, int level)
-{
-    if (d.level == level)
-        return deflateReset(&d.z) == Z_OK;
-    if (d.level != -2)
-        deflateEnd(&d.z);
-    d.level = -2;
-    memset(&d.z, 0, sizeof d.z);
-    if (deflateInit2(&d.z, level, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
-        return false;
-    d.level = level;
-    return true;
-}
-
 // Hands a full output piece to the writer: in memory while the bounds
 // allow, else appended to the entry's temporary file.
 bool hand_over(Pipeline &p, DeflatedEntry &e, Out &out, const Bytef *data, size_t size)
@@ -117,7 +103,7 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, Out &out, const char *disk_path
         if (in.fd >= 0 && deflate_small_file(p, e, out, in.fd, d))
             return;
     }
-    bool ok = start_stream(d, e.level);
+    bool ok = start_deflate(d.z, d.level, e.level);
     if (!ok)
         fail_error(out, FAILURE_CANNOT_WRITE, "Cannot pack ", disk_path, ENOMEM);
     d.z.next_out = d.out.get();
@@ -236,5 +222,19 @@ void work(Pipeline &p)
     }
 }
 
+
+bool start_deflate(z_stream &z, int &current, int level)
+{
+    if (current == level)
+        return deflateReset(&z) == Z_OK;
+    if (current != -2)
+        deflateEnd(&z);
+    current = -2;
+    memset(&z, 0, sizeof z);
+    if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    current = level;
+    return true;
+}
 
 }  // namespace ziputil
