@@ -106,6 +106,26 @@ struct reader {
     }
 };
 
+// An index's file: where its entry lies in a package of `end` bytes.
+bool read_place(reader &t, item &it, uint64_t end, call_context *ctx)
+{
+    entry_place &p = it.place;
+    p.header = t.number(8);
+    p.data = t.number(8);
+    p.compressed = t.number(8);
+    p.method = uint16_t(t.number(2));
+    p.crc = uint32_t(t.number(4));
+    if (!t.ok)
+        return context_fail(ctx, FAILURE_DAMAGED, "truncated index table");
+    if (p.method != 0 && p.method != 8)
+        return context_fail(ctx, FAILURE_UNSUPPORTED, it.path + ": entry method " + std::to_string(p.method));
+    // A local header is 30 bytes and a name: the data starts after both.
+    if (p.header > end || end - p.header < 30 || p.data < p.header + 30 || p.data > end ||
+        p.compressed > end - p.data || (p.method == 0 && p.compressed != it.size))
+        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its entry lies outside the package");
+    return true;
+}
+
 std::string parent_of(const std::string &path)
 {
     size_t slash = path.rfind('/');
@@ -195,7 +215,7 @@ bool links_stay_inside(const std::vector<item> &items, std::string &bad)
     return true;
 }
 
-std::string encode_table(const std::vector<item> &items)
+std::string encode_table(const std::vector<item> &items, table_kind kind)
 {
     std::string out;
     for (const item &it : items) {
@@ -211,6 +231,14 @@ std::string encode_table(const std::vector<item> &items)
             out += it.target;
         if (it.type != ITEM_FILE)
             continue;
+        if (kind == TABLE_INDEX) {
+            put(out, it.place.header, 8);
+            put(out, it.place.data, 8);
+            put(out, it.place.compressed, 8);
+            put(out, it.place.method, 2);
+            put(out, it.place.crc, 4);
+            continue;
+        }
         put(out, it.source, 1);
         if (it.source == SOURCE_COPY) {
             std::string base = it.base_path == it.path ? std::string() : it.base_path;
@@ -259,6 +287,19 @@ std::string encode_header(header &h, const std::string &table, uint64_t table_ra
     return out;
 }
 
+bool unpack_table(const unsigned char *stored, uint64_t stored_size, uint64_t raw_size, std::string &raw,
+                  const char *what, call_context *ctx)
+{
+    const std::string noun = what;
+    if (raw_size > kMaxTable || ZSTD_getFrameContentSize(stored, size_t(stored_size)) != raw_size)
+        return context_fail(ctx, FAILURE_DAMAGED, noun + " table of a size out of bounds or other than declared");
+    raw.assign(size_t(raw_size), '\0');
+    size_t n = ZSTD_decompress(&raw[0], raw.size(), stored, size_t(stored_size));
+    if (ZSTD_isError(n) || n != raw.size())
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged " + noun + " table");
+    return true;
+}
+
 bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx)
 {
     if (size < kHeaderSize || memcmp(data, kMagic, sizeof kMagic) != 0)
@@ -283,24 +324,25 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
         return context_fail(ctx, FAILURE_DAMAGED, "delta with " + std::to_string(h.item_count) + " items");
     if (hash_bytes(data + h.table_offset, size_t(h.table_size)) != table_hash)
         return context_fail(ctx, FAILURE_DAMAGED, "damaged delta table");
-    if (h.table_raw_size > kMaxTable ||
-        ZSTD_getFrameContentSize(data + h.table_offset, size_t(h.table_size)) != h.table_raw_size)
-        return context_fail(ctx, FAILURE_DAMAGED, "delta table of a size out of bounds or other than declared");
-    std::string raw(size_t(h.table_raw_size), '\0');
-    size_t n = ZSTD_decompress(&raw[0], raw.size(), data + h.table_offset, size_t(h.table_size));
-    if (ZSTD_isError(n) || n != raw.size())
-        return context_fail(ctx, FAILURE_DAMAGED, "damaged delta table");
+    std::string raw;
+    return unpack_table(data + h.table_offset, h.table_size, h.table_raw_size, raw, "delta", ctx) &&
+           decode_items(raw, h.item_count, TABLE_DELTA, h.table_offset, items, ctx);
+}
 
+bool decode_items(const std::string &raw, uint64_t item_count, table_kind kind, uint64_t end, std::vector<item> &items,
+                  call_context *ctx)
+{
+    const std::string noun = kind == TABLE_INDEX ? "index" : "delta";
     // Every item takes at least kMinItem bytes: a count the table cannot
     // hold is a lie, found before room for that many items is taken.
-    if (h.item_count > h.table_raw_size / kMinItem)
-        return context_fail(ctx, FAILURE_DAMAGED, "a delta table of " + std::to_string(h.table_raw_size) +
-                                                      " bytes cannot hold " + std::to_string(h.item_count) + " items");
+    if (item_count > raw.size() / kMinItem)
+        return context_fail(ctx, FAILURE_DAMAGED, "a " + noun + " table of " + std::to_string(raw.size()) +
+                                                      " bytes cannot hold " + std::to_string(item_count) + " items");
     reader t{reinterpret_cast<const unsigned char *>(raw.data()), raw.size()};
     std::set<std::string> directories;
     items.clear();
-    items.reserve(size_t(h.item_count));
-    for (uint64_t i = 0; i < h.item_count; i++) {
+    items.reserve(size_t(item_count));
+    for (uint64_t i = 0; i < item_count; i++) {
         item it;
         it.path = t.text(t.number(2));
         it.type = uint8_t(t.number(1));
@@ -312,7 +354,7 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
             return context_fail(ctx, FAILURE_DAMAGED, "metadata of " + it.path + " over 16 MiB");
         it.metadata = t.text(metadata);
         if (!t.ok)
-            return context_fail(ctx, FAILURE_DAMAGED, "truncated delta table");
+            return context_fail(ctx, FAILURE_DAMAGED, "truncated " + noun + " table");
         if (!path_is_safe(it.path))
             return context_fail(ctx, FAILURE_REFUSED, "refusing the path \"" + it.path.substr(0, 64) + "\"");
         if (!items.empty() && !(items.back().path < it.path))
@@ -330,6 +372,9 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
             if (it.size == 0 || it.size > kMaxPath)
                 return context_fail(ctx, FAILURE_DAMAGED, it.path + ": link target of " + std::to_string(it.size) + " bytes");
             it.target = t.text(it.size);
+        } else if (it.type == ITEM_FILE && kind == TABLE_INDEX) {
+            if (!read_place(t, it, end, ctx))
+                return false;
         } else if (it.type == ITEM_FILE) {
             it.source = uint8_t(t.number(1));
             if (it.source != SOURCE_COPY && it.source != SOURCE_PATCH && it.source != SOURCE_WHOLE)
@@ -354,19 +399,19 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
                 it.payload_offset = t.number(8);
                 it.payload_size = t.number(8);
                 it.payload_hash = t.hash();
-                if (t.ok && (it.payload_offset < kHeaderSize || it.payload_offset > h.table_offset ||
-                             it.payload_size > h.table_offset - it.payload_offset || it.payload_size == 0))
+                if (t.ok && (it.payload_offset < kHeaderSize || it.payload_offset > end ||
+                             it.payload_size > end - it.payload_offset || it.payload_size == 0))
                     return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its payload lies outside the delta");
             }
         } else {
             return context_fail(ctx, FAILURE_DAMAGED, it.path + ": unknown item type " + std::to_string(it.type));
         }
         if (!t.ok)
-            return context_fail(ctx, FAILURE_DAMAGED, "truncated delta table");
+            return context_fail(ctx, FAILURE_DAMAGED, "truncated " + noun + " table");
         items.push_back(std::move(it));
     }
     if (t.left != 0)
-        return context_fail(ctx, FAILURE_DAMAGED, "bytes after the delta's last item");
+        return context_fail(ctx, FAILURE_DAMAGED, "bytes after the " + noun + "'s last item");
     std::string bad;
     if (!links_stay_inside(items, bad))
         return context_fail(ctx, FAILURE_REFUSED, "refusing a link that leaves the tree: " + bad);

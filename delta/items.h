@@ -30,6 +30,19 @@ const uint64_t kMaxMetadata = 16u << 20;    // as ziputil's metadata entries
 const uint64_t kMaxPrefix = 2ull << 30;     // zstd takes no larger base
 const uint64_t kMaxFile = 1ull << 50;       // 1 PiB: sums of sizes cannot wrap
 
+// Where a file's entry lies in the release's package (an index's files).
+struct entry_place {
+    uint64_t header = 0;      // the local header's offset
+    uint64_t data = 0;        // where its compressed data starts
+    uint64_t compressed = 0;  // bytes from `data`
+    uint16_t method = 0;      // 0 stored, 8 deflated
+    uint32_t crc = 0;         // CRC-32 of the content
+};
+
+// The two tables one item format serves: a delta's (each file's source)
+// and a release index's (each file's entry in the package).
+enum table_kind { TABLE_DELTA, TABLE_INDEX };
+
 // One item of the new tree.
 struct item {
     std::string path;  // relative to the tree, "/"-separated
@@ -45,6 +58,7 @@ struct item {
     hash_t base_hash{};
     uint64_t payload_offset = 0, payload_size = 0;  // patch and whole: one zstd frame
     hash_t payload_hash{};
+    entry_place place;  // an index's files
 };
 
 struct header {
@@ -54,7 +68,7 @@ struct header {
 
 // format.cpp
 // The table as stored: its items, compressed by zstd. Empty on failure.
-std::string encode_table(const std::vector<item> &items);
+std::string encode_table(const std::vector<item> &items, table_kind kind = TABLE_DELTA);
 std::string compress_table(const std::string &raw);
 // The header for a table `table` (as stored) at h.table_offset; fills in the
 // table's sizes from it.
@@ -63,6 +77,16 @@ std::string encode_header(header &h, const std::string &table, uint64_t table_ra
 // (payload bytes are checked as they are used). Fails with FAILURE_DAMAGED,
 // FAILURE_UNSUPPORTED or FAILURE_REFUSED.
 bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx);
+// A table's stored zstd frame, of `raw_size` bytes declared, uncompressed
+// into `raw`. `what` names the file ("delta", "index") in the failure.
+bool unpack_table(const unsigned char *stored, uint64_t stored_size, uint64_t raw_size, std::string &raw,
+                  const char *what, call_context *ctx);
+// The one item reader of both tables: `item_count` items from `raw`, each
+// length checked before use, paths safe and sorted, each folder before its
+// content, links inside the tree. `end`: a delta's payloads end there (its
+// table offset), an index's entries in a package of that size.
+bool decode_items(const std::string &raw, uint64_t item_count, table_kind kind, uint64_t end, std::vector<item> &items,
+                  call_context *ctx);
 // A relative path with no empty, "." or ".." component, no NUL, at most 1023 bytes.
 bool path_is_safe(const std::string &path);
 // Whether every link, followed through the tree's own links, stays inside it.
@@ -79,6 +103,17 @@ int open_for_reading(const std::string &path, struct stat &st);
 // The delta at `delta_path`, mapped, with its header and table read and
 // checked (decode's failures, or FAILURE_CANNOT_READ).
 bool read_delta(const char *delta_path, mapped &m, header &h, std::vector<item> &items, call_context *ctx);
+
+// walk.cpp
+struct entry {
+    std::string path;  // relative to the root
+    struct stat st;    // lstat's
+};
+// Every item below `root` (rel: "" to start), never following a link;
+// paths over 1023 bytes refused.
+bool walk(const std::string &root, const std::string &rel, std::vector<entry> &out, call_context *ctx);
+// The AppleDouble stream ziputil's pack would store for the item, if any.
+bool pack_metadata(const std::string &disk_path, std::string &out, call_context *ctx);
 
 // match.cpp
 struct old_file {

@@ -1,5 +1,6 @@
 // vantorique-delta: makes, applies and describes deltas between two trees.
 #include "delta.h"
+#include "index.h"
 
 #include <errno.h>
 #include <getopt.h>
@@ -17,7 +18,8 @@ int usage()
     fprintf(stderr,
             "usage: vantorique-delta make OLD_TREE NEW_TREE OUT.delta [--level N] [--from M] [--to N]\n"
             "       vantorique-delta apply INSTALLED_TREE DELTA STAGED_TREE\n"
-            "       vantorique-delta info DELTA\n");
+            "       vantorique-delta info DELTA\n"
+            "       vantorique-delta index PACKAGE TREE OUT.index --version N\n");
     return 2;
 }
 
@@ -36,7 +38,7 @@ bool number(const char *text, long long low, long long high, long long &out)
 }
 
 struct options {
-    long long level = 19, from = 0, to = 0;
+    long long level = 19, from = 0, to = 0, version = -1;
     std::vector<const char *> operands;  // the command's words after its name
 };
 
@@ -46,6 +48,7 @@ bool parse(int argc, char **argv, options &o)
     static const struct option known[] = {{"level", required_argument, nullptr, 'l'},
                                           {"from", required_argument, nullptr, 'f'},
                                           {"to", required_argument, nullptr, 't'},
+                                          {"version", required_argument, nullptr, 'v'},
                                           {nullptr, 0, nullptr, 0}};
     opterr = 0;
     optind = 2;  // after the command
@@ -53,6 +56,7 @@ bool parse(int argc, char **argv, options &o)
         bool ok = c == 'l'   ? number(optarg, 1, 22, o.level)
                   : c == 'f' ? number(optarg, 0, 0xFFFFFFFFll, o.from)
                   : c == 't' ? number(optarg, 0, 0xFFFFFFFFll, o.to)
+                  : c == 'v' ? number(optarg, 1, 0xFFFFFFFFll, o.version)
                              : false;
         if (!ok)
             return false;
@@ -79,6 +83,8 @@ int main(int argc, char **argv)
     }
     if (command == "apply" && w.size() == 3)
         return delta_apply(w[0], w[1], w[2], &ctx) ? 0 : failed(ctx);
+    if (command == "index" && w.size() == 3 && o.version > 0)
+        return index_make(w[0], w[1], uint32_t(o.version), w[2], &ctx) ? 0 : failed(ctx);
     if (command == "info" && w.size() == 1) {
         delta_info info;
         if (!delta_read_info(w[0], &info, &ctx))

@@ -27,6 +27,13 @@ a="out${LAYOUT_ROOT%/}" r="out${LAYOUT_ROOT}${LAYOUT_RELEASES%/}"
 expect "releases/1/vantorique_osx.zip is the first package" cmp "$r/1/vantorique_osx.zip" "$a"/vantorique_osx.zip
 expect "releases/1/vantorique_osx.zip.minisig verifies" minisign -V -p key.pub -m "$r/1/vantorique_osx.zip"
 expect "release 1 has no delta" test -z "$(ls "$r/1" | grep delta)"
+expect "releases/1/index.minisig verifies" minisign -V -p key.pub -m "$r/1/index"
+comment="$(minisign -V -p key.pub -m "$r/1/index" 2>&1 | sed -n 's/^Trusted comment: //p')"
+[ "$comment" = "file:index version:1" ] || { echo "FAILED: the index's trusted comment reads '$comment'"; failures=$((failures + 1)); }
+# The index is the package's: made again from the package unpacked, byte for byte the same.
+"$ZIPUTIL" -q unpack "$r/1/vantorique_osx.zip" reindex >/dev/null
+expect "the index is made from the package as packed" "$VANTORIQUE_DELTA" index "$r/1/vantorique_osx.zip" reindex/Vantorique.app reindex.idx --version 1
+expect "the published index is the package's" cmp reindex.idx "$r/1/index"
 cp "$r/1/vantorique_osx.zip" first.zip
 
 cp -a v1 v2 && app=v2/Vantorique.app

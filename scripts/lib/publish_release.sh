@@ -74,15 +74,13 @@ mkdir -p "$outdir" 2>/dev/null || fail "cannot create the output folder $outdir"
 
 # The earlier releases that deltas are made from: the five latest below this one.
 mapfile -t earlier < <(release_numbers "$dest" | awk -v v="$version" '$1 < v' | tail -n 5)
-# The tools, built into build/release on first use (the delta tool once there
-# is a release to make deltas from).
+# The tools, built into build/release on first use.
 ziputil="${ZIPUTIL:-$root/build/release/ziputil}"
 delta_tool="${VANTORIQUE_DELTA:-$(dirname "$ziputil")/vantorique-delta}"
 need=()
 [ -x "$ziputil" ] || { ziputil="$root/build/release/ziputil"; [ -x "$ziputil" ] || need+=(ziputil); }
-if [ ${#earlier[@]} -gt 0 ] || [ -n "$revert_to" ]; then
-  [ -x "$delta_tool" ] || { delta_tool="$root/build/release/vantorique-delta"; [ -x "$delta_tool" ] || need+=(vantorique-delta); }
-fi
+# The delta tool writes every release's index, and its deltas.
+[ -x "$delta_tool" ] || { delta_tool="$root/build/release/vantorique-delta"; [ -x "$delta_tool" ] || need+=(vantorique-delta); }
 if [ ${#need[@]} -gt 0 ]; then
   echo "publish: building ${need[*]} into $root/build/release (first use only)" >&2
   build_log="$(mktemp)"
@@ -116,11 +114,13 @@ cp "$stage/$package" "$release/$package"
 cp "$stage/version.txt" "$release/version.txt"  # the manifest this release was announced with
 package_size="$(wc -c < "$stage/$package")"
 deltas=()
-if [ ${#earlier[@]} -gt 0 ]; then
-  # Deltas lead to the tree the package gives (no folder without a file in
-  # it), so both roads give a player the same game.
-  "$ziputil" -q unpack "$stage/$package" "$stage/new" >/dev/null || fail "the package just packed does not unpack"
-fi
+# Deltas and the index describe the tree the package gives (no folder
+# without a file in it), so every road gives a player the same game.
+"$ziputil" -q unpack "$stage/$package" "$stage/new" >/dev/null || fail "the package just packed does not unpack"
+# The index: every item and where each file's entry lies in the package.
+"$delta_tool" index "$release/$package" "$stage/new/$game" "$release/index" --version "$version" ||
+  fail "making the index of $package failed"
+[ -z "$key" ] || sign_file "$release/index" "$release/index.minisig" "file:index version:$version"
 for m in "${earlier[@]}"; do
   # The tree a player of release M has: its package, unpacked as the launcher does.
   old="$stage/old-$m"
