@@ -8,7 +8,9 @@
 // not to the heap, and the kernel writes them back and drops them as it
 // needs; the heap holds the item table and zstd's small context.
 //
-// Each base is hashed before its first use, each file after it is written.
+// An unchanged file is linked or cloned from the installed game (reuse.cpp)
+// rather than written again. Each base is hashed before its first use, each
+// file after it is written.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
 #include "macmeta.h"
@@ -45,6 +47,8 @@ struct session {
     const unsigned char *delta;
     ZSTD_DCtx *dctx;
     std::set<std::string> verified;  // bases already hashed
+    std::set<std::string> linked;    // bases already linked: one staged name per installed inode
+    bool same_device;                // the staged folder beside the installed game
 };
 
 // Applies an AppleDouble stream to the staged item, as ziputil's unpack does.
@@ -63,11 +67,10 @@ bool apply_metadata(const session &s, const item &it)
     return true;
 }
 
-bool open_base(session &s, const item &it, Fd &fd, mapped &m)
+bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
 {
     call_context *ctx = s.ctx;
     std::string path = s.installed + "/" + it.base_path;
-    struct stat st;
     fd = Fd(open_for_reading(path, st));
     if (fd.fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -122,8 +125,20 @@ bool build_file(session &s, const item &it)
     call_context *ctx = s.ctx;
     Fd base_fd;
     mapped base;
-    if ((it.source == SOURCE_COPY || it.source == SOURCE_PATCH) && !open_base(s, it, base_fd, base))
+    struct stat base_st;
+    if ((it.source == SOURCE_COPY || it.source == SOURCE_PATCH) && !open_base(s, it, base_fd, base, base_st))
         return false;
+    if (it.source == SOURCE_COPY) {
+        // Unchanged: linked or cloned, written only where neither works.
+        reuse_way way;
+        bool plain = it.metadata.empty() && !s.linked.count(it.base_path);
+        if (!reuse_file(base_fd.fd, base_st, s.installed + "/" + it.base_path, s.dir, it.path, it.mode, plain, way))
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
+        if (way == REUSE_LINKED)
+            s.linked.insert(it.base_path);
+        progress_add(ctx, (long long)it.size);
+        return way == REUSE_LINKED || apply_metadata(s, it);
+    }
     Fd out(openat(s.dir, it.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
@@ -139,9 +154,7 @@ bool build_file(session &s, const item &it)
         mapped m;
         if (!map_write(out.fd, size_t(it.size), m))
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-        if (it.source == SOURCE_COPY)
-            memcpy(m.data, base.data, size_t(it.size));
-        else if (!decompress(s, it, base, m.data))
+        if (!decompress(s, it, base, m.data))
             return false;
         written = hash_bytes(m.data, m.size);
     }
@@ -230,12 +243,17 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
                                : context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + staged, errno);
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::unique_ptr<ZSTD_DCtx, dctx_free> dctx(ZSTD_createDCtx());
-    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}};
-    // need: with a block for each item's own records. A million items of up
-    // to 1 PiB each would wrap 64 bits: the sums stop at their ceiling.
+    struct stat staged_st;
+    bool same_device = fstat(dir.fd, &staged_st) == 0 && staged_st.st_dev == st.st_dev;
+    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}, {}, same_device};
+    // need: what is written, with a block for each item's own records; an
+    // unchanged file beside its installed self is linked or cloned, not
+    // written. A million items of up to 1 PiB each would wrap 64 bits: the
+    // sums stop at their ceiling.
     uint64_t need = 0, total = 0;
     for (const item &it : items) {
-        need = saturating_add(need, it.size + it.metadata.size() + 4096);
+        bool kept = it.type == ITEM_FILE && it.source == SOURCE_COPY && same_device;
+        need = saturating_add(need, (kept ? 0 : it.size) + it.metadata.size() + 4096);
         total = saturating_add(total, it.type == ITEM_FILE ? it.size : 0);
     }
     progress_total(ctx, (long long)std::min<uint64_t>(total, INT64_MAX));

@@ -115,6 +115,16 @@ bool walk(const std::string &root, const std::string &rel, std::vector<entry> &o
 // The AppleDouble stream ziputil's pack would store for the item, if any.
 bool pack_metadata(const std::string &disk_path, std::string &out, call_context *ctx);
 
+// reuse.cpp
+enum reuse_way { REUSE_LINKED, REUSE_CLONED, REUSE_COPIED };
+// Puts the installed file open at `fd` (`st` its fstat, `installed_path`
+// its name), already checked to be what the new tree needs, at `name` below
+// the folder `dir` with the mode `mode`: a hard link to that very inode
+// when `plain` (no metadata to apply, not linked before) and its mode is
+// `mode`, else a clone, else a copy. False with errno set.
+bool reuse_file(int fd, const struct stat &st, const std::string &installed_path, int dir, const std::string &name,
+                uint32_t mode, bool plain, reuse_way &way);
+
 // match.cpp
 struct old_file {
     std::string path;

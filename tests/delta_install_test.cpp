@@ -38,7 +38,8 @@ const char kOldGame[] =
     "cd Vantorique.app/Contents && printf '#!/bin/sh\\necho old\\n' > MacOS/Vantorique && chmod 755 MacOS/Vantorique && "
     "head -c 200000 /dev/urandom > Resources/art/same.bin && seq 1 20000 > Resources/changed.txt && "
     "head -c 100000 /dev/urandom > Resources/moving.bin && echo removed > Resources/old/removed.txt && "
-    "ln -s art/same.bin Resources/link && chmod 750 Resources/art";
+    "ln -s art/same.bin Resources/link && chmod 750 Resources/art && mkdir Resources/kept && "
+    "for i in $(seq 200); do head -c 16384 /dev/urandom > Resources/kept/k$i.dat; done";
 // Run in a copy of the old game's parent: what version 2 changes.
 const char kNewGame[] =
     "cd Vantorique.app/Contents && printf '#!/bin/sh\\necho new\\n' > MacOS/Vantorique && "
@@ -218,6 +219,11 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
     })) << failureOf(&ctx);
     const std::string newGame = describe(w.dir / "by-package/");
     ASSERT_EQ(run("printf 1 > version.txt"), 0);
+    // Unchanged files are staged as links to the installed ones: the kill
+    // falls during a linked install.
+    const std::string kept = w.parent + "Vantorique.app/Contents/Resources/kept/k7.dat";
+    struct stat before {};
+    ASSERT_EQ(lstat(kept.c_str(), &before), 0);
 
     pid_t child = fork();
     if (child == 0) {
@@ -246,6 +252,10 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
         << "after the next start's recovery: not the whole " << (c.newGame ? "new" : "old") << " game";
     EXPECT_EQ(w.version(), c.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";
     EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone after the recovery";
+    struct stat after {};
+    EXPECT_EQ(lstat(kept.c_str(), &after), 0);
+    EXPECT_TRUE(after.st_ino == before.st_ino && after.st_nlink == 1)
+        << "Resources/kept/k7.dat: unchanged, it must be the installed file itself, with one name, after the recovery";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kills, DeltaKill, testing::ValuesIn(kKills),
