@@ -28,6 +28,7 @@
 
 #include "delta.h"
 #include "durable.h"
+#include "index.h"
 #include "fsutil.h"
 #include "journal.h"
 #include "log.h"
@@ -130,6 +131,31 @@ int finishSwaps(const std::string &parent, const std::string &staging, const Jou
     }
     sync_folder(parent);
     return moved;
+}
+
+// The new game is in: its index becomes the installed one (a kill before
+// the version is recorded leaves the new index and the new game, which the
+// recovery records). An index of another version, or none, leaves no index:
+// it would name the wrong items.
+void recordIndex(const Journal &journal, const InstallPlaces &places)
+{
+    if (places.indexFile.empty())
+        return;
+    release_index index;
+    call_context got;
+    struct stat st;
+    if (!places.incomingIndexFile.empty() && lstat(places.incomingIndexFile.c_str(), &st) == 0 &&
+        index_read(places.incomingIndexFile.c_str(), index, &got) &&
+        (!journal.hasVersion || int(index.version) == journal.version) &&
+        commit_rename(-1, places.incomingIndexFile, places.indexFile, DURABLE_FILE_AND_FOLDER)) {
+        logLine("Kept the index of version %u beside %s", index.version, places.versionFile.c_str());
+        return;
+    }
+    if (journal.hasVersion && lstat(places.indexFile.c_str(), &st) == 0 && index_read(places.indexFile.c_str(), index, &got) &&
+        int(index.version) == journal.version)
+        return;  // moved in before a kill
+    if (unlink(places.indexFile.c_str()) == 0)
+        logLine("No index of the new version: the old one is removed");
 }
 
 // The new game is in: the version file says so before the journal goes.
@@ -242,6 +268,35 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
 // The new version complete in the work folder: the new game staged, given
 // what the old install has and the new game lacks, on disk, and vouched for
 // by the journal. Nothing outside the work folder changes.
+// The installed version's own items, from its index, when the index is
+// that version's: what an update may leave behind.
+void publishersItems(const InstallPlaces &places, MergeFilter &filter)
+{
+    if (places.indexFile.empty())
+        return;
+    release_index index;
+    call_context got;
+    struct stat st;
+    if (lstat(places.indexFile.c_str(), &st) != 0) {
+        logLine("No index of the installed game: every old file the update lacks is kept");
+        return;
+    }
+    if (!index_read(places.indexFile.c_str(), index, &got)) {
+        logLine("The installed game's index is not used (%s): every old file the update lacks is kept",
+                context_line(&got).c_str());
+        return;
+    }
+    const int installed = readVersionFile(places.versionFile.c_str());
+    if (int(index.version) != installed) {
+        logLine("The installed game's index is of version %u, not %d: every old file the update lacks is kept",
+                index.version, installed);
+        return;
+    }
+    filter.publishers.insert(places.gameName);
+    for (const delta::item &it : index.items)
+        filter.publishers.insert(places.gameName + "/" + it.path);
+}
+
 bool stage(const UpdateSource &source, const std::string &parent, const std::string &staging, Journal &journal,
            call_context *ctx)
 {
@@ -251,6 +306,8 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
     if (!stageNewGame(source, parent, stagedRoot, ctx))
         return false;
 
+    MergeFilter filter;
+    publishersItems(source.places, filter);
     Fd oldParent(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd newParent(open(stagedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (oldParent.fd < 0 || newParent.fd < 0)
@@ -265,13 +322,15 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
             return context_fail(ctx, FAILURE_REFUSED, "the package item " + name + " holds the launcher");
         }
         struct stat st;
-        if (!mergeEntry(oldParent.fd, newParent.fd, name.c_str()))
+        if (!mergeEntry(oldParent.fd, newParent.fd, name.c_str(), &filter))
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the old game's " + name + " cannot be carried over",
                                       errno);
         if (fstatat(newParent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, stagedRoot + name, errno);
         journal.lines.push_back({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, name});
     }
+    for (const std::string &path : filter.removed)
+        logLine("Removed by the update (not in the new version): %s", path.c_str());
     reachedStep("merged");
 
     syncStaged(newParent.fd);
@@ -284,14 +343,15 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
 // Each item swapped in, the version recorded, then the journal and the work
 // folder removed.
 bool commit(const std::string &parent, const std::string &staging, const Journal &journal,
-            const std::string &versionFile, call_context *ctx)
+            const InstallPlaces &places, call_context *ctx)
 {
     if (finishSwaps(parent, staging, journal) < 0) {
         // Whatever was swapped stays swapped; the next start finishes the rest.
         printf("Could not swap in the update: %s\n", strerror(errno));
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the update cannot be swapped in", errno);
     }
-    if (!recordVersion(journal, versionFile))
+    recordIndex(journal, places);
+    if (!recordVersion(journal, places.versionFile))
         return true;  // the game is in; the journal stays so that the next start records its version
     unlink((staging + "/ready").c_str());
     reachedStep("installed");
@@ -325,6 +385,7 @@ void recoverInterruptedInstall(const InstallPlaces &places)
             }
             if (moved > 0)
                 printf("Finished an interrupted update\n");
+            recordIndex(journal, places);
             if (!recordVersion(journal, places.versionFile))
                 return;  // the journal stays for the next start
             logLine("Finished an interrupted update: %d items swapped in, %s", moved,
@@ -357,7 +418,7 @@ bool installUpdate(const UpdateSource &source, const int *version, call_context 
         return false;
     }
     committing = true;
-    return commit(parent, staging, journal, source.places.versionFile, ctx);
+    return commit(parent, staging, journal, source.places, ctx);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 //   ROOT releases/N/             one folder per release, never rewritten:
 //        vantorique_osx.zip      its package, signed "file:vantorique_osx.zip version:N"
 //        from-M.delta            from release M, signed "file:from-M.delta version:N from:M"
+//        index                   every item and its entry in the package, signed "file:index version:N"
 #ifndef VANTORIQUE_SERVER_LAYOUT_H
 #define VANTORIQUE_SERVER_LAYOUT_H
 
@@ -21,6 +22,7 @@ const char kSignatureSuffix[] = ".minisig";
 const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
 const char kDeltaSuffix[] = ".delta";
+const char kIndexFile[] = "index";
 
 // The tokens of a trusted comment.
 const char kCommentFile[] = "file:";

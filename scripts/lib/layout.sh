@@ -9,6 +9,7 @@ LAYOUT_SIGNATURE_SUFFIX=.minisig
 LAYOUT_RELEASES=releases/                    # LAYOUT_RELEASES N/ holds one release
 LAYOUT_DELTA_PREFIX=from-                    # from-M.delta: from release M
 LAYOUT_DELTA_SUFFIX=.delta
+LAYOUT_INDEX=index                           # releases/N/index: the release's items
 LAYOUT_COMMENT_FILE=file:                    # the trusted comment's tokens
 LAYOUT_COMMENT_VERSION=version:
 LAYOUT_COMMENT_FROM=from:
