@@ -48,7 +48,6 @@ struct session {
     ZSTD_DCtx *dctx;
     std::set<std::string> verified;  // bases already hashed
     std::set<std::string> linked;    // bases already linked: one staged name per installed inode
-    bool same_device;                // the staged folder beside the installed game
 };
 
 // Applies an AppleDouble stream to the staged item, as ziputil's unpack does.
@@ -89,35 +88,82 @@ bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
         return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (" +
                                             std::to_string(st.st_size) + " bytes, " + std::to_string(it.base_size) +
                                             " expected)");
-    if (!map_read(fd.fd, 0, size_t(it.base_size), m))
+    // A segmented base is read a window at a time, and hashed by reading.
+    const bool whole = it.source != SOURCE_SEGMENTS;
+    if (whole && !map_read(fd.fd, 0, size_t(it.base_size), m))
         return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
     if (!s.verified.count(it.base_path)) {
-        if (hash_bytes(m.data, m.size) != it.base_hash)
+        hash_t h{};
+        if (whole)
+            h = hash_bytes(m.data, m.size);
+        else if (!hash_file(fd.fd, it.base_size, h, true))
+            return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
+        if (h != it.base_hash)
             return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
         s.verified.insert(it.base_path);
     }
     return true;
 }
 
-// The content of a patched or whole file, into `out` of it.size bytes.
-bool decompress(session &s, const item &it, const mapped &base, unsigned char *out)
+bool payload_ok(session &s, const item &it, uint64_t offset, uint64_t size, const hash_t &h)
+{
+    if (hash_bytes(s.delta + offset, size_t(size)) != h)
+        return context_fail(s.ctx, FAILURE_DAMAGED, it.path + ": damaged data in the delta");
+    return true;
+}
+
+// One zstd frame of `size` bytes into `out`, with `prefix` when given.
+bool inflate_frame(session &s, const item &it, const unsigned char *payload, uint64_t payload_size,
+                   const unsigned char *prefix, uint64_t prefix_size, unsigned char *out, uint64_t size)
 {
     call_context *ctx = s.ctx;
-    const unsigned char *payload = s.delta + it.payload_offset;
-    if (hash_bytes(payload, size_t(it.payload_size)) != it.payload_hash)
-        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": damaged data in the delta");
-    if (ZSTD_getFrameContentSize(payload, size_t(it.payload_size)) != it.size)
+    if (ZSTD_getFrameContentSize(payload, size_t(payload_size)) != size)
         return context_fail(ctx, FAILURE_DAMAGED, it.path + ": the delta's data does not hold its declared size");
     ZSTD_DCtx_reset(s.dctx, ZSTD_reset_session_and_parameters);
     size_t rc = ZSTD_DCtx_setParameter(s.dctx, ZSTD_d_windowLogMax, 31);
-    if (!ZSTD_isError(rc) && it.source == SOURCE_PATCH)
-        rc = ZSTD_DCtx_refPrefix(s.dctx, base.data, base.size);
+    if (!ZSTD_isError(rc) && prefix)
+        rc = ZSTD_DCtx_refPrefix(s.dctx, prefix, size_t(prefix_size));
     if (!ZSTD_isError(rc))
-        rc = ZSTD_decompressDCtx(s.dctx, out, size_t(it.size), payload, size_t(it.payload_size));
-    if (ZSTD_isError(rc) || rc != it.size)
+        rc = ZSTD_decompressDCtx(s.dctx, out, size_t(size), payload, size_t(payload_size));
+    if (ZSTD_isError(rc) || rc != size)
         return context_fail(ctx, FAILURE_DAMAGED, it.path + ": the delta's data does not decompress" +
                                        (ZSTD_isError(rc) ? std::string(" (") + ZSTD_getErrorName(rc) + ")" : ""));
     return true;
+}
+
+// Each stretch from its own frame against its window of the base.
+bool inflate_segments(session &s, const item &it, int base_fd, unsigned char *out)
+{
+    uint64_t at = 0;
+    for (const segment &g : it.segments) {
+        mapped window;
+        if (!payload_ok(s, it, g.payload_offset, g.payload_size, g.payload_hash))
+            return false;
+        if (!map_read(base_fd, g.base_offset, size_t(g.base_size), window))
+            return context_fail_errno(s.ctx, FAILURE_CANNOT_READ, "cannot read the base of " + it.path, errno);
+        if (!inflate_frame(s, it, s.delta + g.payload_offset, g.payload_size, window.data, g.base_size, out + at, g.size))
+            return false;
+        at += g.size;
+    }
+    return true;
+}
+
+// The content of a patched or whole file, into `out` of it.size bytes.
+bool decompress(session &s, const item &it, const mapped &base, int base_fd, unsigned char *out)
+{
+    if (it.source == SOURCE_SEGMENTS)
+        return inflate_segments(s, it, base_fd, out);
+    if (!payload_ok(s, it, it.payload_offset, it.payload_size, it.payload_hash))
+        return false;
+    const unsigned char *payload = s.delta + it.payload_offset;
+    if (it.source == SOURCE_SUFFIX) {
+        std::string why;
+        if (!suffix_apply(payload, it.payload_size, base.data, base.size, out, it.size, why))
+            return context_fail(s.ctx, FAILURE_DAMAGED, it.path + ": the delta's data does not rebuild it (" + why + ")");
+        return true;
+    }
+    return inflate_frame(s, it, payload, it.payload_size, it.source == SOURCE_PATCH ? base.data : nullptr, base.size,
+                         out, it.size);
 }
 
 bool build_file(session &s, const item &it)
@@ -126,7 +172,7 @@ bool build_file(session &s, const item &it)
     Fd base_fd;
     mapped base;
     struct stat base_st;
-    if ((it.source == SOURCE_COPY || it.source == SOURCE_PATCH) && !open_base(s, it, base_fd, base, base_st))
+    if (it.source != SOURCE_WHOLE && !open_base(s, it, base_fd, base, base_st))
         return false;
     if (it.source == SOURCE_COPY) {
         // Unchanged: linked or cloned, written only where neither works.
@@ -154,7 +200,7 @@ bool build_file(session &s, const item &it)
         mapped m;
         if (!map_write(out.fd, size_t(it.size), m))
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-        if (!decompress(s, it, base, m.data))
+        if (!decompress(s, it, base, base_fd.fd, m.data))
             return false;
         written = hash_bytes(m.data, m.size);
     }
@@ -243,13 +289,13 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
                                : context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + staged, errno);
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::unique_ptr<ZSTD_DCtx, dctx_free> dctx(ZSTD_createDCtx());
-    struct stat staged_st;
-    bool same_device = fstat(dir.fd, &staged_st) == 0 && staged_st.st_dev == st.st_dev;
-    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}, {}, same_device};
+    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}, {}};
     // need: what is written, with a block for each item's own records; an
     // unchanged file beside its installed self is linked or cloned, not
     // written. A million items of up to 1 PiB each would wrap 64 bits: the
     // sums stop at their ceiling.
+    struct stat staged_st;
+    const bool same_device = fstat(dir.fd, &staged_st) == 0 && staged_st.st_dev == st.st_dev;
     uint64_t need = 0, total = 0;
     for (const item &it : items) {
         bool kept = it.type == ITEM_FILE && it.source == SOURCE_COPY && same_device;

@@ -14,13 +14,36 @@
 
 #include <stdint.h>
 
+#include <array>
 #include <string>
+#include <vector>
 
 // Writes at `delta_path` the delta that rebuilds `new_tree` from `old_tree`
-// (each a folder such as "Vantorique.app"). `level` is zstd's (1..22).
+// (each a folder such as "Vantorique.app"). `level` is zstd's (1..22) for
+// small files; big ones get the level and window their size calls for.
 // The versions are recorded for the reader; they take no part in applying.
 int delta_make(const char *old_tree, const char *new_tree, const char *delta_path, int level,
                uint32_t from_version, uint32_t to_version, call_context *ctx);
+
+struct delta_make_options {
+    int level = 19;  // for small files
+    uint32_t from_version = 0, to_version = 0;
+    int jobs = 0;  // changed files diffed at once; 0: one per core
+    // Instead of an old tree: an earlier release, by its index and its
+    // package. Its unchanged files are known by hash; only the bases of
+    // changed files are read, each from its own entry.
+    const char *old_index = nullptr;
+    const char *old_package = nullptr;
+    // A file or base over `segment_above` bytes is patched in stretches of
+    // `segment_bytes`; 0 for 1 GiB and 512 MiB (smaller values serve tests).
+    uint64_t segment_above = 0, segment_bytes = 0;
+    // The tree a package of new_tree unpacks to: a package holds no folder
+    // of its own, so a folder with no file or link below it is left out.
+    bool package_tree = false;
+};
+// As delta_make; `old_tree` is ignored when o->old_index is given.
+int delta_make_with(const char *old_tree, const char *new_tree, const char *delta_path, const delta_make_options *o,
+                    call_context *ctx);
 
 // Builds in `staged_tree` (a new folder, or an empty one) the tree the delta
 // describes, from the files of `installed_tree`, which is only read. On
@@ -37,5 +60,29 @@ struct delta_info {
     uint64_t payload_bytes;           // compressed bytes the delta carries
 };
 int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx);
+
+// A release's index ("releases/N/index"): every item of version N, and
+// where its entries lie in that release's package, so that a reader can
+// tell an installed file by its hash and fetch one entry alone.
+struct release_item {
+    std::string path;  // relative to Vantorique.app
+    int type = 0;      // 1 folder, 2 file, 3 link
+    uint32_t mode = 0;
+    uint64_t size = 0;                      // a file's bytes, a link target's
+    std::array<unsigned char, 32> hash{};   // BLAKE2b-256 of the content or the target
+    std::string target;                     // a link's
+    std::array<unsigned char, 32> metadata_hash{};  // of its AppleDouble stream, zeros for none
+    uint64_t entry_offset = 0, entry_compressed = 0, entry_size = 0;           // its local header, sizes
+    uint64_t metadata_offset = 0, metadata_compressed = 0, metadata_size = 0;  // its metadata entry's
+};
+struct release_index {
+    uint32_t version = 0;
+    uint64_t package_size = 0;  // every entry lies inside it
+    std::vector<release_item> items;  // sorted by path, each folder before what it holds
+};
+// Writes the index of `tree` (a Vantorique.app) as packed in `package`.
+int index_write(const char *tree, const char *package, uint32_t version, const char *index_path, call_context *ctx);
+// Reads and checks an index: every length, path, link and entry bound.
+int index_read(const char *index_path, release_index *out, call_context *ctx);
 
 #endif

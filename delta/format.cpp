@@ -1,21 +1,23 @@
-// The delta file, byte by byte. All numbers are little-endian; every length
-// is bounded and checked against what is left before anything is used.
+// The delta file and the release index, byte by byte. All numbers are
+// little-endian; every length is bounded and checked against what is left
+// before anything is used. One header layout and one item table serve both.
 //
 // Header, 112 bytes:
-//   0   8  magic "VQDELTA\x1a"
-//   8   4  format version, 1
-//   12  4  from version (the installed one)
-//   16  4  to version (the one rebuilt)
+//   0   8  magic "VQDELTA\x1a" (a delta) or "VQINDEX\x1a" (an index)
+//   8   4  format version: a delta 1 or 2 (this build writes 2), an index 1
+//   12  4  a delta's from version (the installed one); an index's version
+//   16  4  a delta's to version (the one rebuilt); 0 in an index
 //   20  4  item count, at most 1,000,000
-//   24  8  table offset: 112 + the payloads' bytes
+//   24  8  table offset: a delta's 112 + its payloads' bytes; an index's 120
 //   32  8  table size as stored: the table ends the file
 //   40  8  table size uncompressed, at most 512 MiB
 //   48  32 BLAKE2b-256 of the table as stored
 //   80  32 BLAKE2b-256 of bytes 0..79
-// Payloads, from byte 112: one zstd frame each (content size and checksum in
-// its header); a patch has its base file as zstd's prefix.
-// Table: one zstd frame holding the new tree's items (the paths and hashes of
-// a tree of thousands of unchanged files would otherwise outweigh its
+// A delta's payloads, from byte 112: zstd frames (content size and checksum
+// in their headers) and suffix-array patches. An index's bytes 112..119: the
+// size of the release's package, which every entry lies inside.
+// Table: one zstd frame holding the tree's items (the paths and hashes of a
+// tree of thousands of unchanged files would otherwise outweigh its
 // patches), sorted by path bytes, each parent directory before what it holds.
 // One item:
 //   2  path length P, 1..1023
@@ -24,22 +26,32 @@
 //   4  mode: permission bits (07777)
 //   8  size: a file's bytes (at most 1 PiB), a link target's bytes, 0 for a directory
 //   32 BLAKE2b-256 of the content or the link target (zeros for a directory)
+//   a delta's item:
 //   4  metadata length M, at most 16 MiB
 //   M  the item's Mac metadata as an AppleDouble stream (ziputil's copyfile)
+//   an index's item:
+//   32 BLAKE2b-256 of that stream, zeros for none
+//   48 the data entry's local header offset, compressed and uncompressed
+//      sizes in the package, then the metadata entry's; zeros for none
 //   then, for a link:
 //   S  the target (S = size, 1..1023), relative, staying inside the tree
-//   for a file:
-//   1  source: 1 copy of a base, 2 patch against a base, 3 whole content
+//   for a delta's file:
+//   1  source: 1 copy of a base, 2 patch against a base, 3 whole content,
+//      4 patch in segments, 5 suffix-array patch (4 and 5: format 2)
 //   copy:
 //     2  base path length B, 0..1023 (0: the same path); B base path, relative
 //        to the old tree. The base's size and hash are the item's own.
-//   patch:
+//   patch, segments, suffix:
 //     2  base path length B, 1..1023; B base path
-//     8  base size
+//     8  base size (at most 2 GiB for a patch)
 //     32 BLAKE2b-256 of the base
-//   patch and whole:
+//   patch, whole and suffix:
 //     8  payload offset, 8 payload size: inside 112..table offset
 //     32 BLAKE2b-256 of the payload
+//   segments:
+//     4  count N, 1..65536; then N times: 8 base offset, 8 base length (at
+//        most 2 GiB, inside the base), 8 result bytes (they add up to the
+//        size), 8 payload offset, 8 payload size, 32 BLAKE2b-256 of the payload
 #include "items.h"
 
 #include "bytes.h"
@@ -47,14 +59,12 @@
 #include <string.h>
 #include <zstd.h>
 
-#include <map>
 #include <set>
 
 namespace delta {
 
 namespace {
 
-const char kMagic[8] = {'V', 'Q', 'D', 'E', 'L', 'T', 'A', '\x1a'};
 // The fewest bytes of one item: path length, a 1-byte path, type, mode,
 // size, hash and metadata length.
 const uint64_t kMinItem = 2 + 1 + 1 + 4 + 8 + 32 + 4;
@@ -74,7 +84,7 @@ void put(std::string &out, uint64_t value, int bytes)
 
 void put_hash(std::string &out, const hash_t &h) { out.append(reinterpret_cast<const char *>(h.data()), h.size()); }
 
-// A cursor over the table that refuses to step past its end.
+// A cursor that refuses to step past its end.
 struct reader {
     const unsigned char *p;
     uint64_t left;
@@ -106,114 +116,29 @@ struct reader {
     }
 };
 
-// An index's file: where its entry lies in a package of `end` bytes.
-bool read_place(reader &t, item &it, uint64_t end, call_context *ctx)
+void put_entry(std::string &out, const entry_ref &e)
 {
-    entry_place &p = it.place;
-    p.header = t.number(8);
-    p.data = t.number(8);
-    p.compressed = t.number(8);
-    p.method = uint16_t(t.number(2));
-    p.crc = uint32_t(t.number(4));
-    if (!t.ok)
-        return context_fail(ctx, FAILURE_DAMAGED, "truncated index table");
-    if (p.method != 0 && p.method != 8)
-        return context_fail(ctx, FAILURE_UNSUPPORTED, it.path + ": entry method " + std::to_string(p.method));
-    // A local header is 30 bytes and a name: the data starts after both.
-    if (p.header > end || end - p.header < 30 || p.data < p.header + 30 || p.data > end ||
-        p.compressed > end - p.data || (p.method == 0 && p.compressed != it.size))
-        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its entry lies outside the package");
-    return true;
+    put(out, e.offset, 8);
+    put(out, e.compressed, 8);
+    put(out, e.size, 8);
 }
 
-std::string parent_of(const std::string &path)
+entry_ref get_entry(reader &r)
 {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    entry_ref e;
+    e.offset = r.number(8);
+    e.compressed = r.number(8);
+    e.size = r.number(8);
+    return e;
+}
+
+// Whether [offset, offset + size) lies inside [start, end), without wrapping.
+bool inside(uint64_t offset, uint64_t size, uint64_t start, uint64_t end)
+{
+    return offset >= start && offset <= end && size <= end - offset;
 }
 
 }  // namespace
-
-bool path_is_safe(const std::string &path)
-{
-    if (path.empty() || path.size() > kMaxPath || path.find('\0') != std::string::npos)
-        return false;
-    size_t start = 0;
-    for (;;) {
-        size_t slash = path.find('/', start);
-        std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        if (slash == std::string::npos)
-            return true;
-        start = slash + 1;
-    }
-}
-
-// Follows each link the way the kernel would, through the other links of
-// the tree (which, in a fresh staged folder, is all there is), and refuses
-// one that climbs above the tree's root or does not settle.
-bool links_stay_inside(const std::vector<item> &items, std::string &bad)
-{
-    std::map<std::string, std::string> links;
-    for (const item &it : items)
-        if (it.type == ITEM_LINK)
-            links[it.path] = it.target;
-    for (const auto &link : links) {
-        bad = link.first + " -> " + link.second;
-        if (link.second.empty() || link.second[0] == '/' || link.second.size() > kMaxPath ||
-            link.second.find('\0') != std::string::npos)
-            return false;
-        std::vector<std::string> at;  // components below the root
-        std::string parent = parent_of(link.first);
-        for (size_t s = 0; !parent.empty() && s <= parent.size();) {
-            size_t e = parent.find('/', s);
-            if (e == std::string::npos)
-                e = parent.size();
-            at.push_back(parent.substr(s, e - s));
-            s = e + 1;
-        }
-        std::vector<std::string> todo;  // reversed: the next component last
-        auto push = [&](const std::string &text) {
-            std::vector<std::string> parts;
-            for (size_t s = 0; s <= text.size();) {
-                size_t e = text.find('/', s);
-                if (e == std::string::npos)
-                    e = text.size();
-                parts.push_back(text.substr(s, e - s));
-                s = e + 1;
-            }
-            todo.insert(todo.end(), parts.rbegin(), parts.rend());
-        };
-        push(link.second);
-        int hops = 0;
-        while (!todo.empty()) {
-            std::string part = todo.back();
-            todo.pop_back();
-            if (part.empty() || part == ".")
-                continue;
-            if (part == "..") {
-                if (at.empty())
-                    return false;
-                at.pop_back();
-                continue;
-            }
-            at.push_back(part);
-            std::string joined;
-            for (const std::string &c : at)
-                joined += (joined.empty() ? "" : "/") + c;
-            auto next = links.find(joined);
-            if (next == links.end())
-                continue;
-            if (++hops > 40 || next->second.empty() || next->second[0] == '/')
-                return false;
-            at.pop_back();
-            push(next->second);
-        }
-    }
-    bad.clear();
-    return true;
-}
 
 std::string encode_table(const std::vector<item> &items, table_kind kind)
 {
@@ -225,36 +150,44 @@ std::string encode_table(const std::vector<item> &items, table_kind kind)
         put(out, it.mode, 4);
         put(out, it.size, 8);
         put_hash(out, it.hash);
-        put(out, it.metadata.size(), 4);
-        out += it.metadata;
+        if (kind == TABLE_INDEX) {
+            put_hash(out, it.metadata_hash);
+            put_entry(out, it.entry);
+            put_entry(out, it.metadata_entry);
+        } else {
+            put(out, it.metadata.size(), 4);
+            out += it.metadata;
+        }
         if (it.type == ITEM_LINK)
             out += it.target;
-        if (it.type != ITEM_FILE)
+        if (it.type != ITEM_FILE || kind == TABLE_INDEX)
             continue;
-        if (kind == TABLE_INDEX) {
-            put(out, it.place.header, 8);
-            put(out, it.place.data, 8);
-            put(out, it.place.compressed, 8);
-            put(out, it.place.method, 2);
-            put(out, it.place.crc, 4);
-            continue;
-        }
         put(out, it.source, 1);
         if (it.source == SOURCE_COPY) {
             std::string base = it.base_path == it.path ? std::string() : it.base_path;
             put(out, base.size(), 2);
             out += base;
-        }
-        if (it.source == SOURCE_PATCH) {
+        } else if (it.source != SOURCE_WHOLE) {
             put(out, it.base_path.size(), 2);
             out += it.base_path;
             put(out, it.base_size, 8);
             put_hash(out, it.base_hash);
         }
-        if (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) {
+        if (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE || it.source == SOURCE_SUFFIX) {
             put(out, it.payload_offset, 8);
             put(out, it.payload_size, 8);
             put_hash(out, it.payload_hash);
+        }
+        if (it.source == SOURCE_SEGMENTS) {
+            put(out, it.segments.size(), 4);
+            for (const segment &s : it.segments) {
+                put(out, s.base_offset, 8);
+                put(out, s.base_size, 8);
+                put(out, s.size, 8);
+                put(out, s.payload_offset, 8);
+                put(out, s.payload_size, 8);
+                put_hash(out, s.payload_hash);
+            }
         }
     }
     return out;
@@ -270,12 +203,12 @@ std::string compress_table(const std::string &raw)
     return out;
 }
 
-std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size)
+std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size, const char *magic)
 {
     h.table_size = table.size();
     h.table_raw_size = table_raw_size;
-    std::string out(kMagic, sizeof kMagic);
-    put(out, kFormatVersion, 4);
+    std::string out(magic, 8);
+    put(out, h.format, 4);
     put(out, h.from_version, 4);
     put(out, h.to_version, 4);
     put(out, h.item_count, 4);
@@ -287,25 +220,14 @@ std::string encode_header(header &h, const std::string &table, uint64_t table_ra
     return out;
 }
 
-bool unpack_table(const unsigned char *stored, uint64_t stored_size, uint64_t raw_size, std::string &raw,
-                  const char *what, call_context *ctx)
+bool decode_sealed(const unsigned char *data, uint64_t size, const char *magic, uint32_t oldest, uint32_t newest,
+                   header &h, std::string &raw, call_context *ctx)
 {
-    const std::string noun = what;
-    if (raw_size > kMaxTable || ZSTD_getFrameContentSize(stored, size_t(stored_size)) != raw_size)
-        return context_fail(ctx, FAILURE_DAMAGED, noun + " table of a size out of bounds or other than declared");
-    raw.assign(size_t(raw_size), '\0');
-    size_t n = ZSTD_decompress(&raw[0], raw.size(), stored, size_t(stored_size));
-    if (ZSTD_isError(n) || n != raw.size())
-        return context_fail(ctx, FAILURE_DAMAGED, "damaged " + noun + " table");
-    return true;
-}
-
-bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx)
-{
-    if (size < kHeaderSize || memcmp(data, kMagic, sizeof kMagic) != 0)
-        return context_fail(ctx, FAILURE_DAMAGED, "not a delta (no delta header)");
+    const std::string what = memcmp(magic, kIndexMagic, 8) == 0 ? "index" : "delta";
+    if (size < kHeaderSize || memcmp(data, magic, 8) != 0)
+        return context_fail(ctx, FAILURE_DAMAGED, "not a " + what + " (no " + what + " header)");
     reader r{data + 8, kHeaderSize - 8};
-    uint32_t version = uint32_t(r.number(4));
+    h.format = uint32_t(r.number(4));
     h.from_version = uint32_t(r.number(4));
     h.to_version = uint32_t(r.number(4));
     h.item_count = r.number(4);
@@ -314,47 +236,128 @@ bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<ite
     h.table_raw_size = r.number(8);
     hash_t table_hash = r.hash(), header_hash = r.hash();
     if (hash_bytes(data, 80) != header_hash)
-        return context_fail(ctx, FAILURE_DAMAGED, "damaged delta header");
-    if (version != kFormatVersion)
-        return context_fail(ctx, FAILURE_UNSUPPORTED, "delta format " + std::to_string(version) + ", this build reads format " +
-                                           std::to_string(kFormatVersion));
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged " + what + " header");
+    if (h.format < oldest || h.format > newest)
+        return context_fail(ctx, FAILURE_UNSUPPORTED, what + " format " + std::to_string(h.format) +
+                                                          ", this build reads formats " + std::to_string(oldest) +
+                                                          " to " + std::to_string(newest));
     if (h.table_offset < kHeaderSize || h.table_offset > size || h.table_size != size - h.table_offset)
-        return context_fail(ctx, FAILURE_DAMAGED, "truncated or damaged delta: the table does not end the file");
+        return context_fail(ctx, FAILURE_DAMAGED, "truncated or damaged " + what + ": the table does not end the file");
     if (h.item_count > kMaxItems)
-        return context_fail(ctx, FAILURE_DAMAGED, "delta with " + std::to_string(h.item_count) + " items");
+        return context_fail(ctx, FAILURE_DAMAGED, what + " with " + std::to_string(h.item_count) + " items");
     if (hash_bytes(data + h.table_offset, size_t(h.table_size)) != table_hash)
-        return context_fail(ctx, FAILURE_DAMAGED, "damaged delta table");
-    std::string raw;
-    return unpack_table(data + h.table_offset, h.table_size, h.table_raw_size, raw, "delta", ctx) &&
-           decode_items(raw, h.item_count, TABLE_DELTA, h.table_offset, items, ctx);
-}
-
-bool decode_items(const std::string &raw, uint64_t item_count, table_kind kind, uint64_t end, std::vector<item> &items,
-                  call_context *ctx)
-{
-    const std::string noun = kind == TABLE_INDEX ? "index" : "delta";
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged " + what + " table");
+    if (h.table_raw_size > kMaxTable ||
+        ZSTD_getFrameContentSize(data + h.table_offset, size_t(h.table_size)) != h.table_raw_size)
+        return context_fail(ctx, FAILURE_DAMAGED, what + " table of a size out of bounds or other than declared");
     // Every item takes at least kMinItem bytes: a count the table cannot
     // hold is a lie, found before room for that many items is taken.
-    if (item_count > raw.size() / kMinItem)
-        return context_fail(ctx, FAILURE_DAMAGED, "a " + noun + " table of " + std::to_string(raw.size()) +
-                                                      " bytes cannot hold " + std::to_string(item_count) + " items");
+    if (h.item_count > h.table_raw_size / kMinItem)
+        return context_fail(ctx, FAILURE_DAMAGED, "a " + what + " table of " + std::to_string(h.table_raw_size) +
+                                                      " bytes cannot hold " + std::to_string(h.item_count) + " items");
+    raw.assign(size_t(h.table_raw_size), '\0');
+    size_t n = ZSTD_decompress(&raw[0], raw.size(), data + h.table_offset, size_t(h.table_size));
+    if (ZSTD_isError(n) || n != raw.size())
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged " + what + " table");
+    return true;
+}
+
+namespace {
+
+// The sources of a delta's file after its common fields; false for a
+// refusal (recorded). A cut table is left to the caller (t.ok false).
+bool decode_source(reader &t, item &it, const header &h, call_context *ctx)
+{
+    it.source = uint8_t(t.number(1));
+    const uint8_t newest = h.format >= 2 ? SOURCE_SUFFIX : SOURCE_WHOLE;
+    if (it.source < SOURCE_COPY || it.source > newest)
+        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": unknown source " + std::to_string(it.source));
+    if (it.source == SOURCE_COPY) {
+        it.base_path = t.text(t.number(2));
+        if (it.base_path.empty())
+            it.base_path = it.path;
+        it.base_size = it.size;
+        it.base_hash = it.hash;
+    } else if (it.source != SOURCE_WHOLE) {
+        it.base_path = t.text(t.number(2));
+        it.base_size = t.number(8);
+        it.base_hash = t.hash();
+        if (it.source == SOURCE_PATCH && it.base_size > kMaxPrefix)
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": a base over 2 GiB");
+        if (it.base_size > kMaxFile)
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": a base of " + std::to_string(it.base_size) + " bytes");
+    }
+    if (t.ok && it.source != SOURCE_WHOLE && !path_is_safe(it.base_path))
+        return context_fail(ctx, FAILURE_REFUSED, "refusing the base path \"" + it.base_path.substr(0, 64) + "\"");
+    const std::string outside = it.path + ": its payload lies outside the delta";
+    if (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE || it.source == SOURCE_SUFFIX) {
+        it.payload_offset = t.number(8);
+        it.payload_size = t.number(8);
+        it.payload_hash = t.hash();
+        if (t.ok && (!inside(it.payload_offset, it.payload_size, kHeaderSize, h.table_offset) || it.payload_size == 0))
+            return context_fail(ctx, FAILURE_DAMAGED, outside);
+    }
+    if (it.source == SOURCE_SEGMENTS) {
+        uint64_t count = t.number(4), total = 0;
+        if (t.ok && (count == 0 || count > kMaxSegments || count > t.left / 72))
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": " + std::to_string(count) + " segments");
+        for (uint64_t i = 0; t.ok && i < count; i++) {
+            segment s;
+            s.base_offset = t.number(8);
+            s.base_size = t.number(8);
+            s.size = t.number(8);
+            s.payload_offset = t.number(8);
+            s.payload_size = t.number(8);
+            s.payload_hash = t.hash();
+            if (!t.ok)
+                break;
+            if (s.base_size > kMaxPrefix || !inside(s.base_offset, s.base_size, 0, it.base_size))
+                return context_fail(ctx, FAILURE_DAMAGED, it.path + ": a segment's base lies outside its base");
+            if (!inside(s.payload_offset, s.payload_size, kHeaderSize, h.table_offset) || s.payload_size == 0)
+                return context_fail(ctx, FAILURE_DAMAGED, outside);
+            if (s.size > it.size - total)  // total <= it.size: the sum cannot wrap
+                return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its segments hold more than its size");
+            total += s.size;
+            it.segments.push_back(s);
+        }
+        if (t.ok && total != it.size)
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its segments hold less than its size");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool decode_table(const std::string &raw, const header &h, table_kind kind, uint64_t package_size,
+                  std::vector<item> &items, call_context *ctx)
+{
+    const std::string what = kind == TABLE_INDEX ? "index" : "delta";
     reader t{reinterpret_cast<const unsigned char *>(raw.data()), raw.size()};
     std::set<std::string> directories;
     items.clear();
-    items.reserve(size_t(item_count));
-    for (uint64_t i = 0; i < item_count; i++) {
+    items.reserve(size_t(h.item_count));
+    for (uint64_t i = 0; i < h.item_count; i++) {
         item it;
         it.path = t.text(t.number(2));
         it.type = uint8_t(t.number(1));
         it.mode = uint32_t(t.number(4));
         it.size = t.number(8);
         it.hash = t.hash();
-        uint64_t metadata = t.number(4);
-        if (metadata > kMaxMetadata)
-            return context_fail(ctx, FAILURE_DAMAGED, "metadata of " + it.path + " over 16 MiB");
-        it.metadata = t.text(metadata);
+        if (kind == TABLE_INDEX) {
+            it.metadata_hash = t.hash();
+            it.entry = get_entry(t);
+            it.metadata_entry = get_entry(t);
+            for (const entry_ref &e : {it.entry, it.metadata_entry})
+                if (t.ok && !inside(e.offset, e.compressed, 0, package_size))
+                    return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its entry lies outside the package");
+        } else {
+            uint64_t metadata = t.number(4);
+            if (metadata > kMaxMetadata)
+                return context_fail(ctx, FAILURE_DAMAGED, "metadata of " + it.path + " over 16 MiB");
+            it.metadata = t.text(metadata);
+        }
         if (!t.ok)
-            return context_fail(ctx, FAILURE_DAMAGED, "truncated " + noun + " table");
+            return context_fail(ctx, FAILURE_DAMAGED, "truncated " + what + " table");
         if (!path_is_safe(it.path))
             return context_fail(ctx, FAILURE_REFUSED, "refusing the path \"" + it.path.substr(0, 64) + "\"");
         if (!items.empty() && !(items.back().path < it.path))
@@ -372,50 +375,29 @@ bool decode_items(const std::string &raw, uint64_t item_count, table_kind kind, 
             if (it.size == 0 || it.size > kMaxPath)
                 return context_fail(ctx, FAILURE_DAMAGED, it.path + ": link target of " + std::to_string(it.size) + " bytes");
             it.target = t.text(it.size);
-        } else if (it.type == ITEM_FILE && kind == TABLE_INDEX) {
-            if (!read_place(t, it, end, ctx))
-                return false;
         } else if (it.type == ITEM_FILE) {
-            it.source = uint8_t(t.number(1));
-            if (it.source != SOURCE_COPY && it.source != SOURCE_PATCH && it.source != SOURCE_WHOLE)
-                return context_fail(ctx, FAILURE_DAMAGED, it.path + ": unknown source " + std::to_string(it.source));
-            if (it.source == SOURCE_COPY) {
-                it.base_path = t.text(t.number(2));
-                if (it.base_path.empty())
-                    it.base_path = it.path;
-                it.base_size = it.size;
-                it.base_hash = it.hash;
-            }
-            if (it.source == SOURCE_PATCH) {
-                it.base_path = t.text(t.number(2));
-                it.base_size = t.number(8);
-                it.base_hash = t.hash();
-                if (it.base_size > kMaxPrefix)
-                    return context_fail(ctx, FAILURE_DAMAGED, it.path + ": a base over 2 GiB");
-            }
-            if (t.ok && it.source != SOURCE_WHOLE && !path_is_safe(it.base_path))
-                return context_fail(ctx, FAILURE_REFUSED, "refusing the base path \"" + it.base_path.substr(0, 64) + "\"");
-            if (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) {
-                it.payload_offset = t.number(8);
-                it.payload_size = t.number(8);
-                it.payload_hash = t.hash();
-                if (t.ok && (it.payload_offset < kHeaderSize || it.payload_offset > end ||
-                             it.payload_size > end - it.payload_offset || it.payload_size == 0))
-                    return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its payload lies outside the delta");
-            }
+            if (kind == TABLE_DELTA && !decode_source(t, it, h, ctx))
+                return false;
         } else {
             return context_fail(ctx, FAILURE_DAMAGED, it.path + ": unknown item type " + std::to_string(it.type));
         }
         if (!t.ok)
-            return context_fail(ctx, FAILURE_DAMAGED, "truncated " + noun + " table");
+            return context_fail(ctx, FAILURE_DAMAGED, "truncated " + what + " table");
         items.push_back(std::move(it));
     }
     if (t.left != 0)
-        return context_fail(ctx, FAILURE_DAMAGED, "bytes after the " + noun + "'s last item");
+        return context_fail(ctx, FAILURE_DAMAGED, "bytes after the " + what + "'s last item");
     std::string bad;
     if (!links_stay_inside(items, bad))
         return context_fail(ctx, FAILURE_REFUSED, "refusing a link that leaves the tree: " + bad);
     return true;
+}
+
+bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx)
+{
+    std::string raw;
+    return decode_sealed(data, size, kDeltaMagic, kOldestFormat, kFormatVersion, h, raw, ctx) &&
+           decode_table(raw, h, TABLE_DELTA, 0, items, ctx);
 }
 
 }  // namespace delta

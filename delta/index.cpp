@@ -1,50 +1,27 @@
-// The release index, byte by byte. Numbers little-endian; every length
-// checked before use, the items read by the delta's own table reader.
-//
-// Header, 108 bytes:
-//   0   8  magic "VQINDEX\x1a"
-//   8   4  format version, 1
-//   12  4  the release's version
-//   16  4  item count, at most 1,000,000
-//   20  8  the package's size in bytes
-//   28  8  table size as stored: the table follows the header and ends the file
-//   36  8  table size uncompressed, at most 512 MiB
-//   44  32 BLAKE2b-256 of the table as stored
-//   76  32 BLAKE2b-256 of bytes 0..75
-// Table: one zstd frame of items as in a delta's table (path, type, mode,
-// size, hash, metadata, a link's target), where a file carries, instead of
-// its source, its entry in the package:
-//   8  local header offset
-//   8  data offset (at least the header's plus 30), the data inside the package
-//   8  compressed size
-//   2  method: 0 stored (compressed size = size), 8 deflated
-//   4  CRC-32 of the content
-#include "index.h"
+// A release's index: the delta's item table with each item's place in the
+// release's package instead of a source, sealed by the delta's header (its
+// own magic). Written by the publisher beside each package; read by the
+// publisher (the next release's deltas) and by launchers.
+#include "fsutil.h"
+#include "items.h"
 
 #include "bytes.h"
-#include "fsutil.h"
-#include "mapped.h"
-#include "replace.h"
-#include "ziputil.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sodium.h>
-#include <string.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <map>
+#include <unordered_map>
 
 using namespace delta;
 
 namespace {
 
-const char kIndexMagic[8] = {'V', 'Q', 'I', 'N', 'D', 'E', 'X', '\x1a'};
 const uint32_t kIndexFormat = 1;
-const size_t kIndexHeader = 108;
 
 std::string base_name(std::string path)
 {
@@ -54,189 +31,176 @@ std::string base_name(std::string path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The file's hash and CRC-32 in one reading.
-bool hash_and_crc(const std::string &path, uint64_t size, hash_t &hash, uint32_t &crc, call_context *ctx)
+// ziputil stores the metadata of "D/N" as "__MACOSX/D/._N".
+std::string metadata_name(const std::string &name)
 {
-    struct stat st;
-    Fd fd(open_for_reading(path, st));
-    if (fd.fd < 0)
-        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
-    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != size)
-        return context_fail(ctx, FAILURE_CANNOT_READ, path + ": changed while the index was made");
-    mapped m;
-    if (size > 0 && !map_read(fd.fd, 0, size_t(size), m))
-        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
-    hash = hash_bytes(size ? m.data : nullptr, size_t(size));
-    uLong c = crc32(0, nullptr, 0);
-    for (uint64_t at = 0; at < size; at += 1u << 30)
-        c = crc32(c, m.data + at, uInt(std::min<uint64_t>(1u << 30, size - at)));
-    crc = uint32_t(c);
+    size_t slash = name.rfind('/');
+    size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return "__MACOSX/" + name.substr(0, base) + "._" + name.substr(base);
+}
+
+bool write_index(int fd, const std::vector<item> &items, uint32_t version, uint64_t package_size,
+                 call_context *ctx)
+{
+    std::string raw = encode_table(items, TABLE_INDEX), table = compress_table(raw);
+    if (table.empty())
+        return context_fail(ctx, FAILURE_CANNOT_WRITE, "cannot compress the index's table");
+    header h;
+    h.format = kIndexFormat;
+    h.from_version = version;
+    h.item_count = items.size();
+    h.table_offset = kHeaderSize + 8;
+    std::string out = encode_header(h, table, raw.size(), kIndexMagic);
+    unsigned char size[8];
+    put_le64(size, package_size);
+    out.append(reinterpret_cast<const char *>(size), 8);
+    out += table;
+    if (!write_full(fd, out.data(), out.size(), 0) || fsync(fd) != 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write the index", errno);
     return true;
 }
 
-bool build_items(const char *package, const std::string &root, std::vector<item> &items, uint64_t &package_size,
+bool index_items(const std::string &tree, int package_fd, uint64_t package_size, std::vector<item> &items,
                  call_context *ctx)
 {
-    struct stat st;
-    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return context_fail(ctx, FAILURE_CANNOT_READ, "no folder at " + root);
-    if (stat(package, &st) != 0 || !S_ISREG(st.st_mode))
-        return context_fail(ctx, FAILURE_CANNOT_READ, std::string("no package at ") + package);
-    package_size = uint64_t(st.st_size);
-    std::vector<zip_entry_place> places;
-    if (!archive_places(package, places, ctx))
+    std::vector<package_entry> entries;
+    std::vector<entry> found;
+    if (!read_package(package_fd, package_size, entries, ctx) || !walk(tree, "", found, ctx))
         return false;
-    std::map<std::string, const zip_entry_place *> by_name;
-    for (const zip_entry_place &p : places)
-        by_name[p.name] = &p;
-    std::vector<entry> entries;
-    if (!walk(root, "", entries, ctx))
-        return false;
-    std::sort(entries.begin(), entries.end(), [](const entry &a, const entry &b) { return a.path < b.path; });
-    const std::string prefix = base_name(root) + "/";
-    for (const entry &e : entries) {
-        item it;
+    std::unordered_map<std::string, const package_entry *> by_name;
+    for (const package_entry &e : entries)
+        by_name[e.name] = &e;
+    std::sort(found.begin(), found.end(), [](const entry &a, const entry &b) { return a.path < b.path; });
+    if (found.size() > kMaxItems)
+        return context_fail(ctx, FAILURE_REFUSED, "over 1,000,000 items in " + tree);
+    const std::string prefix = base_name(tree) + "/";
+    items.resize(found.size());
+    return parallel_for(found.size(), 0, [&](size_t i, int) {
+        const entry &e = found[i];
+        item &it = items[i];
         it.path = e.path;
         it.mode = e.st.st_mode & 07777;
-        std::string disk = root + "/" + e.path;
+        std::string disk = tree + "/" + e.path;
         if (S_ISDIR(e.st.st_mode)) {
-            it.type = ITEM_DIRECTORY;
-        } else if (S_ISLNK(e.st.st_mode)) {
+            it.type = ITEM_DIRECTORY;  // the package has no entries for folders
+            return true;
+        }
+        auto data = by_name.find(prefix + e.path);
+        if (data == by_name.end())
+            return context_fail(ctx, FAILURE_DAMAGED, "the package has no entry for " + e.path);
+        it.entry = {data->second->offset, data->second->compressed, data->second->size};
+        auto meta = by_name.find(metadata_name(prefix + e.path));
+        if (meta != by_name.end())
+            it.metadata_entry = {meta->second->offset, meta->second->compressed, meta->second->size};
+        std::string metadata;
+        if (!pack_metadata(disk, metadata, ctx))
+            return false;
+        if (!metadata.empty())
+            it.metadata_hash = hash_bytes(reinterpret_cast<const unsigned char *>(metadata.data()), metadata.size());
+        if (S_ISLNK(e.st.st_mode)) {
             it.type = ITEM_LINK;
             char target[kMaxPath + 1];
             ssize_t n = readlink(disk.c_str(), target, sizeof target);
             if (n <= 0 || size_t(n) > kMaxPath)
-                return n < 0 ? context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read the link " + disk, errno)
-                             : context_fail(ctx, FAILURE_REFUSED, "link target empty or over 1023 bytes: " + disk);
+                return context_fail(ctx, FAILURE_REFUSED, "link target unreadable, empty or over 1023 bytes: " + disk);
             it.target.assign(target, size_t(n));
             it.size = it.target.size();
             it.hash = hash_bytes(reinterpret_cast<const unsigned char *>(it.target.data()), it.target.size());
-            if (!pack_metadata(disk, it.metadata, ctx))
-                return false;
-        } else if (S_ISREG(e.st.st_mode)) {
-            it.type = ITEM_FILE;
-            it.size = uint64_t(e.st.st_size);
-            uint32_t crc = 0;
-            if (!hash_and_crc(disk, it.size, it.hash, crc, ctx) || !pack_metadata(disk, it.metadata, ctx))
-                return false;
-            auto found = by_name.find(prefix + e.path);
-            if (found == by_name.end() || found->second->directory)
-                return context_fail(ctx, FAILURE_REFUSED, std::string(package) + " holds no entry " + prefix + e.path);
-            const zip_entry_place &p = *found->second;
-            if (p.size != it.size || uint32_t(p.crc) != crc)
-                return context_fail(ctx, FAILURE_REFUSED, prefix + e.path + ": the package's entry is not the tree's file");
-            it.place = entry_place{p.header, p.data, p.compressed, uint16_t(p.method), crc};
-        } else {
-            return context_fail(ctx, FAILURE_REFUSED, "not a file, a folder or a link: " + disk);
+            return true;
         }
-        items.push_back(std::move(it));
-    }
-    if (items.size() > kMaxItems)
-        return context_fail(ctx, FAILURE_REFUSED, "over 1,000,000 items in " + root);
-    std::string bad;
-    if (!links_stay_inside(items, bad))
-        return context_fail(ctx, FAILURE_REFUSED, "a link leaves the tree: " + bad);
-    return true;
+        if (!S_ISREG(e.st.st_mode))
+            return context_fail(ctx, FAILURE_REFUSED, "not a file, a folder or a link: " + disk);
+        it.type = ITEM_FILE;
+        it.size = uint64_t(e.st.st_size);
+        if (it.entry.size != it.size)
+            return context_fail(ctx, FAILURE_DAMAGED, e.path + ": the package holds another size than the tree");
+        struct stat st;
+        Fd fd(open_for_reading(disk, st));
+        if (fd.fd < 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != it.size || !hash_file(fd.fd, it.size, it.hash))
+            return context_fail(ctx, FAILURE_CANNOT_READ, "cannot read " + disk + " (or it changed)");
+        return true;
+    });
 }
 
 }  // namespace
 
-std::string index_encode(const release_index &index)
-{
-    std::string raw = encode_table(index.items, TABLE_INDEX), table = compress_table(raw);
-    if (table.empty())
-        return std::string();
-    unsigned char h[kIndexHeader] = {};
-    memcpy(h, kIndexMagic, 8);
-    put_le32(h + 8, kIndexFormat);
-    put_le32(h + 12, index.version);
-    put_le32(h + 16, uint32_t(index.items.size()));
-    put_le64(h + 20, index.package_size);
-    put_le64(h + 28, table.size());
-    put_le64(h + 36, raw.size());
-    hash_t th = hash_bytes(reinterpret_cast<const unsigned char *>(table.data()), table.size());
-    memcpy(h + 44, th.data(), 32);
-    hash_t hh = hash_bytes(h, 76);
-    memcpy(h + 76, hh.data(), 32);
-    return std::string(reinterpret_cast<const char *>(h), sizeof h) + table;
-}
-
-int index_decode(const unsigned char *data, uint64_t size, release_index &out, call_context *ctx)
-{
-    if (sodium_init() < 0)
-        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
-    if (size < kIndexHeader || memcmp(data, kIndexMagic, 8) != 0)
-        return context_fail(ctx, FAILURE_DAMAGED, "not a release index (no index header)");
-    hash_t stored{};
-    memcpy(stored.data(), data + 76, 32);
-    if (hash_bytes(data, 76) != stored)
-        return context_fail(ctx, FAILURE_DAMAGED, "damaged index header");
-    uint32_t format = get_le32(data + 8);
-    if (format != kIndexFormat)
-        return context_fail(ctx, FAILURE_UNSUPPORTED, "index format " + std::to_string(format) + ", this build reads format " +
-                                                          std::to_string(kIndexFormat));
-    uint64_t count = get_le32(data + 16), table_size = get_le64(data + 28), raw_size = get_le64(data + 36);
-    if (table_size != size - kIndexHeader)
-        return context_fail(ctx, FAILURE_DAMAGED, "truncated or damaged index: the table does not end the file");
-    if (count > kMaxItems)
-        return context_fail(ctx, FAILURE_DAMAGED, "index with " + std::to_string(count) + " items");
-    memcpy(stored.data(), data + 44, 32);
-    if (hash_bytes(data + kIndexHeader, size_t(table_size)) != stored)
-        return context_fail(ctx, FAILURE_DAMAGED, "damaged index table");
-    release_index index;
-    index.version = get_le32(data + 12);
-    index.package_size = get_le64(data + 20);
-    std::string raw;
-    if (!unpack_table(data + kIndexHeader, table_size, raw_size, raw, "index", ctx) ||
-        !decode_items(raw, count, TABLE_INDEX, index.package_size, index.items, ctx))
-        return 0;
-    out = std::move(index);
-    return 1;
-}
-
-int index_read(const char *path, release_index &out, call_context *ctx)
-{
-    struct stat st;
-    Fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
-        return context_fail_errno(ctx, FAILURE_CANNOT_READ, std::string("cannot read ") + path, errno);
-    if (!S_ISREG(st.st_mode))
-        return context_fail(ctx, FAILURE_CANNOT_READ, std::string("not a file: ") + path);
-    mapped m;
-    if (st.st_size == 0)
-        return context_fail(ctx, FAILURE_DAMAGED, std::string("empty index: ") + path);
-    if (!map_read(fd.fd, 0, size_t(st.st_size), m))
-        return context_fail_errno(ctx, FAILURE_CANNOT_READ, std::string("cannot read ") + path, errno);
-    return index_decode(m.data, m.size, out, ctx);
-}
-
-int index_make(const char *package, const char *tree, uint32_t version, const char *index_path, call_context *ctx)
+int index_write(const char *tree, const char *package, uint32_t version, const char *index_path, call_context *ctx)
 {
     call_context local;
     ctx = ctx ? ctx : &local;
     context_start(ctx);
     if (sodium_init() < 0)
         return context_fail(ctx, FAILURE_CANNOT_WRITE, "libsodium cannot start");
-    release_index index;
-    index.version = version;
-    if (!build_items(package, tree, index.items, index.package_size, ctx))
+    struct stat st;
+    Fd pkg(open(package, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (pkg.fd < 0 || fstat(pkg.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return context_fail(ctx, FAILURE_CANNOT_READ, std::string("cannot read the package ") + package);
+    std::vector<item> items;
+    if (!index_items(tree, pkg.fd, uint64_t(st.st_size), items, ctx))
         return 0;
-    std::string bytes = index_encode(index);
-    if (bytes.empty())
-        return context_fail(ctx, FAILURE_CANNOT_WRITE, "cannot compress the index's table");
-    if (!replace_file(index_path, bytes.data(), bytes.size(), 0644, DURABLE_NONE))
-        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + index_path, errno);
-    return 1;
+    drop_empty_folders(items);  // what the package gives: it holds no folders of their own
+    std::string bad;
+    if (!links_stay_inside(items, bad))
+        return context_fail(ctx, FAILURE_REFUSED, "a link leaves the tree: " + bad);
+    std::string temp = std::string(index_path) + ".XXXXXX";
+    Fd out(mkstemp(&temp[0]));
+    if (out.fd < 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + index_path, errno);
+    fchmod(out.fd, 0644);
+    bool ok = write_index(out.fd, items, version, uint64_t(st.st_size), ctx);
+    if (ok && (close(out.release()) != 0 || rename(temp.c_str(), index_path) != 0))
+        ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + index_path, errno);
+    if (!ok)
+        unlink(temp.c_str());
+    return ok ? 1 : 0;
 }
 
-bool index_file_matches(const std::string &path, const item &it)
+int index_read(const char *index_path, release_index *out, call_context *ctx)
 {
+    call_context local;
+    ctx = ctx ? ctx : &local;
+    context_start(ctx);
+    if (sodium_init() < 0)
+        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
     struct stat st;
-    Fd fd(open_for_reading(path, st));
-    if (fd.fd < 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != it.size)
-        return false;
-    if (it.size == 0)
-        return hash_bytes(nullptr, 0) == it.hash;
+    Fd fd(open(index_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, std::string("cannot read ") + index_path, errno);
+    if (!S_ISREG(st.st_mode))
+        return context_fail(ctx, FAILURE_CANNOT_READ, std::string("not a file: ") + index_path);
     mapped m;
-    return map_read(fd.fd, 0, size_t(it.size), m) && hash_bytes(m.data, m.size) == it.hash;
+    if (!map_read(fd.fd, 0, size_t(st.st_size), m))
+        return context_fail_errno(ctx, FAILURE_CANNOT_READ, std::string("cannot read ") + index_path, errno);
+    header h;
+    std::string raw;
+    std::vector<item> items;
+    if (!decode_sealed(m.data, m.size, kIndexMagic, kIndexFormat, kIndexFormat, h, raw, ctx))
+        return 0;
+    if (h.table_offset != kHeaderSize + 8 || h.to_version != 0)
+        return context_fail(ctx, FAILURE_DAMAGED, "damaged index: its table is not where an index keeps it");
+    const uint64_t package_size = get_le64(m.data + kHeaderSize);
+    if (!decode_table(raw, h, TABLE_INDEX, package_size, items, ctx))
+        return 0;
+    out->version = h.from_version;
+    out->package_size = package_size;
+    out->items.clear();
+    out->items.reserve(items.size());
+    for (const item &it : items) {
+        release_item r;
+        r.path = it.path;
+        r.type = it.type;
+        r.mode = it.mode;
+        r.size = it.size;
+        std::copy(it.hash.begin(), it.hash.end(), r.hash.begin());
+        r.target = it.target;
+        std::copy(it.metadata_hash.begin(), it.metadata_hash.end(), r.metadata_hash.begin());
+        r.entry_offset = it.entry.offset, r.entry_compressed = it.entry.compressed, r.entry_size = it.entry.size;
+        r.metadata_offset = it.metadata_entry.offset, r.metadata_compressed = it.metadata_entry.compressed;
+        r.metadata_size = it.metadata_entry.size;
+        // A file's entry inflates to the file itself.
+        if (it.type == ITEM_FILE && it.entry.size != it.size)
+            return context_fail(ctx, FAILURE_DAMAGED, it.path + ": its entry holds another size than the file");
+        out->items.push_back(std::move(r));
+    }
+    return 1;
 }

@@ -36,13 +36,15 @@ int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx)
             continue;
         info->files++;
         info->copied += it.source == SOURCE_COPY;
-        info->patched += it.source == SOURCE_PATCH;
+        info->patched += it.source == SOURCE_PATCH || it.source == SOURCE_SEGMENTS || it.source == SOURCE_SUFFIX;
         info->whole += it.source == SOURCE_WHOLE;
         // A million items of up to 1 PiB each would wrap 64 bits: the sum
         // stops at 2^62, more than any disk, with room left for a caller's
         // own additions.
         info->tree_bytes = std::min(info->tree_bytes + it.size, kCeiling);
         info->payload_bytes += it.payload_size;
+        for (const segment &g : it.segments)
+            info->payload_bytes += g.payload_size;
     }
     return 1;
 }

@@ -4,6 +4,7 @@
 #define DELTA_ITEMS_H
 
 #include "delta.h"
+#include "fsutil.h"
 #include "mapped.h"
 
 #include <stddef.h>
@@ -11,82 +12,111 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <functional>
+#include <map>
+#include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
+
+typedef struct ZSTD_CCtx_s ZSTD_CCtx;
 
 namespace delta {
 
 using hash_t = std::array<unsigned char, 32>;  // BLAKE2b-256
 
 enum item_type : uint8_t { ITEM_DIRECTORY = 1, ITEM_FILE = 2, ITEM_LINK = 3 };
-enum item_source : uint8_t { SOURCE_NONE = 0, SOURCE_COPY = 1, SOURCE_PATCH = 2, SOURCE_WHOLE = 3 };
+// Where a file of a delta comes from. SEGMENTS and SUFFIX come with
+// format 2; a format-1 delta holds only the first three.
+enum item_source : uint8_t {
+    SOURCE_NONE = 0,
+    SOURCE_COPY = 1,      // the base as it is
+    SOURCE_PATCH = 2,     // one zstd frame with the whole base as its prefix
+    SOURCE_WHOLE = 3,     // one zstd frame of the content alone
+    SOURCE_SEGMENTS = 4,  // zstd frames of consecutive stretches, each against a window of the base
+    SOURCE_SUFFIX = 5,    // a suffix-array patch: control, difference and extra streams (sapatch.cpp)
+};
 
 const size_t kHeaderSize = 112;
-const uint32_t kFormatVersion = 1;
+const uint32_t kFormatVersion = 2;     // what this build writes
+const uint32_t kOldestFormat = 1;      // the oldest it still reads
 const size_t kMaxPath = 1023;
 const uint64_t kMaxItems = 1000000;
 const uint64_t kMaxTable = 512ull << 20;  // the item table, uncompressed
 const uint64_t kMaxMetadata = 16u << 20;    // as ziputil's metadata entries
 const uint64_t kMaxPrefix = 2ull << 30;     // zstd takes no larger base
 const uint64_t kMaxFile = 1ull << 50;       // 1 PiB: sums of sizes cannot wrap
+const uint64_t kMaxSegments = 1u << 16;     // 32 TiB in 512 MiB stretches
 
-// Where a file's entry lies in the release's package (an index's files).
-struct entry_place {
-    uint64_t header = 0;      // the local header's offset
-    uint64_t data = 0;        // where its compressed data starts
-    uint64_t compressed = 0;  // bytes from `data`
-    uint16_t method = 0;      // 0 stored, 8 deflated
-    uint32_t crc = 0;         // CRC-32 of the content
+// One stretch of a segmented patch: `size` bytes of the result from one
+// zstd frame whose prefix is base[base_offset, base_offset + base_size).
+struct segment {
+    uint64_t base_offset = 0, base_size = 0, size = 0;
+    uint64_t payload_offset = 0, payload_size = 0;
+    hash_t payload_hash{};
 };
 
-// The two tables one item format serves: a delta's (each file's source)
-// and a release index's (each file's entry in the package).
-enum table_kind { TABLE_DELTA, TABLE_INDEX };
+// A file's entries in a release's package: its data entry's local header
+// and sizes, and its metadata entry's (all 0 where there is none).
+struct entry_ref {
+    uint64_t offset = 0, compressed = 0, size = 0;
+};
 
-// One item of the new tree.
+// One item of the new tree (a delta's) or of a release (an index's).
 struct item {
     std::string path;  // relative to the tree, "/"-separated
     uint8_t type = 0;
     uint32_t mode = 0;  // permission bits only
     uint64_t size = 0;  // content bytes, or the link target's
     hash_t hash{};      // of the content or the link target
-    std::string metadata;  // AppleDouble stream, empty for none
+    std::string metadata;  // AppleDouble stream, empty for none (a delta's)
+    hash_t metadata_hash{};  // of that stream, zeros for none (an index's)
     std::string target;    // a link's
     uint8_t source = SOURCE_NONE;
-    std::string base_path;  // copy and patch: the file of the old tree
+    std::string base_path;  // copy, patch, segments, suffix: the file of the old tree
     uint64_t base_size = 0;
     hash_t base_hash{};
-    uint64_t payload_offset = 0, payload_size = 0;  // patch and whole: one zstd frame
+    uint64_t payload_offset = 0, payload_size = 0;  // patch, whole, suffix: one payload
     hash_t payload_hash{};
-    entry_place place;  // an index's files
+    std::vector<segment> segments;  // segments
+    entry_ref entry, metadata_entry;  // an index's
 };
 
 struct header {
     uint32_t from_version = 0, to_version = 0;
     uint64_t item_count = 0, table_offset = 0, table_size = 0, table_raw_size = 0;
+    uint32_t format = kFormatVersion;
 };
 
+// Which table an item list is read from or written to: a delta's items
+// carry their sources, an index's their package entries.
+enum table_kind { TABLE_DELTA, TABLE_INDEX };
+
+const char kDeltaMagic[8] = {'V', 'Q', 'D', 'E', 'L', 'T', 'A', '\x1a'};
+const char kIndexMagic[8] = {'V', 'Q', 'I', 'N', 'D', 'E', 'X', '\x1a'};
+
 // format.cpp
-// The table as stored: its items, compressed by zstd. Empty on failure.
+// The table's items, uncompressed; compress_table gives it as stored.
 std::string encode_table(const std::vector<item> &items, table_kind kind = TABLE_DELTA);
 std::string compress_table(const std::string &raw);
 // The header for a table `table` (as stored) at h.table_offset; fills in the
 // table's sizes from it.
-std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size);
-// Reads and checks the header and the table of a delta of `size` bytes
-// (payload bytes are checked as they are used). Fails with FAILURE_DAMAGED,
-// FAILURE_UNSUPPORTED or FAILURE_REFUSED.
+std::string encode_header(header &h, const std::string &table, uint64_t table_raw_size,
+                          const char *magic = kDeltaMagic);
+// Reads and checks a header with `magic` and a format in [oldest, newest],
+// and its table, uncompressed into `raw`. FAILURE_DAMAGED or _UNSUPPORTED.
+bool decode_sealed(const unsigned char *data, uint64_t size, const char *magic, uint32_t oldest, uint32_t newest,
+                   header &h, std::string &raw, call_context *ctx);
+// The items of a table; an index's entries must lie inside `package_size`.
+// FAILURE_DAMAGED or FAILURE_REFUSED.
+bool decode_table(const std::string &raw, const header &h, table_kind kind, uint64_t package_size,
+                  std::vector<item> &items, call_context *ctx);
+// A delta's header and table, read and checked (payload bytes are checked
+// as they are used).
 bool decode(const unsigned char *data, uint64_t size, header &h, std::vector<item> &items, call_context *ctx);
-// A table's stored zstd frame, of `raw_size` bytes declared, uncompressed
-// into `raw`. `what` names the file ("delta", "index") in the failure.
-bool unpack_table(const unsigned char *stored, uint64_t stored_size, uint64_t raw_size, std::string &raw,
-                  const char *what, call_context *ctx);
-// The one item reader of both tables: `item_count` items from `raw`, each
-// length checked before use, paths safe and sorted, each folder before its
-// content, links inside the tree. `end`: a delta's payloads end there (its
-// table offset), an index's entries in a package of that size.
-bool decode_items(const std::string &raw, uint64_t item_count, table_kind kind, uint64_t end, std::vector<item> &items,
-                  call_context *ctx);
+
+// paths.cpp
+std::string parent_of(const std::string &path);
 // A relative path with no empty, "." or ".." component, no NUL, at most 1023 bytes.
 bool path_is_safe(const std::string &path);
 // Whether every link, followed through the tree's own links, stays inside it.
@@ -104,16 +134,71 @@ int open_for_reading(const std::string &path, struct stat &st);
 // checked (decode's failures, or FAILURE_CANNOT_READ).
 bool read_delta(const char *delta_path, mapped &m, header &h, std::vector<item> &items, call_context *ctx);
 
-// walk.cpp
-struct entry {
-    std::string path;  // relative to the root
-    struct stat st;    // lstat's
+// package.cpp
+// One entry of a release's package, as its central directory names it.
+struct package_entry {
+    std::string name;
+    uint64_t offset = 0, compressed = 0, size = 0;  // local header; data bytes as stored and inflated
+    uint16_t method = 0;
+    uint32_t crc = 0;
 };
-// Every item below `root` (rel: "" to start), never following a link;
-// paths over 1023 bytes refused.
+// Every entry of the package open at `fd` (zip64 or not); each inside the file.
+bool read_package(int fd, uint64_t file_size, std::vector<package_entry> &entries, call_context *ctx);
+// The entry's content written from offset 0 of `out_fd`, checked by size and CRC.
+bool extract_entry(int fd, uint64_t file_size, const package_entry &pe, int out_fd, call_context *ctx);
+
+// tree.cpp
+// One item found below a tree, and its lstat.
+struct entry {
+    std::string path;
+    struct stat st;
+};
+// Every item below `root`, never following a link.
 bool walk(const std::string &root, const std::string &rel, std::vector<entry> &out, call_context *ctx);
 // The AppleDouble stream ziputil's pack would store for the item, if any.
 bool pack_metadata(const std::string &disk_path, std::string &out, call_context *ctx);
+// The hash of a regular file's `size` bytes, read (not mapped: a tree's
+// worth of hashing leaves nothing resident); its pages are dropped from the
+// cache after unless `keep` (the caller reads them again).
+bool hash_file(int fd, uint64_t size, hash_t &out, bool keep = false);
+// Drops the folders of a sorted item list with no file or link below them.
+void drop_empty_folders(std::vector<item> &items);
+// Runs work(i, worker) for i in [0, count) on `jobs` threads (0: one per
+// core), worker in [0, threads); false as soon as one returns false (the
+// rest are skipped).
+bool parallel_for(size_t count, int jobs, const std::function<bool(size_t, int)> &work);
+int jobs_or_cores(int jobs);
+
+// diff.cpp
+// Where a worker writes payloads: its own file, at `pos`.
+struct payload_file {
+    int fd = -1;
+    uint64_t pos = 0;
+};
+// A regular file opened for reading, and its size.
+struct source_file {
+    int fd = -1;
+    uint64_t size = 0;
+};
+// The payload of the new file `fresh` (it.size bytes) into `w`, against
+// `base` when given: sets it.source (WHOLE, PATCH, SEGMENTS or SUFFIX) and
+// its payload fields. The caller sets the base's path, size and hash.
+struct diff_settings {
+    int level = 19;
+    uint64_t segment_above = 1ull << 30, segment = 512ull << 20;
+};
+bool make_payload(payload_file &w, ZSTD_CCtx *c, item &it, const source_file &fresh, const source_file *base,
+                  const diff_settings &d, call_context *ctx);
+
+// sapatch.cpp
+const uint64_t kSuffixMax = 64ull << 20;  // either file; the suffix array takes 4 bytes a byte
+// A suffix-array patch of `fresh` against `old`; false when either is too
+// big or memory runs short.
+bool suffix_patch(const unsigned char *old, uint64_t old_size, const unsigned char *fresh, uint64_t fresh_size,
+                  int level, std::string &out);
+// Rebuilds `out_size` bytes into `out`; false with `why` on any lie.
+bool suffix_apply(const unsigned char *payload, uint64_t payload_size, const unsigned char *old, uint64_t old_size,
+                  unsigned char *out, uint64_t out_size, std::string &why);
 
 // reuse.cpp
 enum reuse_way { REUSE_LINKED, REUSE_CLONED, REUSE_COPIED };
@@ -128,14 +213,47 @@ bool reuse_file(int fd, const struct stat &st, const std::string &installed_path
 // match.cpp
 struct old_file {
     std::string path;
-    uint64_t size;
-    hash_t hash;
-    std::vector<uint64_t> samples;  // filled when first needed
-    bool sampled = false;
+    uint64_t size = 0;
+    hash_t hash{};
+    entry_ref entry;  // in the old package, when the old side is a release
 };
+// The old files indexed once for choose_base.
+struct matcher {
+    const std::vector<old_file> *files = nullptr;
+    std::unordered_map<std::string, size_t> by_path;
+    std::unordered_map<std::string, std::vector<size_t>> by_stem, by_stem_folder;  // sorted by size
+    std::vector<size_t> gone;  // old files whose path the new tree lacks, big enough to sample
+    bool sketched = false;
+    std::unordered_map<uint64_t, std::vector<size_t>> postings;  // sample -> old files
+};
+using sampler = std::function<bool(std::vector<uint64_t> &)>;
+using old_sampler = std::function<bool(size_t, std::vector<uint64_t> &)>;
+// The bottom-k samples of a file's bytes.
+std::vector<uint64_t> sample_bytes(const unsigned char *data, uint64_t size);
+void build_matcher(matcher &m, const std::vector<old_file> &files, const std::set<std::string> &new_paths);
 // The old file that the new file at `path` is best patched against, or -1.
-long choose_base(std::vector<old_file> &old_files, const std::string &old_root, const std::string &path,
-                 const unsigned char *data, uint64_t size);
+// The samplers read the new file, or old file i, only when content decides.
+long choose_base(matcher &m, const std::string &path, uint64_t size, const sampler &sample_new,
+                 const old_sampler &sample_old);
+
+// old.cpp
+// The old side of a delta: a tree (root) or a release (its package, whose
+// entries are inflated on demand into unnamed files in temp_dir).
+struct old_side {
+    std::string root;
+    Fd package;
+    uint64_t package_size = 0;
+    std::string package_path, temp_dir;
+    std::vector<old_file> files;
+    std::map<uint64_t, package_entry> entries;  // by local header offset, read once
+};
+bool old_from_tree(const std::string &root, old_side &o, int jobs, call_context *ctx);
+bool old_from_release(const char *index_path, const char *package_path, old_side &o, call_context *ctx);
+// The package's entries, for open_old on a release (nothing for a tree).
+bool load_entries(old_side &o, call_context *ctx);
+// Old file i as a regular file to read: the tree's own, or its entry
+// inflated and checked against the index's hash. `owner` closes it.
+bool open_old(old_side &o, size_t i, source_file &out, Fd &owner, call_context *ctx);
 
 }  // namespace delta
 

@@ -1,6 +1,5 @@
 // vantorique-delta: makes, applies and describes deltas between two trees.
 #include "delta.h"
-#include "index.h"
 
 #include <errno.h>
 #include <getopt.h>
@@ -16,10 +15,12 @@ namespace {
 int usage()
 {
     fprintf(stderr,
-            "usage: vantorique-delta make OLD_TREE NEW_TREE OUT.delta [--level N] [--from M] [--to N]\n"
+            "usage: vantorique-delta make OLD_TREE NEW_TREE OUT.delta [--level N] [--from M] [--to N] [--jobs N] [--package-tree]\n"
+            "       vantorique-delta make --old-index INDEX --old-package ZIP NEW_TREE OUT.delta [options as above]\n"
+            "       vantorique-delta index TREE PACKAGE.zip OUT.index --version N\n"
+            "       vantorique-delta index-info INDEX\n"
             "       vantorique-delta apply INSTALLED_TREE DELTA STAGED_TREE\n"
-            "       vantorique-delta info DELTA\n"
-            "       vantorique-delta index PACKAGE TREE OUT.index --version N\n");
+            "       vantorique-delta info DELTA\n");
     return 2;
 }
 
@@ -38,7 +39,9 @@ bool number(const char *text, long long low, long long high, long long &out)
 }
 
 struct options {
-    long long level = 19, from = 0, to = 0, version = -1;
+    long long level = 19, from = 0, to = 0, jobs = 0, version = 0;
+    const char *old_index = nullptr, *old_package = nullptr;
+    bool package_tree = false;
     std::vector<const char *> operands;  // the command's words after its name
 };
 
@@ -48,7 +51,11 @@ bool parse(int argc, char **argv, options &o)
     static const struct option known[] = {{"level", required_argument, nullptr, 'l'},
                                           {"from", required_argument, nullptr, 'f'},
                                           {"to", required_argument, nullptr, 't'},
+                                          {"jobs", required_argument, nullptr, 'j'},
                                           {"version", required_argument, nullptr, 'v'},
+                                          {"old-index", required_argument, nullptr, 'i'},
+                                          {"old-package", required_argument, nullptr, 'p'},
+                                          {"package-tree", no_argument, nullptr, 'P'},
                                           {nullptr, 0, nullptr, 0}};
     opterr = 0;
     optind = 2;  // after the command
@@ -56,7 +63,11 @@ bool parse(int argc, char **argv, options &o)
         bool ok = c == 'l'   ? number(optarg, 1, 22, o.level)
                   : c == 'f' ? number(optarg, 0, 0xFFFFFFFFll, o.from)
                   : c == 't' ? number(optarg, 0, 0xFFFFFFFFll, o.to)
+                  : c == 'j' ? number(optarg, 1, 64, o.jobs)
                   : c == 'v' ? number(optarg, 1, 0xFFFFFFFFll, o.version)
+                  : c == 'i' ? (o.old_index = optarg) != nullptr
+                  : c == 'p' ? (o.old_package = optarg) != nullptr
+                  : c == 'P' ? (o.package_tree = true)
                              : false;
         if (!ok)
             return false;
@@ -76,15 +87,37 @@ int main(int argc, char **argv)
     const std::string command = argv[1];
     const std::vector<const char *> &w = o.operands;
     call_context ctx;
-    if (command == "make" && w.size() == 3) {
-        if (!delta_make(w[0], w[1], w[2], int(o.level), uint32_t(o.from), uint32_t(o.to), &ctx))
+    const bool release = o.old_index && o.old_package;
+    if (command == "make" && w.size() == (release ? 2u : 3u) && !o.old_index == !o.old_package) {
+        delta_make_options m;
+        m.level = int(o.level);
+        m.from_version = uint32_t(o.from);
+        m.to_version = uint32_t(o.to);
+        m.jobs = int(o.jobs);
+        m.old_index = o.old_index;
+        m.old_package = o.old_package;
+        m.package_tree = o.package_tree;
+        const size_t first = release ? 0 : 1;
+        if (!delta_make_with(release ? nullptr : w[0], w[first], w[first + 1], &m, &ctx))
             return failed(ctx);
+        return 0;
+    }
+    if (command == "index" && w.size() == 3 && o.version > 0)
+        return index_write(w[0], w[1], uint32_t(o.version), w[2], &ctx) ? 0 : failed(ctx);
+    if (command == "index-info" && w.size() == 1) {
+        release_index index;
+        if (!index_read(w[0], &index, &ctx))
+            return failed(ctx);
+        unsigned long long files = 0, bytes = 0;
+        for (const release_item &r : index.items)
+            if (r.type == 2)
+                files++, bytes += r.size;
+        printf("version %u: %zu items, %llu files of %llu bytes, in a package of %llu bytes\n", index.version,
+               index.items.size(), files, bytes, (unsigned long long)index.package_size);
         return 0;
     }
     if (command == "apply" && w.size() == 3)
         return delta_apply(w[0], w[1], w[2], &ctx) ? 0 : failed(ctx);
-    if (command == "index" && w.size() == 3 && o.version > 0)
-        return index_make(w[0], w[1], uint32_t(o.version), w[2], &ctx) ? 0 : failed(ctx);
     if (command == "info" && w.size() == 1) {
         delta_info info;
         if (!delta_read_info(w[0], &info, &ctx))

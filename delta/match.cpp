@@ -1,6 +1,8 @@
 // Which file of the old tree a new or changed file is patched against. A
 // renamed or moved file found as its old self saves more than any engine
-// setting, so three rules, in order:
+// setting, so three rules, in order, each a lookup in an index built once
+// (by path, by stem and folder, by sampled content), never a scan of every
+// old file for every new one:
 //  1. the old file at the same path;
 //  2. an old file whose name has the same stem once digits are dropped and
 //     runs of ".", "-" and "_" made one ("libfmod.13.dylib", "libfmod-2.1.dylib"
@@ -9,17 +11,13 @@
 //  3. the old file most alike by sampled content: the 64 smallest hashes of
 //     all 64-byte windows of each file (a bottom-k sketch, so an insertion
 //     moves no sample), at least 1 in 8 of them shared, within a quarter to
-//     four times the size. Files under 4 KiB are sent whole rather than
-//     searched for.
+//     four times the size, among the old files whose path the new tree no
+//     longer has (a file still at its path is its own base). Files under
+//     4 KiB are sent whole rather than searched for.
 #include "items.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-
-#include "fsutil.h"
+#include <unordered_map>
 
 namespace delta {
 
@@ -98,71 +96,106 @@ std::vector<uint64_t> sample(const unsigned char *data, uint64_t size)
     return heap;
 }
 
-bool sample_old(old_file &f, const std::string &old_root)
-{
-    if (f.sampled)
-        return !f.samples.empty();
-    f.sampled = true;
-    struct stat st;
-    Fd fd(open_for_reading(old_root + "/" + f.path, st));
-    mapped m;
-    if (fd.fd < 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) != f.size || !map_read(fd.fd, 0, size_t(f.size), m))
-        return false;
-    f.samples = sample(m.data, m.size);
-    return !f.samples.empty();
-}
-
-size_t shared(const std::vector<uint64_t> &a, const std::vector<uint64_t> &b)
-{
-    size_t n = 0;
-    for (size_t i = 0, j = 0; i < a.size() && j < b.size();)
-        a[i] < b[j] ? i++ : a[i] > b[j] ? j++ : (n++, i++, j++);
-    return n;
-}
-
 bool within(uint64_t a, uint64_t b, uint64_t factor)
 {
     return a <= b * factor && b <= a * factor;
 }
 
+uint64_t distance(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
+
+// The file of `bucket` (sorted by size) nearest in size to `size`, within
+// `factor` of it, or -1: a binary search and its two neighbours.
+long nearest(const std::vector<old_file> &files, const std::vector<size_t> &bucket, uint64_t size, uint64_t factor)
+{
+    auto at = std::lower_bound(bucket.begin(), bucket.end(), size,
+                               [&](size_t i, uint64_t s) { return files[i].size < s; });
+    long best = -1;
+    for (auto it : {at, at == bucket.begin() ? bucket.end() : at - 1}) {
+        if (it == bucket.end())
+            continue;
+        const old_file &f = files[*it];
+        if (within(f.size, size, factor) &&
+            (best < 0 || distance(f.size, size) < distance(files[size_t(best)].size, size)))
+            best = long(*it);
+    }
+    return best;
+}
+
 }  // namespace
 
-long choose_base(std::vector<old_file> &old_files, const std::string &old_root, const std::string &path,
-                 const unsigned char *data, uint64_t size)
+std::vector<uint64_t> sample_bytes(const unsigned char *data, uint64_t size)
 {
-    for (size_t i = 0; i < old_files.size(); i++)
-        if (old_files[i].path == path)
-            return long(i);
+    return sample(data, size);
+}
 
-    std::string stem = stem_of(path), folder = folder_of(path);
-    long best = -1;
-    auto distance = [&](const old_file &f) { return f.size > size ? f.size - size : size - f.size; };
-    for (size_t i = 0; i < old_files.size(); i++) {
-        const old_file &f = old_files[i];
-        if (stem_of(f.path) != stem || !within(f.size, size, 2))
-            continue;
-        if (best < 0) {
-            best = long(i);
-            continue;
-        }
-        const old_file &b = old_files[size_t(best)];
-        bool here = folder_of(f.path) == folder, best_here = folder_of(b.path) == folder;
-        if (here != best_here ? here : distance(f) < distance(b))
-            best = long(i);
+void build_matcher(matcher &m, const std::vector<old_file> &files, const std::set<std::string> &new_paths)
+{
+    m.files = &files;
+    for (size_t i = 0; i < files.size(); i++) {
+        const old_file &f = files[i];
+        m.by_path.emplace(f.path, i);
+        std::string stem = stem_of(f.path);
+        m.by_stem[stem].push_back(i);
+        m.by_stem_folder[stem + '\0' + folder_of(f.path)].push_back(i);
+        if (f.size >= kMinSampled && !new_paths.count(f.path))
+            m.gone.push_back(i);
     }
-    if (best >= 0 || size < kMinSampled)
+    auto by_size = [&](size_t a, size_t b) { return files[a].size < files[b].size; };
+    for (auto &b : m.by_stem)
+        std::sort(b.second.begin(), b.second.end(), by_size);
+    for (auto &b : m.by_stem_folder)
+        std::sort(b.second.begin(), b.second.end(), by_size);
+}
+
+long choose_base(matcher &m, const std::string &path, uint64_t size, const sampler &sample_new,
+                 const old_sampler &sample_old)
+{
+    const std::vector<old_file> &files = *m.files;
+    auto same = m.by_path.find(path);
+    if (same != m.by_path.end())
+        return long(same->second);
+
+    std::string stem = stem_of(path);
+    auto here = m.by_stem_folder.find(stem + '\0' + folder_of(path));
+    long best = here == m.by_stem_folder.end() ? -1 : nearest(files, here->second, size, 2);
+    if (best < 0) {
+        auto anywhere = m.by_stem.find(stem);
+        best = anywhere == m.by_stem.end() ? -1 : nearest(files, anywhere->second, size, 2);
+    }
+    if (best >= 0 || size < kMinSampled || m.gone.empty())
         return best;
 
-    std::vector<uint64_t> mine = sample(data, size);
+    // By content, among the old files whose path is gone: each is sampled
+    // once, and each sample points at the files holding it.
+    if (!m.sketched) {
+        m.sketched = true;
+        for (size_t i : m.gone) {
+            std::vector<uint64_t> samples;
+            if (sample_old(i, samples))
+                for (uint64_t v : samples)
+                    m.postings[v].push_back(i);
+        }
+    }
+    std::vector<uint64_t> mine;
+    if (!sample_new(mine))
+        return -1;
+    std::unordered_map<size_t, size_t> counts;
+    for (uint64_t v : mine) {
+        auto p = m.postings.find(v);
+        if (p != m.postings.end())
+            for (size_t i : p->second)
+                counts[i]++;
+    }
     size_t best_shared = kSamples / 8;
-    for (size_t i = 0; i < old_files.size(); i++) {
-        old_file &f = old_files[i];
-        if (f.size < kMinSampled || !within(f.size, size, 4) || !sample_old(f, old_root))
+    for (const auto &c : counts) {
+        const old_file &f = files[c.first];
+        if (!within(f.size, size, 4) || c.second < best_shared)
             continue;
-        size_t n = shared(mine, f.samples);
-        if (n >= best_shared && (best < 0 || n > best_shared || distance(f) < distance(old_files[size_t(best)]))) {
-            best = long(i);
-            best_shared = n;
+        if (best < 0 || c.second > best_shared ||
+            distance(f.size, size) < distance(files[size_t(best)].size, size) ||
+            (distance(f.size, size) == distance(files[size_t(best)].size, size) && c.first < size_t(best))) {
+            best = long(c.first);
+            best_shared = c.second;
         }
     }
     return best;

@@ -266,7 +266,7 @@ TEST_F(Delta, RefusesADamagedDelta)
         {"a lying path length", relaid(count, [](std::string &raw) { raw[0] = raw[1] = char(0xFF); }), FAILURE_DAMAGED},
         {"a lying uncompressed table size", rehashed(with(good, 40, le(40, 8) + 1, 8)), FAILURE_DAMAGED},
         {"a table that does not end the file", rehashed(with(good, 32, le(32, 8) - 1, 8)), FAILURE_DAMAGED},
-        {"a later format", rehashed(with(good, 8, 2, 4)), FAILURE_UNSUPPORTED},
+        {"a later format", rehashed(with(good, 8, 3, 4)), FAILURE_UNSUPPORTED},
     };
     std::string outside = describe(dir.path);
     for (const auto &c : cases) {

@@ -4,7 +4,6 @@
 // version, and killed once the swap began. Real trees, packages and indexes.
 #include "delta.h"
 #include "helpers.h"
-#include "index.h"
 #include "install.h"
 
 #include <signal.h>
@@ -41,8 +40,8 @@ struct Releases {
         call_context ctx;
         EXPECT_EQ(pack(one, dir / "one.zip"), 1);
         EXPECT_EQ(pack(two, package2), 1);
-        EXPECT_EQ(index_make((dir / "one.zip").c_str(), one.c_str(), 1, (dir / "index-1").c_str(), &ctx), 1) << context_line(&ctx);
-        EXPECT_EQ(index_make(package2.c_str(), two.c_str(), 2, (dir / "index-2").c_str(), &ctx), 1) << context_line(&ctx);
+        EXPECT_EQ(index_write(one.c_str(), (dir / "one.zip").c_str(), 1, (dir / "index-1").c_str(), &ctx), 1) << context_line(&ctx);
+        EXPECT_EQ(index_write(two.c_str(), package2.c_str(), 2, (dir / "index-2").c_str(), &ctx), 1) << context_line(&ctx);
         EXPECT_EQ(delta_make(one.c_str(), two.c_str(), delta2.c_str(), 3, 1, 2, &ctx), 1) << context_line(&ctx);
         // The player's game: release 1, its index kept, and files of the player's own.
         EXPECT_EQ(unpack(dir / "one.zip", parent), 1);
@@ -63,7 +62,7 @@ struct Releases {
     {
         release_index ix;
         call_context ctx;
-        return index_read(path.c_str(), ix, &ctx) ? int(ix.version) : -1;
+        return index_read(path.c_str(), &ix, &ctx) ? int(ix.version) : -1;
     }
     // Release 2 as a fresh install gives it, plus the player's own files.
     std::string expected() const

@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <string>
-#include <vector>
 
 #define ZIPUTIL_PATH_MAX 1024   // bytes of every path buffer, NUL included
 #define ZIPUTIL_BUFFER_SIZE 16384  // the one transfer buffer of a call
@@ -82,27 +81,5 @@ int compress_path(const char *source_path, const char *zip_path, int level);
 // modification times.
 int compress_path_preserving_time(const char *source_path, const char *zip_path, int level, call_context *ctx);
 int compress_path_preserving_time(const char *source_path, const char *zip_path, int level);
-
-// One entry as the central directory and its local header place it in the
-// archive: for callers that read or fetch one entry by its offsets.
-struct zip_entry_place {
-    std::string name;
-    unsigned method;                 // 0 stored, 8 deflated
-    unsigned long crc;               // CRC-32 of the content
-    unsigned long long header;       // the local header's offset
-    unsigned long long data;         // where the compressed data starts
-    unsigned long long compressed;   // bytes from `data`
-    unsigned long long size;         // the content's bytes
-    unsigned mode;                   // the upper 16 bits of the external attributes
-    bool directory;
-};
-// Every entry of the archive, in the central directory's order, after the
-// checks an unpack makes before it writes (names, methods, overlaps).
-int archive_places(const char *archive, std::vector<zip_entry_place> &places, call_context *ctx);
-// The entry `place` describes, read from `source` at place.data (a package,
-// or a file holding only the fetched stretches of one at their offsets),
-// inflated or copied into `out_fd` from its start, its size and CRC checked.
-// Progress: the bytes written.
-int unpack_entry_at(const char *source, const zip_entry_place &place, int out_fd, call_context *ctx);
 
 #endif

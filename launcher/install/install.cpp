@@ -28,7 +28,6 @@
 
 #include "delta.h"
 #include "durable.h"
-#include "index.h"
 #include "fsutil.h"
 #include "journal.h"
 #include "log.h"
@@ -145,13 +144,13 @@ void recordIndex(const Journal &journal, const InstallPlaces &places)
     call_context got;
     struct stat st;
     if (!places.incomingIndexFile.empty() && lstat(places.incomingIndexFile.c_str(), &st) == 0 &&
-        index_read(places.incomingIndexFile.c_str(), index, &got) &&
+        index_read(places.incomingIndexFile.c_str(), &index, &got) &&
         (!journal.hasVersion || int(index.version) == journal.version) &&
         commit_rename(-1, places.incomingIndexFile, places.indexFile, DURABLE_FILE_AND_FOLDER)) {
         logLine("Kept the index of version %u beside %s", index.version, places.versionFile.c_str());
         return;
     }
-    if (journal.hasVersion && lstat(places.indexFile.c_str(), &st) == 0 && index_read(places.indexFile.c_str(), index, &got) &&
+    if (journal.hasVersion && lstat(places.indexFile.c_str(), &st) == 0 && index_read(places.indexFile.c_str(), &index, &got) &&
         int(index.version) == journal.version)
         return;  // moved in before a kill
     if (unlink(places.indexFile.c_str()) == 0)
@@ -281,7 +280,7 @@ void publishersItems(const InstallPlaces &places, MergeFilter &filter)
         logLine("No index of the installed game: every old file the update lacks is kept");
         return;
     }
-    if (!index_read(places.indexFile.c_str(), index, &got)) {
+    if (!index_read(places.indexFile.c_str(), &index, &got)) {
         logLine("The installed game's index is not used (%s): every old file the update lacks is kept",
                 context_line(&got).c_str());
         return;
@@ -293,7 +292,7 @@ void publishersItems(const InstallPlaces &places, MergeFilter &filter)
         return;
     }
     filter.publishers.insert(places.gameName);
-    for (const delta::item &it : index.items)
+    for (const release_item &it : index.items)
         filter.publishers.insert(places.gameName + "/" + it.path);
 }
 

@@ -6,7 +6,7 @@
 
 #include "download.h"
 #include "http.h"
-#include "index.h"
+#include "delta.h"
 #include "replace.h"
 #include "log.h"
 #include "server_layout.h"
@@ -134,18 +134,19 @@ void fetchIndex(const UpdateFetch &f)
             return;
         }
     }
-    release_index index;
-    call_context got;
-    if (!index_decode(reinterpret_cast<const unsigned char *>(body.data()), body.size(), index, &got) ||
-        int(index.version) != f.announced) {
-        logLine("Index of version %d not used: %s", f.announced,
-                context_failure(&got) ? context_line(&got).c_str() : "it names another version");
+    if (!replace_file(f.indexName, body.data(), body.size(), 0644, DURABLE_FILE)) {
+        logLine("Index of version %d not kept: %s", f.announced, strerror(errno));
         return;
     }
-    if (!replace_file(f.indexName, body.data(), body.size(), 0644, DURABLE_FILE))
-        logLine("Index of version %d not kept: %s", f.announced, strerror(errno));
-    else
-        logLine("Index of version %d verified: %zu items", f.announced, index.items.size());
+    release_index index;
+    call_context got;
+    if (!index_read(f.indexName.c_str(), &index, &got) || int(index.version) != f.announced) {
+        logLine("Index of version %d not used: %s", f.announced,
+                context_failure(&got) ? context_line(&got).c_str() : "it names another version");
+        unlink(f.indexName.c_str());
+        return;
+    }
+    logLine("Index of version %d verified: %zu items", f.announced, index.items.size());
 }
 
 }  // namespace

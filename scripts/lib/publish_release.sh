@@ -74,12 +74,12 @@ mkdir -p "$outdir" 2>/dev/null || fail "cannot create the output folder $outdir"
 
 # The earlier releases that deltas are made from: the five latest below this one.
 mapfile -t earlier < <(release_numbers "$dest" | awk -v v="$version" '$1 < v' | tail -n 5)
-# The tools, built into build/release on first use.
+# The tools, built into build/release on first use (the delta tool writes
+# every release's index too).
 ziputil="${ZIPUTIL:-$root/build/release/ziputil}"
 delta_tool="${VANTORIQUE_DELTA:-$(dirname "$ziputil")/vantorique-delta}"
 need=()
 [ -x "$ziputil" ] || { ziputil="$root/build/release/ziputil"; [ -x "$ziputil" ] || need+=(ziputil); }
-# The delta tool writes every release's index, and its deltas.
 [ -x "$delta_tool" ] || { delta_tool="$root/build/release/vantorique-delta"; [ -x "$delta_tool" ] || need+=(vantorique-delta); }
 if [ ${#need[@]} -gt 0 ]; then
   echo "publish: building ${need[*]} into $root/build/release (first use only)" >&2
@@ -99,41 +99,51 @@ if [ -n "$revert_to" ]; then
   [ -d "$bundle" ] || fail "release $((10#$revert_to))'s package holds no $game"
 fi
 bundle_abs="$(cd "$bundle" && pwd)"
-"$ziputil" pack -9 "$bundle_abs" "$stage/$package" >/dev/null || fail "packing $bundle failed"
+# Packed once, at -6: on a 2 GB game -9 took much longer for about 1% fewer
+# bytes (bench/RESULTS.md, "Publishing at scale").
+"$ziputil" pack -6 "$bundle_abs" "$stage/$package" >/dev/null || fail "packing $bundle failed"
 { printf '%s~' "$version"; cat "$changelog"; printf '`\n'; } > "$stage/version.txt"
 if [ -n "$key" ]; then
   sign_file "$stage/$package" "$stage/$package.minisig" "file:$package version:$version"
   sign_file "$stage/version.txt" "$stage/version.txt.minisig" "$(manifest_comment "$version" "$channel" "${rollout:-100}")"
 fi
 
-# This release's folder: the package, its signature and the deltas to it.
+# This release's folder: the package (a second name for the same bytes, not
+# a copy), its signature, its index and the deltas to it.
 release="$stage/release"
 mkdir "$release"
-cp "$stage/$package" "$release/$package"
+ln "$stage/$package" "$release/$package" 2>/dev/null || cp "$stage/$package" "$release/$package"
+# The index: every item of this version and its entry in the package. The
+# next releases' deltas read it instead of unpacking this package.
+"$delta_tool" index "$bundle_abs" "$stage/$package" "$release/index" --version "$version" ||
+  fail "writing the index of $bundle failed"
+[ -z "$key" ] || sign_file "$release/index" "$release/index.minisig" "file:index version:$version"
 [ -z "$key" ] || cp "$stage/$package.minisig" "$stage/version.txt.minisig" "$release/"
 cp "$stage/version.txt" "$release/version.txt"  # the manifest this release was announced with
 package_size="$(wc -c < "$stage/$package")"
 deltas=()
-# Deltas and the index describe the tree the package gives (no folder
-# without a file in it), so every road gives a player the same game.
-"$ziputil" -q unpack "$stage/$package" "$stage/new" >/dev/null || fail "the package just packed does not unpack"
-# The index: every item and where each file's entry lies in the package.
-"$delta_tool" index "$release/$package" "$stage/new/$game" "$release/index" --version "$version" ||
-  fail "making the index of $package failed"
-[ -z "$key" ] || sign_file "$release/index" "$release/index.minisig" "file:index version:$version"
 for m in "${earlier[@]}"; do
-  # The tree a player of release M has: its package, unpacked as the launcher does.
-  old="$stage/old-$m"
-  if ! "$ziputil" -q unpack "$dest/releases/$m/$package" "$old" >/dev/null; then
-    echo "publish: warning: no delta from $m: its package does not unpack" >&2
-    rm -rf "$old"; continue
+  # Deltas lead to the tree the package gives (--package-tree: no folder
+  # without a file in it), so both roads give a player the same game. From
+  # a release with an index, its package is never unpacked: unchanged files
+  # are known by hash, and only the bases of changed files are inflated.
+  name="from-$m.delta" mdir="$dest/releases/$m" old=""
+  if [ -f "$mdir/index" ]; then
+    from=(--old-index "$mdir/index" --old-package "$mdir/$package")
+  else
+    # A release published before indexes: the tree its players have, unpacked.
+    old="$stage/old-$m"
+    if ! "$ziputil" -q unpack "$mdir/$package" "$old" >/dev/null; then
+      echo "publish: warning: no delta from $m: its package does not unpack" >&2
+      rm -rf "$old"; continue
+    fi
+    from=("$old/$game")
   fi
-  name="from-$m.delta"
-  if ! "$delta_tool" make "$old/$game" "$stage/new/$game" "$release/$name" --from "$m" --to "$version" --level 19; then
+  if ! "$delta_tool" make "${from[@]}" "$bundle_abs" "$release/$name" --package-tree --from "$m" --to "$version" --level 19; then
     echo "publish: warning: no delta from $m: making it failed" >&2
-    rm -rf "$old" "$release/$name"; continue
+    rm -rf "$release/$name" ${old:+"$old"}; continue
   fi
-  rm -rf "$old"
+  [ -z "$old" ] || rm -rf "$old"
   size="$(wc -c < "$release/$name")"
   if [ $((size * 100)) -gt $((package_size * 60)) ]; then
     echo "no delta from $m: it would be $size bytes, over 60% of the package's $package_size"
