@@ -58,6 +58,7 @@ struct delta_info {
     uint64_t copied, patched, whole;  // files taken unchanged, patched against a base, sent whole
     uint64_t tree_bytes;              // the rebuilt files' bytes
     uint64_t payload_bytes;           // compressed bytes the delta carries
+    uint64_t copied_bytes;            // of tree_bytes, the unchanged files' (linked, not written)
 };
 int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx);
 

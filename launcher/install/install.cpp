@@ -187,7 +187,7 @@ struct UpdateSource {
     const InstallPlaces &places;
 };
 
-// Room the staged game takes: every file in whole blocks, and its entries.
+// Room the staged game takes: every file written in whole blocks, and its entries.
 bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
                  unsigned long long &entries, call_context *ctx)
 {
@@ -197,7 +197,10 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
     if (!delta_read_info(source.path, &info, ctx))
         return false;
     entries = info.directories + info.files + info.links;
-    needed = info.tree_bytes + entries * block;
+    // What the delta writes: unchanged files are linked beside themselves
+    // (a copy on a file system without links runs out of room with "Disk
+    // full" from the delta itself, before the game changes).
+    needed = info.tree_bytes - info.copied_bytes + entries * block;
     return true;
 }
 
