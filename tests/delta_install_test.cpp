@@ -24,7 +24,7 @@ namespace {
 // version file in the working directory.
 InstallPlaces placesIn(const std::string &parent)
 {
-    return InstallPlaces{parent, "Vantorique.app", "version.txt"};
+    return InstallPlaces{parent, "Vantorique.app", "version.txt", "", ""};  // no indexes: every old file kept
 }
 
 // A call's failure for a failing line: "FAILURE_KIND: line".

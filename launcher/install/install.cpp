@@ -29,6 +29,7 @@
 #include "delta.h"
 #include "durable.h"
 #include "fsutil.h"
+#include "indexes.h"
 #include "journal.h"
 #include "log.h"
 #include "replace.h"
@@ -132,31 +133,6 @@ int finishSwaps(const std::string &parent, const std::string &staging, const Jou
     return moved;
 }
 
-// The new game is in: its index becomes the installed one (a kill before
-// the version is recorded leaves the new index and the new game, which the
-// recovery records). An index of another version, or none, leaves no index:
-// it would name the wrong items.
-void recordIndex(const Journal &journal, const InstallPlaces &places)
-{
-    if (places.indexFile.empty())
-        return;
-    release_index index;
-    call_context got;
-    struct stat st;
-    if (!places.incomingIndexFile.empty() && lstat(places.incomingIndexFile.c_str(), &st) == 0 &&
-        index_read(places.incomingIndexFile.c_str(), &index, &got) &&
-        (!journal.hasVersion || int(index.version) == journal.version) &&
-        commit_rename(-1, places.incomingIndexFile, places.indexFile, DURABLE_FILE_AND_FOLDER)) {
-        logLine("Kept the index of version %u beside %s", index.version, places.versionFile.c_str());
-        return;
-    }
-    if (journal.hasVersion && lstat(places.indexFile.c_str(), &st) == 0 && index_read(places.indexFile.c_str(), &index, &got) &&
-        int(index.version) == journal.version)
-        return;  // moved in before a kill
-    if (unlink(places.indexFile.c_str()) == 0)
-        logLine("No index of the new version: the old one is removed");
-}
-
 // The new game is in: the version file says so before the journal goes.
 bool recordVersion(const Journal &journal, const std::string &versionFile)
 {
@@ -241,28 +217,42 @@ bool preflight(const UpdateSource &source, const std::string &parent, const std:
     return true;
 }
 
-// The new game in `stagedRoot`: the package unpacked, or the delta applied
-// to the installed game, which it only reads.
-bool stageNewGame(const UpdateSource &source, const std::string &parent, const std::string &stagedRoot,
-                  call_context *ctx)
+// The new game's folders as a package's unpack makes them: with the
+// default mode, not the stored one.
+bool giveUnpackModes(const std::string &tree, call_context *ctx)
 {
+    const mode_t mask = umask(0);
+    umask(mask);
+    Fd staged(open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (staged.fd < 0 || !giveFoldersDefaultModes(staged.fd, 0777 & ~mask))
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the new game's folders cannot be set", errno);
+    return true;
+}
+
+// The new game in `stagedRoot`: the package unpacked (or staged by its
+// index), or the delta applied to the installed game, which it only reads.
+bool stageNewGame(const UpdateSource &source, const Journal &journal, const std::string &parent,
+                  const std::string &stagedRoot, call_context *ctx)
+{
+    const std::string &game = source.places.gameName;
     if (!source.delta) {
-        if (decompress_path(source.path, stagedRoot.c_str(), ctx) != 1)
+        if (stageByIndex(source.places, source.path, journal.hasVersion, journal.version, parent + game,
+                         stagedRoot + game, ctx)) {
+            if (!giveUnpackModes(stagedRoot + game, ctx))
+                return false;
+        } else if (context_failure(ctx) != FAILURE_NONE || decompress_path(source.path, stagedRoot.c_str(), ctx) != 1) {
             return false;  // the unpacker recorded why
+        }
         reachedStep("unpacked");
         return true;
     }
     reachedStep("applying");
-    const std::string &game = source.places.gameName;
     if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), ctx) != 1)
         return false;  // the delta recorded why
     // The game a delta makes is the game the package makes, and a package's
     // unpack makes its folders with the default mode, not the stored one.
-    const mode_t mask = umask(0);
-    umask(mask);
-    Fd staged(open((stagedRoot + game).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (staged.fd < 0 || !giveFoldersDefaultModes(staged.fd, 0777 & ~mask))
-        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the new game's folders cannot be set", errno);
+    if (!giveUnpackModes(stagedRoot + game, ctx))
+        return false;
     reachedStep("applied");
     return true;
 }
@@ -270,46 +260,17 @@ bool stageNewGame(const UpdateSource &source, const std::string &parent, const s
 // The new version complete in the work folder: the new game staged, given
 // what the old install has and the new game lacks, on disk, and vouched for
 // by the journal. Nothing outside the work folder changes.
-// The installed version's own items, from its index, when the index is
-// that version's: what an update may leave behind.
-void publishersItems(const InstallPlaces &places, MergeFilter &filter)
-{
-    if (places.indexFile.empty())
-        return;
-    release_index index;
-    call_context got;
-    struct stat st;
-    if (lstat(places.indexFile.c_str(), &st) != 0) {
-        logLine("No index of the installed game: every old file the update lacks is kept");
-        return;
-    }
-    if (!index_read(places.indexFile.c_str(), &index, &got)) {
-        logLine("The installed game's index is not used (%s): every old file the update lacks is kept",
-                context_line(&got).c_str());
-        return;
-    }
-    const int installed = readVersionFile(places.versionFile.c_str());
-    if (int(index.version) != installed) {
-        logLine("The installed game's index is of version %u, not %d: every old file the update lacks is kept",
-                index.version, installed);
-        return;
-    }
-    filter.publishers.insert(places.gameName);
-    for (const release_item &it : index.items)
-        filter.publishers.insert(places.gameName + "/" + it.path);
-}
-
 bool stage(const UpdateSource &source, const std::string &parent, const std::string &staging, Journal &journal,
            call_context *ctx)
 {
     const std::string stagedRoot = staging + "/new/";
     if (mkdir(stagedRoot.c_str(), 0755) != 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, stagedRoot, errno);
-    if (!stageNewGame(source, parent, stagedRoot, ctx))
+    if (!stageNewGame(source, journal, parent, stagedRoot, ctx))
         return false;
 
     MergeFilter filter;
-    publishersItems(source.places, filter);
+    installedItems(source.places, filter);
     Fd oldParent(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd newParent(open(stagedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (oldParent.fd < 0 || newParent.fd < 0)
@@ -352,7 +313,7 @@ bool commit(const std::string &parent, const std::string &staging, const Journal
         printf("Could not swap in the update: %s\n", strerror(errno));
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the update cannot be swapped in", errno);
     }
-    recordIndex(journal, places);
+    keepIncomingIndex(places, journal.hasVersion, journal.version);
     if (!recordVersion(journal, places.versionFile))
         return true;  // the game is in; the journal stays so that the next start records its version
     unlink((staging + "/ready").c_str());
@@ -387,7 +348,7 @@ void recoverInterruptedInstall(const InstallPlaces &places)
             }
             if (moved > 0)
                 printf("Finished an interrupted update\n");
-            recordIndex(journal, places);
+            keepIncomingIndex(places, journal.hasVersion, journal.version);
             if (!recordVersion(journal, places.versionFile))
                 return;  // the journal stays for the next start
             logLine("Finished an interrupted update: %d items swapped in, %s", moved,

@@ -1,12 +1,15 @@
-// What an update removes: the items of the installed version's index that
-// the new version lacks, and nothing the player made. By package and by
-// delta, without an index (everything kept, once), with an index of another
-// version, and killed once the swap began. Real trees, packages and indexes.
+// The release indexes in the install. What an update removes: the items of
+// the installed version's index that the new version lacks, and nothing the
+// player made, by package and by delta, without an index (everything kept,
+// once), with an index of another version, and killed once the swap began.
+// What a package writes with its version's index: only what changed, the
+// unchanged files linked, killed or not. Real trees, packages and indexes.
 #include "delta.h"
 #include "helpers.h"
 #include "install.h"
 
 #include <signal.h>
+#include <string.h>
 #include <sys/wait.h>
 
 using namespace testutil;
@@ -144,4 +147,60 @@ TEST(Removal, AKillOnceTheSwapBeganEndsWithTheNewIndexAndTheRemovals)
     EXPECT_EQ(r.got(), r.expected()) << "after the recovery: release 2, less what it removed, plus the player's files";
     EXPECT_EQ(read_file("version.txt"), "2");
     EXPECT_EQ(r.indexVersion("installed-index"), 2) << "after the recovery installed-index must be release 2's";
+}
+
+// Everything a player could tell apart below `parent`: paths, types, modes,
+// sizes, link targets, content.
+std::string describe(const std::string &parent)
+{
+    return snapshot(parent) + output_of("cd " + quote(parent) + " && find . -type f -print0 | sort -z | xargs -0 -r sha256sum");
+}
+
+ino_t inodeOf(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST(PackageByIndex, WritesOnlyWhatChangedAndGivesTheGameAnUnpackGives)
+{
+    Releases byIndex, whole;
+    ASSERT_EQ(unlink((whole.launcher + "/update-index").c_str()), 0);  // the same package, unpacked whole
+    const ino_t kept = inodeOf(byIndex.game("Contents/Resources/kept.txt"));
+    call_context ctx;
+    ASSERT_EQ(chdir(byIndex.launcher.c_str()), 0);  // each world's names are relative to its launcher folder
+    ASSERT_TRUE(install(byIndex, false, ctx)) << context_line(&ctx);
+    EXPECT_EQ(chdir(whole.launcher.c_str()), 0);
+    ASSERT_TRUE(install(whole, false, ctx)) << context_line(&ctx);
+    EXPECT_EQ(describe(byIndex.parent), describe(whole.parent))
+        << "the game staged by the index must be the game the package unpacked whole gives";
+    EXPECT_EQ(inodeOf(byIndex.game("Contents/Resources/kept.txt")), kept)
+        << "Contents/Resources/kept.txt: unchanged, it must be the installed file, not written again";
+    EXPECT_NE(inodeOf(whole.game("Contents/Resources/kept.txt")), 0u);
+}
+
+TEST(PackageByIndex, AKillWhileStagingLeavesTheOldGameWhole)
+{
+    Releases r;
+    const std::string before = describe(r.parent);
+    const ino_t kept = inodeOf(r.game("Contents/Resources/kept.txt"));
+    pid_t child = fork();
+    if (child == 0) {
+        installStepHook = [](const char *step) {
+            if (strcmp(step, "unpacked") == 0)
+                raise(SIGKILL);
+        };
+        call_context ctx;
+        _exit(install(r, false, ctx) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the install must be killed once the package was staged";
+    captured([&] { recoverInterruptedInstall(r.places()); return 0; });
+    EXPECT_EQ(describe(r.parent), before) << "a kill before the journal must leave release 1 as it was";
+    struct stat st {};
+    EXPECT_EQ(lstat(r.game("Contents/Resources/kept.txt").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_ino == kept && st.st_nlink == 1)
+        << "Contents/Resources/kept.txt: linked into the staged game, it must be the player's file again, with one name";
+    EXPECT_EQ(read_file("version.txt"), "1");
 }
