@@ -66,3 +66,30 @@ for pair in "every-pack every1 every2" "one-pack one1 one2"; do
   rm -rf staged
   echo "| $name | $(mb "$(du -sb "$old" | cut -f1)") | $(mb "$ch") | $(mb "$(stat -c %s "$name.delta")") | $(mb "$wrote") | $base | $(awk -v a="$wrote" -v b="$ch" 'BEGIN { printf "%.2fx", a / b }') |"
 done
+
+# The package road (one-pack): release 2's package unpacked whole, as
+# before, against staged by its index beside release 1 (every installed
+# file read and hashed to compare, the unchanged ones linked).
+ziputil="${ZIPUTIL:-$(dirname "$ours")/ziputil}"
+[ -f one2.zip ] || "$ziputil" pack -6 one2/Vantorique.app one2.zip >/dev/null
+[ -f one2.idx ] || "$ours" index one2/Vantorique.app one2.zip one2.idx --version 2 >/dev/null
+# timed WHAT CMD...: "bytes seconds" of CMD.
+timed() {
+  local start end bytes
+  start="$(date +%s.%N)"
+  bytes="$("$root/bench/write_bytes.sh" "$@" | awk '{print $2}')"
+  end="$(date +%s.%N)"
+  echo "$bytes $(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')"
+}
+rm -rf unpacked staged; sync
+read -r whole_bytes whole_secs < <(timed "$ziputil" -q unpack one2.zip unpacked)
+rm -rf unpacked staged; sync
+read -r index_bytes index_secs < <(timed "$ours" stage one1/Vantorique.app one2.idx one2.zip staged)
+rm -rf unpacked staged
+echo
+echo "The package road on one-pack: release 2's package ($(mb "$(stat -c %s one2.zip)")) unpacked whole, against staged by its index beside release 1 (each installed file read and hashed, the unchanged ones linked)."
+echo
+echo "| road | writes | seconds |"
+echo "|---|---|---|"
+echo "| unpacked whole | $(mb "$whole_bytes") | $whole_secs |"
+echo "| staged by the index | $(mb "$index_bytes") | $index_secs |"

@@ -16,8 +16,6 @@
 
 #include <string>
 
-namespace {
-
 std::string executablePath()
 {
 #ifdef __APPLE__
@@ -37,6 +35,8 @@ std::string executablePath()
 #endif
 }
 
+namespace {
+
 bool endsWith(const std::string &text, const std::string &tail)
 {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -44,7 +44,7 @@ bool endsWith(const std::string &text, const std::string &tail)
 
 }  // namespace
 
-std::string launcherFolderOf(const std::string &executable)
+std::string releaseFolderOf(const std::string &executable)
 {
     size_t slash = executable.find_last_of('/');
     if (slash == std::string::npos)
@@ -57,6 +57,29 @@ std::string launcherFolderOf(const std::string &executable)
         folder = folder.substr(0, folder.find_last_of('/'));
     }
     return folder.empty() ? "/" : folder;
+}
+
+int releaseOf(const std::string &executable)
+{
+    const std::string folder = releaseFolderOf(executable);
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos || slash < 4 || folder.compare(slash - 4, 5, "/app/") != 0)
+        return 0;
+    const std::string digits = folder.substr(slash + 1);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return atoi(digits.c_str());
+}
+
+std::string launcherFolderOf(const std::string &executable)
+{
+    const std::string folder = releaseFolderOf(executable);
+    // A release taken by the launcher runs from "app/N/" in its folder.
+    if (releaseOf(executable) > 0) {
+        const std::string up = folder.substr(0, folder.find_last_of('/') - 4);
+        return up.empty() ? "/" : up;
+    }
+    return folder;
 }
 
 bool enterLauncherFolder()

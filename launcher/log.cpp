@@ -90,14 +90,14 @@ void append(const std::string &text)
 
 }  // namespace
 
-void startSupportLog()
+void startSupportLog(const std::string &who)
 {
     std::lock_guard<std::mutex> hold(logLock);
     logFile = Fd();
     trimLog();
     logFile = openLog();
     loggedBytes = 0;
-    append(std::string(kRunMark) + " " + now() + "\n");
+    append(std::string(kRunMark) + " " + now() + (who.empty() ? "" : ", " + who) + "\n");
 }
 
 void logLine(const char *format, ...)

@@ -1,10 +1,13 @@
 // Start-up, the main loop, and what happens when it ends.
 #include "loop.h"
 
+#include "choice.h"
 #include "download.h"
 #include "fsutil.h"
 #include "install.h"
 #include "log.h"
+#include "release.h"
+#include "running.h"
 #include "screens.h"
 #include "state.h"
 #include "version.h"
@@ -108,12 +111,14 @@ void LogErrorFunction(const char *file, int line, const char *message, bool fata
 int runLauncher()
 {
     resetLauncherState();
-    startSupportLog();
+    startSupportLog("launcher " + std::to_string(launcherVersion));
+    logStartNotes();
     recoverInterruptedInstall(installPlaces());
     // Its signature was checked (if at all) by a run that is gone: a next
     // update fetches it again with a fresh check.
     discardDownload(kPackageName, "an interrupted update left it");
     discardDownload(kDeltaName, "an interrupted update left it");
+    discardDownload(kLauncherDownload, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
@@ -123,13 +128,15 @@ int runLauncher()
     App.setFramerateLimit(30);
     App.setView(sf::View(sf::FloatRect(0, 0, 256, 192)));
 
-    if (regularFile("flashpunk.ttf") && current_font.loadFromFile("flashpunk.ttf")) {
+    // The font and the background are the running release's own.
+    const std::string font = releaseFile("flashpunk.ttf"), backgroundFile = releaseFile("background.png");
+    if (regularFile(font.c_str()) && current_font.loadFromFile(font)) {
         for (sf::Uint32 c = 32; c < 127; c++)
             current_font.getGlyph(c, kTextSize, false);
         const_cast<sf::Texture &>(current_font.getTexture(kTextSize)).setSmooth(false);
     }
     sf::Texture background;
-    if (!regularFile("background.png") || !background.loadFromFile("background.png"))
+    if (!regularFile(backgroundFile.c_str()) || !background.loadFromFile(backgroundFile))
         LogErrorFunction(__FILE__, __LINE__, "Could not start game. Background failure.", true);
     background.setSmooth(false);
     sf::Sprite tile(background);
@@ -140,8 +147,11 @@ int runLauncher()
 
     checkThread.launch();
 
-    for (;;) {
+    for (bool shown = false;;) {
         while (!exiting) {
+            // A newer launcher is in place: it starts in this one's stead.
+            if (launcherReplaced.load(std::memory_order_acquire))
+                break;
             sf::Event event;
             while (App.pollEvent(event)) {
                 toViewUnits(event);
@@ -151,6 +161,10 @@ int runLauncher()
             drawBackground(tile);
             drawScreen();
             App.display();
+            if (!shown) {
+                firstFrameShown(runningRelease);  // this release starts: its start counts as good
+                shown = true;
+            }
             spacePressed = false;
         }
         // About to hand over to a game that is not there, and no install has

@@ -1,10 +1,5 @@
 // Vantorique Updater: checks for a new game version, fetches and unpacks it,
 // then starts the game.
-#include "home.h"
-#include "loop.h"
+#include "running.h"
 
-int main()
-{
-    enterLauncherFolder();  // its files are named from there, wherever it was started
-    return runLauncher();
-}
+int main(int argc, char **argv) { return launcherMain(argc, argv); }

@@ -8,6 +8,7 @@
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "running.h"
 #include "server_layout.h"
 #include "signature.h"
 #include "state.h"
@@ -57,17 +58,17 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, call_con
 // Asks the server which version it offers and publishes the answer (the
 // signature names it, the version file records it). False when no manifest
 // came, or (with the refusal in `ctx`) when it was not believed.
-bool learnAnnouncedVersion(std::string &changeLog, call_context *ctx)
+bool learnAnnouncedVersion(std::string &changeLog, call_context *ctx, long budgetMs = kCheckTimeoutMs)
 {
     const auto start = std::chrono::steady_clock::now();
     std::string body;
-    if (!fetchSmall(updateServer(), manifestUri(), kMaxManifestBytes, kCheckTimeoutMs, body))
+    if (budgetMs <= 0 || !fetchSmall(updateServer(), manifestUri(), kMaxManifestBytes, budgetMs, body))
         return false;
     int announced = 0;
     parseManifest(body, announced, changeLog);
     logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
-    const long msLeft = kCheckTimeoutMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   std::chrono::steady_clock::now() - start).count());
+    const long msLeft = budgetMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start).count());
     if (!judgeManifest(body, announced, msLeft, ctx) || context_failure(ctx) != FAILURE_NONE)
         return false;
     updatedVantoriqueVersion = announced;
@@ -113,7 +114,15 @@ void ThreadCheckFunc(void *)
 {
     std::string changeLog;
     call_context ctx;
-    const bool learnt = learnAnnouncedVersion(changeLog, &ctx);
+    // A newer launcher first, within the check's time limit: it asks for
+    // the game's manifest itself (which may be signed by a key only it
+    // knows), so that nothing is fetched twice.
+    long msLeft = kCheckTimeoutMs;
+    if (replaceLauncherIfOffered(updateServer(), msLeft)) {
+        launcherReplaced.store(true, std::memory_order_release);
+        return;
+    }
+    const bool learnt = learnAnnouncedVersion(changeLog, &ctx, msLeft);
     checkFailure = failureOf(&ctx);
     if (learnt) {
         if (updatedVantoriqueVersion > vantoriqueVersion) {

@@ -456,9 +456,10 @@ TEST(InstallFifo, AFifoInThePlayersFilesNeverBlocks)
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFEXITED(status)) << c.what << ": the call must not wait on the FIFO (a 20-second alarm stopped it)";
         EXPECT_EQ(WEXITSTATUS(status), 0) << c.what << ": the call must go on around the FIFO";
-        if (c.call == 0)
+        if (c.call == 0) {
             EXPECT_EQ(shellOutput("stat -c %F " + w.parent + "Vantorique.app/Contents/Resources/pipe"), "fifo\n")
                 << c.what << ": the player's own FIFO stays, as an unpack over the game would leave it";
+        }
         EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << c.what << ": no work folder may stay";
     }
 }

@@ -15,7 +15,8 @@ TEST(ServerLayout, TheShellSaysWhatTheLauncherReads)
         "sh -c '. \"$0\" && printf \"%s\\n\" \"$LAYOUT_ROOT\" \"$LAYOUT_MANIFEST\" \"$LAYOUT_PACKAGE\" "
         "\"$LAYOUT_SIGNATURE_SUFFIX\" \"$LAYOUT_RELEASES\" \"$LAYOUT_DELTA_PREFIX\" \"$LAYOUT_DELTA_SUFFIX\" \"$LAYOUT_INDEX\" "
         "\"$LAYOUT_COMMENT_FILE\" \"$LAYOUT_COMMENT_VERSION\" \"$LAYOUT_COMMENT_FROM\" \"$LAYOUT_COMMENT_EXPIRES\" "
-        "\"$(layout_release_dir 12)\" \"$(layout_delta_name 11)\"' " + quote(LAYOUT_SH));
+        "\"$(layout_release_dir 12)\" \"$(layout_delta_name 11)\" \"$LAYOUT_LAUNCHER\" \"$LAYOUT_LAUNCHER_PACKAGE\" "
+        "\"$LAYOUT_COMMENT_LAUNCHER\" \"$(layout_launcher_dir 3)\"' " + quote(LAYOUT_SH));
     const std::pair<const char *, std::string> facts[] = {
         {"LAYOUT_ROOT", kServerRoot},
         {"LAYOUT_MANIFEST", kManifestFile},
@@ -31,6 +32,10 @@ TEST(ServerLayout, TheShellSaysWhatTheLauncherReads)
         {"LAYOUT_COMMENT_EXPIRES", kCommentExpires},
         {"layout_release_dir 12", releaseFolderUri(12)},
         {"layout_delta_name 11", deltaFileName(11)},
+        {"LAYOUT_LAUNCHER", kLauncherFolder},
+        {"LAYOUT_LAUNCHER_PACKAGE", kLauncherPackage},
+        {"LAYOUT_COMMENT_LAUNCHER", kCommentLauncher},
+        {"layout_launcher_dir 3", launcherReleaseUri(3)},
     };
     std::string expected;
     for (const auto &fact : facts)

@@ -120,6 +120,11 @@ TEST(LauncherFolder, TheExecutablesOrTheOneThatHoldsItsBundle)
         {"/Users/p/Games/launcher/Vantorique Updater.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
         {"/Updater.app/Contents/MacOS/vantorique-updater", "/"}, {"/vantorique-updater", "/"},
         {"/Games/launcher/Contents/MacOS/vantorique-updater", "/Games/launcher/Contents/MacOS"},  // no bundle
+        // A release the launcher took runs from "app/N/" and works in the launcher's folder.
+        {"/home/p/Games/launcher/app/12/vantorique-updater", "/home/p/Games/launcher"},
+        {"/Users/p/Games/launcher/app/3/Launcher.app/Contents/MacOS/vantorique-updater", "/Users/p/Games/launcher"},
+        {"/app/2/vantorique-updater", "/"},
+        {"/Games/app/x2/vantorique-updater", "/Games/app/x2"}, {"/Games/myapp/2/vantorique-updater", "/Games/myapp/2"},
         {"", ""}};
     for (const auto &[executable, folder] : cases)
         EXPECT_EQ(launcherFolderOf(executable), folder) << executable;
@@ -367,10 +372,16 @@ TEST_F(Workers, UnpackWorkerInstallsThePackageAndRemovesIt)
 {
     ASSERT_EQ(run("mkdir -p " + quote(dir / "pkg/Vantorique.app/Contents/MacOS")), 0);
     write_file(dir / "pkg/Vantorique.app/Contents/MacOS/Vantorique", "#!/bin/sh\necho 2\n", 0755);
+    write_file(dir / "pkg/Vantorique.app/Contents/level.dat", bytes(300000));
     ASSERT_EQ(compress_path((dir / "pkg/Vantorique.app").c_str(), "vantorique_osx.zip", 6), 1);
     for (bool good : {true, false}) {
         resetLauncherState();
         ThreadUnzipFunc(nullptr);
+        if (good) {  // the unpacker wrote straight into the state's sink, which the screen reads
+            EXPECT_TRUE(unpackProgress.total >= 300000 && unpackProgress.done == unpackProgress.total)
+                << "the unpack screen's figures after the install: " << unpackProgress.done << " of "
+                << unpackProgress.total << " bytes";
+        }
         EXPECT_TRUE(unzipComplete && unzipSuccess == good && (unzipFailure.kind == FAILURE_NONE) == good)
             << (good ? "a good package" : "not a zip at all") << ": " << failure_name(unzipFailure.kind);
         EXPECT_FALSE(exists("vantorique_osx.zip")) << good;

@@ -16,8 +16,9 @@
 //                                             for none), then one line
 //                                             "DEVICE INODE NAME" per staged
 //                                             top-level item, written (via
-//                                             ready.tmp) only once the staged
-//                                             tree is complete
+//                                             ready.XXXXXX, synced with its
+//                                             folder) only once the staged
+//                                             tree is complete and synced
 // Then each item is swapped in with one atomic exchange, the version file
 // written, the journal removed and the work folder deleted. A start-up after
 // a kill reads the journal: with it, every item whose staged inode is not yet

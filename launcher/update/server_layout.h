@@ -10,6 +10,10 @@
 //        vantorique_osx.zip      its package, signed "file:vantorique_osx.zip version:N"
 //        from-M.delta            from release M, signed "file:from-M.delta version:N from:M"
 //        index                   every item and its entry in the package, signed "file:index version:N"
+//   ROOT launcher/version.txt    the launcher's manifest: "N"; launchers read only its
+//        version.txt.minisig     signature: "file:launcher/version.txt launcher:N expires:TIME"
+//   ROOT launcher/N/launcher.zip one launcher release (the program and its files),
+//                                signed "file:launcher.zip launcher:N"
 #ifndef VANTORIQUE_SERVER_LAYOUT_H
 #define VANTORIQUE_SERVER_LAYOUT_H
 
@@ -23,12 +27,15 @@ const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
 const char kDeltaSuffix[] = ".delta";
 const char kIndexFile[] = "index";
+const char kLauncherFolder[] = "launcher/";
+const char kLauncherPackage[] = "launcher.zip";
 
 // The tokens of a trusted comment.
 const char kCommentFile[] = "file:";
 const char kCommentVersion[] = "version:";
 const char kCommentFrom[] = "from:";
 const char kCommentExpires[] = "expires:";
+const char kCommentLauncher[] = "launcher:";
 
 inline std::string manifestUri() { return std::string(kServerRoot) + kManifestFile; }
 inline std::string signatureUri(const std::string &fileUri) { return fileUri + kSignatureSuffix; }
@@ -39,5 +46,14 @@ inline std::string releaseFolderUri(int version)
 }
 // "from-M.delta"
 inline std::string deltaFileName(int fromVersion) { return kDeltaPrefix + std::to_string(fromVersion) + kDeltaSuffix; }
+
+// "ROOT launcher/version.txt", and "launcher/version.txt" as its signature names it
+inline std::string launcherManifestName() { return std::string(kLauncherFolder) + kManifestFile; }
+inline std::string launcherManifestUri() { return std::string(kServerRoot) + launcherManifestName(); }
+// "ROOT launcher/N/"
+inline std::string launcherReleaseUri(int release)
+{
+    return std::string(kServerRoot) + kLauncherFolder + std::to_string(release) + "/";
+}
 
 #endif

@@ -153,29 +153,10 @@ bool namesNumber(const std::string &digits, int expected)
 const char *signatureFault(const char *path, const char *fileName, const std::string &signature, int announcedVersion,
                            int fromVersion)
 {
-    SignatureParts parts;
-    if (const char *fault = parseSignature(signature, parts))
+    std::string comment;
+    if (const char *fault = fileSignatureFault(path, signature, comment, fromVersion != 0))
         return fault;
-    const bool delta = fromVersion != 0;
-    // O_NONBLOCK: a FIFO put at the file's name is refused, never waited on.
-    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st;
-    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return delta ? "the delta cannot be read" : "the package cannot be read";
-    bool matches = false;
-    if (parts.prehashed) {
-        unsigned char hash[crypto_generichash_BYTES_MAX];
-        if (!hashFile(fd.fd, hash))
-            return delta ? "the delta cannot be read" : "the package cannot be read";
-        matches = crypto_sign_verify_detached(parts.contentSignature(), hash, sizeof hash, parts.publicKeyBytes()) == 0;
-    } else {
-        matches = verifyWholeFile(fd.fd, parts.contentSignature(), parts.publicKeyBytes());
-    }
-    if (!matches)
-        return delta ? "the delta does not match its signature" : "the package does not match its signature";
-    if (!commentHolds(parts))
-        return "its trusted comment was altered";
-    return commentFault(parts.comment, fileName, announcedVersion, fromVersion);
+    return commentFault(comment, fileName, announcedVersion, fromVersion);
 }
 
 bool verifyFile(const char *path, const char *fileName, const std::string &signature, int announcedVersion,
@@ -259,4 +240,49 @@ bool verifyDelta(const char *deltaPath, const char *fileName, const std::string 
                  int fromVersion, std::string &reason)
 {
     return verifyFile(deltaPath, fileName, signature, announcedVersion, fromVersion, reason);
+}
+
+const char *fileSignatureFault(const char *path, const std::string &signature, std::string &comment, bool delta)
+{
+    SignatureParts parts;
+    if (const char *fault = parseSignature(signature, parts))
+        return fault;
+    // O_NONBLOCK: a FIFO put at the file's name is refused, never waited on.
+    Fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (fd.fd < 0 || fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return delta ? "the delta cannot be read" : "the package cannot be read";
+    bool matches = false;
+    if (parts.prehashed) {
+        unsigned char hash[crypto_generichash_BYTES_MAX];
+        if (!hashFile(fd.fd, hash))
+            return delta ? "the delta cannot be read" : "the package cannot be read";
+        matches = crypto_sign_verify_detached(parts.contentSignature(), hash, sizeof hash, parts.publicKeyBytes()) == 0;
+    } else {
+        matches = verifyWholeFile(fd.fd, parts.contentSignature(), parts.publicKeyBytes());
+    }
+    if (!matches)
+        return delta ? "the delta does not match its signature" : "the package does not match its signature";
+    if (!commentHolds(parts))
+        return "its trusted comment was altered";
+    comment = parts.comment;
+    return nullptr;
+}
+
+const char *commentSignatureFault(const std::string &signature, std::string &comment)
+{
+    SignatureParts parts;
+    if (const char *fault = parseSignature(signature, parts))
+        return fault;
+    if (!commentHolds(parts))
+        return "its trusted comment does not hold";
+    comment = parts.comment;
+    return nullptr;
+}
+
+bool publicKeyWellFormed(const std::string &line)
+{
+    std::vector<unsigned char> key;
+    return sodium_init() >= 0 && decodeBase64(trimmed(line), key, 2 + kKeyIdSize + crypto_sign_PUBLICKEYBYTES) &&
+           key[0] == 'E' && key[1] == 'd';
 }

@@ -33,4 +33,17 @@ const char *contentSignatureFault(const std::string &content, const std::string 
 // null. A non-zero `fromVersion` asks for a "from:" token naming it too.
 const char *commentFault(const std::string &comment, const char *fileName, int announcedVersion, int fromVersion = 0);
 
+// Why `signature` is not publicKey's signature of the file at `path` (a
+// delta's words when `delta`), or null; then `comment` holds its trusted
+// comment, which the caller still has to read.
+const char *fileSignatureFault(const char *path, const std::string &signature, std::string &comment, bool delta);
+
+// Why the trusted comment of `signature` was not signed by publicKey, or
+// null with it in `comment`: for an answer whose comment says it all (the
+// launcher's manifest), the content signed beside it is not needed.
+const char *commentSignatureFault(const std::string &signature, std::string &comment);
+
+// Whether `line` is a minisign public key line ("RW...").
+bool publicKeyWellFormed(const std::string &line);
+
 #endif

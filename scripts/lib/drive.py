@@ -347,6 +347,11 @@ def main():
             break
         img = grab(window)
         if img is None:
+            # A launcher that replaced itself starts again in the same
+            # process and opens a new window.
+            found = sh("xdotool", "search", "--name", TITLE).stdout.split()
+            if found and found[0].decode() != window:
+                window = found[0].decode()
             time.sleep(0.03)
             continue
         fresh = img != last
