@@ -119,6 +119,7 @@ int runLauncher()
     discardDownload(kPackageName, "an interrupted update left it");
     discardDownload(kDeltaName, "an interrupted update left it");
     discardDownload(kLauncherDownload, "an interrupted update left it");
+    discardDownload(kIncomingIndexName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);

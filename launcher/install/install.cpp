@@ -371,15 +371,22 @@ bool installUpdate(const UpdateSource &source, const int *version, call_context 
     const std::string parent = withSlash(source.places.gameParent.c_str()), staging = parent + kStagingName;
     committing = false;
     recoverInterruptedInstall(source.places);
+    // An update that does not go in must not leave its index to outlive it
+    // (unless another launcher's install holds it).
+    auto dropIncomingIndex = [&] {
+        if (!source.places.incomingIndexFile.empty() && context_failure(ctx) != FAILURE_BUSY)
+            unlink(source.places.incomingIndexFile.c_str());
+        return false;
+    };
     Fd lock;
     if (!preflight(source, parent, staging, lock, ctx))
-        return false;
+        return dropIncomingIndex();
     Journal journal;
     journal.hasVersion = version != nullptr;
     journal.version = version ? *version : 0;
     if (!stage(source, parent, staging, journal, ctx)) {
         remove_tree(staging);
-        return false;
+        return dropIncomingIndex();
     }
     committing = true;
     return commit(parent, staging, journal, source.places, ctx);

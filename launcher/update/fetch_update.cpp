@@ -149,12 +149,9 @@ void fetchIndex(const UpdateFetch &f)
     logLine("Index of version %d verified: %zu items", f.announced, index.items.size());
 }
 
-}  // namespace
-
-bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
+// The delta when it serves, else the package.
+bool fetchFiles(const UpdateFetch &fetch, call_context *ctx)
 {
-    if (fetch.announced > 0 && !fetch.indexName.empty())
-        fetchIndex(fetch);
     if (fetch.announced > 0 && fetch.installed > 0 && fetch.installed < fetch.announced && fetch.deltaAllowed) {
         if (fetchDelta(fetch, ctx))
             return true;
@@ -163,3 +160,17 @@ bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
     }
     return fetchPackage(fetch, ctx);
 }
+
+}  // namespace
+
+bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
+{
+    if (fetch.announced > 0 && !fetch.indexName.empty())
+        fetchIndex(fetch);
+    if (fetchFiles(fetch, ctx))
+        return true;
+    if (!fetch.indexName.empty())
+        discardDownload(fetch.indexName, "the update was not fetched");
+    return false;
+}
+
