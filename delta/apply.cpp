@@ -9,8 +9,8 @@
 // needs; the heap holds the item table and zstd's small context.
 //
 // An unchanged file is linked or cloned from the installed game (reuse.cpp)
-// rather than written again. Each base is hashed before its first use, each
-// file after it is written.
+// once its hash is checked, rather than written again. Each base is hashed
+// before its first use, each file after it is written.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
 #include "macmeta.h"
@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <set>
 
 namespace delta {
@@ -40,14 +41,22 @@ struct dctx_free {
     void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
+// What the workers share: the bases already hashed, and those already
+// linked (one staged name per installed inode).
+struct shared_checks {
+    std::mutex lock;
+    std::set<std::string> verified;
+    std::set<std::string> linked;
+};
+
+// One worker's view of the call (its own zstd context).
 struct session {
     call_context *ctx;
     std::string installed, staged;
     int dir;  // the staged folder
     const unsigned char *delta;
     ZSTD_DCtx *dctx;
-    std::set<std::string> verified;  // bases already hashed
-    std::set<std::string> linked;    // bases already linked: one staged name per installed inode
+    shared_checks *checks;
 };
 
 // Applies an AppleDouble stream to the staged item, as ziputil's unpack does.
@@ -56,6 +65,9 @@ bool apply_metadata(const session &s, const item &it)
     call_context *ctx = s.ctx;
     if (it.metadata.empty())
         return true;
+    // macmeta's temporary files and calls keep no promise about threads.
+    static std::mutex one_at_a_time;
+    std::lock_guard<std::mutex> hold(one_at_a_time);
     macmeta::TempFile temp;
     Fd fd(macmeta::make_temp_file("delta.meta", temp));
     if (fd.fd < 0 || !write_full(fd.fd, it.metadata.data(), it.metadata.size()))
@@ -88,11 +100,19 @@ bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
         return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (" +
                                             std::to_string(st.st_size) + " bytes, " + std::to_string(it.base_size) +
                                             " expected)");
-    // A segmented base is read a window at a time, and hashed by reading.
+    // A copy is hashed as it is copied; a segmented base is read a window
+    // at a time, and hashed by reading.
+    if (it.source == SOURCE_COPY)
+        return true;
     const bool whole = it.source != SOURCE_SEGMENTS;
     if (whole && !map_read(fd.fd, 0, size_t(it.base_size), m))
         return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
-    if (!s.verified.count(it.base_path)) {
+    bool known;
+    {
+        std::lock_guard<std::mutex> hold(s.checks->lock);
+        known = s.checks->verified.count(it.base_path) != 0;
+    }
+    if (!known) {
         hash_t h{};
         if (whole)
             h = hash_bytes(m.data, m.size);
@@ -100,7 +120,8 @@ bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
             return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
         if (h != it.base_hash)
             return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
-        s.verified.insert(it.base_path);
+        std::lock_guard<std::mutex> hold(s.checks->lock);
+        s.checks->verified.insert(it.base_path);
     }
     return true;
 }
@@ -175,13 +196,21 @@ bool build_file(session &s, const item &it)
     if (it.source != SOURCE_WHOLE && !open_base(s, it, base_fd, base, base_st))
         return false;
     if (it.source == SOURCE_COPY) {
-        // Unchanged: linked or cloned, written only where neither works.
+        // Unchanged: checked, then linked or cloned, written only where
+        // neither works.
+        hash_t h{};
+        if (!hash_file(base_fd.fd, it.size, h))
+            return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + s.installed + "/" + it.base_path, errno);
+        if (h != it.hash)
+            return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
+        bool plain = it.metadata.empty();
+        if (plain) {
+            std::lock_guard<std::mutex> hold(s.checks->lock);
+            plain = s.checks->linked.insert(it.base_path).second;
+        }
         reuse_way way;
-        bool plain = it.metadata.empty() && !s.linked.count(it.base_path);
         if (!reuse_file(base_fd.fd, base_st, s.installed + "/" + it.base_path, s.dir, it.path, it.mode, plain, way))
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
-        if (way == REUSE_LINKED)
-            s.linked.insert(it.base_path);
         progress_add(ctx, (long long)it.size);
         return way == REUSE_LINKED || apply_metadata(s, it);
     }
@@ -198,11 +227,13 @@ bool build_file(session &s, const item &it)
         if (error)
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
         mapped m;
-        if (!map_write(out.fd, size_t(it.size), m))
+        if (!map_write(out.fd, size_t(it.size), m)) {
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-        if (!decompress(s, it, base, base_fd.fd, m.data))
+        } else if (!decompress(s, it, base, base_fd.fd, m.data)) {
             return false;
-        written = hash_bytes(m.data, m.size);
+        } else {
+            written = hash_bytes(m.data, m.size);
+        }
     }
     if (written != it.hash)
         return context_fail(ctx, FAILURE_RESULT_DIFFERS, it.path + ": does not hash as the publisher's after the update");
@@ -212,15 +243,31 @@ bool build_file(session &s, const item &it)
     return apply_metadata(s, it);
 }
 
+// Folders first, then the files on every core (each worker with its own
+// zstd context), then links, metadata and folder modes.
 bool build(session &s, const std::vector<item> &items)
 {
     call_context *ctx = s.ctx;
+    std::vector<const item *> files;
     for (const item &it : items) {
         if (it.type == ITEM_DIRECTORY && mkdirat(s.dir, it.path.c_str(), 0700) != 0)
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
-        if (it.type == ITEM_FILE && !build_file(s, it))
-            return false;
+        if (it.type == ITEM_FILE)
+            files.push_back(&it);
     }
+    const int workers = std::max(1, std::min<int>(jobs_or_cores(0), int(files.size())));
+    std::vector<std::unique_ptr<ZSTD_DCtx, dctx_free>> dctxs;
+    for (int k = 0; k < workers; k++) {
+        dctxs.emplace_back(ZSTD_createDCtx());
+        if (!dctxs.back())
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot start zstd", ENOMEM);
+    }
+    if (!parallel_for(files.size(), workers, [&](size_t i, int worker) {
+            session mine = s;
+            mine.dctx = dctxs[size_t(worker)].get();
+            return build_file(mine, *files[i]);
+        }))
+        return false;
     for (const item &it : items) {
         if (it.type != ITEM_LINK)
             continue;
@@ -288,8 +335,8 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
         return errno == EEXIST ? context_fail(ctx, FAILURE_REFUSED, staged + " exists and is not an empty folder")
                                : context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + staged, errno);
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::unique_ptr<ZSTD_DCtx, dctx_free> dctx(ZSTD_createDCtx());
-    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, dctx.get(), {}, {}};
+    shared_checks checks;
+    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, nullptr, &checks};
     // need: what is written, with a block for each item's own records; an
     // unchanged file beside its installed self is linked or cloned, not
     // written. A million items of up to 1 PiB each would wrap 64 bits: the
@@ -303,7 +350,7 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
         total = saturating_add(total, it.type == ITEM_FILE ? it.size : 0);
     }
     progress_total(ctx, (long long)std::min<uint64_t>(total, INT64_MAX));
-    bool ok = dir.fd >= 0 && dctx;
+    bool ok = dir.fd >= 0;
     if (!ok)
         context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot open " + staged, dir.fd < 0 ? errno : ENOMEM);
     else if (free_bytes(staged) < need)

@@ -215,8 +215,10 @@ bool make_payload(payload_file &w, ZSTD_CCtx *c, item &it, const source_file &fr
         return whole(w, c, it, data, level, ctx);
     }
     it.source = SOURCE_PATCH;
+    // The suffix engine only where zstd left much to gain: a patch of under
+    // 1/256 of its file is already as small as any engine makes it.
     std::string suffix;
-    if (it.size <= kSuffixMax && base->size <= kSuffixMax &&
+    if (it.size <= kSuffixMax && base->size <= kSuffixMax && it.payload_size > it.size / 256 &&
         suffix_patch(old.data, base->size, data.data, it.size, 19, suffix) && suffix.size() < it.payload_size) {
         w.pos = start;
         if (!write_full(w.fd, suffix.data(), suffix.size(), int64_t(start)))

@@ -134,6 +134,46 @@ int open_for_reading(const std::string &path, struct stat &st);
 // checked (decode's failures, or FAILURE_CANNOT_READ).
 bool read_delta(const char *delta_path, mapped &m, header &h, std::vector<item> &items, call_context *ctx);
 
+// model.cpp
+// The difference stream's predictors: three context models and their mixer.
+struct diff_model {
+    static const int kModels = 3, kInputs = kModels + 1, kSets = 8;
+    static const size_t kSlots = size_t(1) << 19;
+    std::vector<uint16_t> p;  // P(1), 12 bits, per model and context
+    std::vector<uint8_t> n;   // uses so far
+    std::vector<int32_t> weights;
+    uint32_t history = 0;  // the last bytes' "changed" bits
+    uint8_t last = 0;      // the last changed byte's difference
+    size_t slot[kModels] = {};
+    int input[kInputs] = {}, mixed = 2048, chosen_set = 0;
+    diff_model();
+    int predict(const uint32_t (&contexts)[kModels], int set);
+    void update(int bit);
+};
+struct range_encoder {
+    std::string out;
+    uint64_t low = 0;
+    uint32_t range = 0xFFFFFFFFu;
+    uint8_t cache = 0;
+    uint64_t pending = 1;
+    void bit(int p1, int b);  // p1: P(b = 1) in 12 bits
+    void shift();
+    std::string finish();
+};
+struct range_decoder {
+    const unsigned char *p;
+    uint64_t left;
+    uint32_t range = 0xFFFFFFFFu, code = 0;
+    uint64_t overrun = 0;  // bytes asked for past the end (read as zeros)
+    range_decoder(const unsigned char *data, uint64_t size);
+    uint32_t next();
+    int bit(int p1);
+};
+// One difference byte (new minus old), in the context of the old file's
+// byte it applies to (`here`) and the one before.
+void encode_difference(range_encoder &e, diff_model &m, uint8_t value, uint8_t before, uint8_t here);
+uint8_t decode_difference(range_decoder &d, diff_model &m, uint8_t before, uint8_t here);
+
 // package.cpp
 // One entry of a release's package, as its central directory names it.
 struct package_entry {

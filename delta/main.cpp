@@ -1,5 +1,6 @@
 // vantorique-delta: makes, applies and describes deltas between two trees.
 #include "delta.h"
+#include "items.h"  // the listing of a delta's files
 
 #include <errno.h>
 #include <getopt.h>
@@ -21,6 +22,7 @@ int usage()
             "       vantorique-delta index-info INDEX\n"
             "       vantorique-delta apply INSTALLED_TREE DELTA STAGED_TREE\n"
             "       vantorique-delta stage INSTALLED_TREE INDEX PACKAGE.zip STAGED_TREE\n"
+            "       vantorique-delta list DELTA\n"
             "       vantorique-delta info DELTA\n");
     return 2;
 }
@@ -132,6 +134,26 @@ int main(int argc, char **argv)
                (unsigned long long)info.patched, (unsigned long long)info.whole);
         printf("rebuilds %llu bytes from %llu bytes of compressed data\n", (unsigned long long)info.tree_bytes,
                (unsigned long long)info.payload_bytes);
+        return 0;
+    }
+    if (command == "list" && w.size() == 1) {
+        // Each file: how it is rebuilt, the delta's bytes for it, its size, its path.
+        static const char *const sources[] = {"none", "copy", "patch", "whole", "segments", "suffix"};
+        mapped m;
+        delta::header h;
+        std::vector<delta::item> items;
+        context_start(&ctx);
+        if (!delta::read_delta(w[0], m, h, items, &ctx))
+            return failed(ctx);
+        for (const delta::item &it : items) {
+            if (it.type != delta::ITEM_FILE)
+                continue;
+            unsigned long long bytes = it.payload_size;
+            for (const delta::segment &g : it.segments)
+                bytes += g.payload_size;
+            printf("%s %llu %llu %s\n", sources[it.source <= 5 ? it.source : 0], bytes, (unsigned long long)it.size,
+                   it.path.c_str());
+        }
         return 0;
     }
     return usage();

@@ -6,13 +6,14 @@
 // streams are written: control (per stretch: bytes added to the old ones,
 // bytes inserted, and how far to move in the old file), the byte-wise
 // differences (mostly zeros where addresses shifted), and the inserted
-// bytes. Each stream is one zstd frame, whose entropy stage is what makes
-// the zeros and small differences cheap.
+// bytes. Control and insertions are zstd frames; the differences, almost
+// all zero, are range-coded with contexts from the old file (model.cpp).
 //
 // Payload: 4 magic "VQSA", 8 control bytes C, 8 difference bytes D, 8 extra
-// bytes E (each uncompressed), 8 and 8 and 8 the three frames' sizes, then
-// the frames. Control: triples of little-endian 64-bit numbers (added, inserted,
-// move as two's complement), every one checked against both files on apply.
+// bytes E (each as rebuilt), 8 and 8 and 8 the three streams' stored sizes,
+// then the streams. Control: triples of little-endian 64-bit numbers (added,
+// inserted, move as two's complement), every one checked against both files
+// on apply.
 #include "items.h"
 
 #include "bytes.h"
@@ -87,7 +88,10 @@ bool suffix_patch(const unsigned char *old, uint64_t old_size, const unsigned ch
     std::unique_ptr<int32_t[]> sa(new (std::nothrow) int32_t[size_t(old_size)]);
     if (!sa || divsufsort(old, sa.get(), int32_t(old_size)) != 0)
         return false;
-    std::string control, diff, extra;
+    std::string control, extra;
+    uint64_t diff_bytes = 0;
+    range_encoder coder;
+    diff_model model;
     int64_t scan = 0, len = 0, pos = 0, last_scan = 0, last_pos = 0, last_offset = 0;
     const int64_t n = int64_t(fresh_size), m = int64_t(old_size);
     while (scan < n) {
@@ -139,8 +143,11 @@ bool suffix_patch(const unsigned char *old, uint64_t old_size, const unsigned ch
             forward += split - overlap;
             back -= split;
         }
-        for (int64_t i = 0; i < forward; i++)
-            diff += char(fresh[last_scan + i] - old[last_pos + i]);
+        for (int64_t i = 0; i < forward; i++) {
+            const int64_t at = last_pos + i;
+            encode_difference(coder, model, uint8_t(fresh[last_scan + i] - old[at]), at > 0 ? old[at - 1] : 0, old[at]);
+        }
+        diff_bytes += uint64_t(forward);
         const int64_t inserted = (scan - back) - (last_scan + forward);
         extra.append(reinterpret_cast<const char *>(fresh + last_scan + forward), size_t(inserted));
         put64(control, uint64_t(forward));
@@ -150,11 +157,11 @@ bool suffix_patch(const unsigned char *old, uint64_t old_size, const unsigned ch
         last_pos = pos - back;
         last_offset = pos - scan;
     }
-    std::string c = frame(control, level), d = frame(diff, level), e = frame(extra, level);
-    if (c.empty() || d.empty() || e.empty())
+    std::string c = frame(control, level), d = coder.finish(), e = frame(extra, level);
+    if (c.empty() || e.empty())
         return false;
     out.assign(kMagic, 4);
-    for (uint64_t v : {uint64_t(control.size()), uint64_t(diff.size()), uint64_t(extra.size()), uint64_t(c.size()),
+    for (uint64_t v : {uint64_t(control.size()), diff_bytes, uint64_t(extra.size()), uint64_t(c.size()),
                        uint64_t(d.size()), uint64_t(e.size())})
         put64(out, v);
     out += c + d + e;
@@ -175,32 +182,38 @@ bool suffix_apply(const unsigned char *payload, uint64_t payload_size, const uns
     // and one more; differences and insertions at most the output's bytes.
     if (raw[0] % 24 != 0 || raw[0] / 24 > out_size + 1 || raw[1] > out_size || raw[2] > out_size)
         return why = "stream sizes out of bounds", false;
-    uint64_t at = kHead;
+    uint64_t at = kHead, starts[3];
     std::string streams[3];
     for (int i = 0; i < 3; i++) {
         if (stored[i] > payload_size - at)
             return why = "a stream lies outside the payload", false;
-        if (ZSTD_getFrameContentSize(payload + at, size_t(stored[i])) != raw[i])
+        starts[i] = at;
+        at += stored[i];
+        if (i == 1)
+            continue;  // range-coded, decoded as the file is rebuilt
+        if (ZSTD_getFrameContentSize(payload + starts[i], size_t(stored[i])) != raw[i])
             return why = "a stream other than declared", false;
         streams[i].assign(size_t(raw[i]), '\0');
-        size_t n = ZSTD_decompress(&streams[i][0], streams[i].size(), payload + at, size_t(stored[i]));
+        size_t n = ZSTD_decompress(&streams[i][0], streams[i].size(), payload + starts[i], size_t(stored[i]));
         if (ZSTD_isError(n) || n != raw[i])
             return why = "a stream does not decompress", false;
-        at += stored[i];
     }
     if (at != payload_size)
         return why = "bytes after the streams", false;
     const unsigned char *control = reinterpret_cast<const unsigned char *>(streams[0].data());
-    const unsigned char *diff = reinterpret_cast<const unsigned char *>(streams[1].data());
     const unsigned char *extra = reinterpret_cast<const unsigned char *>(streams[2].data());
+    range_decoder coded(payload + starts[1], stored[1]);
+    diff_model model;
     uint64_t written = 0, old_at = 0, diff_at = 0, extra_at = 0;
     for (uint64_t c = 0; c < raw[0]; c += 24) {
         uint64_t added = get_le64(control + c), inserted = get_le64(control + c + 8);
         int64_t move = int64_t(get_le64(control + c + 16));
         if (added > out_size - written || added > raw[1] - diff_at || added > old_size - old_at)
             return why = "a stretch reaches past its files", false;
-        for (uint64_t i = 0; i < added; i++)
-            out[written + i] = uint8_t(diff[diff_at + i] + old[old_at + i]);
+        for (uint64_t i = 0; i < added; i++) {
+            const uint64_t o = old_at + i;
+            out[written + i] = uint8_t(decode_difference(coded, model, o > 0 ? old[o - 1] : 0, old[o]) + old[o]);
+        }
         written += added, diff_at += added, old_at += added;
         if (inserted > out_size - written || inserted > raw[2] - extra_at)
             return why = "an insertion reaches past its files", false;

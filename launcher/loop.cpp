@@ -6,6 +6,8 @@
 #include "fsutil.h"
 #include "install.h"
 #include "log.h"
+#include "names.h"
+#include "rollout.h"
 #include "release.h"
 #include "running.h"
 #include "screens.h"
@@ -23,7 +25,6 @@
 
 namespace {
 
-const char kGameBundle[] = "../Vantorique.app";
 const unsigned kTextSize = 8;
 
 void drawBackground(sf::Sprite &tile)
@@ -66,16 +67,18 @@ bool regularFile(const char *path)
 bool gameInstalled()
 {
     struct stat st;
-    return stat(kGameBundle, &st) == 0;
+    return stat((std::string(kGameParent) + kGameFolder).c_str(), &st) == 0;
 }
 
 // Starts the installed game and lets it outlive the launcher.
 void launchGame()
 {
 #ifdef __APPLE__
-    system("open ../Vantorique.app");
+    // The names hold no quote (names.cmake), so quoting keeps spaces whole.
+    system(("open \"" + std::string(kGameParent) + kGameFolder + "\"").c_str());
 #else
-    static const char kExecutable[] = "../Vantorique.app/Contents/MacOS/Vantorique";
+    const std::string program = std::string(kGameParent) + kGameFolder + "/" + kGameProgram;
+    const char *kExecutable = program.c_str();
     fflush(stdout);
     pid_t child = fork();
     if (child == 0) {
@@ -121,10 +124,11 @@ int runLauncher()
     discardDownload(kLauncherDownload, "an interrupted update left it");
     discardDownload(kIncomingIndexName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
+    installId(kInstallIdFile);  // made at the first start; a staged rollout counts on it
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
 
-    App.create(sf::VideoMode(512, 384), "Vantorique Updater", sf::Style::Titlebar | sf::Style::Close,
+    App.create(sf::VideoMode(512, 384), kWindowTitle, sf::Style::Titlebar | sf::Style::Close,
                sf::ContextSettings(24, 8, 0));
     App.setFramerateLimit(30);
     App.setView(sf::View(sf::FloatRect(0, 0, 256, 192)));
@@ -183,7 +187,7 @@ int runLauncher()
     abortTransfers = true;
     // The install recorded its version itself, before it finished.
     if (rungame) {
-        logLine("Starting the game %s", kGameBundle);
+        logLine("Starting the game %s%s", kGameParent, kGameFolder);
         launchGame();
     }
     App.close();

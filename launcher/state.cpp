@@ -34,7 +34,7 @@ int updatedVantoriqueVersion;
 
 const char *const kUpdateSiteName = VANTORIQUE_UPDATE_HOST;
 const char *const kPackageName = kPackageFile;  // the server's name, kept in the launcher's folder
-const char *const kGameName = "Vantorique.app";
+const char *const kGameName = kGameFolder;  // the studio's names: names.h
 const char *const kGameParent = "../";
 const char *const kDeltaName = "vantorique_osx.delta";
 const char *const kVersionFile = "version.txt";

@@ -89,7 +89,7 @@ extern int updatePort;
 extern std::atomic<bool> abortTransfers;
 
 extern const char *const kUpdateSiteName;  // the build's host, for the failure text
-extern const char *const kGameName;        // "Vantorique.app", in the game's parent folder
+extern const char *const kGameName;        // kGameFolder, "Vantorique.app", in the game's parent folder
 extern const char *const kGameParent;      // "../": the game's parent, from the launcher's folder
 extern const char *const kPackageName;     // "vantorique_osx.zip"
 extern const char *const kDeltaName;       // "vantorique_osx.delta": a fetched delta, in the launcher's folder

@@ -8,6 +8,7 @@
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
+#include "rollout.h"
 #include "running.h"
 #include "server_layout.h"
 #include "signature.h"
@@ -31,22 +32,26 @@ const size_t kMaxManifestBytes = 1u << 20;     // the one limit scripts/publish 
 const size_t kMaxSignatureBytes = 4096;        // a minisign signature is a few hundred
 
 // With a key built in, the manifest must carry the publisher's signature
-// for its own number, unexpired; a refusal goes to `ctx`. False when no
-// whole answer came for the signature (the connection failed).
-bool judgeManifest(const std::string &body, int announced, long msLeft, call_context *ctx)
+// for its own number and this launcher's channel, unexpired; a refusal goes
+// to `ctx`, the share of installs it is offered to to `rollout`. False when
+// no whole answer came for the signature (the connection failed).
+bool judgeManifest(const std::string &body, int announced, const std::string &channel, long msLeft, int &rollout,
+                   call_context *ctx)
 {
+    rollout = 100;
     if (publicKey.empty())
         return true;
     std::string signature;
     long status = 0;
     if (msLeft <= 0 ||
-        !fetchSmall(updateServer(), signatureUri(manifestUri()), kMaxSignatureBytes, msLeft, signature, &status)) {
+        !fetchSmall(updateServer(), signatureUri(manifestUri(channel)), kMaxSignatureBytes, msLeft, signature, &status)) {
         if (status == 0 || status == 200)
-            return false;  // none, or cut short: the connection failed
+            return context_fail(ctx, FAILURE_NO_ANSWER, "");  // none, or cut short: the connection failed
         signature.clear();  // any other answer: the server has none
     }
-    if (checkManifest(body, signature, announced, time(nullptr), ctx)) {
-        logLine("Manifest signature verified (version %d)", announced);
+    if (checkManifest(body, signature, announced, time(nullptr), channel, rollout, ctx)) {
+        logLine("Manifest signature verified (version %d, channel %s, rollout %d%%)", announced, channel.c_str(),
+                rollout);
         return true;
     }
     const std::string why = std::string(failure_name(context_failure(ctx))) + ": " + context_line(ctx);
@@ -57,19 +62,34 @@ bool judgeManifest(const std::string &body, int announced, long msLeft, call_con
 
 // Asks the server which version it offers and publishes the answer (the
 // signature names it, the version file records it). False when no manifest
-// came, or (with the refusal in `ctx`) when it was not believed.
-bool learnAnnouncedVersion(std::string &changeLog, call_context *ctx, long budgetMs = kCheckTimeoutMs)
+// came, or (with the refusal in `ctx`) when it was not believed. `rollout`:
+// the share of installs the version is offered to.
+bool learnAnnouncedVersion(std::string &changeLog, int &rollout, call_context *ctx, long budgetMs = kCheckTimeoutMs)
 {
     const auto start = std::chrono::steady_clock::now();
+    const std::string channel = readChannel(kChannelFile);
     std::string body;
-    if (budgetMs <= 0 || !fetchSmall(updateServer(), manifestUri(), kMaxManifestBytes, budgetMs, body))
-        return false;
+    long status = 0;
+    bool tooLong = false;
+    if (budgetMs <= 0)
+        return context_fail(ctx, FAILURE_NO_ANSWER, "");
+    if (!fetchSmall(updateServer(), manifestUri(channel), kMaxManifestBytes, budgetMs, body, &status, &tooLong)) {
+        // What happened, for the heading: no answer (or one cut short), no
+        // manifest, a refusal by status, or an answer too long to be one.
+        if (tooLong)
+            return context_fail(ctx, FAILURE_SERVER_REFUSED, "longer than 1 MiB");
+        if (status == 0 || status == 200)
+            return context_fail(ctx, FAILURE_NO_ANSWER, "");
+        if (status == 404 || status == 410)
+            return context_fail(ctx, FAILURE_NOT_ON_SERVER, "HTTP " + std::to_string(status));
+        return context_fail(ctx, FAILURE_SERVER_REFUSED, "HTTP " + std::to_string(status));
+    }
     int announced = 0;
     parseManifest(body, announced, changeLog);
     logLine("The server announces version %d (change log of %zu bytes)", announced, changeLog.size());
     const long msLeft = budgetMs - long(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             std::chrono::steady_clock::now() - start).count());
-    if (!judgeManifest(body, announced, msLeft, ctx) || context_failure(ctx) != FAILURE_NONE)
+    if (!judgeManifest(body, announced, channel, msLeft, rollout, ctx) || context_failure(ctx) != FAILURE_NONE)
         return false;
     updatedVantoriqueVersion = announced;
     versionAnnounced.store(true, std::memory_order_relaxed);
@@ -122,15 +142,22 @@ void ThreadCheckFunc(void *)
         launcherReplaced.store(true, std::memory_order_release);
         return;
     }
-    const bool learnt = learnAnnouncedVersion(changeLog, &ctx, msLeft);
+    int rollout = 100;
+    const bool learnt = learnAnnouncedVersion(changeLog, rollout, &ctx, msLeft);
     checkFailure = failureOf(&ctx);
     if (learnt) {
-        if (updatedVantoriqueVersion > vantoriqueVersion) {
+        // A staged or halted release waits for the installs outside its share;
+        // one already installed stays (only a higher number is an update).
+        const bool newer = updatedVantoriqueVersion > vantoriqueVersion;
+        const bool offered = newer && offeredInRollout(installId(kInstallIdFile), updatedVantoriqueVersion, rollout);
+        if (offered) {
             updateText = changeLog;
             updateAvailable.store(true, std::memory_order_relaxed);
         }
-        logLine("Check: version %d installed, %s", vantoriqueVersion,
-                updatedVantoriqueVersion > vantoriqueVersion ? "update offered" : "up to date");
+        if (newer && !offered)
+            logLine("Version %d is %s: not offered to this install yet", updatedVantoriqueVersion,
+                    rollout == 0 ? "halted" : ("offered to " + std::to_string(rollout) + "% of installs").c_str());
+        logLine("Check: version %d installed, %s", vantoriqueVersion, offered ? "update offered" : "up to date");
     } else {
         logLine("Check failed: no manifest from %s:%d (Failed to connect)", updateHost.c_str(), updatePort);
         updatingError.store(true, std::memory_order_relaxed);
@@ -148,11 +175,20 @@ void ThreadDownloadFunc(void *)
     // No check has answered in this run (the no-game screen's Retry after a
     // failed check): learn the announced version first. A signature can only
     // be checked against it.
-    const bool known = versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, &ctx);
+    // A player without the game takes the announced version whatever its rollout.
+    int rollout = 100;
+    call_context learning;
+    const bool known =
+        versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, rollout, &learning);
     bool ok = false;
-    if (!known && !publicKey.empty())
-        context_fail(&ctx, FAILURE_NO_ANSWER, "the version on offer could not be learnt");  // unless refused
-    else
+    if (!known && !publicKey.empty()) {
+        // A refused manifest says why; any other failure to learn it is no answer.
+        const int kind = context_failure(&learning);
+        const bool refused = kind == FAILURE_UNSIGNED || kind == FAILURE_BAD_SIGNATURE || kind == FAILURE_EXPIRED ||
+                             kind == FAILURE_OLDER;
+        context_fail(&ctx, refused ? kind : FAILURE_NO_ANSWER,
+                     refused ? context_line(&learning) : "the version on offer could not be learnt");
+    } else
         ok = fetchUpdate(updateFetch(known), &ctx);
     const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
     if (ok)

@@ -28,6 +28,7 @@ check "missing old tree"    '$D make Nope New x.delta'             1 err      'v
 check "nothing left behind" '$D make Nope New x.delta; ls | grep -c x.delta' 1 out '0'
 check "quiet make"          '$D make Old New q.delta'              0 out      ''
 check "info versions"       '$D info good.delta'                   0 outfirst 'from version 1 to version 2'
+check "list"                '$D list good.delta | cut -d" " -f1,3,4 | tail -n 1' 0 out 'copy 4 bin/run'
 check "info sources"        '$D info good.delta | sed -n 3p'       0 out      'files: 1 unchanged or moved, 1 patched, 0 sent whole'
 check "apply"               '$D apply Old good.delta s1 && diff -r s1 New && readlink s1/latest' 0 out 'a.txt'
 check "apply keeps modes"   '$D apply Old good.delta s2 && stat -c %a s2/bin/run' 0 out '755'

@@ -206,10 +206,10 @@ TEST_F(Release, ABigFileIsPatchedInSegments)
 // A program's new build: code moved by an insertion, addresses shifted.
 TEST_F(Release, ProgramsGoToTheSuffixEngineWhenItIsSmaller)
 {
-    std::string code = noise(1 << 20, 7);
+    std::string code = noise(256 << 10, 7);
     std::string next = code;
-    next.insert(300000, noise(64, 8));
-    for (size_t at = 300064; at + 4 <= next.size(); at += 64)  // every address after the insertion
+    next.insert(100000, noise(64, 8));
+    for (size_t at = 100064; at + 4 <= next.size(); at += 64)  // every address after the insertion
         next[at] = char(next[at] + 64);
     put(v1, "Contents/MacOS/Vantorique", code, 0755);
     put(v2, "Contents/MacOS/Vantorique", next, 0755);
@@ -287,4 +287,27 @@ TEST_F(Release, OneWorkerOrManyBuildTheSameTree)
         ASSERT_EQ(apply_to_v1(), 1) << jobs << " jobs: " << said();
         expect_v2(std::to_string(jobs) + " jobs");
     }
+}
+
+// A file over 16 MiB takes the long-distance road: its two halves swapped
+// are found again across the whole base, not sent whole.
+TEST_F(Release, ABigFileFindsMatchesAcrossItsWholeBase)
+{
+    std::string big = noise(20 << 20, 30);
+    std::string swapped = big.substr(10 << 20) + big.substr(0, 10 << 20);
+    put(v1, "Contents/Resources/world.pak", big);
+    put(v2, "Contents/Resources/world.pak", swapped);
+    ASSERT_EQ(delta_make(v1.c_str(), v2.c_str(), delta.c_str(), 19, 1, 2, &ctx), 1) << said();
+    mapped m;
+    header h;
+    std::vector<item> items;
+    ASSERT_TRUE(read_delta(delta.c_str(), m, h, items, &ctx)) << said();
+    for (const item &it : items) {
+        if (it.path != "Contents/Resources/world.pak")
+            continue;
+        EXPECT_EQ(it.source, SOURCE_PATCH) << "world.pak (20 MiB, halves swapped): must be patched against its old self";
+        EXPECT_LT(it.payload_size, 100000u) << "world.pak: 10 MiB moves must cost bytes, not megabytes";
+    }
+    ASSERT_EQ(apply_to_v1(), 1) << said();
+    expect_v2("a delta with a 20 MiB patch");
 }

@@ -10,11 +10,15 @@ using namespace testutil;
 
 TEST(ServerLayout, TheShellSaysWhatTheLauncherReads)
 {
+    if (std::string(kServerRoot) != "/vantorique/autoupdate/" || std::string(kPackageFile) != "vantorique_osx.zip")
+        GTEST_SKIP() << "built with a studio's own server root or package name (" << kServerRoot << ", " << kPackageFile
+                     << "): scripts/publish takes them as --server-path and --package-name";
     // What a script that sources layout.sh sees, one value a line.
     const std::string shell = output_of(
         "sh -c '. \"$0\" && printf \"%s\\n\" \"$LAYOUT_ROOT\" \"$LAYOUT_MANIFEST\" \"$LAYOUT_PACKAGE\" "
         "\"$LAYOUT_SIGNATURE_SUFFIX\" \"$LAYOUT_RELEASES\" \"$LAYOUT_DELTA_PREFIX\" \"$LAYOUT_DELTA_SUFFIX\" \"$LAYOUT_INDEX\" "
         "\"$LAYOUT_COMMENT_FILE\" \"$LAYOUT_COMMENT_VERSION\" \"$LAYOUT_COMMENT_FROM\" \"$LAYOUT_COMMENT_EXPIRES\" "
+        "\"$LAYOUT_CHANNELS\" \"$LAYOUT_DEFAULT_CHANNEL\" \"$LAYOUT_COMMENT_CHANNEL\" \"$LAYOUT_COMMENT_ROLLOUT\" "
         "\"$(layout_release_dir 12)\" \"$(layout_delta_name 11)\" \"$LAYOUT_LAUNCHER\" \"$LAYOUT_LAUNCHER_PACKAGE\" "
         "\"$LAYOUT_COMMENT_LAUNCHER\" \"$(layout_launcher_dir 3)\"' " + quote(LAYOUT_SH));
     const std::pair<const char *, std::string> facts[] = {
@@ -30,6 +34,10 @@ TEST(ServerLayout, TheShellSaysWhatTheLauncherReads)
         {"LAYOUT_COMMENT_VERSION", kCommentVersion},
         {"LAYOUT_COMMENT_FROM", kCommentFrom},
         {"LAYOUT_COMMENT_EXPIRES", kCommentExpires},
+        {"LAYOUT_CHANNELS", kChannelsFolder},
+        {"LAYOUT_DEFAULT_CHANNEL", kDefaultChannel},
+        {"LAYOUT_COMMENT_CHANNEL", kCommentChannel},
+        {"LAYOUT_COMMENT_ROLLOUT", kCommentRollout},
         {"layout_release_dir 12", releaseFolderUri(12)},
         {"layout_delta_name 11", deltaFileName(11)},
         {"LAYOUT_LAUNCHER", kLauncherFolder},

@@ -5,6 +5,7 @@
 #include "helpers.h"
 #include "http_server.h"
 #include "manifest.h"
+#include "rollout.h"
 #include "signature.h"
 #include "signing.h"
 #include "state.h"
@@ -126,7 +127,7 @@ TEST_F(SignedManifest, WithoutAnAnswerForTheSignatureTheConnectionFailed)
     silent.hang = true;
     server.set(kManifestSignature, silent);
     ThreadCheckFunc(nullptr);
-    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.kind == FAILURE_NONE)
+    EXPECT_TRUE(doneCheckUpdating && updatingError && checkFailure.kind == FAILURE_NO_ANSWER)
         << "a signature that never comes is a connection failure, within the check's time limit";
 }
 
@@ -141,5 +142,80 @@ TEST(ManifestExpiry, OnlyTheOneFormOfARealTime)
         time_t when = 0;
         EXPECT_EQ(parseExpiry(text, when), seconds >= 0) << text;
         EXPECT_TRUE(seconds < 0 || when == seconds) << text << " read as " << when;
+    }
+}
+
+// A launcher follows the channel its channel.txt names (the default one
+// without it) and believes only a manifest signed for that channel; the
+// share of installs a manifest is signed for decides who is offered it.
+TEST_F(SignedManifest, ChannelsAndTheRolloutShare)
+{
+    const char kBeta[] = "/vantorique/autoupdate/channels/beta/version.txt";
+    const std::string fresh = " expires:" + utcIn(86400);
+    struct ChannelCase {
+        const char *what;
+        const char *channelFile;  // nullptr: none
+        const char *path;         // where the server has the manifest
+        std::string comment;
+        std::string failure;      // kind and detail; "" when believed (and offered: 2 over 1, rollout 100)
+    };
+    const ChannelCase cases[] = {
+        {"the default channel, before channels were signed", nullptr, kManifest, "file:version.txt version:2" + fresh, ""},
+        {"the default channel", nullptr, kManifest, manifestComment(2), ""},
+        {"beta, from channel.txt", "beta\n", kBeta, "file:version.txt version:2" + fresh + " channel:beta rollout:100", ""},
+        {"the default channel's manifest served to beta", "beta\n", kBeta, manifestComment(2),
+         "FAILURE_BAD_SIGNATURE: it is the default channel's, this launcher follows beta"},
+        {"beta's manifest served as the default one", nullptr, kManifest,
+         "file:version.txt version:2" + fresh + " channel:beta", "FAILURE_BAD_SIGNATURE: it is the beta channel's, this launcher follows default"},
+        {"a rollout that is no share", nullptr, kManifest, "file:version.txt version:2" + fresh + " rollout:101",
+         "FAILURE_BAD_SIGNATURE: its rollout is not a share from 0 to 100"},
+        {"two channels", nullptr, kManifest, manifestComment(2) + " channel:beta",
+         "FAILURE_BAD_SIGNATURE: it is the beta channel's, this launcher follows default"},
+    };
+    for (const ChannelCase &c : cases) {
+        unlink("channel.txt");
+        unlink(kVerifiedVersionFile);
+        if (c.channelFile)
+            write_file("channel.txt", c.channelFile);
+        resetLauncherState();
+        vantoriqueVersion = 1;
+        server.set(kManifest, Answer{404, "not here"});
+        server.set(kBeta, Answer{404, "not here"});
+        server.set(kManifestSignature, Answer{404, "not here"});
+        server.set(c.path, Answer{200, kBody});
+        server.set(std::string(c.path) + ".minisig", Answer{200, signedBy(kBody, c.comment)});
+        ThreadCheckFunc(nullptr);
+        const std::string failure =
+            checkFailure.kind == FAILURE_NONE ? "" : std::string(failure_name(checkFailure.kind)) + ": " + checkFailure.line;
+        EXPECT_EQ(failure, c.failure) << c.what;
+        EXPECT_EQ(updateAvailable.load(), c.failure.empty()) << c.what << ": offered only when believed";
+    }
+    unlink("channel.txt");
+
+    // The rollout: this install's bucket for version 2 decides.
+    const int bucket = rolloutBucket(installId(kInstallIdFile), 2);
+    struct ShareCase {
+        const char *what;
+        int installed, rollout;
+        bool offered;
+    };
+    const ShareCase shares[] = {
+        {"a share just above the install's bucket", 1, bucket + 1, true},
+        {"a share at the install's bucket", 1, bucket, false},
+        {"halted (rollout 0)", 1, 0, false},
+        {"halted, on an install that has version 2", 2, 0, false},
+        {"everyone", 1, 100, true},
+    };
+    for (const ShareCase &s : shares) {
+        unlink(kVerifiedVersionFile);
+        resetLauncherState();
+        vantoriqueVersion = s.installed;
+        server.set(kManifest, Answer{200, kBody});
+        server.set(kManifestSignature, Answer{200, signedBy(kBody, "file:version.txt version:2" + fresh +
+                                                                      " channel:default rollout:" + std::to_string(s.rollout))});
+        ThreadCheckFunc(nullptr);
+        EXPECT_EQ(updateAvailable.load(), s.offered) << s.what << " (bucket " << bucket << ", rollout " << s.rollout << ")";
+        EXPECT_FALSE(updatingError) << s.what << ": a release not offered is no failure; the game starts as it is";
+        EXPECT_EQ(read_file(kVerifiedVersionFile), "2") << s.what << ": a believed manifest is remembered, offered or not";
     }
 }

@@ -3,7 +3,8 @@
 # channel, 2 on beta, then promoted to 10% of the default channel's players
 # and widened to all, a bad 3 halted and reverted to 2's game as 4. Each step
 # is checked in what the server would serve: the manifests, their signed
-# comments (channel, rollout), the fixed-name package, the release trees.
+# comments (channel, rollout), the fixed-name package, the release trees;
+# and a studio's own names for its game folder, server path and package.
 # usage: publish_channels.sh (ZIPUTIL and VANTORIQUE_DELTA name the programs)
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -101,6 +102,25 @@ for args in "--rollout 10 v3/Vantorique.app 5 log3.txt out" "--key key.sec --rol
 done
 grep -q "^publish: version 1 is lower than version 4" err.txt || bad "promoting 1 under 4 must be refused as a lower version"
 [ "$before" = "$(ls -lR out)" ] || bad "a refused request wrote something"
+
+# A studio's own names: its game folder, its path on the server, its package's name.
+for v in 1 2; do
+  mkdir -p "s$v/Skyforge.app/Contents/MacOS" && cp -r "v$v/Vantorique.app/Contents" "s$v/Skyforge.app/"
+done
+names=(--game-folder Skyforge.app --server-path /skyforge/updates/ --package-name skyforge-mac.zip)
+step "Skyforge 1" --key key.sec "${names[@]}" s1/Skyforge.app 1 log1.txt out-s
+step "Skyforge 2" --key key.sec "${names[@]}" s2/Skyforge.app 2 log2.txt out-s
+s=out-s/skyforge/updates
+for f in version.txt version.txt.minisig skyforge-mac.zip skyforge-mac.zip.minisig releases/2/skyforge-mac.zip \
+         releases/2/from-1.delta releases/2/from-1.delta.minisig; do
+  [ -f "$s/$f" ] || bad "a studio's names: $s/$f must be published"
+done
+want_comment "a studio's package" $s/releases/2/skyforge-mac.zip "file:skyforge-mac.zip version:2"
+mkdir sk && "$ZIPUTIL" -q unpack $s/releases/2/skyforge-mac.zip sk >/dev/null && [ -d sk/Skyforge.app/Contents ] ||
+  bad "a studio's names: the package must hold Skyforge.app"
+[ ! -e out-s/vantorique ] || bad "a studio's names: nothing may be written under vantorique/"
+if "$publish" "${names[@]}" v3/Vantorique.app 3 log3.txt out-s >/dev/null 2>err.txt; then bad "a bundle of another name must be refused"; fi
+grep -qF "the bundle must be named Skyforge.app (got Vantorique.app)" err.txt || bad "a bundle of another name: the line must name both"
 
 [ "$failures" -eq 0 ] && echo "publish: every channel, rollout, halt and revert step passed"
 exit "$((failures > 0))"

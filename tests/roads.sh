@@ -23,11 +23,11 @@ update-now) pad=1 rates="3000 500" keys=(--keys "update offer=Down 1 Up 1 space"
 update-later) keys=(--keys "update offer=Down 1 space") want='(checking for updates > )?update offer@12' version=1 ran=1 ;;
 up-to-date) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' ;;
 retry-reaches-the-server) server=later keys=(--keys "connection failed=space" --close "update offer=0.5")
-  want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1' version=1 ran="" ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@1 > (checking for updates > )?update offer@1' version=1 ran="" ;;
 play-offline) server=none keys=(--keys "connection failed=Down 1 space") version=1 ran=1
-  want='(checking for updates > )?connection failed@12' ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@12' ;;
 no-game-gives-up) have="" game="" server=none keys=(--keys "connection failed=Down 1 space" --keys "no game=space")
-  want='(checking for updates > )?connection failed@12 > no game@2' version=none ran="" ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@12 > no game@2' version=none ran="" ;;
 missing-package) drop=1 keys+=(--close "download failed=1.5") version=1 ran=""
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed(: The server has no package@1)?' ;;
 closing-mid-download) noise=1 rates="0 262144" keys+=(--close "downloading=0.5") version=1 ran="" resume=1
@@ -56,7 +56,7 @@ retry-after-failure) server=serve keys+=(--keys "download failed=space")
   want='(checking for updates > )?update offer@1 > (downloading > )?download failed: The server has no package@1( > downloading)?( > unzipping)?' ;;
 from-another-folder) from="$w/elsewhere" ;;  # a terminal elsewhere, a desktop entry, the Finder
 enter-chooses) server=later keys=(--keys "connection failed=KP_Enter" --keys "update offer=Return")
-  want='(checking for updates > )?connection failed@1 > (checking for updates > )?update offer@1( > downloading)?( > unzipping)?' ;;
+  want='(checking for updates > )?connection failed: No answer from the update server@1 > (checking for updates > )?update offer@1( > downloading)?( > unzipping)?' ;;
 click-update-now) keys=(--keys "update offer=mouse:60,52 1 mouse:60,36 1 click")  # over Update Later, then Update Now
   want='(checking for updates > )?update offer@121( > downloading)?( > unzipping)?' ;;
 leftover-package) have=2 game=2 pad=1 rates="3000 0" want='checking for updates' leftover=1 ;;
@@ -135,7 +135,7 @@ v="$p/launcher/$zip.part.validator"  # a .part kept to go on at the next start
 [ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
 left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
   -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt -e launcher.log \
-  -e verified-version.txt -e installed-index -e "$(basename "$HARNESS")" || true)"
+  -e verified-version.txt -e install-id.txt -e installed-index -e "$(basename "$HARNESS")" || true)"
 [ -z "$left" ] || fail "left behind: $left"
 [ -z "${from:-}" ] || [ -z "$(ls -A "$from")" ] || fail "written in the folder it was started from: $(ls -A "$from")"
 # The support log: one dated line per event, beside errorlog.txt.

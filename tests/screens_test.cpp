@@ -88,6 +88,13 @@ sf::Thread unzipThread(&ThreadUnzipFunc, static_cast<void *>(nullptr));
 
 TEST(Screens, EachStateDrawsItsTexts)
 {
+    auto checkScreen = [](std::string heading, std::string advice, std::string detail = "") {
+        std::vector<T> texts{{heading, 16, 16}, {advice, 16, 32}};
+        if (!detail.empty())
+            texts.push_back({detail, 16, 44});
+        texts.insert(texts.end(), {{">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}});
+        return texts;
+    };
     auto failed = [](std::string title, std::string reason) {
         return std::vector<T>{{title, 16, 16}, {reason, 16, 32}, {">", 16, 56}, {"Retry", 32, 56},
                               {"Play Offline", 32, 72}};
@@ -95,16 +102,28 @@ TEST(Screens, EachStateDrawsItsTexts)
     const std::pair<std::function<void()>, std::vector<T>> cases[] = {
         {[] {}, {{"Checking for updates", 16, 16}}},
         {[] { doneCheckUpdating = true; }, {}},  // up to date: straight to the game
-        {checkFailed, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16}, {">", 16, 32},
-                       {"Retry", 32, 32}, {"Play Offline", 32, 48}}},
-        // A manifest that was not believed: why, on new lines under the same title; the menu below them.
-        {checkRefused, {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16},
-                        {"The update server is out of date", 16, 32}, {"it expired at 2026-01-05T18:00:00Z", 16, 44},
-                        {">", 16, 56}, {"Retry", 32, 56}, {"Play Offline", 32, 72}}},
+        // A failed check: the heading names what happened, the line under it
+        // what the player can do, then the detail; the menu below them.
+        {[] { checkFailed(), checkFailure = {FAILURE_NO_ANSWER, ""}; },
+         checkScreen("No answer from the update server", "Check the connection, then Retry", VANTORIQUE_UPDATE_HOST)},
+        {[] { checkFailed(), checkFailure = {FAILURE_SERVER_REFUSED, "HTTP 403"}; },
+         checkScreen("The update server refused the request (HTTP 403)", "Retry later, or Play Offline")},
+        {[] { checkFailed(), checkFailure = {FAILURE_SERVER_REFUSED, "HTTP 503"}; },
+         checkScreen("The update server failed (HTTP 503)", "Retry later, or Play Offline")},
+        {[] { checkFailed(), checkFailure = {FAILURE_SERVER_REFUSED, "longer than 1 MiB"}; },
+         checkScreen("The update server's answer is too long", "Retry later, or Play Offline")},
+        {[] { checkFailed(), checkFailure = {FAILURE_NOT_ON_SERVER, "HTTP 404"}; },
+         checkScreen("The update server has no manifest", "Play Offline, and tell the game's makers")},
+        {checkRefused, checkScreen("The update server is out of date", "Retry later, once the game's makers re-sign it",
+                                   "it expired at 2026-01-05T18:00:00Z")},
         {[] { checkFailed(), checkFailure = {FAILURE_UNSIGNED, ""}; },
-         {{std::string("Failed to connect to ") + VANTORIQUE_UPDATE_HOST, 16, 16},
-          {"The update server's answer is not signed", 16, 32}, {">", 16, 56}, {"Retry", 32, 56},
-          {"Play Offline", 32, 72}}},
+         checkScreen("The update server's answer is not signed", "Play Offline: this answer is not to be trusted")},
+        {[] { checkFailed(), checkFailure = {FAILURE_BAD_SIGNATURE, "it is the default channel's, this launcher follows beta"}; },
+         checkScreen("The update server's signature does not hold", "Play Offline: this answer is not to be trusted",
+                     "it is the default channel's, this launcher follows beta")},
+        {[] { checkFailed(), checkFailure = {FAILURE_OLDER, "it offers 2, 3 was seen before"}; },
+         checkScreen("The update server offers an older version", "Play Offline: an old answer was sent again",
+                     "it offers 2, 3 was seen before")},
         // A UTF-8 log: one "?" per character the font lacks or per broken sequence, no carriage return.
         {[] { offered(), updateText = "caf\xc3\xa9 \xe2\x98\x83\r\nok \xf0\x9f\x8e\xae\xe2\x98"; },
          {{"Hey, you haz old client, wants to update?", 16, 16}, {">", 16, 32}, {"Update Now", 32, 32},

@@ -158,7 +158,8 @@ TEST_F(Workers, CheckOutcomes)
         int installed;
         int status;  // 1: a head, then silence; 0: nobody listening
         std::string manifest;
-        bool offered, failed;  // what the check leaves: an update offered, a connection failure
+        bool offered, failed;  // what the check leaves: an update offered, a failure
+        std::string failure = "FAILURE_NONE";  // its kind and line, for the heading
         int announced;
         std::string changeLog;
     };
@@ -174,16 +175,18 @@ TEST_F(Workers, CheckOutcomes)
          .announced = 1, .changeLog = "first install"},
         {.installed = 5, .status = 200, .manifest = "", .offered = false, .failed = false, .announced = 0,
          .changeLog = "untouched"},
-        {.installed = 3, .status = 404, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 500, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 200, .manifest = tooBig, .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 1, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
-        {.installed = 3, .status = 0, .manifest = "12~x`", .offered = false, .failed = true, .announced = 1234567,
-         .changeLog = "untouched"},
+        {.installed = 3, .status = 404, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_NOT_ON_SERVER HTTP 404", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 403, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_SERVER_REFUSED HTTP 403", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 500, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_SERVER_REFUSED HTTP 500", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 200, .manifest = tooBig, .offered = false, .failed = true,
+         .failure = "FAILURE_SERVER_REFUSED longer than 1 MiB", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 1, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_NO_ANSWER ", .announced = 1234567, .changeLog = "untouched"},
+        {.installed = 3, .status = 0, .manifest = "12~x`", .offered = false, .failed = true,
+         .failure = "FAILURE_NO_ANSWER ", .announced = 1234567, .changeLog = "untouched"},
     };
     for (const CheckCase &c : cases) {
         const std::string which = "status " + std::to_string(c.status) + ", manifest " + c.manifest.substr(0, 40);
@@ -198,7 +201,9 @@ TEST_F(Workers, CheckOutcomes)
         EXPECT_LT(secondsOf(ThreadCheckFunc), 3.0) << which << ": the 2-second limit covers the whole exchange";
         EXPECT_TRUE(doneCheckUpdating) << which << ": the check must report";
         EXPECT_EQ(updateAvailable, c.offered) << which << ": whether an update is offered";
-        EXPECT_EQ(updatingError, c.failed) << which << ": whether the connection failed";
+        EXPECT_EQ(updatingError, c.failed) << which << ": whether the check failed";
+        EXPECT_EQ(c.failed ? std::string(failure_name(checkFailure.kind)) + " " + checkFailure.line : "FAILURE_NONE",
+                  c.failure) << which << ": what the check-failure screen's heading is made from";
         EXPECT_EQ(updatedVantoriqueVersion, c.announced) << which << ": the announced version";
         EXPECT_EQ(updateText, c.changeLog) << which << ": the change log";
     }

@@ -86,6 +86,8 @@ struct DeflatedEntry {
     bool present = false;  // an entry to write; else only the lines and `ok`
     bool link = false;     // stored as it is: the link's target, chunks[0]
     bool refused = false;  // the archive is removed at the end
+    bool in_blocks = false;  // a big file: the writer packs it from `path` in blocks
+    std::string path;
     int ok = 1;
     call_context fault;  // why it failed, recorded in the call when written
     std::vector<std::string> before;  // lines said before the entry is opened
@@ -116,6 +118,15 @@ int raw_extension_level(const char *entry_name, int level);
 // read: a line says so and the item goes without), -1 when the name is
 // too long.
 int stage_metadata(Out &out, const char *entry_name, const char *disk_path, TempFile &temp, std::string &name);
+
+// Files past the whole limit at a level other than 0 (blocks.cpp): stored
+// when their first blocks do not deflate to 97% of their size, else
+// deflated in blocks on every thread, the same bytes on any thread count.
+bool packs_in_blocks(int level, uint64_t size);
+// Opens the entry (as stored or deflated raw), writes it and closes it; 0
+// after a line saying why.
+int pack_in_blocks(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, zip_fileinfo &info,
+                   int level, bool zip64);
 
 // The workers (parallel_pack.cpp).
 bool start_parallel_pack(Packing &pk);

@@ -155,7 +155,7 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, Out &out, const char *disk_path
 // What compress_file does with an item, short of writing it: its header,
 // the link's target or the deflated data, and its lines.
 void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const char *disk_path, int level, Deflater &d,
-                char *buffer)
+                char *buffer, bool data)
 {
     e.name = entry_name;
     e.fault.progress = p.progress;
@@ -176,6 +176,12 @@ void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const cha
     e.zip64 = uint64_t(st.st_size) >= kZip64From;
     e.ok = 0;  // until the whole file is read
     e.level = raw_extension_level(entry_name, level);
+    if (data && packs_in_blocks(e.level, uint64_t(st.st_size))) {
+        e.in_blocks = true;  // every thread deflates its blocks once its turn comes
+        e.path = disk_path;
+        e.ok = 1;
+        return publish(p, e, true);
+    }
     publish(p, e, false);
     deflate_file(p, e, after, disk_path, uint64_t(st.st_size) <= kWholeEntry, d, buffer);
     publish(p, e, true);
@@ -183,7 +189,7 @@ void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const cha
 
 void make_item(Pipeline &p, Item &item, Deflater &d, char *buffer)
 {
-    make_entry(p, item.data, item.name.c_str(), item.path.c_str(), item.level, d, buffer);
+    make_entry(p, item.data, item.name.c_str(), item.path.c_str(), item.level, d, buffer, true);
     TempFile temp;
     std::string name;
     int staged = 0;
@@ -195,7 +201,7 @@ void make_item(Pipeline &p, Item &item, Deflater &d, char *buffer)
         item.metadata.ok = staged == 0;
         return publish(p, item.metadata, true);
     }
-    make_entry(p, item.metadata, name.c_str(), temp->c_str(), item.level, d, buffer);
+    make_entry(p, item.metadata, name.c_str(), temp->c_str(), item.level, d, buffer, false);
 }
 
 }  // namespace

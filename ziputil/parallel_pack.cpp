@@ -8,8 +8,9 @@
 //
 // Memory stays bounded: at most four items a worker are in flight, and an
 // entry keeps at most 512 KB of deflated bytes in memory (16 MB for all of
-// them); past that a worker streams the rest through a temporary file, so
-// big files are deflated side by side too.
+// them); past that a worker streams the rest through a temporary file.
+// Files past 1 MiB at a level above 0 are the writer's: when their turn
+// comes it packs them in blocks on every thread (blocks.cpp).
 //
 // The lines a worker would say are kept with the entry and said by the
 // writer in order, and the walk's own lines wait for the items before them:
@@ -55,6 +56,8 @@ int write_entry(Packing &pk, Pipeline &p, zipFile archive, DeflatedEntry &e)
         }
         return close_entry(pk, archive);
     }
+    if (e.in_blocks)
+        return pack_in_blocks(pk, archive, e.name.c_str(), e.path.c_str(), e.info, e.level, e.zip64);
     // minizip marks text in the central record from deflate's guess at the
     // end, but writes the record's start when the entry opens: the raw entry
     // opens once the guess is known.

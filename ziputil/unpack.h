@@ -89,8 +89,15 @@ bool find_extra_field(const std::string &extra, unsigned id, std::string &data);
 // An entry's date from its MS-DOS date and time (local time).
 struct tm entry_tm(const Entry &entry);
 
+struct FastInflate;  // ISA-L's inflater, where the build has it
+struct FastInflateFree {
+    void operator()(FastInflate *f) const;
+};
+
 // An entry's data as it is read: inflated (or stored), its size and CRC
-// checked against the central record once it ends.
+// checked against the central record once it ends. Entries over the whole
+// limit are inflated by ISA-L when the build has it and ZIP_FAST_INFLATE is
+// set, else by zlib: the same checks, lines and kinds either way.
 struct EntryStream {
     const Entry *entry = nullptr;
     uint64_t next = 0, left = 0;  // compressed bytes still to read, from `next`
@@ -98,6 +105,7 @@ struct EntryStream {
     unsigned long crc = 0;
     bool inflating = false, ended = false;
     z_stream z{};
+    std::unique_ptr<FastInflate, FastInflateFree> fast;
     std::unique_ptr<unsigned char[]> input;
     ~EntryStream();
 };

@@ -26,6 +26,8 @@ unsigned char *room(std::unique_ptr<unsigned char[]> &buffer, size_t &have, size
     return buffer.get();
 }
 
+}  // namespace
+
 // zlib's own guess, made from its first block: text holds none of the
 // control codes 0-6, 14-25 and 28-31, and at least one tab, line feed,
 // return or byte from 32 on. Made here from the whole file.
@@ -41,8 +43,6 @@ bool looks_like_text(const unsigned char *data, size_t size)
     }
     return seen;
 }
-
-}  // namespace
 
 bool inflate_whole(ArchiveFile &file, const Entry &entry, Whole &whole)
 {

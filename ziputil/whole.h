@@ -1,6 +1,6 @@
 // Small entries held whole: inflated and deflated in memory by libdeflate,
-// about twice zlib's speed on whole buffers. Bigger entries stream through
-// zlib as before. The deflate streams are standard: any reader takes them.
+// about twice zlib's speed on whole buffers. Bigger entries stream (unpack)
+// or go in blocks (blocks.cpp). The deflate streams are standard: any reader takes them.
 #ifndef ZIPUTIL_WHOLE_H
 #define ZIPUTIL_WHOLE_H
 
@@ -41,6 +41,10 @@ struct Whole {
 // fault (damage, a read error, no memory), with nothing recorded: the
 // caller streams the entry then, which names the fault as it always has.
 bool inflate_whole(ArchiveFile &file, const Entry &entry, Whole &whole);
+
+// Whether the bytes look like text, as zlib guesses it: none of the control
+// codes 0-6, 14-25 and 28-31, and a tab, line feed, return or byte from 32 on.
+bool looks_like_text(const unsigned char *data, size_t size);
 
 // A file deflated whole.
 struct WholeDeflated {

@@ -155,7 +155,7 @@ int compress_small_file(Packing &pk, zipFile archive, const char *entry_name, co
 }
 
 int compress_file(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, int level,
-                  char *buffer)
+                  char *buffer, bool data = true)
 {
     zip_fileinfo info;
     struct stat st;
@@ -182,6 +182,8 @@ int compress_file(Packing &pk, zipFile archive, const char *entry_name, const ch
             return done;
     }
     const bool zip64 = uint64_t(st.st_size) >= kZip64From;
+    if (data && packs_in_blocks(entry_level, uint64_t(st.st_size)))
+        return pack_in_blocks(pk, archive, entry_name, disk_path, info, entry_level, zip64);
     if (open_entry(pk, archive, entry_name, &info, Z_DEFLATED, entry_level, zip64) != ZIP_OK)
         return 0;
     Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
@@ -213,7 +215,7 @@ int compress_xattrs(Packing &pk, zipFile archive, const char *entry_name, const 
     int staged = stage_metadata(pk.out, entry_name, disk_path, temp, name);
     if (staged <= 0)
         return staged == 0;
-    return compress_file(pk, archive, name.c_str(), temp->c_str(), level, buffer);
+    return compress_file(pk, archive, name.c_str(), temp->c_str(), level, buffer, false);
 }
 
 // An item and its metadata entry: here, or handed to the workers.

@@ -30,6 +30,11 @@ extern const char *ZIP_RAW_EXTENTIONS;
 // another order.
 extern std::atomic<int> ZIP_THREADS;
 
+// Whether entries over 1 MiB are inflated by the faster inflater (ISA-L)
+// where the build has one; true by default. False: zlib inflates every
+// streamed entry. The archive, the checks and the lines are the same.
+extern std::atomic<bool> ZIP_FAST_INFLATE;
+
 // The routines print one line per step and one for a failure on standard
 // output, unless the context is quiet.
 

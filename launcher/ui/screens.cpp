@@ -2,6 +2,7 @@
 // nothing is kept between frames but the activity bar's marker.
 #include "screens.h"
 
+#include "names.h"
 #include "state.h"
 #include "words.h"
 #include "workers.h"
@@ -215,13 +216,13 @@ void UpdateTick()
         return;
     }
     if (updatingError.load(std::memory_order_relaxed)) {
-        // An answer that was not believed says why, under the same title.
-        const std::string title = std::string("Failed to connect to ") + kUpdateSiteName;
-        int top = 32;
-        if (checkFailure.kind == FAILURE_NONE)
-            text(title, 16, 16);
-        else
-            top = titleAndReason(title, failureText(checkFailure.kind, checkFailure.line));
+        // What happened, what the player can do, and the detail (the server's
+        // name when it did not answer).
+        const int kind = checkFailure.kind;
+        std::string advice = checkFailureAdvice(kind, checkFailure.line);
+        if ((kind == FAILURE_NO_ANSWER || kind == FAILURE_NONE) && advice.find('\n') == std::string::npos)
+            advice += std::string("\n") + kUpdateSiteName;
+        const int top = titleAndReason(checkFailureHeading(kind, checkFailure.line), advice);
         int choice = menu(top, "Retry", "Play Offline");
         if (choice == 0) {
             clearCheckFlags();
@@ -232,7 +233,7 @@ void UpdateTick()
         return;
     }
     if (updateAvailable.load(std::memory_order_relaxed)) {
-        text("Hey, you haz old client, wants to update?", 16, 16);
+        text(kOfferText, 16, 16);
         int choice = menu(32, "Update Now", "Update Later");
         text("----------------UPDATE CONTAINS:-------------", 16, 64);
         text(visibleChangeLog(updateText), kChangeLogX, kChangeLogY);
@@ -261,7 +262,7 @@ void DownloadTick()
     const long long done = downloadProgress.done.load(std::memory_order_relaxed);
     const long long total = downloadProgress.total.load(std::memory_order_relaxed);
     const long long speed = downloadProgress.perSecond.load(std::memory_order_relaxed);
-    text("Downloading...\n\nI would add a progress bar, but SFML 2.0 isn't\ncomplete yet.\n\nHave fun waiting!", 16, 16);
+    text(kWaitingText, 16, 16);
     std::string bar = downloadBar(done, total);
     if (bar.empty()) {  // size unknown: a marker that shows the launcher is alive
         bar.assign(kBarColumns, '.');
@@ -299,7 +300,7 @@ void UnzipTick()
 
 void NoGameTick()
 {
-    text("NO GAME DETECTED!\n\nYou need to download the game at least once!", 16, 16);
+    text(kNoGameText, 16, 16);
     int choice = menu(48, "Retry", "Give Up");
     if (choice == 0) {
         clearCheckFlags();

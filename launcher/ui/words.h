@@ -12,4 +12,11 @@ const char *failureWords(int kind);
 // helps the player (a refused signature, an expired manifest: why).
 std::string failureText(int kind, const std::string &line);
 
+// The update check's failure: the heading names what happened ("The update
+// server refused the request (HTTP 403)"), `advice` what the player can do,
+// and, after a line break, the detail where the kind has one. `line` is the
+// failure's line ("HTTP 403" for a status).
+std::string checkFailureHeading(int kind, const std::string &line);
+std::string checkFailureAdvice(int kind, const std::string &line);
+
 #endif

@@ -94,7 +94,7 @@ void logAnswer(CURL *curl, CURLcode rc, long long bytes, const std::string &why)
 }
 
 bool fetchSmall(const UpdateServer &server, const std::string &uri, size_t limit, long timeoutMs, std::string &body,
-                long *status)
+                long *status, bool *tooLong)
 {
     Collected collected{std::string(), limit};
     long answered = 0;
@@ -118,5 +118,7 @@ bool fetchSmall(const UpdateServer &server, const std::string &uri, size_t limit
     body = std::move(collected.body);
     if (status)
         *status = answered;
+    if (tooLong)
+        *tooLong = collected.tooLong;
     return whole && answered == 200;
 }

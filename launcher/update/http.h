@@ -46,8 +46,9 @@ void logAnswer(CURL *curl, CURLcode rc, long long bytes, const std::string &why)
 
 // A small body (at most `limit` bytes) within `timeoutMs`; false unless the
 // answer came whole with status 200. Gives up when asked to stop. Logged.
-// `status`, when given, gets the answer's status (0: none came).
+// `status`, when given, gets the answer's status (0: none came);
+// `tooLong`, whether the body went past `limit`.
 bool fetchSmall(const UpdateServer &server, const std::string &uri, size_t limit, long timeoutMs, std::string &body,
-                long *status = nullptr);
+                long *status = nullptr, bool *tooLong = nullptr);
 
 #endif

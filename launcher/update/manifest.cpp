@@ -1,6 +1,7 @@
 // The manifest's publisher check. The trusted comment reads
-// "file:version.txt version:N expires:YYYY-MM-DDTHH:MM:SSZ" (UTC); the
-// signature covers the whole body as served.
+// "file:version.txt version:N expires:YYYY-MM-DDTHH:MM:SSZ channel:NAME
+// rollout:PCT" (UTC; the last two since channels); the signature covers the
+// whole body as served.
 #include "manifest.h"
 
 #include "server_layout.h"
@@ -37,6 +38,31 @@ const char *expiryFault(const std::string &comment, time_t &earliest, std::strin
     return text.empty() ? "its trusted comment names no expiry" : nullptr;
 }
 
+// The comment's "channel:" must be `channel` ("default" when it has none) and
+// its "rollout:" a share from 0 to 100 (100 when it has none); each at most once.
+const char *channelFault(const std::string &comment, const std::string &channel, int &rollout,
+                         std::string &signedFor)
+{
+    std::istringstream in(comment);
+    std::string token;
+    int channels = 0, rollouts = 0;
+    signedFor = kDefaultChannel, rollout = 100;
+    while (in >> token) {
+        if (token.compare(0, strlen(kCommentChannel), kCommentChannel) == 0) {
+            signedFor = token.substr(strlen(kCommentChannel)), channels++;
+        } else if (token.compare(0, strlen(kCommentRollout), kCommentRollout) == 0) {
+            const std::string share = token.substr(strlen(kCommentRollout));
+            if (share.empty() || share.size() > 3 || share.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(share) > 100)
+                return "its rollout is not a share from 0 to 100";
+            rollout = std::stoi(share), rollouts++;
+        }
+    }
+    if (channels > 1 || rollouts > 1)
+        return "its trusted comment names a channel or a rollout twice";
+    return signedFor == channel ? nullptr : "it was signed for another channel";
+}
+
 }  // namespace
 
 bool parseExpiry(const std::string &text, time_t &when)
@@ -60,8 +86,9 @@ bool parseExpiry(const std::string &text, time_t &when)
 }
 
 bool checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
-                   call_context *ctx)
+                   const std::string &channel, int &rollout, call_context *ctx)
 {
+    rollout = 100;
     if (signature.empty())
         return context_fail(ctx, FAILURE_UNSIGNED, "");
     std::string comment, expiresText;
@@ -71,6 +98,10 @@ bool checkManifest(const std::string &manifest, const std::string &signature, in
         fault = commentFault(comment, kManifestFile, version);
     if (!fault)
         fault = expiryFault(comment, expires, expiresText);
+    std::string signedFor;
+    if (!fault && (fault = channelFault(comment, channel, rollout, signedFor)) && signedFor != channel)
+        return context_fail(ctx, FAILURE_BAD_SIGNATURE,
+                            "it is the " + signedFor + " channel's, this launcher follows " + channel);
     if (fault)
         return context_fail(ctx, FAILURE_BAD_SIGNATURE, fault);
     if (now >= expires + kClockSkewSeconds)

@@ -20,8 +20,12 @@ extern const long kClockSkewSeconds;             // an expiry counts this long a
 // manifest), FAILURE_EXPIRED (the signed expiry has passed) or FAILURE_OLDER
 // (lower than the highest version verified before), with the detail a player
 // reads (empty when there is nothing to add).
+//
+// The manifest must also be signed for `channel` (a comment without
+// "channel:" is the default channel's); `rollout` is the share of installs
+// (0..100) it is signed for, 100 when it names none.
 bool checkManifest(const std::string &manifest, const std::string &signature, int version, time_t now,
-                   call_context *ctx);
+                   const std::string &channel, int &rollout, call_context *ctx);
 
 // "2026-12-22T18:00:00Z" as a time; false unless exactly that form of a real time.
 bool parseExpiry(const std::string &text, time_t &when);

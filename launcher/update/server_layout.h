@@ -14,14 +14,17 @@
 //        version.txt.minisig     signature: "file:launcher/version.txt launcher:N expires:TIME"
 //   ROOT launcher/N/launcher.zip one launcher release (the program and its files),
 //                                signed "file:launcher.zip launcher:N"
+//   ROOT channels/NAME/version.txt  the manifest of channel NAME (+ .minisig); the
+//                                 releases are shared. Every manifest's comment also says
+//                                 "channel:NAME rollout:PCT" (0..100; 0: halted)
 #ifndef VANTORIQUE_SERVER_LAYOUT_H
 #define VANTORIQUE_SERVER_LAYOUT_H
 
+#include "names.h"  // kServerRoot and kPackageFile: the studio's, set when built
+
 #include <string>
 
-const char kServerRoot[] = "/vantorique/autoupdate/";
 const char kManifestFile[] = "version.txt";
-const char kPackageFile[] = "vantorique_osx.zip";
 const char kSignatureSuffix[] = ".minisig";
 const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
@@ -29,6 +32,8 @@ const char kDeltaSuffix[] = ".delta";
 const char kIndexFile[] = "index";
 const char kLauncherFolder[] = "launcher/";
 const char kLauncherPackage[] = "launcher.zip";
+const char kChannelsFolder[] = "channels/";
+const char kDefaultChannel[] = "default";  // served at ROOT version.txt
 
 // The tokens of a trusted comment.
 const char kCommentFile[] = "file:";
@@ -36,8 +41,14 @@ const char kCommentVersion[] = "version:";
 const char kCommentFrom[] = "from:";
 const char kCommentExpires[] = "expires:";
 const char kCommentLauncher[] = "launcher:";
+const char kCommentChannel[] = "channel:";  // absent: the default channel (signed before channels)
+const char kCommentRollout[] = "rollout:";  // absent: 100
 
-inline std::string manifestUri() { return std::string(kServerRoot) + kManifestFile; }
+inline std::string manifestUri(const std::string &channel = kDefaultChannel)
+{
+    return channel == kDefaultChannel ? std::string(kServerRoot) + kManifestFile
+                                      : std::string(kServerRoot) + kChannelsFolder + channel + "/" + kManifestFile;
+}
 inline std::string signatureUri(const std::string &fileUri) { return fileUri + kSignatureSuffix; }
 // "ROOT releases/N/"
 inline std::string releaseFolderUri(int version)

@@ -41,7 +41,7 @@ TEXTS = {
     (55, 132): "Update failed", (116, 232): "The server has no package", (65, 134): "Connection lost",
     (113, 224): "No answer from the server", (94, 208): "Signature check failed", (34, 78): "Disk full",
     (102, 229): "The package is damaged", (140, 272): "The update server is out of date",
-    (176, 350): "The update server's answer is not signed",
+    (176, 350): "The update server's answer is not signed", (145, 293): "No answer from the update server",
 }
 
 
@@ -204,9 +204,9 @@ def classify(img):
     if ink(img, 96, 16, 150) > 60 and only(img, (16, 64), 96, 112, 128):  # 128: what is fetched, and its size
         return "downloading", "", 0
     if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
-        # The check's failure with a reason has this layout too, under its "Failed to connect to" title.
+        # The check's failure has this layout too: its heading says what happened.
         name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "connection failed")
-        return name, text_at(img, 32), marker(img, 56, 72)
+        return name, title if name == "connection failed" else text_at(img, 32), marker(img, 56, 72)
     if menu_at(img, 48) and only(img, 16, 38, 48, 64) and ink(img, 38) and ink(img, 64, 100, 256) == 0:
         return "no game", "", marker(img, 48, 64)
     if menu_at(img, 32) and only(img, 16, 32, 48):

@@ -75,7 +75,7 @@ sign_file() {
 
 # manifest_comment VERSION CHANNEL ROLLOUT: the manifest's trusted comment.
 manifest_comment() {
-  echo "file:version.txt version:$1 expires:$expires channel:$2 rollout:$3"
+  echo "${LAYOUT_COMMENT_FILE}version.txt ${LAYOUT_COMMENT_VERSION}$1 ${LAYOUT_COMMENT_EXPIRES}$expires ${LAYOUT_COMMENT_CHANNEL}$2 ${LAYOUT_COMMENT_ROLLOUT}$3"
 }
 
 # check_game_folder DIR: refuses what no player can install, one line each

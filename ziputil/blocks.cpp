@@ -1,0 +1,304 @@
+// Files past the whole limit, packed on every thread. The file is cut into
+// 1 MiB blocks; each is deflated on its own with the 32 KiB before it as the
+// dictionary and ends with a sync flush, so the blocks join into one standard
+// deflate stream (an empty final block closes it) and the CRCs combine. A
+// block's bytes depend only on its input and the 32 KiB before it: one thread
+// and many make the same archive.
+//
+// A file whose first blocks deflate to more than 97% of their size (already
+// compressed textures, audio, video) is stored instead: its data copied, at
+// the speed of the disk. The decision is made from those blocks alone, the
+// same on every thread count.
+//
+// Memory stays bounded: at most two blocks a thread are in flight, about
+// 2 MiB each.
+#include "pack.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace ziputil {
+
+namespace {
+
+const size_t kBlock = 1u << 20;
+const size_t kDictionary = 32768;  // deflate's window
+const size_t kSampleBlocks = 4;
+const uint64_t kStoredAbove = 97;  // percent
+
+// What follows the last sync-flushed block: an empty final block.
+const unsigned char kFinalBlock[] = {0x03, 0x00};
+
+struct Block {
+    std::unique_ptr<unsigned char[]> in;
+    size_t size = 0;
+    std::string dictionary;  // the 32 KiB of input before it
+    std::string out;
+    uint32_t crc = 0;
+    bool started = false, done = false, failed = false;
+};
+
+// One block deflated: a fresh stream each time, so that its bytes never
+// depend on which thread made it or what it made before.
+struct BlockDeflater {
+    z_stream z{};
+    int level = -2;  // none yet
+    ~BlockDeflater()
+    {
+        if (level != -2)
+            deflateEnd(&z);
+    }
+};
+
+bool deflate_block(BlockDeflater &d, int level, Block &b)
+{
+    if (d.level != level) {
+        if (d.level != -2)
+            deflateEnd(&d.z);
+        d.level = -2;
+        memset(&d.z, 0, sizeof d.z);
+        if (deflateInit2(&d.z, level, Z_DEFLATED, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY) != Z_OK)
+            return false;
+        d.level = level;
+    } else if (deflateReset(&d.z) != Z_OK) {
+        return false;
+    }
+    if (!b.dictionary.empty() &&
+        deflateSetDictionary(&d.z, reinterpret_cast<const Bytef *>(b.dictionary.data()), uInt(b.dictionary.size())) !=
+            Z_OK)
+        return false;
+    b.out.resize(deflateBound(&d.z, b.size) + 16);  // the bound covers a finish; a sync flush adds 5 bytes
+    d.z.next_in = b.in.get();
+    d.z.avail_in = uInt(b.size);
+    d.z.next_out = reinterpret_cast<Bytef *>(&b.out[0]);
+    d.z.avail_out = uInt(b.out.size());
+    int rc = deflate(&d.z, Z_SYNC_FLUSH);
+    if (rc != Z_OK || d.z.avail_in != 0 || d.z.avail_out == 0)
+        return false;
+    b.out.resize(b.out.size() - d.z.avail_out);
+    b.crc = libdeflate_crc32(0, b.in.get(), b.size);
+    return true;
+}
+
+// The blocks in flight and the helpers that deflate them. The calling
+// thread helps too while it waits, so one thread alone does all the work.
+struct Run {
+    int level = 6;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::unique_ptr<Block>> blocks;  // in file order; blocks[0] is written next
+    bool stop = false;
+    std::vector<std::thread> helpers;
+    ~Run();
+};
+
+// Deflates the first block nobody has started; false when there is none.
+// Called with the lock held; it is released while deflating.
+bool run_one(Run &r, BlockDeflater &d, std::unique_lock<std::mutex> &hold)
+{
+    for (std::unique_ptr<Block> &b : r.blocks) {
+        if (b->started)
+            continue;
+        b->started = true;
+        Block &block = *b;  // stays: only the writer removes blocks, once done
+        hold.unlock();
+        bool ok = deflate_block(d, r.level, block);
+        hold.lock();
+        block.failed = !ok;
+        block.done = true;
+        r.changed.notify_all();
+        return true;
+    }
+    return false;
+}
+
+void help(Run &r)
+{
+    BlockDeflater d;
+    std::unique_lock<std::mutex> hold(r.lock);
+    while (!r.stop)
+        if (!run_one(r, d, hold))
+            r.changed.wait(hold);
+}
+
+void start_helpers(Run &r)
+{
+    for (int i = 1; i < thread_count(); i++) {
+        try {
+            r.helpers.emplace_back(help, std::ref(r));
+        } catch (const std::system_error &) {
+            break;  // fewer helpers, the same bytes
+        }
+    }
+}
+
+void stop_helpers(Run &r)
+{
+    {
+        std::lock_guard<std::mutex> hold(r.lock);
+        r.stop = true;
+    }
+    r.changed.notify_all();
+    for (std::thread &t : r.helpers)
+        t.join();
+    r.helpers.clear();
+}
+
+Run::~Run()
+{
+    stop_helpers(*this);
+}
+
+// Waits for blocks[at] to be deflated, deflating others meanwhile.
+void wait_for(Run &r, BlockDeflater &d, size_t at)
+{
+    std::unique_lock<std::mutex> hold(r.lock);
+    while (!r.blocks[at]->done)
+        if (!run_one(r, d, hold))
+            r.changed.wait(hold);
+}
+
+// Reads the next block of the file; false after a line saying why.
+struct Reader {
+    Out &out;
+    int fd;
+    const char *path;
+    bool zip64;
+    bool &refused;
+    uint64_t so_far = 0;
+    std::string tail;  // the last 32 KiB read: the next block's dictionary
+    bool ended = false;
+};
+
+bool read_block(Reader &rd, Block &b)
+{
+    b.in.reset(new (std::nothrow) unsigned char[kBlock]);
+    if (!b.in)
+        return fail_error(rd.out, FAILURE_CANNOT_WRITE, "Cannot pack ", rd.path, ENOMEM);
+    while (b.size < kBlock) {
+        ssize_t n = read(rd.fd, b.in.get() + b.size, kBlock - b.size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail_error(rd.out, FAILURE_CANNOT_READ, "Cannot read ", rd.path, errno);
+        if (n == 0) {
+            rd.ended = true;
+            break;
+        }
+        b.size += size_t(n);
+    }
+    if ((rd.so_far += b.size) >= kZip64From && !rd.zip64) {
+        rd.refused = true;  // its entry, opened without zip64, cannot hold it
+        return fail(rd.out, FAILURE_REFUSED, "Refusing to pack " + std::string(rd.path) +
+                                                 ": it grew past 4 GiB less 64 MiB while being packed");
+    }
+    progress_add(rd.out.ctx, (long long)b.size);
+    b.dictionary = rd.tail;
+    if (b.size >= kDictionary)
+        rd.tail.assign(reinterpret_cast<const char *>(b.in.get()) + b.size - kDictionary, kDictionary);
+    else
+        rd.tail = (rd.tail + std::string(reinterpret_cast<const char *>(b.in.get()), b.size))
+                      .substr(rd.tail.size() + b.size > kDictionary ? rd.tail.size() + b.size - kDictionary : 0);
+    return true;
+}
+
+int write_raw(Packing &pk, zipFile archive, const void *data, size_t size)
+{
+    if (size > 0 && zipWriteInFileInZip(archive, data, unsigned(size)) != ZIP_OK)
+        return fail_archive_write(pk.out, pk.writing);
+    return 1;
+}
+
+}  // namespace
+
+bool packs_in_blocks(int level, uint64_t size)
+{
+    return level != 0 && size > kWholeEntry;
+}
+
+int pack_in_blocks(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, zip_fileinfo &info,
+                   int level, bool zip64)
+{
+    Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0)
+        return fail_error(pk.out, FAILURE_CANNOT_READ, "Cannot read ", disk_path, errno);
+    Run r;
+    r.level = level < 0 ? Z_DEFAULT_COMPRESSION : level;
+    Reader rd{pk.out, in.fd, disk_path, zip64, pk.writing.refused, 0, std::string(), false};
+    BlockDeflater mine;
+    const size_t in_flight = 2 * size_t(thread_count()) + 1;
+
+    // The sample: the first blocks, deflated as they will be written.
+    uint64_t sample_in = 0, sample_out = 0;
+    while (!rd.ended && r.blocks.size() < kSampleBlocks) {
+        std::unique_ptr<Block> b(new Block());
+        if (!read_block(rd, *b))
+            return 0;
+        if (b->size > 0)
+            r.blocks.push_back(std::move(b));
+    }
+    if (r.blocks.size() > 1)
+        start_helpers(r);
+    for (size_t i = 0; i < r.blocks.size(); i++) {
+        wait_for(r, mine, i);
+        sample_in += r.blocks[i]->size;
+        sample_out += r.blocks[i]->out.size();
+    }
+    const bool stored = sample_out * 100 > sample_in * kStoredAbove;
+    if (stored)
+        stop_helpers(r);
+    info.internal_fa = !r.blocks.empty() && looks_like_text(r.blocks[0]->in.get(), r.blocks[0]->size) ? 1 : 0;
+    if (open_entry(pk, archive, entry_name, &info, stored ? 0 : Z_DEFLATED, stored ? 0 : level, zip64, 1) != ZIP_OK) {
+        stop_helpers(r);
+        return 0;
+    }
+
+    uint64_t size = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    int ok = 1;
+    for (;;) {
+        while (ok && !rd.ended && r.blocks.size() < (stored ? 1 : in_flight)) {
+            std::unique_ptr<Block> b(new Block());
+            ok = read_block(rd, *b);
+            if (ok && b->size > 0) {
+                std::lock_guard<std::mutex> hold(r.lock);
+                r.blocks.push_back(std::move(b));
+                r.changed.notify_one();
+            }
+        }
+        if (r.blocks.empty() || !ok)
+            break;
+        Block &b = *r.blocks.front();
+        if (stored) {
+            b.crc = libdeflate_crc32(0, b.in.get(), b.size);
+            ok = write_raw(pk, archive, b.in.get(), b.size);
+        } else {
+            wait_for(r, mine, 0);
+            if (b.failed)
+                ok = fail_error(pk.out, FAILURE_CANNOT_WRITE, "Cannot pack ", disk_path, ENOMEM);
+            else
+                ok = write_raw(pk, archive, b.out.data(), b.out.size());
+        }
+        crc = crc32_combine(crc, b.crc, z_off_t(b.size));
+        size += b.size;
+        std::lock_guard<std::mutex> hold(r.lock);
+        r.blocks.pop_front();
+    }
+    stop_helpers(r);
+    if (ok && !stored)
+        ok = write_raw(pk, archive, kFinalBlock, sizeof kFinalBlock);
+    // Closing with the file's size and CRC; a failure before still closes the entry.
+    return close_entry(pk, archive, true, size, crc) && ok;
+}
+
+}  // namespace ziputil
