@@ -8,7 +8,9 @@
 // not to the heap, and the kernel writes them back and drops them as it
 // needs; the heap holds the item table and zstd's small context.
 //
-// Each base is hashed before its first use, each file after it is written.
+// An unchanged file is linked or cloned from the installed game (reuse.cpp)
+// once its hash is checked, rather than written again. Each base is hashed
+// before its first use, each file after it is written.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
 #include "macmeta.h"
@@ -39,10 +41,12 @@ struct dctx_free {
     void operator()(ZSTD_DCtx *d) const { ZSTD_freeDCtx(d); }
 };
 
-// What the workers share: the bases already hashed.
+// What the workers share: the bases already hashed, and those already
+// linked (one staged name per installed inode).
 struct shared_checks {
     std::mutex lock;
     std::set<std::string> verified;
+    std::set<std::string> linked;
 };
 
 // One worker's view of the call (its own zstd context).
@@ -74,11 +78,10 @@ bool apply_metadata(const session &s, const item &it)
     return true;
 }
 
-bool open_base(session &s, const item &it, Fd &fd, mapped &m)
+bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
 {
     call_context *ctx = s.ctx;
     std::string path = s.installed + "/" + it.base_path;
-    struct stat st;
     fd = Fd(open_for_reading(path, st));
     if (fd.fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -120,30 +123,6 @@ bool open_base(session &s, const item &it, Fd &fd, mapped &m)
         std::lock_guard<std::mutex> hold(s.checks->lock);
         s.checks->verified.insert(it.base_path);
     }
-    return true;
-}
-
-// An unchanged file: read, hashed and written in one pass. The bytes
-// written are the bytes hashed, so the base's check is the result's.
-bool copy_file(session &s, const item &it, int from, int to, hash_t &written)
-{
-    const size_t kBlock = 1 << 20;
-    std::unique_ptr<unsigned char[]> block(new unsigned char[kBlock]);
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, 32);
-    posix_fadvise(from, 0, 0, POSIX_FADV_SEQUENTIAL);
-    for (uint64_t at = 0; at < it.size;) {
-        size_t n = size_t(std::min<uint64_t>(kBlock, it.size - at));
-        if (!read_full(from, block.get(), n, int64_t(at)))
-            return context_fail_errno(s.ctx, FAILURE_CANNOT_READ, "cannot read " + s.installed + "/" + it.base_path, errno);
-        crypto_generichash_update(&state, block.get(), n);
-        if (!write_full(to, block.get(), n, int64_t(at)))
-            return context_fail_errno(s.ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-        at += n;
-    }
-    crypto_generichash_final(&state, written.data(), written.size());
-    if (written != it.base_hash)
-        return context_fail(s.ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
     return true;
 }
 
@@ -213,8 +192,28 @@ bool build_file(session &s, const item &it)
     call_context *ctx = s.ctx;
     Fd base_fd;
     mapped base;
-    if (it.source != SOURCE_WHOLE && !open_base(s, it, base_fd, base))
+    struct stat base_st;
+    if (it.source != SOURCE_WHOLE && !open_base(s, it, base_fd, base, base_st))
         return false;
+    if (it.source == SOURCE_COPY) {
+        // Unchanged: checked, then linked or cloned, written only where
+        // neither works.
+        hash_t h{};
+        if (!hash_file(base_fd.fd, it.size, h))
+            return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + s.installed + "/" + it.base_path, errno);
+        if (h != it.hash)
+            return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
+        bool plain = it.metadata.empty();
+        if (plain) {
+            std::lock_guard<std::mutex> hold(s.checks->lock);
+            plain = s.checks->linked.insert(it.base_path).second;
+        }
+        reuse_way way;
+        if (!reuse_file(base_fd.fd, base_st, s.installed + "/" + it.base_path, s.dir, it.path, it.mode, plain, way))
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
+        progress_add(ctx, (long long)it.size);
+        return way == REUSE_LINKED || apply_metadata(s, it);
+    }
     Fd out(openat(s.dir, it.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
@@ -228,10 +227,7 @@ bool build_file(session &s, const item &it)
         if (error)
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
         mapped m;
-        if (it.source == SOURCE_COPY) {
-            if (!copy_file(s, it, base_fd.fd, out.fd, written))
-                return false;
-        } else if (!map_write(out.fd, size_t(it.size), m)) {
+        if (!map_write(out.fd, size_t(it.size), m)) {
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
         } else if (!decompress(s, it, base, base_fd.fd, m.data)) {
             return false;
@@ -341,11 +337,16 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     shared_checks checks;
     session s{ctx, installed_tree, staged, dir.fd, delta_map.data, nullptr, &checks};
-    // need: with a block for each item's own records. A million items of up
-    // to 1 PiB each would wrap 64 bits: the sums stop at their ceiling.
+    // need: what is written, with a block for each item's own records; an
+    // unchanged file beside its installed self is linked or cloned, not
+    // written. A million items of up to 1 PiB each would wrap 64 bits: the
+    // sums stop at their ceiling.
+    struct stat staged_st;
+    const bool same_device = fstat(dir.fd, &staged_st) == 0 && staged_st.st_dev == st.st_dev;
     uint64_t need = 0, total = 0;
     for (const item &it : items) {
-        need = saturating_add(need, it.size + it.metadata.size() + 4096);
+        bool kept = it.type == ITEM_FILE && it.source == SOURCE_COPY && same_device;
+        need = saturating_add(need, (kept ? 0 : it.size) + it.metadata.size() + 4096);
         total = saturating_add(total, it.type == ITEM_FILE ? it.size : 0);
     }
     progress_total(ctx, (long long)std::min<uint64_t>(total, INT64_MAX));

@@ -58,6 +58,7 @@ struct delta_info {
     uint64_t copied, patched, whole;  // files taken unchanged, patched against a base, sent whole
     uint64_t tree_bytes;              // the rebuilt files' bytes
     uint64_t payload_bytes;           // compressed bytes the delta carries
+    uint64_t copied_bytes;            // of tree_bytes, the unchanged files' (linked, not written)
 };
 int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx);
 
@@ -84,5 +85,13 @@ struct release_index {
 int index_write(const char *tree, const char *package, uint32_t version, const char *index_path, call_context *ctx);
 // Reads and checks an index: every length, path, link and entry bound.
 int index_read(const char *index_path, release_index *out, call_context *ctx);
+// Builds in `staged_tree` (a new folder) release N's tree from its index and
+// package: each file the installed tree (only read) holds as the release
+// has it (size and hash; no metadata) is linked or cloned from it, the rest
+// unpacked from its entry and checked against the index's hash. `linked`
+// gets how many were linked. On failure the staged folder is removed.
+// Progress: bytes of files staged and the tree's total.
+int index_stage(const char *installed_tree, const char *index_path, const char *package_path, const char *staged_tree,
+                uint64_t *linked, call_context *ctx);
 
 #endif

@@ -28,7 +28,7 @@ int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx)
     std::vector<item> items;
     if (!read_delta(delta_path, m, h, items, ctx))
         return 0;
-    *info = delta_info{h.from_version, h.to_version, 0, 0, 0, 0, 0, 0, 0, 0};
+    *info = delta_info{h.from_version, h.to_version, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     for (const item &it : items) {
         info->directories += it.type == ITEM_DIRECTORY;
         info->links += it.type == ITEM_LINK;
@@ -42,6 +42,8 @@ int delta_read_info(const char *delta_path, delta_info *info, call_context *ctx)
         // stops at 2^62, more than any disk, with room left for a caller's
         // own additions.
         info->tree_bytes = std::min(info->tree_bytes + it.size, kCeiling);
+        if (it.source == SOURCE_COPY)
+            info->copied_bytes = std::min(info->copied_bytes + it.size, kCeiling);
         info->payload_bytes += it.payload_size;
         for (const segment &g : it.segments)
             info->payload_bytes += g.payload_size;

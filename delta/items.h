@@ -240,6 +240,16 @@ bool suffix_patch(const unsigned char *old, uint64_t old_size, const unsigned ch
 bool suffix_apply(const unsigned char *payload, uint64_t payload_size, const unsigned char *old, uint64_t old_size,
                   unsigned char *out, uint64_t out_size, std::string &why);
 
+// reuse.cpp
+enum reuse_way { REUSE_LINKED, REUSE_CLONED, REUSE_COPIED };
+// Puts the installed file open at `fd` (`st` its fstat, `installed_path`
+// its name), already checked to be what the new tree needs, at `name` below
+// the folder `dir` with the mode `mode`: a hard link to that very inode
+// when `plain` (no metadata to apply, not linked before) and its mode is
+// `mode`, else a clone, else a copy. False with errno set.
+bool reuse_file(int fd, const struct stat &st, const std::string &installed_path, int dir, const std::string &name,
+                uint32_t mode, bool plain, reuse_way &way);
+
 // match.cpp
 struct old_file {
     std::string path;

@@ -21,6 +21,7 @@ int usage()
             "       vantorique-delta index TREE PACKAGE.zip OUT.index --version N\n"
             "       vantorique-delta index-info INDEX\n"
             "       vantorique-delta apply INSTALLED_TREE DELTA STAGED_TREE\n"
+            "       vantorique-delta stage INSTALLED_TREE INDEX PACKAGE.zip STAGED_TREE\n"
             "       vantorique-delta list DELTA\n"
             "       vantorique-delta info DELTA\n");
     return 2;
@@ -118,6 +119,8 @@ int main(int argc, char **argv)
                index.items.size(), files, bytes, (unsigned long long)index.package_size);
         return 0;
     }
+    if (command == "stage" && w.size() == 4)
+        return index_stage(w[0], w[1], w[2], w[3], nullptr, &ctx) ? 0 : failed(ctx);
     if (command == "apply" && w.size() == 3)
         return delta_apply(w[0], w[1], w[2], &ctx) ? 0 : failed(ctx);
     if (command == "info" && w.size() == 1) {

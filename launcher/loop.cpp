@@ -122,6 +122,7 @@ int runLauncher()
     discardDownload(kPackageName, "an interrupted update left it");
     discardDownload(kDeltaName, "an interrupted update left it");
     discardDownload(kLauncherDownload, "an interrupted update left it");
+    discardDownload(kIncomingIndexName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
     installId(kInstallIdFile);  // made at the first start; a staged rollout counts on it
     char folder[4096];

@@ -38,6 +38,8 @@ const char *const kGameName = kGameFolder;  // the studio's names: names.h
 const char *const kGameParent = "../";
 const char *const kDeltaName = "vantorique_osx.delta";
 const char *const kVersionFile = "version.txt";
+const char *const kIndexName = "installed-index";
+const char *const kIncomingIndexName = "update-index";
 std::string updateHost = VANTORIQUE_UPDATE_HOST;
 int updatePort = VANTORIQUE_UPDATE_PORT;
 std::atomic<bool> abortTransfers;
@@ -54,7 +56,7 @@ UpdateServer updateServer()
 
 InstallPlaces installPlaces()
 {
-    return InstallPlaces{kGameParent, kGameName, kVersionFile};
+    return InstallPlaces{kGameParent, kGameName, kVersionFile, kIndexName, kIncomingIndexName};
 }
 
 void resetLauncherState()

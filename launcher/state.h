@@ -94,6 +94,8 @@ extern const char *const kGameParent;      // "../": the game's parent, from the
 extern const char *const kPackageName;     // "vantorique_osx.zip"
 extern const char *const kDeltaName;       // "vantorique_osx.delta": a fetched delta, in the launcher's folder
 extern const char *const kVersionFile;     // "version.txt": the installed version
+extern const char *const kIndexName;       // "installed-index": the installed version's verified index
+extern const char *const kIncomingIndexName;  // "update-index": the fetched index of the version to install
 
 // What the workers pass down: the update server as set, and the install's names.
 UpdateServer updateServer();

@@ -107,6 +107,7 @@ UpdateFetch updateFetch(bool announced)
     fetch.deltaAllowed = !deltaFailed.load(std::memory_order_relaxed);
     fetch.packageName = kPackageName;
     fetch.deltaName = kDeltaName;
+    fetch.indexName = kIncomingIndexName;
     fetch.progress = &downloadProgress;
     return fetch;
 }

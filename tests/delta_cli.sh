@@ -18,6 +18,7 @@ cp -a Old Edited && sed -i 's/^777$/778/' Edited/a.txt
 "$D" make Old New good.delta --from 1 --to 2
 head -c -10 good.delta > short.delta
 mkdir used && echo mine > used/keep
+zip -qry new.zip New && "$D" index New new.zip new.idx --version 2
 
 source "$here/command_table.sh"
 export D
@@ -37,5 +38,8 @@ check "edited base"         '$D apply Edited good.delta s4'        1 err      'v
 check "no staged left"      '$D apply Edited good.delta s5; test -e s5; echo $?' 0 out '1'
 check "folder in use"       '$D apply Old good.delta used'         1 err      'vantorique-delta: used exists and is not an empty folder (FAILURE_REFUSED)'
 check "folder in use kept"  '$D apply Old good.delta used; cat used/keep' 0 out 'mine'
+check "staged by the index" '$D stage Old new.idx new.zip s6 && diff -r New s6 && echo same' 0 out 'same'
+check "new mode, own file"  '$D stage Old new.idx new.zip s7 && stat -c "%h %a" s7/bin/run Old/bin/run | tr "\\n" " "' 0 out '1 755 1 644 '
+check "index of another"    '$D stage Old new.idx good.delta s8'   1 err      'vantorique-delta: good.delta: not the package its index names (FAILURE_DAMAGED)'
 
 finish

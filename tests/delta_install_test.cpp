@@ -9,6 +9,7 @@
 
 #include <signal.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <set>
@@ -23,7 +24,7 @@ namespace {
 // version file in the working directory.
 InstallPlaces placesIn(const std::string &parent)
 {
-    return InstallPlaces{parent, "Vantorique.app", "version.txt"};
+    return InstallPlaces{parent, "Vantorique.app", "version.txt", "", ""};  // no indexes: every old file kept
 }
 
 // A call's failure for a failing line: "FAILURE_KIND: line".
@@ -38,7 +39,8 @@ const char kOldGame[] =
     "cd Vantorique.app/Contents && printf '#!/bin/sh\\necho old\\n' > MacOS/Vantorique && chmod 755 MacOS/Vantorique && "
     "head -c 200000 /dev/urandom > Resources/art/same.bin && seq 1 20000 > Resources/changed.txt && "
     "head -c 100000 /dev/urandom > Resources/moving.bin && echo removed > Resources/old/removed.txt && "
-    "ln -s art/same.bin Resources/link && chmod 750 Resources/art";
+    "ln -s art/same.bin Resources/link && chmod 750 Resources/art && mkdir Resources/kept && "
+    "for i in $(seq 200); do head -c 16384 /dev/urandom > Resources/kept/k$i.dat; done";
 // Run in a copy of the old game's parent: what version 2 changes.
 const char kNewGame[] =
     "cd Vantorique.app/Contents && printf '#!/bin/sh\\necho new\\n' > MacOS/Vantorique && "
@@ -218,6 +220,11 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
     })) << failureOf(&ctx);
     const std::string newGame = describe(w.dir / "by-package/");
     ASSERT_EQ(run("printf 1 > version.txt"), 0);
+    // Unchanged files are staged as links to the installed ones: the kill
+    // falls during a linked install.
+    const std::string kept = w.parent + "Vantorique.app/Contents/Resources/kept/k7.dat";
+    struct stat before {};
+    ASSERT_EQ(lstat(kept.c_str(), &before), 0);
 
     pid_t child = fork();
     if (child == 0) {
@@ -246,9 +253,75 @@ TEST_P(DeltaKill, LeavesOneWholeVersion)
         << "after the next start's recovery: not the whole " << (c.newGame ? "new" : "old") << " game";
     EXPECT_EQ(w.version(), c.newGame ? "2" : "1") << "launcher/version.txt must name the game that is installed";
     EXPECT_FALSE(exists(w.parent + ".vantorique-staging")) << ".vantorique-staging must be gone after the recovery";
+    struct stat after {};
+    EXPECT_EQ(lstat(kept.c_str(), &after), 0);
+    EXPECT_TRUE(after.st_ino == before.st_ino && after.st_nlink == 1)
+        << "Resources/kept/k7.dat: unchanged, it must be the installed file itself, with one name, after the recovery";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kills, DeltaKill, testing::ValuesIn(kKills),
                          [](const testing::TestParamInfo<KillCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A small disk of its own for the game's parent folder (root only), gone
+// at the end.
+struct SmallDisk {
+    ScratchDir dir;
+    std::string parent = dir / "parent/", home = output_of("pwd | tr -d '\\n'");
+    bool mounted = false;
+    explicit SmallDisk(const char *size)
+    {
+        run("mkdir -p " + quote(parent) + " " + quote(dir / "launcher"));
+        mounted = mount("tmpfs", parent.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+        EXPECT_EQ(chdir((dir / "launcher").c_str()), 0);
+    }
+    ~SmallDisk()
+    {
+        EXPECT_EQ(chdir(home.c_str()), 0);
+        if (mounted)
+            umount(parent.c_str());
+    }
+};
+
+}  // namespace
+
+// The room asked for is what the update writes: a delta that changes a
+// little of a game that fills most of its disk installs, where today's
+// check (the whole game again) would refuse it; one that writes more than
+// is free says "Disk full" before the game changes.
+TEST(DeltaInstall, NeedsRoomForWhatItWritesNotForTheWholeGame)
+{
+    SmallDisk disk("12m");
+    if (!disk.mounted)
+        GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << strerror(errno);
+    ScratchDir studio;
+    ASSERT_EQ(run("cd " + quote(studio.path) + " && mkdir -p one/Vantorique.app/Contents && cd one/Vantorique.app/Contents"
+                  " && head -c 7000000 /dev/urandom > big.pak && seq 1 20000 > small.txt"),
+              0);
+    ASSERT_EQ(run("cd " + quote(studio.path) + " && cp -a one two && seq 1 20001 > two/Vantorique.app/Contents/small.txt"
+                  " && cp -a one three && head -c 5200000 /dev/urandom > three/Vantorique.app/Contents/more.pak"),
+              0);
+    ASSERT_EQ(run("cp -a " + quote(studio / "one/Vantorique.app") + " " + quote(disk.parent)), 0);
+    call_context ctx;
+    for (const char *v : {"two", "three"})
+        ASSERT_EQ(delta_make((studio / "one/Vantorique.app").c_str(), (studio / (std::string(v) + "/Vantorique.app")).c_str(),
+                             (studio / (std::string(v) + ".delta")).c_str(), 3, 1, 2, &ctx),
+                  1)
+            << context_line(&ctx);
+    const std::string before = describe(disk.parent);
+    bool untouched = false;
+    EXPECT_FALSE(captured([&] {
+        return installDelta((studio / "three.delta").c_str(), placesIn(disk.parent), &kNewVersion, &ctx, untouched);
+    })) << "a delta writing 5 MB onto a disk with less free must be refused";
+    EXPECT_EQ(failure_name(context_failure(&ctx)), std::string("FAILURE_NO_SPACE")) << failureOf(&ctx);
+    EXPECT_TRUE(untouched) << "a refused delta must leave the game untouched";
+    EXPECT_EQ(differences(describe(disk.parent), before), "") << "the game must be as it was after \"Disk full\"";
+    call_context ok;
+    EXPECT_TRUE(captured([&] {
+        return installDelta((studio / "two.delta").c_str(), placesIn(disk.parent), &kNewVersion, &ok, untouched);
+    })) << "a delta that changes one small file must fit beside a game that fills most of the disk: " << failureOf(&ok);
+    EXPECT_EQ(read_file(disk.parent + "Vantorique.app/Contents/small.txt"), read_file(studio / "two/Vantorique.app/Contents/small.txt"));
+}

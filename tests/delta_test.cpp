@@ -349,3 +349,49 @@ TEST_F(Delta, SaysWhenTheDiskIsTooSmall)
     EXPECT_FALSE(exists(staged)) << "the staged folder must be removed";
     EXPECT_EQ(describe(dir.path), outside) << "nothing may be written for a tree that does not fit";
 }
+
+// An unchanged file enters the staged tree as the installed file itself (a
+// hard link: nothing written), but never where the staged file needs a
+// change: a new mode, metadata, or a second name that a full install would
+// give a file of its own. Those are files of their own, and writing to them
+// leaves the installed game as it was.
+TEST_F(Delta, KeepsUnchangedFilesAsLinksNeverSharingOneThatChanges)
+{
+    std::string kept = noise(200000, 7), script = "#!/bin/sh\nexit 0\n", twice = noise(30000, 8), tagged = noise(9000, 9);
+    put(a, "Contents/kept.pak", kept);
+    put(a, "Contents/run.sh", script, 0644);
+    put(a, "Contents/twice.dat", twice);
+    put(a, "Contents/tagged.dat", tagged);
+    put(b, "Contents/kept.pak", kept);
+    put(b, "Contents/run.sh", script, 0755);  // made executable
+    put(b, "Contents/twice.dat", twice);
+    put(b, "Contents/twice-again.dat", twice);  // a second name for the same content
+    put(b, "Contents/tagged.dat", tagged);
+    if (metadata)
+        ASSERT_EQ(setxattr((b + "/Contents/tagged.dat").c_str(), "user.com.vantorique.tag", "v2", 2, 0), 0);
+    ASSERT_EQ(make(), 1) << said();
+    ASSERT_EQ(apply(a), 1) << said();
+    EXPECT_EQ(describe(staged), describe(b)) << "the staged tree must be the publisher's version 2";
+    auto inode = [](const std::string &path) {
+        struct stat st {};
+        lstat(path.c_str(), &st);
+        return st.st_ino;
+    };
+    EXPECT_EQ(inode(staged + "/Contents/kept.pak"), inode(a + "/Contents/kept.pak"))
+        << "Contents/kept.pak: unchanged, must be the installed file linked, not written again";
+    EXPECT_NE(inode(staged + "/Contents/run.sh"), inode(a + "/Contents/run.sh"))
+        << "Contents/run.sh: its mode changed, so it must be a file of its own";
+    EXPECT_EQ(mode_of(a + "/Contents/run.sh") & 07777, 0644u) << "Contents/run.sh: the installed file's mode must not change";
+    EXPECT_NE(inode(staged + "/Contents/twice.dat"), inode(staged + "/Contents/twice-again.dat"))
+        << "two names for one content must be two files, as a full install gives";
+    if (metadata)
+        EXPECT_NE(inode(staged + "/Contents/tagged.dat"), inode(a + "/Contents/tagged.dat"))
+            << "Contents/tagged.dat: gains metadata, so it must be a file of its own";
+    // The name of the two that is not the installed file is a file of its own.
+    std::string own = inode(staged + "/Contents/twice.dat") == inode(a + "/Contents/twice.dat") ? "twice-again.dat" : "twice.dat";
+    write_file(staged + "/Contents/run.sh", "changed after staging");
+    write_file(staged + "/Contents/" + own, "changed after staging");
+    EXPECT_TRUE(read_file(a + "/Contents/run.sh") == script) << "Contents/run.sh: a write to its staged copy reached the installed game";
+    EXPECT_TRUE(read_file(a + "/Contents/twice.dat") == twice)
+        << "Contents/" << own << ": a write to its staged copy reached the installed game";
+}

@@ -228,7 +228,7 @@ const int kNewVersion = 2;
 // version file in the working directory.
 InstallPlaces placesIn(const std::string &parent)
 {
-    return InstallPlaces{parent, "Vantorique.app", "version.txt"};
+    return InstallPlaces{parent, "Vantorique.app", "version.txt", "", ""};  // no indexes: every old file kept
 }
 
 // The launcher's folder, beside the game's parent, as the working directory

@@ -16,7 +16,7 @@ TEST(ServerLayout, TheShellSaysWhatTheLauncherReads)
     // What a script that sources layout.sh sees, one value a line.
     const std::string shell = output_of(
         "sh -c '. \"$0\" && printf \"%s\\n\" \"$LAYOUT_ROOT\" \"$LAYOUT_MANIFEST\" \"$LAYOUT_PACKAGE\" "
-        "\"$LAYOUT_SIGNATURE_SUFFIX\" \"$LAYOUT_RELEASES\" \"$LAYOUT_DELTA_PREFIX\" \"$LAYOUT_DELTA_SUFFIX\" "
+        "\"$LAYOUT_SIGNATURE_SUFFIX\" \"$LAYOUT_RELEASES\" \"$LAYOUT_DELTA_PREFIX\" \"$LAYOUT_DELTA_SUFFIX\" \"$LAYOUT_INDEX\" "
         "\"$LAYOUT_COMMENT_FILE\" \"$LAYOUT_COMMENT_VERSION\" \"$LAYOUT_COMMENT_FROM\" \"$LAYOUT_COMMENT_EXPIRES\" "
         "\"$LAYOUT_CHANNELS\" \"$LAYOUT_DEFAULT_CHANNEL\" \"$LAYOUT_COMMENT_CHANNEL\" \"$LAYOUT_COMMENT_ROLLOUT\" "
         "\"$(layout_release_dir 12)\" \"$(layout_delta_name 11)\" \"$LAYOUT_LAUNCHER\" \"$LAYOUT_LAUNCHER_PACKAGE\" "
@@ -29,6 +29,7 @@ TEST(ServerLayout, TheShellSaysWhatTheLauncherReads)
         {"LAYOUT_RELEASES", kReleasesFolder},
         {"LAYOUT_DELTA_PREFIX", kDeltaPrefix},
         {"LAYOUT_DELTA_SUFFIX", kDeltaSuffix},
+        {"LAYOUT_INDEX", kIndexFile},
         {"LAYOUT_COMMENT_FILE", kCommentFile},
         {"LAYOUT_COMMENT_VERSION", kCommentVersion},
         {"LAYOUT_COMMENT_FROM", kCommentFrom},

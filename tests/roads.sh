@@ -135,7 +135,7 @@ v="$p/launcher/$zip.part.validator"  # a .part kept to go on at the next start
 [ -z "${resume:-}" ] || [ ! -s "$v" ] || rm "$v" "${v%.validator}"
 left="$(cd "$p" && ls -A . launcher | grep -v -x -e '.:' -e 'launcher:' -e '' -e Vantorique.app -e game-ran.txt \
   -e launcher -e flashpunk.ttf -e background.png -e version.txt -e errorlog.txt -e launcher.log \
-  -e verified-version.txt -e install-id.txt -e "$(basename "$HARNESS")" || true)"
+  -e verified-version.txt -e install-id.txt -e installed-index -e "$(basename "$HARNESS")" || true)"
 [ -z "$left" ] || fail "left behind: $left"
 [ -z "${from:-}" ] || [ -z "$(ls -A "$from")" ] || fail "written in the folder it was started from: $(ls -A "$from")"
 # The support log: one dated line per event, beside errorlog.txt.

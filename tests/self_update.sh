@@ -124,7 +124,7 @@ for _ in $(seq 100); do [ -s "$p/game-ran.txt" ] && break; sleep 0.05; done
 [ "$(tail -n 1 "$p/game-ran.txt" 2>/dev/null)" = "Vantorique $version" ] || fail "game that ran: $(cat "$p/game-ran.txt" 2>/dev/null)"
 grep -qx "level data of version $version" "$p/Vantorique.app/Contents/Resources/level.dat" || fail "game files"
 left="$(cd "$p/launcher" && ls -A | grep -v -x -e flashpunk.ttf -e background.png -e version.txt -e launcher.log \
-  -e verified-version.txt -e install-id.txt -e "$prog" -e app || true)"
+  -e verified-version.txt -e install-id.txt -e installed-index -e "$prog" -e app || true)"
 [ -z "$left" ] || fail "left behind in the launcher's folder: $left"
 [ ! -e "$p/launcher/app" ] || { left="$(cd "$p/launcher/app" && ls -A | grep -v -x -e choice.txt -e 2 || true)"
   [ -z "$left" ] || fail "left behind in app/: $left"; }

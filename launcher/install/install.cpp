@@ -30,6 +30,7 @@
 #include "delta.h"
 #include "durable.h"
 #include "fsutil.h"
+#include "indexes.h"
 #include "journal.h"
 #include "log.h"
 #include "replace.h"
@@ -163,7 +164,7 @@ struct UpdateSource {
     const InstallPlaces &places;
 };
 
-// Room the staged game takes: every file in whole blocks, and its entries.
+// Room the staged game takes: every file written in whole blocks, and its entries.
 bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
                  unsigned long long &entries, call_context *ctx)
 {
@@ -173,7 +174,10 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
     if (!delta_read_info(source.path, &info, ctx))
         return false;
     entries = info.directories + info.files + info.links;
-    needed = info.tree_bytes + entries * block;
+    // What the delta writes: unchanged files are linked beside themselves
+    // (a copy on a file system without links runs out of room with "Disk
+    // full" from the delta itself, before the game changes).
+    needed = info.tree_bytes - info.copied_bytes + entries * block;
     return true;
 }
 
@@ -214,28 +218,42 @@ bool preflight(const UpdateSource &source, const std::string &parent, const std:
     return true;
 }
 
-// The new game in `stagedRoot`: the package unpacked, or the delta applied
-// to the installed game, which it only reads.
-bool stageNewGame(const UpdateSource &source, const std::string &parent, const std::string &stagedRoot,
-                  call_context *ctx)
+// The new game's folders as a package's unpack makes them: with the
+// default mode, not the stored one.
+bool giveUnpackModes(const std::string &tree, call_context *ctx)
 {
+    const mode_t mask = umask(0);
+    umask(mask);
+    Fd staged(open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (staged.fd < 0 || !giveFoldersDefaultModes(staged.fd, 0777 & ~mask))
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the new game's folders cannot be set", errno);
+    return true;
+}
+
+// The new game in `stagedRoot`: the package unpacked (or staged by its
+// index), or the delta applied to the installed game, which it only reads.
+bool stageNewGame(const UpdateSource &source, const Journal &journal, const std::string &parent,
+                  const std::string &stagedRoot, call_context *ctx)
+{
+    const std::string &game = source.places.gameName;
     if (!source.delta) {
-        if (decompress_path(source.path, stagedRoot.c_str(), ctx) != 1)
+        if (stageByIndex(source.places, source.path, journal.hasVersion, journal.version, parent + game,
+                         stagedRoot + game, ctx)) {
+            if (!giveUnpackModes(stagedRoot + game, ctx))
+                return false;
+        } else if (context_failure(ctx) != FAILURE_NONE || decompress_path(source.path, stagedRoot.c_str(), ctx) != 1) {
             return false;  // the unpacker recorded why
+        }
         reachedStep("unpacked");
         return true;
     }
     reachedStep("applying");
-    const std::string &game = source.places.gameName;
     if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), ctx) != 1)
         return false;  // the delta recorded why
     // The game a delta makes is the game the package makes, and a package's
     // unpack makes its folders with the default mode, not the stored one.
-    const mode_t mask = umask(0);
-    umask(mask);
-    Fd staged(open((stagedRoot + game).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (staged.fd < 0 || !giveFoldersDefaultModes(staged.fd, 0777 & ~mask))
-        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the new game's folders cannot be set", errno);
+    if (!giveUnpackModes(stagedRoot + game, ctx))
+        return false;
     reachedStep("applied");
     return true;
 }
@@ -249,9 +267,11 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
     const std::string stagedRoot = staging + "/new/";
     if (mkdir(stagedRoot.c_str(), 0755) != 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, stagedRoot, errno);
-    if (!stageNewGame(source, parent, stagedRoot, ctx))
+    if (!stageNewGame(source, journal, parent, stagedRoot, ctx))
         return false;
 
+    MergeFilter filter;
+    installedItems(source.places, filter);
     Fd oldParent(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd newParent(open(stagedRoot.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (oldParent.fd < 0 || newParent.fd < 0)
@@ -266,13 +286,15 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
             return context_fail(ctx, FAILURE_REFUSED, "the package item " + name + " holds the launcher");
         }
         struct stat st;
-        if (!mergeEntry(oldParent.fd, newParent.fd, name.c_str()))
+        if (!mergeEntry(oldParent.fd, newParent.fd, name.c_str(), &filter))
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the old game's " + name + " cannot be carried over",
                                       errno);
         if (fstatat(newParent.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, stagedRoot + name, errno);
         journal.lines.push_back({(unsigned long long)st.st_dev, (unsigned long long)st.st_ino, name});
     }
+    for (const std::string &path : filter.removed)
+        logLine("Removed by the update (not in the new version): %s", path.c_str());
     reachedStep("merged");
 
     syncStaged(newParent.fd);
@@ -285,14 +307,15 @@ bool stage(const UpdateSource &source, const std::string &parent, const std::str
 // Each item swapped in, the version recorded, then the journal and the work
 // folder removed.
 bool commit(const std::string &parent, const std::string &staging, const Journal &journal,
-            const std::string &versionFile, call_context *ctx)
+            const InstallPlaces &places, call_context *ctx)
 {
     if (finishSwaps(parent, staging, journal) < 0) {
         // Whatever was swapped stays swapped; the next start finishes the rest.
         printf("Could not swap in the update: %s\n", strerror(errno));
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "the update cannot be swapped in", errno);
     }
-    if (!recordVersion(journal, versionFile))
+    keepIncomingIndex(places, journal.hasVersion, journal.version);
+    if (!recordVersion(journal, places.versionFile))
         return true;  // the game is in; the journal stays so that the next start records its version
     unlink((staging + "/ready").c_str());
     reachedStep("installed");
@@ -326,6 +349,7 @@ void recoverInterruptedInstall(const InstallPlaces &places)
             }
             if (moved > 0)
                 printf("Finished an interrupted update\n");
+            keepIncomingIndex(places, journal.hasVersion, journal.version);
             if (!recordVersion(journal, places.versionFile))
                 return;  // the journal stays for the next start
             logLine("Finished an interrupted update: %d items swapped in, %s", moved,
@@ -347,18 +371,25 @@ bool installUpdate(const UpdateSource &source, const int *version, call_context 
     const std::string parent = withSlash(source.places.gameParent.c_str()), staging = parent + kStagingName;
     committing = false;
     recoverInterruptedInstall(source.places);
+    // An update that does not go in must not leave its index to outlive it
+    // (unless another launcher's install holds it).
+    auto dropIncomingIndex = [&] {
+        if (!source.places.incomingIndexFile.empty() && context_failure(ctx) != FAILURE_BUSY)
+            unlink(source.places.incomingIndexFile.c_str());
+        return false;
+    };
     Fd lock;
     if (!preflight(source, parent, staging, lock, ctx))
-        return false;
+        return dropIncomingIndex();
     Journal journal;
     journal.hasVersion = version != nullptr;
     journal.version = version ? *version : 0;
     if (!stage(source, parent, staging, journal, ctx)) {
         remove_tree(staging);
-        return false;
+        return dropIncomingIndex();
     }
     committing = true;
-    return commit(parent, staging, journal, source.places.versionFile, ctx);
+    return commit(parent, staging, journal, source.places, ctx);
 }
 
 }  // namespace

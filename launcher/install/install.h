@@ -12,6 +12,12 @@ struct InstallPlaces {
     std::string gameParent;   // the folder that holds the game ("../" in the launcher)
     std::string gameName;     // the tree a delta rebuilds, in gameParent ("Vantorique.app")
     std::string versionFile;  // where the installed version is recorded ("version.txt")
+    // The installed version's verified index, beside the version file
+    // ("installed-index"): the items an update may remove. Empty: none kept.
+    std::string indexFile;
+    // The verified index of the version being installed ("update-index"),
+    // which becomes indexFile once that version is in. Empty: none.
+    std::string incomingIndexFile;
 };
 
 // Unpacks the package into `places.gameParent` so that the result is the
@@ -32,6 +38,13 @@ bool installPackage(const char *packagePath, const InstallPlaces &places, const 
 // (as for a package).
 bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, call_context *ctx,
                   bool &untouched);
+
+// An item of the installed version's index (places.indexFile, for the
+// version the version file names) that the new game lacks is removed;
+// anything the index does not name (saves, settings, mods) is kept. Without
+// an index every old item the new game lacks is kept, as an unpack over the
+// old game would leave it. The new version's index (incomingIndexFile)
+// then becomes the installed one; with none, the installed one goes.
 
 // At start: finishes or undoes an install that a kill interrupted (and
 // records the version its journal names), removes what is left of its work

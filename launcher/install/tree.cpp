@@ -42,17 +42,34 @@ bool copyRegular(int fromDir, int toDir, const char *name, const struct stat &st
 }
 
 
-// Puts the old install's `name` into the new tree: a hard link, or a copy
-// where the file system has none.
-bool carryOver(int oldDir, int newDir, const char *name, const struct stat &st)
+std::string below(const std::string &path, const char *name)
 {
+    return path.empty() ? std::string(name) : path + "/" + name;
+}
+
+// Puts the old install's `name` into the new tree: a hard link, or a copy
+// where the file system has none. An item of the old version that the new
+// one lacks stays behind, and so does a folder of it that holds nothing
+// the player made.
+bool carryOver(int oldDir, int newDir, const char *name, const struct stat &st, MergeFilter *filter,
+               const std::string &path)
+{
+    const bool publishers = filter && filter->publishers.count(path);
+    if (publishers && !S_ISDIR(st.st_mode)) {
+        filter->removed.push_back(path);
+        return true;
+    }
     if (S_ISDIR(st.st_mode)) {
         if (mkdirat(newDir, name, 0700) != 0)
             return false;
         Fd from(openat(oldDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         Fd to(openat(newDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (from.fd < 0 || to.fd < 0 || !mergeDirectory(from.fd, to.fd))
+        if (from.fd < 0 || to.fd < 0 || !mergeDirectory(from.fd, to.fd, filter, path))
             return false;
+        if (publishers && names_in(to.fd).empty()) {
+            filter->removed.push_back(path);
+            return unlinkat(newDir, name, AT_REMOVEDIR) == 0;
+        }
         if (fchown(to.fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
             return false;  // only root may give a folder away; that one is no fault
         return fchmod(to.fd, st.st_mode & 07777) == 0;
@@ -78,30 +95,33 @@ bool carryOver(int oldDir, int newDir, const char *name, const struct stat &st)
 
 // One name of the old tree against the new one: what unpacking over the old
 // tree would have left there.
-bool mergeEntry(int oldDir, int newDir, const char *name)
+bool mergeEntry(int oldDir, int newDir, const char *name, MergeFilter *filter, const std::string &path)
 {
     struct stat oldSt, newSt;
     if (fstatat(oldDir, name, &oldSt, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT;
     if (fstatat(newDir, name, &newSt, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT && carryOver(oldDir, newDir, name, oldSt);
+        return errno == ENOENT && carryOver(oldDir, newDir, name, oldSt, filter, below(path, name));
     if (S_ISDIR(oldSt.st_mode) && S_ISDIR(newSt.st_mode)) {
         Fd from(openat(oldDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         Fd to(openat(newDir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         // A folder that was there keeps its mode, as it would under an unpack.
-        return from.fd >= 0 && to.fd >= 0 && mergeDirectory(from.fd, to.fd) &&
+        return from.fd >= 0 && to.fd >= 0 && mergeDirectory(from.fd, to.fd, filter, below(path, name)) &&
                fchmod(to.fd, oldSt.st_mode & 07777) == 0;
     }
     // The unpacker leaves an existing file or folder in place of a link.
-    if (S_ISLNK(newSt.st_mode) && !S_ISLNK(oldSt.st_mode))
-        return unlinkat(newDir, name, 0) == 0 && carryOver(oldDir, newDir, name, oldSt);
+    if (S_ISLNK(newSt.st_mode) && !S_ISLNK(oldSt.st_mode)) {
+        if (filter && filter->publishers.count(below(path, name)))
+            return true;  // the old version's own item, which the new one made a link
+        return unlinkat(newDir, name, 0) == 0 && carryOver(oldDir, newDir, name, oldSt, filter, below(path, name));
+    }
     return true;  // the package's entry replaces the old one
 }
 
-bool mergeDirectory(int oldDir, int newDir)
+bool mergeDirectory(int oldDir, int newDir, MergeFilter *filter, const std::string &path)
 {
     for (const std::string &name : names_in(oldDir))
-        if (!mergeEntry(oldDir, newDir, name.c_str()))
+        if (!mergeEntry(oldDir, newDir, name.c_str(), filter, path))
             return false;
     return true;
 }

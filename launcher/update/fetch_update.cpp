@@ -6,16 +6,23 @@
 
 #include "download.h"
 #include "http.h"
+#include "delta.h"
+#include "replace.h"
 #include "log.h"
 #include "server_layout.h"
 #include "signature.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
 namespace {
 
 const size_t kMaxSignatureBytes = 4096;  // a minisign signature is a few hundred
 const long kSignatureTimeoutMs = 30 * 1000;
+const size_t kMaxIndexBytes = 64u << 20;  // a million items' table, compressed, with room
+const long kIndexTimeoutMs = 120 * 1000;
 
 // A failure of another call, made the caller's.
 bool adopt(call_context *ctx, call_context *from)
@@ -102,9 +109,48 @@ bool fetchPackage(const UpdateFetch &f, call_context *ctx)
     return true;
 }
 
-}  // namespace
+// The announced release's index, whole, signed and readable, into
+// f.indexName; anything less leaves no index there and the update goes on
+// without one (the log says why).
+void fetchIndex(const UpdateFetch &f)
+{
+    unlink(f.indexName.c_str());
+    const std::string uri = releaseFolderUri(f.announced) + kIndexFile;
+    std::string body, signature, comment;
+    long status = 0;
+    if (!fetchSmall(f.server, uri, kMaxIndexBytes, kIndexTimeoutMs, body, &status)) {
+        logLine("No index of version %d (%s): files the publisher removed stay", f.announced,
+                status == 404 ? "the server has none" : "its transfer failed");
+        return;
+    }
+    if (!publicKey.empty()) {
+        const char *fault = nullptr;
+        if (!fetchSmall(f.server, signatureUri(uri), kMaxSignatureBytes, kSignatureTimeoutMs, signature))
+            fault = "its signature could not be fetched";
+        else if (!(fault = contentSignatureFault(body, signature, comment)))
+            fault = commentFault(comment, kIndexFile, f.announced);
+        if (fault) {
+            logLine("Index of version %d not used: %s", f.announced, fault);
+            return;
+        }
+    }
+    if (!replace_file(f.indexName, body.data(), body.size(), 0644, DURABLE_FILE)) {
+        logLine("Index of version %d not kept: %s", f.announced, strerror(errno));
+        return;
+    }
+    release_index index;
+    call_context got;
+    if (!index_read(f.indexName.c_str(), &index, &got) || int(index.version) != f.announced) {
+        logLine("Index of version %d not used: %s", f.announced,
+                context_failure(&got) ? context_line(&got).c_str() : "it names another version");
+        unlink(f.indexName.c_str());
+        return;
+    }
+    logLine("Index of version %d verified: %zu items", f.announced, index.items.size());
+}
 
-bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
+// The delta when it serves, else the package.
+bool fetchFiles(const UpdateFetch &fetch, call_context *ctx)
 {
     if (fetch.announced > 0 && fetch.installed > 0 && fetch.installed < fetch.announced && fetch.deltaAllowed) {
         if (fetchDelta(fetch, ctx))
@@ -114,3 +160,17 @@ bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
     }
     return fetchPackage(fetch, ctx);
 }
+
+}  // namespace
+
+bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
+{
+    if (fetch.announced > 0 && !fetch.indexName.empty())
+        fetchIndex(fetch);
+    if (fetchFiles(fetch, ctx))
+        return true;
+    if (!fetch.indexName.empty())
+        discardDownload(fetch.indexName, "the update was not fetched");
+    return false;
+}
+

@@ -17,6 +17,7 @@ struct UpdateFetch {
     bool deltaAllowed = true;   // false once a delta failed to build the new game in this run
     std::string packageName;    // the package's name in the launcher's folder
     std::string deltaName;      // a fetched delta's name there
+    std::string indexName;      // the announced release's verified index there (empty: not fetched)
     DownloadProgress *progress = nullptr;
 };
 
@@ -29,6 +30,8 @@ struct UpdateFetch {
 // failure in `ctx`: fetchFile's kinds, FAILURE_UNSIGNED or
 // FAILURE_BAD_SIGNATURE (a broken transfer keeps its .part to go on from at
 // the next try, delta or package).
+// First, the release's index (its signature checked, read whole) into
+// indexName, for the install; a release without one leaves no file there.
 bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx);
 
 #endif

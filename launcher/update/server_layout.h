@@ -9,6 +9,7 @@
 //   ROOT releases/N/             one folder per release, never rewritten:
 //        vantorique_osx.zip      its package, signed "file:vantorique_osx.zip version:N"
 //        from-M.delta            from release M, signed "file:from-M.delta version:N from:M"
+//        index                   every item and its entry in the package, signed "file:index version:N"
 //   ROOT launcher/version.txt    the launcher's manifest: "N"; launchers read only its
 //        version.txt.minisig     signature: "file:launcher/version.txt launcher:N expires:TIME"
 //   ROOT launcher/N/launcher.zip one launcher release (the program and its files),
@@ -28,6 +29,7 @@ const char kSignatureSuffix[] = ".minisig";
 const char kReleasesFolder[] = "releases/";
 const char kDeltaPrefix[] = "from-";
 const char kDeltaSuffix[] = ".delta";
+const char kIndexFile[] = "index";
 const char kLauncherFolder[] = "launcher/";
 const char kLauncherPackage[] = "launcher.zip";
 const char kChannelsFolder[] = "channels/";

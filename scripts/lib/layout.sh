@@ -9,6 +9,7 @@ LAYOUT_SIGNATURE_SUFFIX=.minisig
 LAYOUT_RELEASES=releases/                    # LAYOUT_RELEASES N/ holds one release
 LAYOUT_DELTA_PREFIX=from-                    # from-M.delta: from release M
 LAYOUT_DELTA_SUFFIX=.delta
+LAYOUT_INDEX=index                           # releases/N/index: the release's items
 LAYOUT_LAUNCHER=launcher/                    # LAYOUT_LAUNCHER version.txt (+ .minisig), LAYOUT_LAUNCHER N/
 LAYOUT_LAUNCHER_PACKAGE=launcher.zip         # one launcher release, in LAYOUT_LAUNCHER N/
 LAYOUT_CHANNELS=channels/                    # LAYOUT_CHANNELS NAME/ holds channel NAME's manifest
