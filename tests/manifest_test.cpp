@@ -26,11 +26,17 @@ protected:
         publicKey = trustedKey();
         server.start();
         updateHost = "127.0.0.1", updatePort = server.port;
+        ASSERT_NE(getcwd(home, sizeof home), nullptr) << "the test's own folder must be known, to come back to";
         ASSERT_EQ(mkdir((dir / "launcher").c_str(), 0755), 0);
         ASSERT_EQ(chdir((dir / "launcher").c_str()), 0);
         write_file("version.txt", "1");
     }
-    void TearDown() override { publicKey.clear(); }
+    void TearDown() override
+    {
+        publicKey.clear();
+        EXPECT_EQ(chdir(home), 0) << "cannot return to " << home;
+    }
+    char home[4096] = "";
 
     // One check of `body` with `signature` (none served when empty) by a
     // launcher with version 1 installed.

@@ -19,10 +19,17 @@ protected:
         publicKey.clear();
         server.start();
         updateHost = "127.0.0.1", updatePort = server.port;
+        ASSERT_NE(getcwd(home, sizeof home), nullptr) << "the test's own folder must be known, to come back to";
         ASSERT_EQ(mkdir((dir / "launcher").c_str(), 0755), 0);
         ASSERT_EQ(chdir((dir / "launcher").c_str()), 0);
     }
-    void TearDown() override { publicKey.clear(); }
+    // Back where the test started: the scratch folder goes with the test,
+    // and a later test in this process must not stand in a removed folder.
+    void TearDown() override
+    {
+        publicKey.clear();
+        EXPECT_EQ(chdir(home), 0) << "cannot return to " << home;
+    }
 
     // One run of the download worker: its failure's kind ("FAILURE_NO_ANSWER"),
     // "" on success.
@@ -35,6 +42,7 @@ protected:
         return downloadSuccess ? "" : failure_name(downloadFailure.kind);
     }
 
+    char home[4096] = "";
     testutil::ScratchDir dir;
     testutil::HttpServer server;
 };
