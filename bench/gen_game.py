@@ -22,9 +22,9 @@ args = ap.parse_args()
 packs = [int(x) for x in args.packs.split(",") if x]
 
 
-def structured(seed, size):
+def structured(stream, size):
     """Mesh-like records: vertices that drift, indices that count up."""
-    rng = random.Random(seed)
+    rng = random.Random(stream)
     base = rng.randbytes(4096)
     out = bytearray()
     n = 0
@@ -37,14 +37,14 @@ def structured(seed, size):
     return bytes(out[:size])
 
 
-def chunk_bytes(kind, seed, size):
+def chunk_bytes(kind, stream, size):
     if kind == "noise":
-        return random.Random(seed).randbytes(size)
-    return structured(seed, size)
+        return random.Random(stream).randbytes(size)
+    return structured(stream, size)
 
 
 def apply_edits(segments, rng, total):
-    """segments: [(source, offset, length)] where source is "base" or a seed
+    """segments: [(source, offset, length)] where source is "base" or a stream number
     for new bytes. Inserts, removes and overwrites a few MB."""
     def split(pos):
         out, at = [], 0
@@ -86,17 +86,17 @@ def apply_edits(segments, rng, total):
     return segments_[0], total
 
 
-def write_pack(path, kind, seed, size_mb, version):
+def write_pack(path, kind, stream, size_mb, version):
     total = size_mb * MiB
     segments = [("base", 0, total)]
     for v in range(2, version + 1):
-        segments, total = apply_edits(segments, random.Random(seed * 1000 + v), total)
+        segments, total = apply_edits(segments, random.Random(stream * 1000 + v), total)
     cache = {}
 
     def base_chunk(i):
         if i not in cache:
             cache.clear()
-            cache[i] = chunk_bytes(kind, (seed, i).__hash__() & 0xFFFFFFFF, CHUNK)
+            cache[i] = chunk_bytes(kind, (stream, i).__hash__() & 0xFFFFFFFF, CHUNK)
         return cache[i]
 
     with open(path, "wb") as f:
@@ -118,7 +118,7 @@ def write_pack(path, kind, seed, size_mb, version):
 
 
 def small_files(version):
-    """The small files of a version: {relative path: (seed, size)}."""
+    """The small files of a version: {relative path: (stream, size)}."""
     rng = random.Random(7)
     files = {}
     for n in range(args.small):
@@ -130,8 +130,8 @@ def small_files(version):
         vr = random.Random(v)
         names = sorted(files)
         for name in vr.sample(names, len(names) // 50):          # 2% edited
-            seed, size = files[name]
-            files[name] = (seed + 1000003 * v, size)
+            stream, size = files[name]
+            files[name] = (stream + 1000003 * v, size)
         for name in vr.sample(names, len(names) // 100):         # 1% removed
             files.pop(name, None)
         for i in range(len(names) // 100):                       # 1% added
@@ -151,12 +151,12 @@ for i, size_mb in enumerate(packs):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     write_pack(path, kind, 100 + i, size_mb, args.version)
     written += os.path.getsize(path)
-for name, (seed, size) in small_files(args.version).items():
+for name, (stream, size) in small_files(args.version).items():
     path = os.path.join(app, name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     kind = "noise" if name.endswith((".png", ".ogg")) else "structured"
     with open(path, "wb") as f:
-        f.write(chunk_bytes(kind, seed, size))
+        f.write(chunk_bytes(kind, stream, size))
     written += size
 with open(os.path.join(app, "MacOS", "Vantorique"), "w") as f:
     f.write("#!/bin/sh\necho game version %d\n" % args.version)

@@ -3,6 +3,7 @@
 // own magic). Written by the publisher beside each package; read by the
 // publisher (the next release's deltas) and by launchers.
 #include "fsutil.h"
+#include "replace.h"
 #include "items.h"
 
 #include "bytes.h"
@@ -142,17 +143,14 @@ int index_write(const char *tree, const char *package, uint32_t version, const c
     std::string bad;
     if (!links_stay_inside(items, bad))
         return context_fail(ctx, FAILURE_REFUSED, "a link leaves the tree: " + bad);
-    std::string temp = std::string(index_path) + ".XXXXXX";
-    Fd out(mkstemp(&temp[0]));
-    if (out.fd < 0)
+    beside_file out;
+    if (!begin_beside(out, index_path, 0644))
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + index_path, errno);
-    fchmod(out.fd, 0644);
-    bool ok = write_index(out.fd, items, version, uint64_t(st.st_size), ctx);
-    if (ok && (close(out.release()) != 0 || rename(temp.c_str(), index_path) != 0))
-        ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + index_path, errno);
-    if (!ok)
-        unlink(temp.c_str());
-    return ok ? 1 : 0;
+    if (!write_index(out.fd.fd, items, version, uint64_t(st.st_size), ctx))
+        return 0;
+    if (!commit_beside(out, DURABLE_NONE))
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + index_path, errno);
+    return 1;
 }
 
 int index_read(const char *index_path, release_index *out, call_context *ctx)

@@ -330,24 +330,19 @@ int delta_make_with(const char *old_tree, const char *new_tree, const char *delt
     delta_make_options opts = *o;
     opts.level = std::min(std::max(opts.level, 1), ZSTD_maxCLevel());
     // Made beside its name and moved there when whole: never half a delta.
-    std::string temp = std::string(delta_path) + ".XXXXXX";
-    Fd fd(mkstemp(&temp[0]));
-    if (fd.fd < 0)
+    beside_file out;
+    if (!begin_beside(out, delta_path, 0644))
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
-    fchmod(fd.fd, 0644);
     old_side old;
-    std::string folder = temp;
+    std::string folder = out.temp;
     old.temp_dir = dirname(&folder[0]);
     bool ok = opts.old_index ? old_from_release(opts.old_index, opts.old_package ? opts.old_package : "", old, ctx)
                              : old_from_tree(old_tree, old, opts.jobs, ctx);
-    ok = ok && make_into(fd.fd, old, new_tree, opts, ctx);
-    if (ok && close(fd.release()) != 0)
-        ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
-    if (ok && !commit_rename(-1, temp, delta_path, DURABLE_NONE))
-        ok = context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot create ") + delta_path, errno);
-    if (!ok)
-        unlink(temp.c_str());
-    return ok ? 1 : 0;
+    if (!ok || !make_into(out.fd.fd, old, new_tree, opts, ctx))
+        return 0;
+    if (!commit_beside(out, DURABLE_NONE))
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, std::string("cannot write ") + delta_path, errno);
+    return 1;
 }
 
 int delta_make(const char *old_tree, const char *new_tree, const char *delta_path, int level, uint32_t from_version,

@@ -10,10 +10,10 @@
 
 namespace testutil {
 
-// Incompressible bytes; the same `seed` gives the same bytes.
-inline std::string noise(size_t size, unsigned seed)
+// Incompressible bytes; the same `stream` gives the same bytes.
+inline std::string noise(size_t size, unsigned stream)
 {
-    std::mt19937 gen(seed);
+    std::mt19937 gen(stream);
     std::string out(size, '\0');
     for (char &c : out)
         c = char(gen());

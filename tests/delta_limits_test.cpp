@@ -256,7 +256,7 @@ TEST_F(DeltaLimits, CountsAndSumsThatWouldWrapAreRefused)
     // are exactly 2^64, which a plain sum wraps to 0, and their room with
     // 4 KiB each for records wraps to a mere 64 MiB.
     hand_delta huge;
-    huge.whole("seed", "x");
+    huge.whole("first", "x");
     item proto = huge.items[0];
     huge.items.clear();
     for (int i = 0; i < 16384; i++) {

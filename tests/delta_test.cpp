@@ -367,8 +367,9 @@ TEST_F(Delta, KeepsUnchangedFilesAsLinksNeverSharingOneThatChanges)
     put(b, "Contents/twice.dat", twice);
     put(b, "Contents/twice-again.dat", twice);  // a second name for the same content
     put(b, "Contents/tagged.dat", tagged);
-    if (metadata)
+    if (metadata) {
         ASSERT_EQ(setxattr((b + "/Contents/tagged.dat").c_str(), "user.com.vantorique.tag", "v2", 2, 0), 0);
+    }
     ASSERT_EQ(make(), 1) << said();
     ASSERT_EQ(apply(a), 1) << said();
     EXPECT_EQ(describe(staged), describe(b)) << "the staged tree must be the publisher's version 2";
@@ -384,9 +385,10 @@ TEST_F(Delta, KeepsUnchangedFilesAsLinksNeverSharingOneThatChanges)
     EXPECT_EQ(mode_of(a + "/Contents/run.sh") & 07777, 0644u) << "Contents/run.sh: the installed file's mode must not change";
     EXPECT_NE(inode(staged + "/Contents/twice.dat"), inode(staged + "/Contents/twice-again.dat"))
         << "two names for one content must be two files, as a full install gives";
-    if (metadata)
+    if (metadata) {
         EXPECT_NE(inode(staged + "/Contents/tagged.dat"), inode(a + "/Contents/tagged.dat"))
             << "Contents/tagged.dat: gains metadata, so it must be a file of its own";
+    }
     // The name of the two that is not the installed file is a file of its own.
     std::string own = inode(staged + "/Contents/twice.dat") == inode(a + "/Contents/twice.dat") ? "twice-again.dat" : "twice.dat";
     write_file(staged + "/Contents/run.sh", "changed after staging");

@@ -30,8 +30,8 @@ game() {  # game VERSION: a bundle with 400 KB of data, one part of it new in ea
   local app="v$1/Vantorique.app"
   mkdir -p "$app/Contents/MacOS" "$app/Contents/Resources"
   printf '#!/bin/sh\necho %s\n' "$1" > "$app/Contents/MacOS/Vantorique" && chmod 755 "$app/Contents/MacOS/Vantorique"
-  python3 -c 'import random, sys; random.seed(7); sys.stdout.buffer.write(random.randbytes(300000))' > "$app/Contents/Resources/base.bin"
-  python3 -c 'import random, sys; random.seed(int(sys.argv[1])); sys.stdout.buffer.write(random.randbytes(100000))' "$1" > "$app/Contents/Resources/level.bin"
+  python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(7).randbytes(300000))' > "$app/Contents/Resources/base.bin"
+  python3 -c 'import random, sys; sys.stdout.buffer.write(random.Random(int(sys.argv[1])).randbytes(100000))' "$1" > "$app/Contents/Resources/level.bin"
   echo "version $1" > "log$1.txt"
 }
 for v in 1 2 3; do game "$v"; done

@@ -2,6 +2,7 @@
 #include "rollout.h"
 
 #include "fsutil.h"
+#include "replace.h"
 #include "server_layout.h"
 
 #include <fcntl.h>
@@ -33,21 +34,6 @@ bool isInstallId(const std::string &id)
     return id.size() == kIdDigits && id.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// Written whole under a temporary name, then renamed: a kill leaves the old
-// file or the new one.
-bool writeWhole(const char *path, const std::string &text)
-{
-    std::string temp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(&temp[0]);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, 0644) == 0 && write_full(fd, text.data(), text.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok && rename(temp.c_str(), path) == 0;
-    if (!ok)
-        unlink(temp.c_str());
-    return ok;
-}
-
 }  // namespace
 
 std::string readChannel(const char *path)
@@ -75,7 +61,9 @@ std::string installId(const char *path)
     randombytes_buf(bytes, sizeof bytes);
     char hex[kIdDigits + 1];
     sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
-    return writeWhole(path, std::string(hex) + "\n") ? std::string(hex) : std::string();
+    // A kill leaves no id or the whole one, never half of one.
+    const std::string line = std::string(hex) + "\n";
+    return replace_file(path, line.data(), line.size(), 0644, DURABLE_FILE) ? std::string(hex) : std::string();
 }
 
 int rolloutBucket(const std::string &id, int version)
