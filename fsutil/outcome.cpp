@@ -10,7 +10,7 @@ const char *failure_name(int kind)
         "FAILURE_REFUSED",        "FAILURE_NO_SPACE",      "FAILURE_CANNOT_WRITE",   "FAILURE_BASE_MISSING",
         "FAILURE_BASE_DIFFERS",   "FAILURE_RESULT_DIFFERS", "FAILURE_NO_ANSWER",     "FAILURE_NOT_ON_SERVER",
         "FAILURE_SERVER_REFUSED", "FAILURE_UNSIGNED",      "FAILURE_BAD_SIGNATURE", "FAILURE_EXPIRED",
-        "FAILURE_OLDER",          "FAILURE_BUSY",
+        "FAILURE_OLDER",          "FAILURE_BUSY",          "FAILURE_NO_RANGES",
     };
     return kind >= 0 && kind < FAILURE_KIND_COUNT ? names[kind] : "FAILURE_UNKNOWN";
 }

@@ -36,6 +36,8 @@ enum failure_kind : int {
     FAILURE_OLDER,           // lower than a version verified before
     // The install.
     FAILURE_BUSY,            // another process holds what the call needs (another launcher installing)
+    // The update server again.
+    FAILURE_NO_RANGES,       // it will not send part of a file (200 whole, 416, 501, another part)
     FAILURE_KIND_COUNT
 };
 

@@ -30,6 +30,7 @@ const Words kWords[FAILURE_KIND_COUNT] = {
     {"The update server is out of date", true},           // FAILURE_EXPIRED
     {"The update server offers an older version", true},  // FAILURE_OLDER
     {"Another update is running", false},                  // FAILURE_BUSY
+    {"The server's answer cannot be used", true},          // FAILURE_NO_RANGES (the package is fetched instead)
 };
 
 }  // namespace
