@@ -94,4 +94,40 @@ int index_read(const char *index_path, release_index *out, call_context *ctx);
 int index_stage(const char *installed_tree, const char *index_path, const char *package_path, const char *staged_tree,
                 uint64_t *linked, call_context *ctx);
 
+// What an install of release N over the installed tree must take from N's
+// package, and where in the package that lies: a file the installed tree
+// holds as the release has it is kept (linked); with a delta (from the
+// installed version to N), a file the delta rebuilds from bases the
+// installed tree holds as the delta expects is patched; every other file is
+// fetched. The package may then be a sparse copy holding only the spans
+// (index_stage and delta_apply_with find entries by the index alone).
+struct update_plan {
+    std::vector<std::string> fetched;      // paths of the files taken from the package
+    struct span {
+        uint64_t offset, length;           // an entry whole, local header to the next entry
+    };
+    std::vector<span> spans;               // sorted, each entry (and metadata entry) once
+    uint64_t fetch_bytes = 0;              // the spans' bytes
+    uint64_t kept = 0, patched = 0;        // files linked from the installed tree, rebuilt by the delta
+    uint64_t write_bytes = 0;              // bytes the install writes (the free-space check's)
+};
+// `delta_path` may be null (no delta: keep or fetch). `installed_tree` may
+// be missing (everything fetched).
+int update_plan_make(const char *installed_tree, const char *index_path, const char *delta_path, update_plan *plan,
+                     call_context *ctx);
+
+// A quick look for damage, without reading a file: how many of the index's
+// items the installed tree lacks or holds with another type or size.
+int index_quick_check(const char *installed_tree, const char *index_path, uint64_t *differing, call_context *ctx);
+
+// As delta_apply; with an index of the delta's new version and its package
+// (or a sparse copy holding the plan's spans), an item whose base is missing
+// or differs is taken from its entry instead, checked against the index.
+struct delta_apply_options {
+    const char *index_path = nullptr;
+    const char *package_path = nullptr;
+};
+int delta_apply_with(const char *installed_tree, const char *delta_path, const char *staged_tree,
+                     const delta_apply_options *o, call_context *ctx);
+
 #endif
