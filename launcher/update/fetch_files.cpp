@@ -83,8 +83,8 @@ FilesOutcome fetchPlannedFiles(const UpdateServer &server, int version, unsigned
 {
     const unsigned long long share = packageSize ? plan.fetch_bytes * 100 / packageSize : 100;
     if (!plan.spans.empty() && share > kMostOfThePackagePercent) {
-        logLine("The %zu files to fetch come to %llu%% of the package: fetching the package", plan.fetched.size(),
-                share);
+        logLine("The %zu file%s to fetch come%s to %llu%% of the package: fetching the package", plan.fetched.size(),
+                plan.fetched.size() == 1 ? "" : "s", plan.fetched.size() == 1 ? "s" : "", share);
         return kFilesWholePackage;
     }
     if (!roomForBoth(gameParent, planNeeds(plan), plan.fetch_bytes, ctx))
@@ -96,8 +96,9 @@ FilesOutcome fetchPlannedFiles(const UpdateServer &server, int version, unsigned
         spans.push_back({s.offset, s.length});
     startProgress(progress, kFetchingFiles);
     progress.files.store((long long)plan.fetched.size(), std::memory_order_relaxed);
-    logLine("Fetching %zu file%s (%llu bytes in %zu parts of the package)", plan.fetched.size(),
-            plan.fetched.size() == 1 ? "" : "s", (unsigned long long)plan.fetch_bytes, spans.size());
+    logLine("Fetching %zu file%s: %llu bytes in %zu part%s of the package", plan.fetched.size(),
+            plan.fetched.size() == 1 ? "" : "s", (unsigned long long)plan.fetch_bytes, spans.size(),
+            spans.size() == 1 ? "" : "s");
     call_context got;
     const std::string uri = releaseFolderUri(version) + kPackageFile;
     if (fetchSpans(server, uri, packageSize, spans, kInFlight, spansName, progress, &got))
