@@ -23,6 +23,7 @@ namespace {
 // resumable, and stages by links just the same.
 const unsigned long long kMostOfThePackagePercent = 50;
 const int kInFlight = 3;                           // a few requests at once, as a browser does
+const unsigned long long kJoinGap = 16u << 10;      // a request costs more than a few KB between entries
 const unsigned long long kMarginBytes = 16u << 20;  // the install's journal, logs, the file system's records
 
 // Room in the folder of `path` (the launcher's or the game's).
@@ -94,10 +95,14 @@ FilesOutcome fetchPlannedFiles(const UpdateServer &server, int version, unsigned
     std::vector<ByteSpan> spans;
     for (const update_plan::span &s : plan.spans)
         spans.push_back({s.offset, s.length});
+    spans = joinSpans(spans, kJoinGap);
+    unsigned long long bytes = 0;
+    for (const ByteSpan &s : spans)
+        bytes += s.length;
     startProgress(progress, kFetchingFiles);
     progress.files.store((long long)plan.fetched.size(), std::memory_order_relaxed);
     logLine("Fetching %zu file%s: %llu bytes in %zu part%s of the package", plan.fetched.size(),
-            plan.fetched.size() == 1 ? "" : "s", (unsigned long long)plan.fetch_bytes, spans.size(),
+            plan.fetched.size() == 1 ? "" : "s", bytes, spans.size(),
             spans.size() == 1 ? "" : "s");
     call_context got;
     const std::string uri = releaseFolderUri(version) + kPackageFile;
