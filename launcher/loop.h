@@ -5,7 +5,7 @@
 #include <SFML/Graphics.hpp>
 
 extern sf::Font current_font;
-extern sf::RenderWindow App;
+extern sf::RenderWindow &App;  // built only with a display (a --verify run may have none)
 
 #include <string>
 
