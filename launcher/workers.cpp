@@ -224,7 +224,9 @@ void ThreadDownloadFunc(void *)
                      refused ? context_line(&learning) : "the version on offer could not be learnt");
     } else
         ok = fetchUpdate(updateFetch(known), &ctx);
-    if (ok)
+    if (ok && fetchedUpdate.whole)
+        logLine("Download done: nothing to fetch");
+    else if (ok)
         logLine("Download done: %s", fetchedUpdate.files ? (fetchedUpdate.delta ? "the changes and the files they lack" : kSpansName)
                                      : fetchedUpdate.delta ? kDeltaName : kPackageName);
     else

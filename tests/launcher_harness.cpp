@@ -21,8 +21,11 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 

@@ -42,6 +42,7 @@ TEXTS = {
     (113, 224): "No answer from the server", (94, 208): "Signature check failed", (34, 78): "Disk full",
     (102, 229): "The package is damaged", (140, 272): "The update server is out of date",
     (176, 350): "The update server's answer is not signed", (145, 293): "No answer from the update server",
+    (91, 202): "The game is damaged:",
 }
 
 
