@@ -83,7 +83,7 @@ FilesOutcome fetchPlannedFiles(const UpdateServer &server, int version, unsigned
                                DownloadProgress &progress, call_context *ctx)
 {
     const unsigned long long share = packageSize ? plan.fetch_bytes * 100 / packageSize : 100;
-    if (!plan.spans.empty() && share > kMostOfThePackagePercent) {
+    if (!plan.spans.empty() && plan.fetch_bytes * 100 > packageSize * kMostOfThePackagePercent) {
         logLine("The %zu file%s to fetch come%s to %llu%% of the package: fetching the package", plan.fetched.size(),
                 plan.fetched.size() == 1 ? "" : "s", plan.fetched.size() == 1 ? "s" : "", share);
         return kFilesWholePackage;
