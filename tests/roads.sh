@@ -77,13 +77,14 @@ killed-mid-range) first=1 packs=1 sign=own trust=own nodelta=1 rates="0 40000" a
   first_keys=(--keys "update offer=space" --run "downloading=sleep 1.5; kill -KILL \$DRIVE_PID") ;;
 verify) packs=1 sign=own trust=own have=2 game=2 damage_files=1 server=nginx keys=() want='' status=1 ran="" ;;
 repair-offered) packs=1 sign=own trust=own have=2 game=2 damage_files=1 keys=(--keys "game damaged=space")
-  want='(checking for updates > )?game damaged@1 > downloading( > unzipping)?' ;;
+  want='(checking for updates > )?game damaged@1( > downloading)?( > unzipping)?' ;;
 *) echo "no road $1"; exit 2 ;;
 esac
 [ "$ran" = "" ] || ran="Vantorique $ran"
 use_xvfb
 install_launcher "$p/launcher" "$have" "$HARNESS"
-[ -z "${leftover:-}" ] || echo "a package an interrupted install left" > "$p/launcher/$zip"
+[ -z "${leftover:-}" ] || { echo "a package an interrupted install left" > "$p/launcher/$zip"
+  truncate -s 1M "$p/launcher/vantorique_osx.parts"; }  # and the parts of one that was fetched by Range
 [ -z "${from:-}" ] || mkdir -p "$from"
 [ "$1" != missing-background ] || rm "$p/launcher/background.png"
 [ -z "$game" ] || make_bundle "$p/Vantorique.app" "$game" "$mb"
@@ -243,7 +244,8 @@ play-offline) logged "GET $url/$manifest: no answer, 0 bytes received; failed: C
 missing-package) logged "GET $url/$zip: HTTP 404, [0-9]+ bytes received; failed: FAILURE_NOT_ON_SERVER: HTTP 404"
   logged "Download failed: FAILURE_NOT_ON_SERVER: HTTP 404" ;;
 signature-of-another-key) logged "Signature check failed: it was made with another key" ;;
-leftover-package) logged "Removed $zip: an interrupted update left it" ;;
+leftover-package) logged "Removed $zip: an interrupted update left it"
+  logged "Removed vantorique_osx.parts: an interrupted update left it" ;;
 esac
 case "$1" in
 closing-mid-download) grep -q "exit after close: [0-2]\." "$w/drive.txt" || fail "slow to close" ;;
