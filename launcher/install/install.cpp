@@ -167,11 +167,6 @@ struct UpdateSource {
     unsigned long long writeBytes = 0;  // what the plan writes (0: unknown)
 };
 
-// A margin over what a plan writes: folders, partial blocks, the journal.
-unsigned long long withMargin(unsigned long long bytes)
-{
-    return bytes + bytes / 16 + (16u << 20);
-}
 
 // Room the staged game takes: every file written in whole blocks, and its entries.
 bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
@@ -184,7 +179,7 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
         if (!index_read(source.places.incomingIndexFile.c_str(), &index, ctx))
             return false;
         entries = index.items.size();
-        needed = withMargin(source.writeBytes);
+        needed = roomForWrites(source.writeBytes);
         return true;
     }
     if (!source.delta)
@@ -198,7 +193,7 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
     // full" from the delta itself, before the game changes).
     needed = info.tree_bytes - info.copied_bytes + entries * block;
     if (source.spans)  // the plan counts the files taken from entries too
-        needed = std::max(needed, withMargin(source.writeBytes));
+        needed = std::max(needed, roomForWrites(source.writeBytes));
     return true;
 }
 
@@ -441,23 +436,19 @@ bool installPackage(const char *packagePath, const InstallPlaces &places, const 
 bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, call_context *ctx,
                   bool &untouched)
 {
-    bool committing = false;
-    const bool installed = installUpdate(UpdateSource{deltaPath, true, places}, version, ctx, committing);
-    untouched = !installed && !committing;  // once the game changes, no other install may start over it
-    return installed;
+    UpdateFiles files;
+    files.delta = deltaPath;
+    return installUpdateFiles(files, places, version, ctx, untouched);
 }
 
 bool installUpdateFiles(const UpdateFiles &files, const InstallPlaces &places, const int *version, call_context *ctx,
                         bool &untouched)
 {
-    untouched = false;
-    if (files.delta.empty() && files.spans.empty())
-        return installPackage(files.package.c_str(), places, version, ctx);
+    const bool delta = !files.delta.empty(), spans = !files.spans.empty();
     bool committing = false;
-    UpdateSource source{files.delta.empty() ? files.spans.c_str() : files.delta.c_str(), !files.delta.empty(), places};
-    source.spans = files.spans.empty() ? nullptr : files.spans.c_str();
-    source.writeBytes = files.writeBytes;
+    const UpdateSource source{delta ? files.delta.c_str() : spans ? files.spans.c_str() : files.package.c_str(), delta,
+                              places, spans ? files.spans.c_str() : nullptr, files.writeBytes};
     const bool installed = installUpdate(source, version, ctx, committing);
-    untouched = !installed && !committing;
+    untouched = !installed && !committing;  // once the game changes, no other install may start over it
     return installed;
 }

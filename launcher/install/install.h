@@ -50,6 +50,10 @@ struct UpdateFiles {
     unsigned long long writeBytes = 0;  // what the plan writes, for the room asked (delta or spans)
 };
 
+// The room asked for an install that writes `bytes`: a margin over them for
+// folders, partial blocks, the journal and the file system's records.
+inline unsigned long long roomForWrites(unsigned long long bytes) { return bytes + bytes / 16 + (16u << 20); }
+
 // installPackage or installDelta as the files say; with spans beside a
 // delta, a base the delta cannot use is taken from its entry there. Spans
 // alone: the new game staged by the incoming index from them (the installed

@@ -5,6 +5,7 @@
 #include "fetch_files.h"
 
 #include "fsutil.h"
+#include "install.h"
 #include "log.h"
 #include "server_layout.h"
 #include "spans.h"
@@ -24,7 +25,6 @@ namespace {
 const unsigned long long kMostOfThePackagePercent = 50;
 const int kInFlight = 3;                           // a few requests at once, as a browser does
 const unsigned long long kJoinGap = 16u << 10;      // a request costs more than a few KB between entries
-const unsigned long long kMarginBytes = 16u << 20;  // the install's journal, logs, the file system's records
 
 // Room in the folder of `path` (the launcher's or the game's).
 bool roomFor(const std::string &folder, unsigned long long bytes, call_context *ctx)
@@ -63,7 +63,7 @@ bool holeOnly(const std::string &name, unsigned long long size, call_context *ct
 
 unsigned long long planNeeds(const update_plan &plan)
 {
-    return plan.write_bytes + plan.write_bytes / 16 + kMarginBytes;
+    return roomForWrites(plan.write_bytes);
 }
 
 bool planUpdate(const std::string &installedGame, const std::string &indexName, const std::string &deltaName,
