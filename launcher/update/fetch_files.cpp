@@ -109,7 +109,7 @@ FilesOutcome fetchPlannedFiles(const UpdateServer &server, int version, unsigned
     if (fetchSpans(server, uri, packageSize, spans, kInFlight, spansName, progress, &got))
         return kFilesFetched;
     if (context_failure(&got) == FAILURE_NO_RANGES) {
-        logLine("The server sends no parts of the package (%s): fetching the package", context_line(&got).c_str());
+        logLine("No parts of the package: %s; fetching the package", context_line(&got).c_str());
         return kFilesWholePackage;
     }
     unlink(spansName.c_str());
