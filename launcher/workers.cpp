@@ -240,9 +240,7 @@ void ThreadDownloadFunc(void *)
 UpdateFiles downloadedFiles()
 {
     UpdateFiles files;
-    // A delta recorded only by the progress: the download of an earlier build.
-    if (fetchedUpdate.delta || (!fetchedUpdate.files && !fetchedUpdate.package &&
-                                downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta))
+    if (fetchedUpdate.delta)
         files.delta = kDeltaName;
     if (fetchedUpdate.files)
         files.spans = kSpansName;
