@@ -57,6 +57,7 @@ struct session {
     const unsigned char *delta;
     ZSTD_DCtx *dctx;
     shared_checks *checks;
+    const release_source *release;  // delta_apply_with's, or null
 };
 
 // Applies an AppleDouble stream to the staged item, as ziputil's unpack does.
@@ -243,6 +244,33 @@ bool build_file(session &s, const item &it)
     return apply_metadata(s, it);
 }
 
+// With a release to fall back on, a file whose base is missing or differs
+// is taken instead from the installed file at its own path or its entry.
+bool build_or_take(session &s, const item &it)
+{
+    if (!s.release || it.source == SOURCE_WHOLE)
+        return build_file(s, it);
+    call_context trial;  // a base's failure is not the call's
+    session tried = s;
+    tried.ctx = &trial;
+    if (build_file(tried, it)) {
+        progress_add(s.ctx, (long long)it.size);
+        return true;
+    }
+    const int kind = context_failure(&trial);
+    if (kind != FAILURE_BASE_MISSING && kind != FAILURE_BASE_DIFFERS)
+        return context_fail(s.ctx, kind, context_line(&trial));
+    bool plain = it.metadata.empty();
+    if (plain) {
+        std::lock_guard<std::mutex> hold(s.checks->lock);
+        plain = s.checks->linked.insert(it.path).second;
+    }
+    if (!take_instead(*s.release, s.installed, it, s.dir, s.staged, plain, s.ctx))
+        return false;
+    progress_add(s.ctx, (long long)it.size);
+    return apply_metadata(s, it);
+}
+
 // Folders first, then the files on every core (each worker with its own
 // zstd context), then links, metadata and folder modes.
 bool build(session &s, const std::vector<item> &items)
@@ -265,7 +293,7 @@ bool build(session &s, const std::vector<item> &items)
     if (!parallel_for(files.size(), workers, [&](size_t i, int worker) {
             session mine = s;
             mine.dctx = dctxs[size_t(worker)].get();
-            return build_file(mine, *files[i]);
+            return build_or_take(mine, *files[i]);
         }))
         return false;
     for (const item &it : items) {
@@ -313,6 +341,12 @@ using namespace delta;
 
 int delta_apply(const char *installed_tree, const char *delta_path, const char *staged_tree, call_context *ctx)
 {
+    return delta_apply_with(installed_tree, delta_path, staged_tree, nullptr, ctx);
+}
+
+int delta_apply_with(const char *installed_tree, const char *delta_path, const char *staged_tree,
+                     const delta_apply_options *o, call_context *ctx)
+{
     call_context local;
     ctx = ctx ? ctx : &local;
     context_start(ctx);
@@ -322,6 +356,10 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
     header h;
     std::vector<item> items;
     if (!read_delta(delta_path, delta_map, h, items, ctx))
+        return 0;
+    release_source release;
+    const bool fallback = o && o->index_path && o->package_path;
+    if (fallback && !open_release(o->index_path, o->package_path, release, ctx))
         return 0;
     struct stat st;
     if (stat(installed_tree, &st) != 0 || !S_ISDIR(st.st_mode))
@@ -336,7 +374,7 @@ int delta_apply(const char *installed_tree, const char *delta_path, const char *
                                : context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + staged, errno);
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     shared_checks checks;
-    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, nullptr, &checks};
+    session s{ctx, installed_tree, staged, dir.fd, delta_map.data, nullptr, &checks, fallback ? &release : nullptr};
     // need: what is written, with a block for each item's own records; an
     // unchanged file beside its installed self is linked or cloned, not
     // written. A million items of up to 1 PiB each would wrap 64 bits: the

@@ -187,6 +187,34 @@ bool read_package(int fd, uint64_t file_size, std::vector<package_entry> &entrie
 // The entry's content written from offset 0 of `out_fd`, checked by size and CRC.
 bool extract_entry(int fd, uint64_t file_size, const package_entry &pe, int out_fd, call_context *ctx);
 
+// entry.cpp
+// A release's index and its package (or a sparse copy of it: the package's
+// size, holes where nothing was fetched), its items by path.
+struct release_source {
+    release_index index;
+    std::unordered_map<std::string, size_t> by_path;
+    Fd package;
+    uint64_t package_size = 0;
+};
+bool open_release(const char *index_path, const char *package_path, release_source &out, call_context *ctx);
+// The entry at ref.offset as extract_entry takes it, from its local header
+// and the index alone (never the central directory). FAILURE_DAMAGED with
+// `path` when no entry is there.
+bool local_entry(const release_source &src, const std::string &path, const entry_ref &ref, package_entry &pe,
+                 call_context *ctx);
+// The item's file made at it.path below `dir` (the folder `staged`) from
+// its entry, checked against the index's hash, with its mode.
+bool write_from_entry(const release_source &src, const release_item &it, int dir, const std::string &staged,
+                      call_context *ctx);
+
+// fallback.cpp
+// The delta's file `it`, whose base is missing or differs, made at it.path
+// below `dir` (the folder `staged`) instead: from the installed file at its
+// own path when that is already the release's (linked when `plain`), else
+// from its entry.
+bool take_instead(const release_source &src, const std::string &installed, const item &it, int dir,
+                  const std::string &staged, bool plain, call_context *ctx);
+
 // tree.cpp
 // One item found below a tree, and its lstat.
 struct entry {

@@ -22,6 +22,9 @@ int usage()
             "       vantorique-delta index-info INDEX\n"
             "       vantorique-delta apply INSTALLED_TREE DELTA STAGED_TREE\n"
             "       vantorique-delta stage INSTALLED_TREE INDEX PACKAGE.zip STAGED_TREE\n"
+            "       vantorique-delta apply-with INSTALLED_TREE DELTA INDEX PACKAGE.zip STAGED_TREE\n"
+            "       vantorique-delta plan INSTALLED_TREE INDEX [DELTA]\n"
+            "       vantorique-delta check INSTALLED_TREE INDEX\n"
             "       vantorique-delta list DELTA\n"
             "       vantorique-delta info DELTA\n");
     return 2;
@@ -121,6 +124,33 @@ int main(int argc, char **argv)
     }
     if (command == "stage" && w.size() == 4)
         return index_stage(w[0], w[1], w[2], w[3], nullptr, &ctx) ? 0 : failed(ctx);
+    if (command == "apply-with" && w.size() == 5) {
+        delta_apply_options a;
+        a.index_path = w[2];
+        a.package_path = w[3];
+        return delta_apply_with(w[0], w[1], w[4], &a, &ctx) ? 0 : failed(ctx);
+    }
+    if (command == "plan" && (w.size() == 2 || w.size() == 3)) {
+        // Each fetched file, each span of the package, then the totals.
+        update_plan plan;
+        if (!update_plan_make(w[0], w[1], w.size() == 3 ? w[2] : nullptr, &plan, &ctx))
+            return failed(ctx);
+        for (const std::string &path : plan.fetched)
+            printf("fetch %s\n", path.c_str());
+        for (const update_plan::span &span : plan.spans)
+            printf("span %llu %llu\n", (unsigned long long)span.offset, (unsigned long long)span.length);
+        printf("%zu fetched in %zu spans of %llu bytes, %llu kept, %llu patched, %llu bytes written\n", plan.fetched.size(),
+               plan.spans.size(), (unsigned long long)plan.fetch_bytes, (unsigned long long)plan.kept,
+               (unsigned long long)plan.patched, (unsigned long long)plan.write_bytes);
+        return 0;
+    }
+    if (command == "check" && w.size() == 2) {
+        uint64_t differing = 0;
+        if (!index_quick_check(w[0], w[1], &differing, &ctx))
+            return failed(ctx);
+        printf("%llu items differ\n", (unsigned long long)differing);
+        return 0;
+    }
     if (command == "apply" && w.size() == 3)
         return delta_apply(w[0], w[1], w[2], &ctx) ? 0 : failed(ctx);
     if (command == "info" && w.size() == 1) {

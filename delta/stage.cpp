@@ -3,7 +3,9 @@
 // size and hash, read and compared) enters the staged tree as a link to it
 // (reuse.cpp); only the others are unpacked from their entries. Reading to
 // compare costs a read of the installed game, where unpacking costs a write
-// of all of it (bench/RESULTS.md, "Update cost").
+// of all of it (bench/RESULTS.md, "Update cost"). Entries are found by the
+// index alone (entry.cpp), so the package may be a sparse copy holding only
+// the entries an update plan named.
 //
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
@@ -20,8 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
-
 using namespace delta;
 
 namespace {
@@ -30,34 +30,24 @@ struct stager {
     call_context *ctx;
     std::string installed, staged;
     int dir;
-    int package;
-    uint64_t package_size;
-    std::map<uint64_t, const package_entry *> at;  // by local header offset
+    const release_source *release;  // its entries found by the index alone
     uint64_t linked = 0;
 };
-
-bool entry_at(const stager &s, uint64_t offset, const std::string &path, const package_entry *&pe)
-{
-    auto found = s.at.find(offset);
-    if (found == s.at.end())
-        return context_fail(s.ctx, FAILURE_DAMAGED, path + ": the index names an entry the package does not hold");
-    pe = found->second;
-    return true;
-}
 
 // The item's metadata entry, inflated and applied as an unpack applies it.
 bool apply_metadata_entry(stager &s, const release_item &it)
 {
     if (it.metadata_offset == 0)
         return true;
-    const package_entry *pe;
-    if (!entry_at(s, it.metadata_offset, it.path, pe))
+    package_entry pe;
+    if (!local_entry(*s.release, it.path + " (its metadata)", {it.metadata_offset, it.metadata_compressed, it.metadata_size},
+                     pe, s.ctx))
         return false;
     macmeta::TempFile temp;
     Fd fd(macmeta::make_temp_file("stage.meta", temp));
     if (fd.fd < 0)
         return context_fail_errno(s.ctx, FAILURE_CANNOT_WRITE, "cannot stage the metadata of " + it.path, errno);
-    if (!extract_entry(s.package, s.package_size, *pe, fd.fd, s.ctx))
+    if (!extract_entry(s.release->package.fd, s.release->package_size, pe, fd.fd, s.ctx))
         return false;
     std::string target = s.staged + "/" + it.path;
     if (copyfile(temp->c_str(), target.c_str(), nullptr, MACMETA_UNPACK_FLAGS) != 0)
@@ -87,23 +77,8 @@ bool stage_file(stager &s, const release_item &it)
         progress_add(ctx, (long long)it.size);
         return true;
     }
-    const package_entry *pe;
-    if (!entry_at(s, it.entry_offset, it.path, pe))
+    if (!write_from_entry(*s.release, it, s.dir, s.staged, ctx))
         return false;
-    if (pe->size != it.size)
-        return context_fail(ctx, FAILURE_DAMAGED, it.path + ": the package's entry is not the index's file");
-    Fd out(openat(s.dir, it.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (out.fd < 0)
-        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
-    if (!extract_entry(s.package, s.package_size, *pe, out.fd, ctx))
-        return false;
-    hash_t h;
-    if (!hash_file(out.fd, it.size, h))
-        return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + s.staged + "/" + it.path, errno);
-    if (!std::equal(h.begin(), h.end(), it.hash.begin()))
-        return context_fail(ctx, FAILURE_RESULT_DIFFERS, it.path + ": the package's file does not hash as its index says");
-    if (fchmod(out.fd, it.mode) != 0 || close(out.release()) != 0)
-        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
     progress_add(ctx, (long long)it.size);
     return apply_metadata_entry(s, it);
 }
@@ -141,27 +116,17 @@ int index_stage(const char *installed_tree, const char *index_path, const char *
     context_start(ctx);
     if (sodium_init() < 0)
         return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
-    release_index index;
-    if (!index_read(index_path, &index, ctx))
+    release_source release;
+    if (!open_release(index_path, package_path, release, ctx))
         return 0;
-    struct stat st;
-    Fd package(open(package_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (package.fd < 0 || fstat(package.fd, &st) != 0)
-        return context_fail_errno(ctx, FAILURE_CANNOT_READ, std::string("cannot read ") + package_path, errno);
-    if (!S_ISREG(st.st_mode) || uint64_t(st.st_size) != index.package_size)
-        return context_fail(ctx, FAILURE_DAMAGED, std::string(package_path) + ": not the package its index names");
-    std::vector<package_entry> entries;
-    if (!read_package(package.fd, index.package_size, entries, ctx))
-        return 0;
+    const release_index &index = release.index;
     std::string staged = staged_tree;
     while (staged.size() > 1 && staged.back() == '/')
         staged.pop_back();
     if (mkdir(staged.c_str(), 0700) != 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + staged, errno);
     Fd dir(open(staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    stager s{ctx, installed_tree, staged, dir.fd, package.fd, index.package_size, {}, 0};
-    for (const package_entry &pe : entries)
-        s.at[pe.offset] = &pe;
+    stager s{ctx, installed_tree, staged, dir.fd, &release, 0};
     uint64_t total = 0;
     for (const release_item &it : index.items)
         total += it.type == ITEM_FILE ? it.size : 0;

@@ -111,22 +111,28 @@ void LogErrorFunction(const char *file, int line, const char *message, bool fata
         exit(42);
 }
 
-int runLauncher()
+void startUp(const std::string &who)
 {
     resetLauncherState();
-    startSupportLog("launcher " + std::to_string(launcherVersion));
+    startSupportLog(who);
     logStartNotes();
     recoverInterruptedInstall(installPlaces());
     // Its signature was checked (if at all) by a run that is gone: a next
     // update fetches it again with a fresh check.
     discardDownload(kPackageName, "an interrupted update left it");
     discardDownload(kDeltaName, "an interrupted update left it");
+    discardDownload(kSpansName, "an interrupted update left it");
     discardDownload(kLauncherDownload, "an interrupted update left it");
     discardDownload(kIncomingIndexName, "an interrupted update left it");
     vantoriqueVersion = readVersionFile(kVersionFile);
     installId(kInstallIdFile);  // made at the first start; a staged rollout counts on it
     char folder[4096];
     logLine("Launcher folder %s, installed version %d", getcwd(folder, sizeof folder) ? folder : "?", vantoriqueVersion);
+}
+
+int runLauncher()
+{
+    startUp("launcher " + std::to_string(launcherVersion));
 
     App.create(sf::VideoMode(512, 384), kWindowTitle, sf::Style::Titlebar | sf::Style::Close,
                sf::ContextSettings(24, 8, 0));

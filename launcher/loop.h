@@ -5,8 +5,14 @@
 #include <SFML/Graphics.hpp>
 
 extern sf::Font current_font;
-extern sf::RenderWindow App;
+extern sf::RenderWindow &App;  // built only with a display (a --verify run may have none)
 
+#include <string>
+
+// What every start does first, window or not: the state's start values, the
+// support log (as `who`), an interrupted install finished or undone, files
+// a gone run left removed, the installed version read.
+void startUp(const std::string &who);
 int runLauncher();
 void LogErrorFunction(const char *file, int line, const char *message, bool fatal);
 

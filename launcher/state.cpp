@@ -25,7 +25,11 @@ std::atomic<bool> versionAnnounced;
 Failure downloadFailure;
 Failure unzipFailure;
 DownloadProgress downloadProgress;
+FetchedUpdate fetchedUpdate;
 std::atomic<bool> deltaFailed;
+std::atomic<bool> filesFailed;
+std::atomic<long long> gameDamage;
+std::atomic<bool> repairing;
 std::atomic<bool> unzipWantsPackage;
 progress_sink unpackProgress;
 
@@ -37,6 +41,7 @@ const char *const kPackageName = kPackageFile;  // the server's name, kept in th
 const char *const kGameName = kGameFolder;  // the studio's names: names.h
 const char *const kGameParent = "../";
 const char *const kDeltaName = "vantorique_osx.delta";
+const char *const kSpansName = "vantorique_osx.parts";
 const char *const kVersionFile = "version.txt";
 const char *const kIndexName = "installed-index";
 const char *const kIncomingIndexName = "update-index";
@@ -78,6 +83,9 @@ void resetLauncherState()
     versionAnnounced = false;
     abortTransfers = false;
     deltaFailed = false;
+    filesFailed = false;
+    gameDamage = 0;
+    repairing = false;
     clearDownloadState();
 }
 
@@ -92,6 +100,8 @@ void clearDownloadState()
     downloadFailure = Failure();
     unzipFailure = Failure();
     startProgress(downloadProgress, kFetchingNothing);
+    downloadProgress.before = 0;
+    fetchedUpdate = FetchedUpdate();
     unzipWantsPackage = false;
     unpackProgress.done = 0;  // no figures of an earlier unpack
     unpackProgress.total = 0;

@@ -10,6 +10,7 @@
 #endif
 
 #include "download.h"
+#include "fetch_update.h"
 #include "http.h"
 #include "install.h"
 #include "outcome.h"
@@ -66,9 +67,22 @@ extern Failure unzipFailure;
 // speed, and what the download worker fetches (and, once it has completed,
 // what it brought). The screen names it; the unzip worker installs it.
 extern DownloadProgress downloadProgress;
+// What the download brought (the delta, the files it lacked, the package)
+// and the plan's figures: written before downloadComplete.
+extern FetchedUpdate fetchedUpdate;
 // A delta did not build the new game in this run: the downloads that follow
-// fetch the full package. Set by the unzip worker.
+// go without it. Set by the unzip worker.
 extern std::atomic<bool> deltaFailed;
+// The files fetched by Range did not stage (a server sent other bytes): the
+// downloads that follow fetch the package. Set by the unzip worker.
+extern std::atomic<bool> filesFailed;
+// How many of the installed version's items the quick check at start found
+// missing or of another size (0: none, or no index to check against).
+// Written before doneCheckUpdating.
+extern std::atomic<long long> gameDamage;
+// The download repairs the installed version (the same road, to the version
+// installed) instead of updating. Main thread, before the download starts.
+extern std::atomic<bool> repairing;
 // The unzip worker's delta failed and the game is untouched: the screen
 // fetches the full package instead, asking nothing. Published before
 // unzipComplete.
@@ -93,6 +107,7 @@ extern const char *const kGameName;        // kGameFolder, "Vantorique.app", in 
 extern const char *const kGameParent;      // "../": the game's parent, from the launcher's folder
 extern const char *const kPackageName;     // "vantorique_osx.zip"
 extern const char *const kDeltaName;       // "vantorique_osx.delta": a fetched delta, in the launcher's folder
+extern const char *const kSpansName;       // "vantorique_osx.parts": the package's fetched parts, a sparse file there
 extern const char *const kVersionFile;     // "version.txt": the installed version
 extern const char *const kIndexName;       // "installed-index": the installed version's verified index
 extern const char *const kIncomingIndexName;  // "update-index": the fetched index of the version to install

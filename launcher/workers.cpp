@@ -3,8 +3,10 @@
 // its data first and its completion flag last.
 #include "workers.h"
 
+#include "delta.h"
 #include "fetch_update.h"
 #include "http.h"
+#include "indexes.h"
 #include "install.h"
 #include "log.h"
 #include "manifest.h"
@@ -16,6 +18,7 @@
 #include "version.h"
 
 #include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <chrono>
@@ -98,18 +101,47 @@ bool learnAnnouncedVersion(std::string &changeLog, int &rollout, call_context *c
 
 // This run's download: to the announced version when one is known, else the
 // fixed-name package.
+// A repair is an update to the installed version, with no delta, planned
+// against the kept index.
 UpdateFetch updateFetch(bool announced)
 {
+    const bool repair = repairing.load(std::memory_order_relaxed);
     UpdateFetch fetch;
     fetch.server = updateServer();
     fetch.installed = vantoriqueVersion;
-    fetch.announced = announced ? updatedVantoriqueVersion : 0;
-    fetch.deltaAllowed = !deltaFailed.load(std::memory_order_relaxed);
+    fetch.announced = repair ? vantoriqueVersion : announced ? updatedVantoriqueVersion : 0;
+    fetch.deltaAllowed = !deltaFailed.load(std::memory_order_relaxed) && !repair;
     fetch.packageName = kPackageName;
     fetch.deltaName = kDeltaName;
     fetch.indexName = kIncomingIndexName;
     fetch.progress = &downloadProgress;
+    if (!filesFailed.load(std::memory_order_relaxed)) {
+        fetch.installedGame = std::string(kGameParent) + kGameName;
+        fetch.spansName = kSpansName;
+    }
+    if (repair)
+        fetch.keptIndexName = kIndexName;
+    fetch.repair = repair;
+    fetch.fetched = &fetchedUpdate;
     return fetch;
+}
+
+// Items of the installed version's index the game lacks or holds at another
+// size; no file is read, so the start stays quick.
+long long quickDamage()
+{
+    struct stat st;
+    release_index index;
+    call_context got;
+    uint64_t differing = 0;
+    if (lstat(kIndexName, &st) != 0 || !index_read(kIndexName, &index, &got) ||
+        int(index.version) != vantoriqueVersion ||
+        index_quick_check((std::string(kGameParent) + kGameName).c_str(), kIndexName, &differing, &got) != 1)
+        return 0;
+    if (differing)
+        logLine("The game is damaged: %llu of its %zu items are missing or of another size",
+                (unsigned long long)differing, index.items.size());
+    return (long long)differing;
 }
 
 }  // namespace
@@ -142,6 +174,7 @@ void ThreadCheckFunc(void *)
         launcherReplaced.store(true, std::memory_order_release);
         return;
     }
+    gameDamage.store(quickDamage(), std::memory_order_relaxed);
     int rollout = 100;
     const bool learnt = learnAnnouncedVersion(changeLog, rollout, &ctx, msLeft);
     checkFailure = failureOf(&ctx);
@@ -178,8 +211,9 @@ void ThreadDownloadFunc(void *)
     // A player without the game takes the announced version whatever its rollout.
     int rollout = 100;
     call_context learning;
-    const bool known =
-        versionAnnounced.load(std::memory_order_relaxed) || learnAnnouncedVersion(changeLog, rollout, &learning);
+    const bool known = versionAnnounced.load(std::memory_order_relaxed) ||
+                       repairing.load(std::memory_order_relaxed) ||  // the installed version's own files
+                       learnAnnouncedVersion(changeLog, rollout, &learning);
     bool ok = false;
     if (!known && !publicKey.empty()) {
         // A refused manifest says why; any other failure to learn it is no answer.
@@ -190,9 +224,11 @@ void ThreadDownloadFunc(void *)
                      refused ? context_line(&learning) : "the version on offer could not be learnt");
     } else
         ok = fetchUpdate(updateFetch(known), &ctx);
-    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
-    if (ok)
-        logLine("Download done: %s", delta ? kDeltaName : kPackageName);
+    if (ok && fetchedUpdate.whole)
+        logLine("Download done: nothing to fetch");
+    else if (ok)
+        logLine("Download done: %s", fetchedUpdate.files ? (fetchedUpdate.delta ? "the changes and the files they lack" : kSpansName)
+                                     : fetchedUpdate.delta ? kDeltaName : kPackageName);
     else
         logLine("Download failed: %s: %s", failure_name(context_failure(&ctx)), context_line(&ctx).c_str());
     downloadFailure = ok ? Failure() : failureOf(&ctx);
@@ -200,32 +236,65 @@ void ThreadDownloadFunc(void *)
     downloadComplete.store(true, std::memory_order_release);
 }
 
+// What the download brought, for the install.
+UpdateFiles downloadedFiles()
+{
+    UpdateFiles files;
+    if (fetchedUpdate.delta)
+        files.delta = kDeltaName;
+    if (fetchedUpdate.files)
+        files.spans = kSpansName;
+    if (files.delta.empty() && files.spans.empty())
+        files.package = kPackageName;
+    files.writeBytes = fetchedUpdate.writeBytes;
+    return files;
+}
+
 // The install reports its progress straight into the state's sink, which
-// the screen reads each frame. A delta that cannot build the new game leaves
-// it untouched: the screen then fetches the full package, and the support
-// log says why.
+// the screen reads each frame. A delta (or the files fetched by Range) that
+// cannot build the new game leaves it untouched: the screen then fetches
+// again without it, and the support log says why.
 void ThreadUnzipFunc(void *)
 {
-    const bool delta = downloadProgress.fetching.load(std::memory_order_relaxed) == kFetchingDelta;
-    const char *name = delta ? kDeltaName : kPackageName;
+    if (fetchedUpdate.whole) {  // a repair that found nothing to fetch
+        keepIncomingIndex(installPlaces(), true, vantoriqueVersion);  // a fetched index is the installed one's
+        logLine("Nothing to repair: version %d is whole", vantoriqueVersion);
+        unzipFailure = Failure();
+        unzipSuccess.store(true, std::memory_order_relaxed);
+        unzipComplete.store(true, std::memory_order_release);
+        return;
+    }
+    const UpdateFiles files = downloadedFiles();
+    const bool delta = !files.delta.empty(), spans = !files.spans.empty();
     call_context ctx;
     ctx.progress = &unpackProgress;
     // Only a version a manifest announced in this run is recorded: otherwise
-    // the next start offers the update again.
-    const int announced = updatedVantoriqueVersion;
-    const int *version = versionAnnounced.load(std::memory_order_relaxed) ? &announced : nullptr;
+    // the next start offers the update again. A repair keeps the installed one.
+    const int announced = repairing.load(std::memory_order_relaxed) ? vantoriqueVersion : updatedVantoriqueVersion;
+    const int *version =
+        versionAnnounced.load(std::memory_order_relaxed) || repairing.load(std::memory_order_relaxed) ? &announced : nullptr;
     bool untouched = false;
-    const bool installed = delta ? installDelta(name, installPlaces(), version, &ctx, untouched)
-                                 : installPackage(name, installPlaces(), version, &ctx);
+    const bool installed = installUpdateFiles(files, installPlaces(), version, &ctx, untouched);
     fflush(stdout);
-    discardDownload(name, installed ? "installed" : "the install is over");
-    const bool fallBack = delta && untouched;
+    for (const std::string &name : {files.delta, files.spans, files.package})
+        if (!name.empty())
+            discardDownload(name, installed ? "installed" : "the install is over");
+    const bool fallBack = (delta || spans) && untouched && context_failure(&ctx) != FAILURE_NO_SPACE &&
+                          context_failure(&ctx) != FAILURE_BUSY;
     const std::string why = std::string(failure_name(context_failure(&ctx))) + ": " + context_line(&ctx);
-    if (fallBack) {
-        logLine("Delta not used: %s; fetching the full package", why.c_str());
+    if (fallBack && delta) {
+        logLine("Delta not used: %s; fetching without it", why.c_str());
         deltaFailed.store(true, std::memory_order_relaxed);
+    } else if (fallBack) {
+        logLine("The fetched files were not used: %s; fetching the package", why.c_str());
+        filesFailed.store(true, std::memory_order_relaxed);
+    } else if (installed && repairing.load(std::memory_order_relaxed)) {
+        for (const std::string &path : fetchedUpdate.paths)
+            logLine("Repaired: %s", path.c_str());
+        logLine("Repaired version %d: %zu file%s", announced, fetchedUpdate.paths.size(),
+                fetchedUpdate.paths.size() == 1 ? "" : "s");
     } else if (installed && version) {
-        logLine("Installed version %d%s", *version, delta ? " from a delta" : "");
+        logLine("Installed version %d%s", *version, delta ? " from a delta" : spans ? " from the files it lacked" : "");
     } else if (installed) {
         logLine("Installed a package of no announced version (the version file is left as it was)");
     } else {

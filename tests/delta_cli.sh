@@ -41,5 +41,11 @@ check "folder in use kept"  '$D apply Old good.delta used; cat used/keep' 0 out 
 check "staged by the index" '$D stage Old new.idx new.zip s6 && diff -r New s6 && echo same' 0 out 'same'
 check "new mode, own file"  '$D stage Old new.idx new.zip s7 && stat -c "%h %a" s7/bin/run Old/bin/run | tr "\\n" " "' 0 out '1 755 1 644 '
 check "index of another"    '$D stage Old new.idx good.delta s8'   1 err      'vantorique-delta: good.delta: not the package its index names (FAILURE_DAMAGED)'
+check "plan alone"          '$D plan Old new.idx | sed -n "1p;3p" | paste -sd" "' 0 out 'fetch a.txt 1 fetched in 1 spans of 45124 bytes, 1 kept, 0 patched, 117092 bytes written'
+check "plan with the delta" '$D plan Old new.idx good.delta'     0 out      '0 fetched in 0 spans of 0 bytes, 1 kept, 1 patched, 117092 bytes written'
+check "plan, edited base"   '$D plan Edited new.idx good.delta | head -n 1' 0 out 'fetch a.txt'
+check "plan, not a delta"   '$D plan Old new.idx Old/a.txt'      1 err      'vantorique-delta: not a delta (no delta header) (FAILURE_DAMAGED)'
+check "quick check"         '$D check Old new.idx'               0 out      '2 items differ'
+check "apply with entries"  '$D apply-with Edited good.delta new.idx new.zip s9 && diff -r s9 New && echo same' 0 out 'same'
 
 finish

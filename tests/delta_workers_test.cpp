@@ -113,6 +113,7 @@ TEST_F(DeltaWorkers, ADeltaThatDoesNotFitFallsBackToThePackage)
     versionAnnounced = true;
     updatedVantoriqueVersion = 2;
     downloadProgress.fetching = kFetchingDelta;
+    fetchedUpdate.delta = true;  // what the download brought
     ThreadUnzipFunc(nullptr);
     EXPECT_TRUE(unzipComplete && !unzipSuccess && unzipWantsPackage && deltaFailed)
         << "the unpack must ask for the full package";

@@ -29,6 +29,11 @@ struct Answer {
     bool hang = false;                    // after the head, silence until the client gives up
     bool linger = false;                  // after the body, the line stays open until the client hangs up
     std::string head;                     // more header lines, each ending in "\r\n"
+    // How a served range ("bytes=A-B", etag set) goes wrong: "416", "501",
+    // "shifted" (the next bytes, said so), "short" (a byte fewer than
+    // announced), "long" (a byte more, announced), "unannounced" (a byte
+    // more, no Content-Length), "multipart", "gzip" (said to be compressed).
+    std::string range_fault;
 };
 
 struct HttpServer {
@@ -74,6 +79,33 @@ struct HttpServer {
         return at == std::string::npos ? "" : request.substr(from, request.find("\r\n", from) - from);
     }
 
+    // Bytes `from` to `to` of the answer's body as a 206, or its range fault.
+    static void serve_range(Answer &a, std::string &head, long long from, long long to)
+    {
+        const std::string size = std::to_string(a.body.size()), &fault = a.range_fault;
+        if (fault == "416" || fault == "501") {
+            a.status = std::stoi(fault), a.body = fault == "416" ? "" : "no ranges here\n";
+            head += fault == "416" ? "Content-Range: bytes */" + size + "\r\n" : "";
+            return;
+        }
+        if (fault == "shifted" && to + 1 < (long long)a.body.size())
+            from++, to++;
+        a.status = 206;
+        std::string part = a.body.substr(size_t(from), size_t(to - from + 1));
+        const std::string range = "bytes " + std::to_string(from) + "-" + std::to_string(to) + "/" + size;
+        if (fault == "multipart") {
+            head += "Content-Type: multipart/byteranges; boundary=PART\r\n";
+            a.body = "--PART\r\nContent-Range: " + range + "\r\n\r\n" + part + "\r\n--PART--\r\n";
+            return;
+        }
+        head += "Content-Range: " + range + "\r\n" + (fault == "gzip" ? "Content-Encoding: gzip\r\n" : "");
+        a.body = part;
+        if (fault == "short")
+            a.length = (long long)part.size(), a.body.pop_back();
+        else if (fault == "long" || fault == "unannounced")
+            a.body += '\x7f', a.length = -1;
+    }
+
     void serve()
     {
         while (!stopping) {
@@ -96,17 +128,16 @@ struct HttpServer {
                     a = it->second, it->second.cut_once = std::string::npos;
             }
             std::string head = a.head + (a.etag.empty() ? "" : "ETag: " + a.etag + "\r\n"), if_range = header(request, "If-Range");
-            long long from = -1, size = (long long)a.body.size();
-            if (!a.etag.empty() && sscanf(header(request, "Range").c_str(), "bytes=%lld-", &from) == 1 &&
-                (if_range.empty() || if_range == a.etag) && from < size) {
-                head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
-                        std::to_string(size) + "\r\n";
-                a.status = 206;
-                a.body.erase(0, size_t(from));
-            }
-            send_all(fd, "HTTP/1.1 " + std::to_string(a.status) + " X\r\nContent-Length: " +
-                             std::to_string(a.length >= 0 ? a.length : (long long)a.body.size()) + "\r\n" + head +
-                             "Connection: close\r\n\r\n");
+            long long from = -1, to = -1, size = (long long)a.body.size();
+            if (!a.etag.empty() && sscanf(header(request, "Range").c_str(), "bytes=%lld-%lld", &from, &to) >= 1 &&
+                (if_range.empty() || if_range == a.etag) && from < size)
+                serve_range(a, head, from, to < 0 || to >= size ? size - 1 : to);
+            send_all(fd, "HTTP/1.1 " + std::to_string(a.status) + " X\r\n" +
+                             (a.range_fault == "unannounced"
+                                  ? std::string()
+                                  : "Content-Length: " +
+                                        std::to_string(a.length >= 0 ? a.length : (long long)a.body.size()) + "\r\n") +
+                             head + "Connection: close\r\n\r\n");
             if (!a.hang)
                 send_all(fd, a.body.substr(0, a.cut_once));
             for (pollfd q{fd, POLLIN, 0}; (a.hang || a.linger) && !stopping && poll(&q, 1, 50) == 0;) {

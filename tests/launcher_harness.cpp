@@ -21,8 +21,11 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace {
 
@@ -47,11 +50,16 @@ int main(int argc, char **argv)
                 raise(SIGKILL);
         };
     }
-    if (argc > 1)
-        updateHost = argv[1];
-    if (argc > 2)
-        updatePort = atoi(argv[2]);
-    if (argc > 3)
-        publicKey = argv[3];
+    // HOST PORT KEY, in that order, options (--verify) anywhere.
+    std::vector<const char *> given;
+    for (int i = 1; i < argc; i++)
+        if (strncmp(argv[i], "--", 2) != 0)
+            given.push_back(argv[i]);
+    if (given.size() > 0)
+        updateHost = given[0];
+    if (given.size() > 1)
+        updatePort = atoi(given[1]);
+    if (given.size() > 2)
+        publicKey = given[2];
     return launcherMain(argc, argv);
 }

@@ -69,6 +69,7 @@ void offered() { doneCheckUpdating = updateAvailable = true; }
 void downloadFailed() { action = kDownloadScreen, downloadComplete = true, downloadFailure = {FAILURE_NO_ANSWER, "the line broke after 5 bytes"}; }
 void updateFailed() { action = kUnzipScreen, unzipComplete = true, unzipFailure = {FAILURE_NO_SPACE, "the update needs 9 bytes"}; }
 void noGame() { action = kNoGameScreen; }
+void damaged() { doneCheckUpdating = true, gameDamage = 3; }  // up to date, three files missing
 
 }  // namespace
 
@@ -141,6 +142,18 @@ TEST(Screens, EachStateDrawsItsTexts)
         {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingPackage, downloadProgress.total = 48000000; },
          {{kDownloading, 16, 16}, {std::string(64, '.'), 16, 96}, {"0.0 of 48.0 MB  0.0 MB/s", 16, 112},
           {"Downloading the package (48.0 MB)", 16, 128}}},
+        // The files a plan lacks, by count; the bar and figures count the delta fetched before them.
+        {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingFiles, downloadProgress.files = 12,
+              downloadProgress.before = 1200000, downloadProgress.done = 1000000, downloadProgress.total = 3400000; },
+         {{kDownloading, 16, 16}, {std::string(30, '|') + std::string(34, '.'), 16, 96},
+          {"2.2 of 4.6 MB  0.0 MB/s", 16, 112}, {"Downloading 12 files (3.4 MB)", 16, 128}}},
+        {[] { action = kDownloadScreen, downloadProgress.fetching = kFetchingFiles, downloadProgress.files = 1,
+              downloadProgress.total = 400000; },
+         {{kDownloading, 16, 16}, {std::string(64, '.'), 16, 96}, {"0.0 of 0.4 MB  0.0 MB/s", 16, 112},
+          {"Downloading 1 file (0.4 MB)", 16, 128}}},
+        // Up to date, but the quick check found files missing: repair or play.
+        {damaged, {{"The game is damaged:", 16, 16}, {"3 files are missing or changed", 16, 32}, {">", 16, 56},
+                   {"Repair the game", 32, 56}, {"Play", 32, 72}}},
         {downloadFailed, failed("Download failed", "No answer from the server")},
         // A reason with a detail: the detail on a line of its own, above the buttons.
         {[] { downloadFailed(), downloadFailure = {FAILURE_BAD_SIGNATURE, "it was made with another key"}; },
@@ -172,7 +185,8 @@ TEST(Screens, SpaceChoosesTheMarkedButton)
     const std::tuple<std::function<void()>, std::string, bool> cases[] = {
         {checkFailed, "Checking for updates", true}, {checkRefused, "Checking for updates", true},
         {offered, kDownloading, true},
-        {downloadFailed, kDownloading, true}, {updateFailed, kDownloading, true}, {noGame, kDownloading, false}};
+        {downloadFailed, kDownloading, true}, {updateFailed, kDownloading, true}, {noGame, kDownloading, false},
+        {damaged, kDownloading, true}};
     for (const auto &[setup, firstLeadsTo, secondPlays] : cases) {
         for (int choice : {0, 1}) {
             fresh();
@@ -190,6 +204,8 @@ TEST(Screens, SpaceChoosesTheMarkedButton)
             EXPECT_EQ(exiting, choice == 1) << what;
             EXPECT_TRUE(choice == 0 || rungame == secondPlays) << what;
             EXPECT_TRUE(choice == 1 || std::get<0>(drawn.at(0)) == firstLeadsTo) << what;
+            EXPECT_EQ(repairing.load(), choice == 0 && std::get<0>(menu[0]) == "The game is damaged:")
+                << what << ": only Repair the game makes the download a repair";
         }
     }
 }

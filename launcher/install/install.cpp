@@ -48,6 +48,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 void (*installStepHook)(const char *step) = nullptr;
@@ -162,12 +163,25 @@ struct UpdateSource {
     const char *path;
     bool delta;
     const InstallPlaces &places;
+    const char *spans = nullptr;        // the plan's entries, a sparse copy of the package (or null)
+    unsigned long long writeBytes = 0;  // what the plan writes (0: unknown)
 };
+
 
 // Room the staged game takes: every file written in whole blocks, and its entries.
 bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned long long &needed,
                  unsigned long long &entries, call_context *ctx)
 {
+    if (source.spans && !source.delta) {
+        // A sparse copy has no central directory: the plan's figure, and an
+        // inode for each of the index's items at most.
+        release_index index;
+        if (!index_read(source.places.incomingIndexFile.c_str(), &index, ctx))
+            return false;
+        entries = index.items.size();
+        needed = roomForWrites(source.writeBytes);
+        return true;
+    }
     if (!source.delta)
         return archive_needs(source.path, block, &needed, &entries, ctx) == 1;
     delta_info info;
@@ -178,6 +192,8 @@ bool updateNeeds(const UpdateSource &source, unsigned long long block, unsigned 
     // (a copy on a file system without links runs out of room with "Disk
     // full" from the delta itself, before the game changes).
     needed = info.tree_bytes - info.copied_bytes + entries * block;
+    if (source.spans)  // the plan counts the files taken from entries too
+        needed = std::max(needed, roomForWrites(source.writeBytes));
     return true;
 }
 
@@ -236,6 +252,19 @@ bool stageNewGame(const UpdateSource &source, const Journal &journal, const std:
                   const std::string &stagedRoot, call_context *ctx)
 {
     const std::string &game = source.places.gameName;
+    if (source.spans && !source.delta) {
+        // Only the plan's entries are there: the index road or nothing.
+        if (!stageByIndex(source.places, source.path, journal.hasVersion, journal.version, parent + game,
+                          stagedRoot + game, ctx)) {
+            if (context_failure(ctx) == FAILURE_NONE)
+                context_fail(ctx, FAILURE_DAMAGED, "the fetched files cannot be staged by the release's index");
+            return false;
+        }
+        if (!giveUnpackModes(stagedRoot + game, ctx))
+            return false;
+        reachedStep("unpacked");
+        return true;
+    }
     if (!source.delta) {
         if (stageByIndex(source.places, source.path, journal.hasVersion, journal.version, parent + game,
                          stagedRoot + game, ctx)) {
@@ -248,7 +277,11 @@ bool stageNewGame(const UpdateSource &source, const Journal &journal, const std:
         return true;
     }
     reachedStep("applying");
-    if (delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), ctx) != 1)
+    delta_apply_options with;
+    with.index_path = source.places.incomingIndexFile.c_str();
+    with.package_path = source.spans;
+    if ((source.spans ? delta_apply_with((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), &with, ctx)
+                      : delta_apply((parent + game).c_str(), source.path, (stagedRoot + game).c_str(), ctx)) != 1)
         return false;  // the delta recorded why
     // The game a delta makes is the game the package makes, and a package's
     // unpack makes its folders with the default mode, not the stored one.
@@ -403,8 +436,19 @@ bool installPackage(const char *packagePath, const InstallPlaces &places, const 
 bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, call_context *ctx,
                   bool &untouched)
 {
+    UpdateFiles files;
+    files.delta = deltaPath;
+    return installUpdateFiles(files, places, version, ctx, untouched);
+}
+
+bool installUpdateFiles(const UpdateFiles &files, const InstallPlaces &places, const int *version, call_context *ctx,
+                        bool &untouched)
+{
+    const bool delta = !files.delta.empty(), spans = !files.spans.empty();
     bool committing = false;
-    const bool installed = installUpdate(UpdateSource{deltaPath, true, places}, version, ctx, committing);
+    const UpdateSource source{delta ? files.delta.c_str() : spans ? files.spans.c_str() : files.package.c_str(), delta,
+                              places, spans ? files.spans.c_str() : nullptr, files.writeBytes};
+    const bool installed = installUpdate(source, version, ctx, committing);
     untouched = !installed && !committing;  // once the game changes, no other install may start over it
     return installed;
 }

@@ -39,6 +39,29 @@ bool installPackage(const char *packagePath, const InstallPlaces &places, const 
 bool installDelta(const char *deltaPath, const InstallPlaces &places, const int *version, call_context *ctx,
                   bool &untouched);
 
+// What an update brought, in the launcher's folder: a delta from the
+// installed version, the files it lacks (a sparse copy of the package
+// holding only their entries, staged by the incoming index and never
+// unpacked whole), or the package. Empty names: not brought.
+struct UpdateFiles {
+    std::string package;
+    std::string delta;
+    std::string spans;
+    unsigned long long writeBytes = 0;  // what the plan writes, for the room asked (delta or spans)
+};
+
+// The room asked for an install that writes `bytes`: a margin over them for
+// folders, partial blocks, the journal and the file system's records.
+inline unsigned long long roomForWrites(unsigned long long bytes) { return bytes + bytes / 16 + (16u << 20); }
+
+// installPackage or installDelta as the files say; with spans beside a
+// delta, a base the delta cannot use is taken from its entry there. Spans
+// alone: the new game staged by the incoming index from them (the installed
+// game's unchanged files linked). The room asked is writeBytes plus a
+// margin when it is known.
+bool installUpdateFiles(const UpdateFiles &files, const InstallPlaces &places, const int *version, call_context *ctx,
+                        bool &untouched);
+
 // An item of the installed version's index (places.indexFile, for the
 // version the version file names) that the new game lacks is removed;
 // anything the index does not name (saves, settings, mods) is kept. Without

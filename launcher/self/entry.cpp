@@ -7,6 +7,7 @@
 #include "home.h"
 #include "log.h"
 #include "loop.h"
+#include "repair.h"
 #include "running.h"
 
 #include <errno.h>
@@ -100,12 +101,14 @@ void logStartNotes()
 
 int launcherMain(int argc, char **argv)
 {
-    (void)argc;
     savedArguments = argv;
     launcherJustTaken = getenv(kJustTakenVariable) != nullptr;
     enterLauncherFolder();  // its files are named from there, wherever it was started
     startChosenLauncher();  // a release started here keeps the variable
     unsetenv(kJustTakenVariable);
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--verify") == 0)
+            return runRepair();
     const int status = runLauncher();
     if (launcherReplaced.load(std::memory_order_acquire))
         relaunchLauncher();

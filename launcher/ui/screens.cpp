@@ -191,12 +191,19 @@ std::string progressLine(long long done, long long total, long long bytesPerSeco
 }
 
 // What is being fetched, and its size once the server said it:
-// "Downloading the changes (1.2 MB)", "Downloading the package (48.0 MB)".
-std::string fetchingLine(int fetching, long long total)
+// "Downloading the changes (1.2 MB)", "Downloading 12 files (3.4 MB)",
+// "Downloading the package (48.0 MB)".
+std::string fetchingLine(int fetching, long long files, long long total)
 {
-    if (fetching != kFetchingDelta && fetching != kFetchingPackage)
+    std::string line;
+    if (fetching == kFetchingDelta)
+        line = "Downloading the changes";
+    else if (fetching == kFetchingPackage)
+        line = "Downloading the package";
+    else if (fetching == kFetchingFiles)
+        line = "Downloading " + std::to_string(files) + (files == 1 ? " file" : " files");
+    else
         return "";
-    std::string line = fetching == kFetchingDelta ? "Downloading the changes" : "Downloading the package";
     return total >= 0 ? line + " (" + megabytes(total) + " MB)" : line;
 }
 
@@ -243,6 +250,19 @@ void UpdateTick()
             endAndPlay();
         return;
     }
+    const long long damage = gameDamage.load(std::memory_order_relaxed);
+    if (damage > 0) {  // up to date, but files are missing or cut short
+        text("The game is damaged:", 16, 16);
+        text(std::to_string(damage) + (damage == 1 ? " file is" : " files are") + " missing or changed", 16, 32);
+        int choice = menu(56, "Repair the game", "Play");
+        if (choice == 0) {
+            repairing = true;
+            startDownload();
+        } else if (choice == 1) {
+            endAndPlay();
+        }
+        return;
+    }
     endAndPlay();  // up to date: straight to the game
 }
 
@@ -259,8 +279,11 @@ void DownloadTick()
         }
         return;
     }
-    const long long done = downloadProgress.done.load(std::memory_order_relaxed);
-    const long long total = downloadProgress.total.load(std::memory_order_relaxed);
+    // The bar counts this update's earlier transfers too (a delta, then files).
+    const long long before = downloadProgress.before.load(std::memory_order_relaxed);
+    const long long done = before + downloadProgress.done.load(std::memory_order_relaxed);
+    const long long size = downloadProgress.total.load(std::memory_order_relaxed);
+    const long long total = size < 0 ? -1 : before + size;
     const long long speed = downloadProgress.perSecond.load(std::memory_order_relaxed);
     text(kWaitingText, 16, 16);
     std::string bar = downloadBar(done, total);
@@ -273,7 +296,8 @@ void DownloadTick()
     }
     text(bar, 16, 96);
     text(progressLine(done, total, speed), 16, 112);
-    const std::string what = fetchingLine(downloadProgress.fetching.load(std::memory_order_relaxed), total);
+    const std::string what = fetchingLine(downloadProgress.fetching.load(std::memory_order_relaxed),
+                                          downloadProgress.files.load(std::memory_order_relaxed), size);
     if (!what.empty())
         text(what, 16, 128);
 }

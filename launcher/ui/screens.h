@@ -15,7 +15,7 @@ std::string visibleChangeLog(const std::string &log);
 sf::String toFontText(const std::string &bytes);  // what draw_text shows of the bytes
 std::string progressLine(long long done, long long total, long long bytesPerSecond);
 std::string downloadBar(long long done, long long total);  // empty while the size is unknown
-std::string fetchingLine(int fetching, long long total);    // a Fetching and its size; "" for nothing
+std::string fetchingLine(int fetching, long long files, long long total);  // a Fetching and its size; "" for nothing
 
 // The menu line (0 or 1) of the last frame's menu under a point of the view,
 // -1 for none.

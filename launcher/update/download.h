@@ -10,16 +10,20 @@
 
 // How far a transfer is, owned by the caller and read by it (a screen on
 // another thread) whenever it likes: bytes of the file on disk, its whole
-// size (-1 while unknown), this transfer's speed, and what is fetched.
-enum Fetching : int { kFetchingNothing = 0, kFetchingDelta = 1, kFetchingPackage = 2 };
+// size (-1 while unknown), this transfer's speed, and what is fetched; for
+// an update of several transfers (a delta, then files), the bytes the
+// earlier ones brought, which a bar adds to both figures.
+enum Fetching : int { kFetchingNothing = 0, kFetchingDelta = 1, kFetchingPackage = 2, kFetchingFiles = 3 };
 struct DownloadProgress {
     std::atomic<long long> done{0};
     std::atomic<long long> total{-1};
     std::atomic<long long> perSecond{0};
     std::atomic<int> fetching{kFetchingNothing};  // a Fetching
+    std::atomic<long long> files{0};              // kFetchingFiles: how many files
+    std::atomic<long long> before{0};             // this update's earlier transfers' bytes
 };
 
-// A new transfer: no figures of the last one.
+// A new transfer: no figures of the last one (`before` is the caller's).
 void startProgress(DownloadProgress &progress, Fetching what);
 
 // Fetches `uri` from `server` into "<name>.part" and renames it to `name`

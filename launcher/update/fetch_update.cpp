@@ -5,6 +5,8 @@
 #include "fetch_update.h"
 
 #include "download.h"
+#include "fetch_files.h"
+#include "fsutil.h"
 #include "http.h"
 #include "delta.h"
 #include "replace.h"
@@ -15,6 +17,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -62,7 +65,7 @@ bool signatureHolds(const UpdateServer &server, const std::string &dirUri, const
 // The delta's transfer broke: the failure is the caller's, and its .part
 // stays for the next try. Anything else that keeps the delta from use
 // leaves `ctx` as it was: the package is fetched instead.
-bool fetchDelta(const UpdateFetch &f, call_context *ctx)
+bool fetchDelta(const UpdateFetch &f, const char *otherwise, call_context *ctx)
 {
     const int installed = f.installed, announced = f.announced;
     const std::string file = deltaFileName(installed), dirUri = releaseFolderUri(announced);
@@ -71,14 +74,14 @@ bool fetchDelta(const UpdateFetch &f, call_context *ctx)
     if (!fetchFile(f.server, dirUri + file, f.deltaName, *f.progress, &got)) {
         if (context_failure(&got) == FAILURE_NO_ANSWER)
             return adopt(ctx, &got);
-        logLine("No delta from version %d to %d: %s (%s: %s); fetching the full package", installed, announced,
+        logLine("No delta from version %d to %d: %s (%s: %s); %s", installed, announced,
                 context_failure(&got) == FAILURE_NOT_ON_SERVER ? "the server has none" : "its transfer failed",
-                failure_name(context_failure(&got)), context_line(&got).c_str());
+                failure_name(context_failure(&got)), context_line(&got).c_str(), otherwise);
         return false;
     }
     if (!signatureHolds(f.server, dirUri, file, f.deltaName.c_str(), announced, installed, &got)) {
         discardDownload(f.deltaName, "its signature does not hold");
-        logLine("Delta %s not used: its signature does not hold; fetching the full package", file.c_str());
+        logLine("Delta %s not used: its signature does not hold; %s", file.c_str(), otherwise);
         return false;
     }
     return true;
@@ -112,7 +115,7 @@ bool fetchPackage(const UpdateFetch &f, call_context *ctx)
 // The announced release's index, whole, signed and readable, into
 // f.indexName; anything less leaves no index there and the update goes on
 // without one (the log says why).
-void fetchIndex(const UpdateFetch &f)
+bool fetchSignedIndex(const UpdateFetch &f)
 {
     unlink(f.indexName.c_str());
     const std::string uri = releaseFolderUri(f.announced) + kIndexFile;
@@ -121,7 +124,7 @@ void fetchIndex(const UpdateFetch &f)
     if (!fetchSmall(f.server, uri, kMaxIndexBytes, kIndexTimeoutMs, body, &status)) {
         logLine("No index of version %d (%s): files the publisher removed stay", f.announced,
                 status == 404 ? "the server has none" : "its transfer failed");
-        return;
+        return false;
     }
     if (!publicKey.empty()) {
         const char *fault = nullptr;
@@ -131,42 +134,115 @@ void fetchIndex(const UpdateFetch &f)
             fault = commentFault(comment, kIndexFile, f.announced);
         if (fault) {
             logLine("Index of version %d not used: %s", f.announced, fault);
-            return;
+            return false;
         }
     }
     if (!replace_file(f.indexName, body.data(), body.size(), 0644, DURABLE_FILE)) {
         logLine("Index of version %d not kept: %s", f.announced, strerror(errno));
-        return;
+        return false;
     }
+    return true;
+}
+
+// The installed version's index, verified when it was fetched, copied to
+// f.indexName when it is the announced version's.
+bool copyKeptIndex(const UpdateFetch &f)
+{
+    release_index index;
+    call_context got;
+    std::string body;
+    struct stat st;
+    if (f.keptIndexName.empty() || lstat(f.keptIndexName.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !index_read(f.keptIndexName.c_str(), &index, &got) || int(index.version) != f.announced ||
+        !read_small_file(f.keptIndexName, kMaxIndexBytes, body))
+        return false;
+    unlink(f.indexName.c_str());
+    return replace_file(f.indexName, body.data(), body.size(), 0644, DURABLE_FILE);
+}
+
+// An index of the announced version at f.indexName, read into `index`.
+bool readIndexOf(const UpdateFetch &f, release_index &index)
+{
+    call_context got;
+    struct stat st;
+    return !f.indexName.empty() && lstat(f.indexName.c_str(), &st) == 0 &&
+           index_read(f.indexName.c_str(), &index, &got) && int(index.version) == f.announced;
+}
+
+// The delta when it serves; with an index, what the plan lacks (by Range)
+// or nothing more; else (or when the ranges do not serve) the package.
+bool fetchFiles(const UpdateFetch &f, call_context *ctx)
+{
+    FetchedUpdate none;
+    FetchedUpdate &got = f.fetched ? *f.fetched : none;
+    got = FetchedUpdate();
+    f.progress->before.store(0, std::memory_order_relaxed);
+    release_index index;
+    const bool indexed = !f.installedGame.empty() && !f.spansName.empty() && readIndexOf(f, index);
+    const char *otherwise = indexed ? "fetching the files it lacks" : "fetching the full package";
+    bool delta = false;
+    if (f.announced > 0 && f.installed > 0 && f.installed < f.announced && f.deltaAllowed) {
+        delta = fetchDelta(f, otherwise, ctx);
+        if (!delta && context_failure(ctx) != FAILURE_NONE)
+            return false;
+    }
+    update_plan plan;
+    if (indexed && planUpdate(f.installedGame, f.indexName, delta ? f.deltaName : "", plan)) {
+        got.writeBytes = plan.write_bytes;
+        got.paths = plan.fetched;
+        if (f.repair && plan.fetched.empty())
+            return got.whole = true;
+        if (delta && plan.spans.empty())
+            return got.delta = true;  // the changes are all there is to fetch
+        if (delta)
+            f.progress->before.store(f.progress->done.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        const std::string game = f.installedGame, parent = game.substr(0, game.find_last_of('/') + 1);
+        switch (fetchPlannedFiles(f.server, f.announced, index.package_size, plan, f.spansName,
+                                  parent.empty() ? "." : parent, *f.progress, ctx)) {
+        case kFilesFetched:
+            got.delta = delta;
+            return got.files = true;
+        case kFilesFailed:
+            if (delta)
+                discardDownload(f.deltaName, "the update was not fetched");
+            return false;
+        case kFilesWholePackage:
+            break;
+        }
+        if (delta)
+            discardDownload(f.deltaName, "the package is fetched instead");
+        got.writeBytes = 0;
+    } else if (delta) {
+        return got.delta = true;
+    }
+    return got.package = fetchPackage(f, ctx);
+}
+
+}  // namespace
+
+bool fetchIndex(const UpdateFetch &f)
+{
+    if (f.announced <= 0 || f.indexName.empty())
+        return false;
+    const bool kept = copyKeptIndex(f);
+    if (!kept && !fetchSignedIndex(f))
+        return false;
     release_index index;
     call_context got;
     if (!index_read(f.indexName.c_str(), &index, &got) || int(index.version) != f.announced) {
         logLine("Index of version %d not used: %s", f.announced,
                 context_failure(&got) ? context_line(&got).c_str() : "it names another version");
         unlink(f.indexName.c_str());
-        return;
+        return false;
     }
-    logLine("Index of version %d verified: %zu items", f.announced, index.items.size());
+    logLine("Index of version %d %s: %zu items", f.announced, kept ? "kept from its install" : "verified",
+            index.items.size());
+    return true;
 }
-
-// The delta when it serves, else the package.
-bool fetchFiles(const UpdateFetch &fetch, call_context *ctx)
-{
-    if (fetch.announced > 0 && fetch.installed > 0 && fetch.installed < fetch.announced && fetch.deltaAllowed) {
-        if (fetchDelta(fetch, ctx))
-            return true;
-        if (context_failure(ctx) != FAILURE_NONE)
-            return false;
-    }
-    return fetchPackage(fetch, ctx);
-}
-
-}  // namespace
 
 bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx)
 {
-    if (fetch.announced > 0 && !fetch.indexName.empty())
-        fetchIndex(fetch);
+    fetchIndex(fetch);
     if (fetchFiles(fetch, ctx))
         return true;
     if (!fetch.indexName.empty())

@@ -8,6 +8,16 @@
 #include "http.h"
 
 #include <string>
+#include <vector>
+
+// What came, for the install: the delta, the plan's files (a sparse copy
+// of the package), or the package; with the plan's figures.
+struct FetchedUpdate {
+    bool delta = false, files = false, package = false;
+    bool whole = false;                 // a repair found nothing to fetch: nothing to install
+    unsigned long long writeBytes = 0;  // what installing the files writes (no package)
+    std::vector<std::string> paths;     // the files fetched, or a repair's damaged ones
+};
 
 // What to fetch, from where, into which files: all the caller's.
 struct UpdateFetch {
@@ -19,6 +29,16 @@ struct UpdateFetch {
     std::string deltaName;      // a fetched delta's name there
     std::string indexName;      // the announced release's verified index there (empty: not fetched)
     DownloadProgress *progress = nullptr;
+    // With the index: the installed game the plan is made against (empty:
+    // no plan, the delta or the package) and the sparse copy of the
+    // package the plan's files are fetched into.
+    std::string installedGame;
+    std::string spansName;
+    // The installed version's verified index: taken instead of fetching it
+    // when it is the announced version's (a repair). Empty: always fetched.
+    std::string keptIndexName;
+    bool repair = false;  // announced is the installed version: a whole game needs nothing
+    FetchedUpdate *fetched = nullptr;  // what came (may be null)
 };
 
 // Fetches the update to `announced` into the launcher's folder, its
@@ -32,6 +52,16 @@ struct UpdateFetch {
 // the next try, delta or package).
 // First, the release's index (its signature checked, read whole) into
 // indexName, for the install; a release without one leaves no file there.
+// With the index and an installed game, the update is planned (with the
+// delta, once it is in): nothing left to fetch takes the delta alone;
+// otherwise the files the plan lacks are fetched by Range into spansName,
+// with the delta or without, or the package when they come to most of it
+// or the server sends no parts (the log says why).
 bool fetchUpdate(const UpdateFetch &fetch, call_context *ctx);
+
+// The announced version's verified index into fetch.indexName (the kept one
+// when fetch.keptIndexName is that version's); false, with no file there,
+// when there is none (the log says why).
+bool fetchIndex(const UpdateFetch &fetch);
 
 #endif

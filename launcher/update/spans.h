@@ -32,7 +32,8 @@ std::vector<ByteSpan> joinSpans(std::vector<ByteSpan> spans, unsigned long long 
 // 200 with the whole file, 416, 501, or another range; the line says
 // which: fetch the whole file instead), FAILURE_NO_ANSWER,
 // FAILURE_NOT_ON_SERVER, FAILURE_SERVER_REFUSED, FAILURE_NO_SPACE,
-// FAILURE_CANNOT_WRITE. A failed fetch leaves no file at `name`.
+// FAILURE_CANNOT_WRITE; FAILURE_DAMAGED, before any request, for a span
+// that lies past `fileSize`. A failed fetch leaves no file at `name`.
 bool fetchSpans(const UpdateServer &server, const std::string &uri, unsigned long long fileSize,
                 const std::vector<ByteSpan> &spans, int inFlight, const std::string &name, DownloadProgress &progress,
                 call_context *ctx);

@@ -10,7 +10,7 @@ usage: drive.py [OPTIONS] -- COMMAND...
                             "mouse:X,Y" moves the pointer to the view's point
                             (X, Y), "click" clicks its left button
   --run "SCREEN=COMMAND"    on each appearance of SCREEN, first run a shell
-                            command and wait for it
+                            command and wait for it ($DRIVE_PID: the launcher's)
   --close "SCREEN=SECONDS"  that long after SCREEN appears, ask the window to
                             close as a window manager does (WM_DELETE_WINDOW)
   --timeout SECONDS         then close the window the same way (default 60)
@@ -18,7 +18,7 @@ usage: drive.py [OPTIONS] -- COMMAND...
                             it stands a second into its appearance
   --log FILE                COMMAND's output (default: this one's)
 SCREEN is one of: checking for updates, connection failed (with or without a reason), update offer,
-downloading, download failed, unzipping, update failed, no game.
+game damaged, downloading, download failed, unzipping, update failed, no game.
 
 Report, on standard output: "  screen: ..." for each screen as it appears;
 "  stray pixels on SCREEN: N" when a screen holds pixels that are neither
@@ -42,6 +42,7 @@ TEXTS = {
     (113, 224): "No answer from the server", (94, 208): "Signature check failed", (34, 78): "Disk full",
     (102, 229): "The package is damaged", (140, 272): "The update server is out of date",
     (176, 350): "The update server's answer is not signed", (145, 293): "No answer from the update server",
+    (91, 202): "The game is damaged:",
 }
 
 
@@ -205,8 +206,10 @@ def classify(img):
         return "downloading", "", 0
     if menu_at(img, 56) and only(img, 16, 32, 44, 56, 72):  # 44: the reason's detail, when it has one
         # The check's failure has this layout too: its heading says what happened.
-        name = {"Download failed": "download failed", "Update failed": "update failed"}.get(title, "connection failed")
-        return name, title if name == "connection failed" else text_at(img, 32), marker(img, 56, 72)
+        name = {"Download failed": "download failed", "Update failed": "update failed",
+                "The game is damaged:": "game damaged"}.get(title, "connection failed")
+        reason = title if name == "connection failed" else "" if name == "game damaged" else text_at(img, 32)
+        return name, reason, marker(img, 56, 72)
     if menu_at(img, 48) and only(img, 16, 38, 48, 64) and ink(img, 38) and ink(img, 64, 100, 256) == 0:
         return "no game", "", marker(img, 48, 64)
     if menu_at(img, 32) and only(img, 16, 32, 48):
@@ -372,7 +375,7 @@ def main():
                 path = os.path.join(opts["shots"], "%02d-%s.png" % (len(road), screen.replace(" ", "-")))
                 shot = [img, path, time.time() + 1]
             if screen in opts["run"]:
-                subprocess.run(opts["run"][screen], shell=True)
+                subprocess.run(opts["run"][screen], shell=True, env=dict(os.environ, DRIVE_PID=str(proc.pid)))
             if screen in opts["keys"]:
                 time.sleep(0.3)  # as a person would, after reading
                 keys = press(window, opts["keys"][screen])

@@ -80,15 +80,17 @@ run_nginx() {
   return 1
 }
 
-# start_nginx ROOT SERVED_DIR PORT [MANIFEST_RATE] [PACKAGE_RATE]: prints nginx's pid.
+# start_nginx ROOT SERVED_DIR PORT [MANIFEST_RATE] [PACKAGE_RATE] [DIRECTIVES]: prints nginx's pid.
 # Rates (bytes a second, 0 for none) slow the answers down so that the
 # screens stay up long enough to be seen; the package's rate holds for the
-# release's own package and its deltas too.
+# release's own package and its deltas too. DIRECTIVES go into the server
+# (a server that ignores or refuses ranges).
 start_nginx() {
-  local root="$1" served="$2" port="$3" manifest_rate="${4:-0}" package_rate="${5:-0}"
+  local root="$1" served="$2" port="$3" manifest_rate="${4:-0}" package_rate="${5:-0}" directives="${6:-}"
   nginx_config "$root" "$port" "  server {
     listen 127.0.0.1:$port;
     root $served;
+    $directives
     location = $LAYOUT_ROOT$LAYOUT_MANIFEST { limit_rate $manifest_rate; }
     location ~ ^$LAYOUT_ROOT($LAYOUT_RELEASES[0-9]+/)?(${LAYOUT_PACKAGE//./\\.}|$LAYOUT_DELTA_PREFIX[0-9]+${LAYOUT_DELTA_SUFFIX//./\\.})\$ { limit_rate $package_rate; }
   }"
