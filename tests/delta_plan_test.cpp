@@ -11,6 +11,7 @@
 
 #include <sodium.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 
@@ -315,4 +316,33 @@ TEST_F(Road, TheQuickCheckCountsMissingAndResizedItemsWithoutReadingThem)
     release_index ix;
     ASSERT_EQ(index_read(index.c_str(), &ix, &ctx), 1);
     EXPECT_EQ(differing, ix.items.size()) << "without a game every item is missing";
+}
+
+// A file whose content is unchanged but which gains metadata: the package
+// road fetches its entry and its metadata entry, the delta carries the
+// metadata itself.
+TEST_F(Road, AFileWithMetadataTakesItsMetadataEntrysSpanToo)
+{
+    if (!xattrs_supported(dir.path))
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    const std::string text = "Contents/Resources/text.txt";
+    ASSERT_EQ(setxattr((v2 + "/" + text).c_str(), "user.com.vantorique.tag", "v2", 2, 0), 0);
+    ASSERT_EQ(run("rm " + quote(package)), 0);
+    ASSERT_EQ(pack(v2, package), 1) << "ziputil could not pack version 2";
+    ASSERT_EQ(index_write(v2.c_str(), package.c_str(), 2, index.c_str(), &ctx), 1) << said();
+    delta_make_options o;
+    o.level = 3, o.from_version = 1, o.to_version = 2, o.package_tree = true;
+    ASSERT_EQ(delta_make_with(v1.c_str(), v2.c_str(), delta.c_str(), &o, &ctx), 1) << said();
+
+    update_plan alone = plan_for(game, false);
+    EXPECT_NE(std::count(alone.fetched.begin(), alone.fetched.end(), text), 0) << text << ": its metadata is new, it is fetched";
+    EXPECT_EQ(alone.spans.size(), alone.fetched.size() + 1) << "each fetched entry, and " << text << "'s metadata entry";
+    ASSERT_EQ(index_stage(game.c_str(), index.c_str(), sparse(alone, "sparse.zip").c_str(), staged.c_str(), nullptr, &ctx), 1)
+        << said();
+    EXPECT_EQ(get_xattr(staged + "/" + text, "user.com.vantorique.tag"), "v2") << text << ": must carry its attribute";
+    EXPECT_EQ(tree_of(staged), tree_of(v2));
+
+    update_plan changes = plan_for(game, true);
+    EXPECT_TRUE(changes.fetched.empty()) << "the delta carries the metadata: " << joined(changes.fetched);
+    EXPECT_EQ(changes.kept, 5u) << text << ": unchanged content, kept (cloned or copied, its metadata applied)";
 }
