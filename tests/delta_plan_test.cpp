@@ -346,3 +346,25 @@ TEST_F(Road, AFileWithMetadataTakesItsMetadataEntrysSpanToo)
     EXPECT_TRUE(changes.fetched.empty()) << "the delta carries the metadata: " << joined(changes.fetched);
     EXPECT_EQ(changes.kept, 5u) << text << ": unchanged content, kept (cloned or copied, its metadata applied)";
 }
+
+// A repair: the installed version's own index over the game, three files
+// deleted and one damaged in place; only those four entries are fetched.
+TEST_F(Road, ARepairFetchesOnlyTheDeletedAndDamagedFiles)
+{
+    ASSERT_EQ(run("rm -rf " + quote(dir / "game") + " && cp -a " + quote(dir / "v2") + " " + quote(dir / "game") + " && cd " +
+                  quote(game) +
+                  " && rm Contents/Resources/new.dat Contents/MacOS/game Contents/Levels/one.map"
+                  " && printf X | dd status=none conv=notrunc bs=1 seek=1000 of=Contents/Resources/same.dat"),
+              0);
+    uint64_t differing = 0;
+    ASSERT_EQ(index_quick_check(game.c_str(), index.c_str(), &differing, &ctx), 1) << said();
+    EXPECT_EQ(differing, 3u) << "the quick check sees the deleted files, not a damage that keeps the size";
+    update_plan p = plan_for(game, false);
+    EXPECT_EQ(joined(p.fetched), "Contents/Levels/one.map\nContents/MacOS/game\nContents/Resources/new.dat\n"
+                                 "Contents/Resources/same.dat\n")
+        << "the three deleted files and the damaged one, nothing else";
+    EXPECT_EQ(p.spans.size(), 4u);
+    ASSERT_EQ(index_stage(game.c_str(), index.c_str(), sparse(p, "repair.zip").c_str(), staged.c_str(), nullptr, &ctx), 1)
+        << said();
+    EXPECT_EQ(tree_of(staged), tree_of(v2)) << "the repaired game must be version 2 whole";
+}
