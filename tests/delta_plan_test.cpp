@@ -319,8 +319,8 @@ TEST_F(Road, TheQuickCheckCountsMissingAndResizedItemsWithoutReadingThem)
 }
 
 // A file whose content is unchanged but which gains metadata: the package
-// road fetches its entry and its metadata entry, the delta carries the
-// metadata itself.
+// road keeps its content and fetches only its metadata entry, the delta
+// carries the metadata itself.
 TEST_F(Road, AFileWithMetadataTakesItsMetadataEntrysSpanToo)
 {
     if (!xattrs_supported(dir.path))
@@ -335,12 +335,18 @@ TEST_F(Road, AFileWithMetadataTakesItsMetadataEntrysSpanToo)
     ASSERT_EQ(delta_make_with(v1.c_str(), v2.c_str(), delta.c_str(), &o, &ctx), 1) << said();
 
     update_plan alone = plan_for(game, false);
-    EXPECT_NE(std::count(alone.fetched.begin(), alone.fetched.end(), text), 0) << text << ": its metadata is new, it is fetched";
+    EXPECT_EQ(std::count(alone.fetched.begin(), alone.fetched.end(), text), 0) << text << ": its content is kept";
+    EXPECT_EQ(alone.kept, 5u);
     EXPECT_EQ(alone.spans.size(), alone.fetched.size() + 1) << "each fetched entry, and " << text << "'s metadata entry";
     ASSERT_EQ(index_stage(game.c_str(), index.c_str(), sparse(alone, "sparse.zip").c_str(), staged.c_str(), nullptr, &ctx), 1)
         << said();
     EXPECT_EQ(get_xattr(staged + "/" + text, "user.com.vantorique.tag"), "v2") << text << ": must carry its attribute";
     EXPECT_EQ(tree_of(staged), tree_of(v2));
+    struct stat kept {}, installed {};
+    ASSERT_EQ(lstat((staged + "/" + text).c_str(), &kept), 0);
+    ASSERT_EQ(lstat((game + "/" + text).c_str(), &installed), 0);
+    EXPECT_NE(kept.st_ino, installed.st_ino) << text << ": given metadata, it must be a file of its own, not the installed one";
+    EXPECT_EQ(get_xattr(game + "/" + text, "user.com.vantorique.tag"), "<missing>") << text << ": the installed file must be untouched";
 
     update_plan changes = plan_for(game, true);
     EXPECT_TRUE(changes.fetched.empty()) << "the delta carries the metadata: " << joined(changes.fetched);
