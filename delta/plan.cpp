@@ -179,6 +179,10 @@ int update_plan_make(const char *installed_tree, const char *index_path, const c
         if (!delta_path && r.metadata_offset != 0)
             plan->spans.push_back(span_of(bounds, index, r.metadata_offset, r.metadata_compressed));
         if (verdicts[k] == KEEP) {
+            // Given metadata, a kept file is a clone, or a copy where the
+            // file system cannot clone: counted as written.
+            if (delta_path ? !by_path.at(r.path)->metadata.empty() : r.metadata_offset != 0)
+                plan->write_bytes += r.size + r.metadata_size;
             plan->kept++;
             continue;
         }

@@ -338,6 +338,13 @@ TEST_F(Road, AFileWithMetadataTakesItsMetadataEntrysSpanToo)
     EXPECT_EQ(std::count(alone.fetched.begin(), alone.fetched.end(), text), 0) << text << ": its content is kept";
     EXPECT_EQ(alone.kept, 5u);
     EXPECT_EQ(alone.spans.size(), alone.fetched.size() + 1) << "each fetched entry, and " << text << "'s metadata entry";
+    release_index ix;
+    ASSERT_EQ(index_read(index.c_str(), &ix, &ctx), 1) << said();
+    uint64_t written = 0;
+    for (const release_item &r : ix.items)
+        if (r.path == text || std::count(alone.fetched.begin(), alone.fetched.end(), r.path))
+            written += r.size;
+    EXPECT_GE(alone.write_bytes, written) << text << ": kept as a clone or a copy, it counts as written";
     ASSERT_EQ(index_stage(game.c_str(), index.c_str(), sparse(alone, "sparse.zip").c_str(), staged.c_str(), nullptr, &ctx), 1)
         << said();
     EXPECT_EQ(get_xattr(staged + "/" + text, "user.com.vantorique.tag"), "v2") << text << ": must carry its attribute";
