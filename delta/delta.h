@@ -87,8 +87,8 @@ int index_write(const char *tree, const char *package, uint32_t version, const c
 int index_read(const char *index_path, release_index *out, call_context *ctx);
 // Builds in `staged_tree` (a new folder) release N's tree from its index and
 // package: each file the installed tree (only read) holds as the release
-// has it (size and hash; no metadata) is linked or cloned from it, the rest
-// unpacked from its entry and checked against the index's hash. `linked`
+// has it (size and hash) is linked or cloned from it (a clone given its
+// metadata entry's stream, where it has one), the rest unpacked from its entry and checked against the index's hash. `linked`
 // gets how many were linked. On failure the staged folder is removed.
 // Progress: bytes of files staged and the tree's total.
 int index_stage(const char *installed_tree, const char *index_path, const char *package_path, const char *staged_tree,

@@ -3,9 +3,10 @@
 // from bases the game holds as the delta expects (patched), or its entry
 // must come from the release's package (fetched), and which bytes of the
 // package those entries are. The verdicts are the ones the stagers reach:
-// index_stage keeps a file only without a metadata entry; delta_apply_with
-// takes a file whose base is missing or differs from the installed file at
-// its own path when that is the release's, else from its entry.
+// delta_apply_with takes a file whose base is missing or differs from the
+// installed file at its own path when that is the release's, else from its
+// entry. A delta carries the metadata itself; index_stage applies the
+// metadata entry's stream to a file it keeps as to one it unpacks.
 //
 // And the quick look for damage: types and sizes against the index, from
 // lstat alone, cheap enough for every start.
@@ -158,7 +159,7 @@ int update_plan_make(const char *installed_tree, const char *index_path, const c
         parallel_for(files.size(), 0, [&](size_t k, int) {
             const release_item &r = index.items[files[k]];
             if (!delta_path) {
-                verdicts[k] = r.metadata_offset == 0 && installed_is(hashes, r.path, r.size, r.hash) ? KEEP : FETCH;
+                verdicts[k] = installed_is(hashes, r.path, r.size, r.hash) ? KEEP : FETCH;
                 return true;
             }
             const item &d = *by_path.at(r.path);
@@ -174,7 +175,14 @@ int update_plan_make(const char *installed_tree, const char *index_path, const c
     const entry_bounds bounds = bounds_of(index);
     for (size_t k = 0; k < files.size(); k++) {
         const release_item &r = index.items[files[k]];
+        // index_stage gives a kept file its metadata entry's stream.
+        if (!delta_path && r.metadata_offset != 0)
+            plan->spans.push_back(span_of(bounds, index, r.metadata_offset, r.metadata_compressed));
         if (verdicts[k] == KEEP) {
+            // Given metadata, a kept file is a clone, or a copy where the
+            // file system cannot clone: counted as written.
+            if (delta_path ? !by_path.at(r.path)->metadata.empty() : r.metadata_offset != 0)
+                plan->write_bytes += r.size + r.metadata_size;
             plan->kept++;
             continue;
         }
@@ -185,9 +193,6 @@ int update_plan_make(const char *installed_tree, const char *index_path, const c
         }
         plan->fetched.push_back(r.path);
         plan->spans.push_back(span_of(bounds, index, r.entry_offset, r.entry_compressed));
-        // A delta carries the metadata itself; index_stage applies the entry's.
-        if (!delta_path && r.metadata_offset != 0)
-            plan->spans.push_back(span_of(bounds, index, r.metadata_offset, r.metadata_compressed));
     }
     for (const release_item &r : index.items) {
         if (r.type == ITEM_FILE)

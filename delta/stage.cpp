@@ -1,7 +1,8 @@
 // A release staged from its package and its index, beside the installed
 // game: a file the installed game already holds as the release has it (its
 // size and hash, read and compared) enters the staged tree as a link to it
-// (reuse.cpp); only the others are unpacked from their entries. Reading to
+// (reuse.cpp), or a clone or copy given the metadata entry's stream when it
+// has one; only the others are unpacked from their entries. Reading to
 // compare costs a read of the installed game, where unpacking costs a write
 // of all of it (bench/RESULTS.md, "Update cost"). Entries are found by the
 // index alone (entry.cpp), so the package may be a sparse copy holding only
@@ -69,13 +70,14 @@ bool stage_file(stager &s, const release_item &it)
     call_context *ctx = s.ctx;
     Fd installed;
     struct stat st;
-    if (it.metadata_offset == 0 && installed_matches(s, it, installed, st)) {
+    if (installed_matches(s, it, installed, st)) {
+        // With metadata to apply, a clone or a copy: never the installed inode.
         reuse_way way;
-        if (!reuse_file(installed.fd, st, s.installed + "/" + it.path, s.dir, it.path, it.mode, true, way))
+        if (!reuse_file(installed.fd, st, s.installed + "/" + it.path, s.dir, it.path, it.mode, it.metadata_offset == 0, way))
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
         s.linked += way == REUSE_LINKED;
         progress_add(ctx, (long long)it.size);
-        return true;
+        return apply_metadata_entry(s, it);
     }
     if (!write_from_entry(*s.release, it, s.dir, s.staged, ctx))
         return false;

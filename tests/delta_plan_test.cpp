@@ -11,6 +11,7 @@
 
 #include <sodium.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 
@@ -315,4 +316,68 @@ TEST_F(Road, TheQuickCheckCountsMissingAndResizedItemsWithoutReadingThem)
     release_index ix;
     ASSERT_EQ(index_read(index.c_str(), &ix, &ctx), 1);
     EXPECT_EQ(differing, ix.items.size()) << "without a game every item is missing";
+}
+
+// A file whose content is unchanged but which gains metadata: the package
+// road keeps its content and fetches only its metadata entry, the delta
+// carries the metadata itself.
+TEST_F(Road, AFileWithMetadataTakesItsMetadataEntrysSpanToo)
+{
+    if (!xattrs_supported(dir.path))
+        GTEST_SKIP() << "no user extended attributes on this file system";
+    const std::string text = "Contents/Resources/text.txt";
+    ASSERT_EQ(setxattr((v2 + "/" + text).c_str(), "user.com.vantorique.tag", "v2", 2, 0), 0);
+    ASSERT_EQ(run("rm " + quote(package)), 0);
+    ASSERT_EQ(pack(v2, package), 1) << "ziputil could not pack version 2";
+    ASSERT_EQ(index_write(v2.c_str(), package.c_str(), 2, index.c_str(), &ctx), 1) << said();
+    delta_make_options o;
+    o.level = 3, o.from_version = 1, o.to_version = 2, o.package_tree = true;
+    ASSERT_EQ(delta_make_with(v1.c_str(), v2.c_str(), delta.c_str(), &o, &ctx), 1) << said();
+
+    update_plan alone = plan_for(game, false);
+    EXPECT_EQ(std::count(alone.fetched.begin(), alone.fetched.end(), text), 0) << text << ": its content is kept";
+    EXPECT_EQ(alone.kept, 5u);
+    EXPECT_EQ(alone.spans.size(), alone.fetched.size() + 1) << "each fetched entry, and " << text << "'s metadata entry";
+    release_index ix;
+    ASSERT_EQ(index_read(index.c_str(), &ix, &ctx), 1) << said();
+    uint64_t written = 0;
+    for (const release_item &r : ix.items)
+        if (r.path == text || std::count(alone.fetched.begin(), alone.fetched.end(), r.path))
+            written += r.size;
+    EXPECT_GE(alone.write_bytes, written) << text << ": kept as a clone or a copy, it counts as written";
+    ASSERT_EQ(index_stage(game.c_str(), index.c_str(), sparse(alone, "sparse.zip").c_str(), staged.c_str(), nullptr, &ctx), 1)
+        << said();
+    EXPECT_EQ(get_xattr(staged + "/" + text, "user.com.vantorique.tag"), "v2") << text << ": must carry its attribute";
+    EXPECT_EQ(tree_of(staged), tree_of(v2));
+    struct stat kept {}, installed {};
+    ASSERT_EQ(lstat((staged + "/" + text).c_str(), &kept), 0);
+    ASSERT_EQ(lstat((game + "/" + text).c_str(), &installed), 0);
+    EXPECT_NE(kept.st_ino, installed.st_ino) << text << ": given metadata, it must be a file of its own, not the installed one";
+    EXPECT_EQ(get_xattr(game + "/" + text, "user.com.vantorique.tag"), "<missing>") << text << ": the installed file must be untouched";
+
+    update_plan changes = plan_for(game, true);
+    EXPECT_TRUE(changes.fetched.empty()) << "the delta carries the metadata: " << joined(changes.fetched);
+    EXPECT_EQ(changes.kept, 5u) << text << ": unchanged content, kept (cloned or copied, its metadata applied)";
+}
+
+// A repair: the installed version's own index over the game, three files
+// deleted and one damaged in place; only those four entries are fetched.
+TEST_F(Road, ARepairFetchesOnlyTheDeletedAndDamagedFiles)
+{
+    ASSERT_EQ(run("rm -rf " + quote(dir / "game") + " && cp -a " + quote(dir / "v2") + " " + quote(dir / "game") + " && cd " +
+                  quote(game) +
+                  " && rm Contents/Resources/new.dat Contents/MacOS/game Contents/Levels/one.map"
+                  " && printf X | dd status=none conv=notrunc bs=1 seek=1000 of=Contents/Resources/same.dat"),
+              0);
+    uint64_t differing = 0;
+    ASSERT_EQ(index_quick_check(game.c_str(), index.c_str(), &differing, &ctx), 1) << said();
+    EXPECT_EQ(differing, 3u) << "the quick check sees the deleted files, not a damage that keeps the size";
+    update_plan p = plan_for(game, false);
+    EXPECT_EQ(joined(p.fetched), "Contents/Levels/one.map\nContents/MacOS/game\nContents/Resources/new.dat\n"
+                                 "Contents/Resources/same.dat\n")
+        << "the three deleted files and the damaged one, nothing else";
+    EXPECT_EQ(p.spans.size(), 4u);
+    ASSERT_EQ(index_stage(game.c_str(), index.c_str(), sparse(p, "repair.zip").c_str(), staged.c_str(), nullptr, &ctx), 1)
+        << said();
+    EXPECT_EQ(tree_of(staged), tree_of(v2)) << "the repaired game must be version 2 whole";
 }
