@@ -6,13 +6,16 @@
 # commit) side by side in one run. Two generated games (bench/gen_game.py):
 #   every-pack  2 packs of 256 MB, each edited, 4000 small files (2% edited)
 #   one-pack    32 packs of 20 MB of which one is edited, 4000 small files
-# Prints the "Update cost" section of bench/RESULTS.md.
+# Prints the "Update cost" section of bench/RESULTS.md. With BIG=1 it does
+# only the game of the size an update is judged at (bench/update_cost_big.sh:
+# 12 GB of scratch, root for an ext4 image).
 #
 # usage: bench/update_cost.sh [WORK_DIR] [BASELINE]   (VANTORIQUE_DELTA: ours, else build/release's)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 work="$(mkdir -p "${1:-/tmp/vantorique-bench-cost}" && cd "${1:-/tmp/vantorique-bench-cost}" && pwd)"
 baseline="${2:-}"
+[ "${BIG:-0}" != 1 ] || exec "$root/bench/update_cost_big.sh" "$work"
 ours="${VANTORIQUE_DELTA:-$root/build/release/vantorique-delta}"
 if [ ! -x "$ours" ]; then
   cmake -S "$root" -B "$root/build/release" -DCMAKE_BUILD_TYPE=Release -DVANTORIQUE_TESTS=OFF -DVANTORIQUE_LAUNCHER=OFF >/dev/null
