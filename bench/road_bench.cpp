@@ -4,7 +4,8 @@
 // launcher's; the game is in "../"). Prints what was fetched and whether the
 // game is now the version on offer.
 //
-// usage: road_bench HOST PORT [PUBLIC_KEY_LINE]
+// usage: road_bench HOST PORT [--verify] [PUBLIC_KEY_LINE]
+//        (--verify: the repair of the installed version instead)
 #include "signature.h"
 #include "state.h"
 #include "version.h"
@@ -12,6 +13,8 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+
+#include <string>
 
 namespace {
 
@@ -22,6 +25,8 @@ const char *fetchedName(int fetching)
         return "delta";
     case kFetchingPackage:
         return "package";
+    case kFetchingFiles:
+        return "files";
     default:
         return "other";
     }
@@ -31,28 +36,31 @@ const char *fetchedName(int fetching)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 && argc != 4) {
-        fputs("usage: road_bench HOST PORT [PUBLIC_KEY_LINE]\n", stderr);
+    const bool verify = argc > 3 && std::string(argv[3]) == "--verify";
+    if (argc < 3 || argc > 4 + verify) {
+        fputs("usage: road_bench HOST PORT [--verify] [PUBLIC_KEY_LINE]\n", stderr);
         return 2;
     }
     resetLauncherState();
     updateHost = argv[1];
     updatePort = atoi(argv[2]);
-    if (argc == 4)
-        publicKey = argv[3];
+    if (argc == 4 + verify)
+        publicKey = argv[3 + verify];
     vantoriqueVersion = readVersionFile(kVersionFile);
-    ThreadCheckFunc(nullptr);
-    if (!updateAvailable) {
+    repairing = verify;
+    if (!verify)
+        ThreadCheckFunc(nullptr);
+    if (!verify && !updateAvailable) {
         printf("no update (installed %d)\n", vantoriqueVersion);
         return updatingError ? 1 : 0;
     }
     // A delta that cannot build the new game asks for another download, once.
     for (int round = 0; round < 2; round++) {
-        downloadComplete = false;
-        unzipComplete = false;
+        clearDownloadState();
         ThreadDownloadFunc(nullptr);
         const int fetching = downloadProgress.fetching.load();
-        printf("fetched: %s, %lld bytes\n", fetchedName(fetching), downloadProgress.done.load());
+        printf("fetched: %s, %lld bytes, %lld files\n", fetchedName(fetching), downloadProgress.done.load(),
+               downloadProgress.files.load());
         if (!downloadSuccess) {
             printf("download failed: %s\n", failure_name(downloadFailure.kind));
             return 1;

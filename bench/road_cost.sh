@@ -27,15 +27,13 @@ cd "$work"
 for v in 1 2 3 4 5 6 7 8; do
   [ -d "v$v/Vantorique.app" ] || python3 "$root/bench/gen_game.py" "v$v" "$v" --packs "$packs" --small "$small" >/dev/null
 done
-if [ ! -e served/.published-8 ]; then
-  rm -rf served && mkdir served
-  for v in 1 2 3 4 5 6 7 8; do
-    echo "release $v" > "log$v.txt"
-    "$root/scripts/publish" "v$v/Vantorique.app" "$v" "log$v.txt" served >/dev/null
-  done
-  touch served/.published-8
-fi
 releases="served/$LAYOUT_ROOT$LAYOUT_RELEASES"
+mkdir -p served
+for v in 1 2 3 4 5 6 7 8; do  # in order; a release already published stays
+  [ -e "$releases$v/index" ] && continue
+  echo "release $v" > "log$v.txt"
+  "$root/scripts/publish" "v$v/Vantorique.app" "$v" "log$v.txt" served >/dev/null 2>&1
+done
 port=18471
 log="$work/access.log"
 : > "$log"
