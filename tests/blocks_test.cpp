@@ -222,3 +222,42 @@ TEST(Unpack, ADamagedBlockOfABigEntryIsNamedAlikeByEveryInflater)
             EXPECT_EQ(last_line(), first) << what << ", test_archive: another line";
         }
 }
+
+// A big stored entry is copied from the read-ahead window: the same bytes
+// as the source on one thread and many, and a damaged one named with the
+// line the stream gives it (test_archive streams every entry), nothing left.
+TEST(Unpack, ABigStoredEntryIsCopiedWholeAndItsDamageNamedAsTheStreamNamesIt)
+{
+    ScratchDir dir;
+    // 9 MiB and a bit: more than one step of the copy, a short last window.
+    ASSERT_EQ(run("mkdir -p " + quote(dir / "G") + " && head -c $((9 * 1048576 + 4321)) /dev/urandom >" +
+                  quote(dir / "G/pack.bin") + " && echo small >" + quote(dir / "G/after.txt")), 0);
+    ASSERT_EQ(pack(dir / "G", dir / "g.zip"), 1) << last_line();
+    ASSERT_NE(methods_of(dir / "g.zip").find("G/pack.bin 0 9441505 9441505"), std::string::npos)
+        << "pack.bin must be stored: " << methods_of(dir / "g.zip");
+    for (int threads : {1, 3}) {
+        Threads t(threads);
+        const std::string dest = dir / ("ok" + std::to_string(threads) + "/");
+        EXPECT_EQ(unpack(dir / "g.zip", dest), 1) << threads << " threads: " << last_line();
+        EXPECT_TRUE(read_file(dest + "G/pack.bin") == read_file(dir / "G/pack.bin"))
+            << threads << " threads: dest/G/pack.bin differs from the source";
+    }
+    // A byte 5 MiB into the entry's data, in the copy's second step.
+    std::string bytes = read_file(dir / "g.zip");
+    const size_t at = bytes.find("G/pack.bin") + 10 + 5 * 1048576;
+    bytes[at] = char(bytes[at] ^ 0x20);
+    write_file(dir / "bad.zip", bytes);
+    unsigned long long entries = 0, size = 0;
+    ASSERT_EQ(captured([&] { return test_archive((dir / "bad.zip").c_str(), &entries, &size, &last.ctx); }), 0)
+        << "test_archive must find the damage";
+    const std::string streamed = last_line();
+    EXPECT_EQ(streamed, "CRC error in entry: G/pack.bin") << "test_archive's line";
+    for (int threads : {1, 3}) {
+        Threads t(threads);
+        const std::string dest = dir / ("bad" + std::to_string(threads) + "/");
+        EXPECT_EQ(unpack(dir / "bad.zip", dest), 0) << threads << " threads: must fail";
+        EXPECT_EQ(last_line(), streamed) << threads << " threads: another line than the stream's";
+        EXPECT_EQ(kind_name(last_failure()), "FAILURE_DAMAGED") << threads << " threads";
+        EXPECT_FALSE(exists(dest + "G/pack.bin")) << threads << " threads: dest/G/pack.bin must not be left";
+    }
+}

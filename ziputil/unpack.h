@@ -205,10 +205,10 @@ inline bool stopped(const Unpack &u)
     return u.failed_job && u.job > u.failed_job->load(std::memory_order_relaxed);
 }
 
-// A big stored entry copied into the file `fd` (just made, empty) without
-// the transfer buffer (stored_copy.cpp): in the kernel where it can, else
-// from the read-ahead window; its CRC checked. False (nothing done) for an
-// entry that does not qualify: the stream takes it, and names any fault.
+// A big stored entry copied into the file `fd` (just made, empty) from the
+// read-ahead window, not the transfer buffer (stored_copy.cpp); its CRC
+// checked. False for an entry that does not qualify (its data not whole in
+// the archive, its sizes unequal): the stream takes it, and names the fault.
 bool copies_stored(const ArchiveFile &file, const Entry &entry);
 // 1 copied and checked; 0 after the line saying why, as the stream says it.
 int copy_stored(Unpack &u, const Entry &entry, int fd, const std::string &name);

@@ -35,12 +35,6 @@ extern std::atomic<int> ZIP_THREADS;
 // streamed entry. The archive, the checks and the lines are the same.
 extern std::atomic<bool> ZIP_FAST_INFLATE;
 
-// Whether a stored entry over 1 MiB is copied by the kernel
-// (copy_file_range) where the archive's and the destination's file systems
-// allow it; true by default. False: through the read-ahead window. The
-// files, the checks and the lines are the same.
-extern std::atomic<bool> ZIP_COPY_RANGE;
-
 // The routines print one line per step and one for a failure on standard
 // output, unless the context is quiet.
 
