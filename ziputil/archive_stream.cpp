@@ -48,15 +48,17 @@ bool make_window(ArchiveFile &file)
 }
 
 
-// The next input of a deflated entry, when the inflater has used the last.
+// The next input of a deflated entry, when the inflater has used the last:
+// the read-ahead window itself, no copy made. Nothing else reads this
+// thread's window while the entry streams.
 bool refill(ArchiveFile &file, EntryStream &s, const unsigned char *&next_in, uint64_t &avail_in)
 {
-    size_t take = size_t(std::min<uint64_t>(ZIPUTIL_BUFFER_SIZE, s.left));
-    if (!read_archive(file, s.next, s.input.get(), take))
+    size_t take = size_t(std::min<uint64_t>(kReadAhead, s.left));
+    next_in = view_archive(file, s.next, take);
+    if (!next_in)
         return false;
     s.next += take;
     s.left -= take;
-    next_in = s.input.get();
     avail_in = take;
     return true;
 }
@@ -182,6 +184,25 @@ bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length)
     return true;
 }
 
+const unsigned char *view_archive(ArchiveFile &file, uint64_t offset, size_t &length)
+{
+    if (offset >= file.size) {
+        errno = EIO;
+        return nullptr;
+    }
+    if (offset < file.window_start || offset >= file.window_start + file.window_length) {
+        size_t n = size_t(std::min<uint64_t>(kReadAhead, file.size - offset));
+        file.window_length = 0;
+        if (!read_full(file.fd.fd, file.window.get(), n, int64_t(offset)))
+            return nullptr;
+        file.window_start = offset;
+        file.window_length = n;
+    }
+    size_t at = size_t(offset - file.window_start);
+    length = std::min(length, file.window_length - at);
+    return file.window.get() + at;
+}
+
 EntryStream::~EntryStream()
 {
     if (inflating && !fast)
@@ -195,9 +216,6 @@ bool open_entry_stream(const Entry &entry, EntryStream &s, Fault &why)
     s.left = entry.compressed;
     s.crc = crc32(0, nullptr, 0);
     if (entry.method == Z_DEFLATED) {
-        s.input.reset(new (std::nothrow) unsigned char[ZIPUTIL_BUFFER_SIZE]);
-        if (!s.input)
-            return refuse(why, FAILURE_CANNOT_WRITE, "Out of memory for entry: " + entry.name);
 #ifdef ZIPUTIL_WITH_ISAL
         if (ZIP_FAST_INFLATE && (entry.size > kWholeEntry || entry.compressed > kWholeEntry)) {
             s.fast.reset(new (std::nothrow) FastInflate());

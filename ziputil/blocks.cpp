@@ -1,9 +1,11 @@
 // Files past the whole limit, packed on every thread. The file is cut into
-// 1 MiB blocks; each is deflated on its own with the 32 KiB before it as the
-// dictionary and ends with a sync flush, so the blocks join into one standard
-// deflate stream (an empty final block closes it) and the CRCs combine. A
-// block's bytes depend only on its input and the 32 KiB before it: one thread
-// and many make the same archive.
+// 2 MiB blocks; each is deflated on its own by libdeflate (about twice
+// zlib's speed at the same level) and made joinable, so the blocks join into
+// one standard deflate stream (an empty final block closes it) and the CRCs
+// combine. A block's bytes depend only on its input: one thread and many
+// make the same archive. Without the 32 KiB before it as a dictionary a
+// block of text deflates about 1% larger than in one stream (1.5% with
+// blocks of 1 MiB).
 //
 // A file whose first blocks deflate to more than 97% of their size (already
 // compressed textures, audio, video) is stored instead: its data copied, at
@@ -11,7 +13,8 @@
 // same on every thread count.
 //
 // Memory stays bounded: at most two blocks a thread are in flight, about
-// 2 MiB each.
+// 4 MiB each with their output.
+#include "joined_deflate.h"
 #include "pack.h"
 
 #include <errno.h>
@@ -20,6 +23,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -31,9 +35,8 @@ namespace ziputil {
 
 namespace {
 
-const size_t kBlock = 1u << 20;
-const size_t kDictionary = 32768;  // deflate's window
-const size_t kSampleBlocks = 4;
+const size_t kBlock = 2u << 20;
+const size_t kSampleBlocks = 2;  // 4 MiB
 const uint64_t kStoredAbove = 97;  // percent
 
 // What follows the last sync-flushed block: an empty final block.
@@ -42,41 +45,33 @@ const unsigned char kFinalBlock[] = {0x03, 0x00};
 struct Block {
     std::unique_ptr<unsigned char[]> in;
     size_t size = 0;
-    std::string dictionary;  // the 32 KiB of input before it
     std::string out;
     uint32_t crc = 0;
     bool started = false, done = false, failed = false;
 };
 
-// One block deflated: a fresh stream each time, so that its bytes never
-// depend on which thread made it or what it made before.
+// One block deflated whole: its bytes never depend on which thread made it
+// or what it made before.
 struct BlockDeflater {
-    z_stream z{};
-    int level = -2;  // none yet
-    ~BlockDeflater()
-    {
-        if (level != -2)
-            deflateEnd(&z);
-    }
+    std::unique_ptr<libdeflate_compressor, DeflaterFree> deflater;
+    int level = 0;
+    BlockFinder finder;
 };
 
 bool deflate_block(BlockDeflater &d, int level, Block &b)
 {
-    if (!start_deflate(d.z, d.level, level))
+    if (!d.deflater || d.level != level) {
+        d.deflater.reset(libdeflate_alloc_compressor(level));
+        d.level = level;
+        if (!d.deflater)
+            return false;
+    }
+    b.out.resize(libdeflate_deflate_compress_bound(d.deflater.get(), b.size) + kJoinRoom);
+    unsigned char *out = reinterpret_cast<unsigned char *>(&b.out[0]);
+    size_t size = libdeflate_deflate_compress(d.deflater.get(), b.in.get(), b.size, out, b.out.size() - kJoinRoom);
+    if (size == 0 || !make_joinable(d.finder, out, size, b.size))
         return false;
-    if (!b.dictionary.empty() &&
-        deflateSetDictionary(&d.z, reinterpret_cast<const Bytef *>(b.dictionary.data()), uInt(b.dictionary.size())) !=
-            Z_OK)
-        return false;
-    b.out.resize(deflateBound(&d.z, b.size) + 16);  // the bound covers a finish; a sync flush adds 5 bytes
-    d.z.next_in = b.in.get();
-    d.z.avail_in = uInt(b.size);
-    d.z.next_out = reinterpret_cast<Bytef *>(&b.out[0]);
-    d.z.avail_out = uInt(b.out.size());
-    int rc = deflate(&d.z, Z_SYNC_FLUSH);
-    if (rc != Z_OK || d.z.avail_in != 0 || d.z.avail_out == 0)
-        return false;
-    b.out.resize(b.out.size() - d.z.avail_out);
+    b.out.resize(size);
     b.crc = libdeflate_crc32(0, b.in.get(), b.size);
     return true;
 }
@@ -167,7 +162,6 @@ struct Reader {
     bool zip64;
     bool &refused;
     uint64_t so_far = 0;
-    std::string tail;  // the last 32 KiB read: the next block's dictionary
     bool ended = false;
 };
 
@@ -194,12 +188,6 @@ bool read_block(Reader &rd, Block &b)
                                                  ": it grew past 4 GiB less 64 MiB while being packed");
     }
     progress_add(rd.out.ctx, (long long)b.size);
-    b.dictionary = rd.tail;
-    if (b.size >= kDictionary)
-        rd.tail.assign(reinterpret_cast<const char *>(b.in.get()) + b.size - kDictionary, kDictionary);
-    else
-        rd.tail = (rd.tail + std::string(reinterpret_cast<const char *>(b.in.get()), b.size))
-                      .substr(rd.tail.size() + b.size > kDictionary ? rd.tail.size() + b.size - kDictionary : 0);
     return true;
 }
 
@@ -224,8 +212,8 @@ int pack_in_blocks(Packing &pk, zipFile archive, const char *entry_name, const c
     if (in.fd < 0)
         return fail_error(pk.out, FAILURE_CANNOT_READ, "Cannot read ", disk_path, errno);
     Run r;
-    r.level = level < 0 ? Z_DEFAULT_COMPRESSION : level;
-    Reader rd{pk.out, in.fd, disk_path, zip64, pk.writing.refused, 0, std::string(), false};
+    r.level = level < 0 ? 6 : std::min(level, 9);  // as the small files get it
+    Reader rd{pk.out, in.fd, disk_path, zip64, pk.writing.refused, 0, false};
     BlockDeflater mine;
     const size_t in_flight = 2 * size_t(thread_count()) + 1;
 

@@ -13,6 +13,12 @@ namespace ziputil {
 
 namespace {
 
+// A big deflated entry: inflated straight into the output buffer.
+bool streams_in_bulk(const Entry &entry)
+{
+    return entry.method != 0 && entry.size > kWholeEntry;
+}
+
 // Opens a regular file for writing at `path` (never a link: resolved
 // already), creating it or rewriting it in place. A FIFO, socket or device
 // there is replaced, never opened; a file that cannot be opened for writing
@@ -34,16 +40,12 @@ int open_output(const std::string &path)
     return fd;
 }
 
-// Whether an entry before this one failed: this file goes too.
-bool stopped(const Unpack &u)
-{
-    return u.failed_job && u.job > u.failed_job->load(std::memory_order_relaxed);
-}
-
 // Writes the entry into `out`, its size and CRC checked against the central
 // record: no entry that lies about its size or content passes. A small one
 // is inflated whole and written once it passed; the others stream, and so
-// does a small one that did not pass, for the lines that say why.
+// does a small one that did not pass, for the lines that say why. A big one
+// streams through the output buffer itself, `out` unbuffered: its bytes are
+// written where they were inflated.
 int copy_entry(Unpack &u, const Entry &entry, FILE *out, const std::string &name)
 {
     if (u.whole && inflate_whole(*u.file, entry, *u.whole)) {
@@ -55,21 +57,26 @@ int copy_entry(Unpack &u, const Entry &entry, FILE *out, const std::string &name
         progress_add(u.out.ctx, (long long)size);
         return 1;
     }
+    if (copies_stored(*u.file, entry))
+        return fflush(out) == 0 ? copy_stored(u, entry, fileno(out), name)
+                                : fail_error(u.out, FAILURE_CANNOT_WRITE, "Could not write ", name, errno);
     EntryStream stream;
     Fault why;
     if (!open_entry_stream(entry, stream, why))
         return fail(u.out, why.kind, why.line);
+    const bool bulk = streams_in_bulk(entry);
+    char *buffer = bulk ? u.out_buffer : u.buffer;
     for (;;) {
         if (stopped(u))
             return 0;
-        long n = read_entry_stream(*u.file, stream, u.buffer, ZIPUTIL_BUFFER_SIZE, why);
+        long n = read_entry_stream(*u.file, stream, buffer, bulk ? kOutputBuffer : ZIPUTIL_BUFFER_SIZE, why);
         if (n == -2)
             return fail_error(u.out, FAILURE_CANNOT_READ, "Cannot read the archive at entry ", name, errno ? errno : EIO);
         if (n < 0)
             return fail(u.out, why.kind, why.line);
         if (n == 0)
             break;
-        if (fwrite(u.buffer, 1, size_t(n), out) != size_t(n))
+        if (fwrite(buffer, 1, size_t(n), out) != size_t(n))
             return fail_error(u.out, FAILURE_CANNOT_WRITE, "Could not write ", name, errno);
         progress_add(u.out.ctx, n);
     }
@@ -178,7 +185,10 @@ int unpack_file(Unpack &u, const Entry &entry, const std::string &name, const st
     FilePtr out = fd < 0 ? nullptr : file_from_fd(fd, "w");
     if (!out)
         return fail_write(u.out, fd < 0 ? err : errno, "Could not write to destination file: " + path);
-    setvbuf(out.get(), u.out_buffer, _IOFBF, kOutputBuffer);
+    if (streams_in_bulk(entry))
+        setvbuf(out.get(), nullptr, _IONBF, 0);  // the output buffer is the inflater's
+    else
+        setvbuf(out.get(), u.out_buffer, _IOFBF, kOutputBuffer);
     int ok = copy_entry(u, entry, out.get(), name);
     if (ok && mode != 0)
         fchmod(fileno(out.get()), mode & 07777);

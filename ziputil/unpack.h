@@ -48,6 +48,10 @@ bool open_archive_file(const char *path, ArchiveFile &file);
 bool share_archive_file(const ArchiveFile &from, ArchiveFile &file);
 // Reads [offset, offset + length) of the archive; false past its end or on a read error.
 bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length);
+// The archive's bytes from `offset` in its read-ahead window, no copy made:
+// `length` is cut to what the window holds from there. Null past its end or
+// on a read error (errno set).
+const unsigned char *view_archive(ArchiveFile &file, uint64_t offset, size_t &length);
 
 // One entry as its central record and local header give it, 64-bit fields
 // taken from the zip64 extra field where the record needs them.
@@ -106,7 +110,6 @@ struct EntryStream {
     bool inflating = false, ended = false;
     z_stream z{};
     std::unique_ptr<FastInflate, FastInflateFree> fast;
-    std::unique_ptr<unsigned char[]> input;
     ~EntryStream();
 };
 // Starts reading the entry; false (`why` set) when memory is short.
@@ -195,6 +198,20 @@ int unpack_file(Unpack &u, const Entry &entry, const std::string &name, const st
                 unsigned mode);
 // Makes the links collected on the way, then applies their metadata.
 int make_links(Unpack &u);
+
+// Whether an entry before this one failed: this file goes too.
+inline bool stopped(const Unpack &u)
+{
+    return u.failed_job && u.job > u.failed_job->load(std::memory_order_relaxed);
+}
+
+// A big stored entry copied into the file `fd` (just made, empty) from the
+// read-ahead window, not the transfer buffer (stored_copy.cpp); its CRC
+// checked. False for an entry that does not qualify (its data not whole in
+// the archive, its sizes unequal): the stream takes it, and names the fault.
+bool copies_stored(const ArchiveFile &file, const Entry &entry);
+// 1 copied and checked; 0 after the line saying why, as the stream says it.
+int copy_stored(Unpack &u, const Entry &entry, int fd, const std::string &name);
 
 // One entry, whatever its kind. 1 to go on.
 int unpack_entry(Unpack &u, const Entry &entry);
