@@ -222,8 +222,7 @@ bool build_file(session &s, const item &it)
         return false;
     if (it.source == SOURCE_COPY) {
         // Unchanged: checked, then linked or cloned, written only where
-        // neither works.
-        // Its pages kept: the file stays in the game, linked.
+        // neither works; its pages kept, as it stays in the game.
         hash_t h{};
         if (!hash_file(base_fd.fd, it.size, h, true))
             return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + s.installed + "/" + it.base_path, errno);

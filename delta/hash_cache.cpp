@@ -37,15 +37,32 @@ kept_hashes &kept()
     return k;
 }
 
+#ifdef CLOCK_REALTIME_COARSE
+// The clock the kernel stamps files with.
+const clockid_t kStampClock = CLOCK_REALTIME_COARSE;
+const int64_t kStampStep = 0;
+#else
+// Where that clock is not known, a second's margin under the real one.
+const clockid_t kStampClock = CLOCK_REALTIME;
+const int64_t kStampStep = 1000000000;
+#endif
+
 int64_t nanoseconds(const struct timespec &t)
 {
     return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+#ifdef __APPLE__
+int64_t modified(const struct stat &st) { return nanoseconds(st.st_mtimespec); }
+int64_t changed(const struct stat &st) { return nanoseconds(st.st_ctimespec); }
+#else
+int64_t modified(const struct stat &st) { return nanoseconds(st.st_mtim); }
+int64_t changed(const struct stat &st) { return nanoseconds(st.st_ctim); }
+#endif
+
 hash_key key_of(const struct stat &st)
 {
-    return hash_key(uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size), nanoseconds(st.st_mtim),
-                    nanoseconds(st.st_ctim));
+    return hash_key(uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size), modified(st), changed(st));
 }
 
 }  // namespace
@@ -67,9 +84,9 @@ bool hash_cache_lookup(int fd, uint64_t size, hash_cache_ticket &ticket, hash_t 
         }
     }
     struct timespec now;
-    if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0)
+    if (clock_gettime(kStampClock, &now) != 0)
         return false;
-    ticket.started_ns = nanoseconds(now);
+    ticket.started_ns = nanoseconds(now) - kStampStep;
     ticket.usable = true;
     return false;
 }
@@ -78,7 +95,7 @@ void hash_cache_keep(int fd, const hash_cache_ticket &ticket, const hash_t &h)
 {
     struct stat after;
     if (!ticket.usable || fstat(fd, &after) != 0 || key_of(after) != key_of(ticket.before) ||
-        nanoseconds(after.st_mtim) >= ticket.started_ns || nanoseconds(after.st_ctim) >= ticket.started_ns)
+        modified(after) >= ticket.started_ns || changed(after) >= ticket.started_ns)
         return;
     kept_hashes &k = kept();
     std::lock_guard<std::mutex> hold(k.lock);
