@@ -51,10 +51,14 @@ echo 1 > log1.txt && echo 2 > log2.txt
 timed publish1 env ZIPUTIL="$build/ziputil" VANTORIQUE_DELTA="$build/vantorique-delta" "$root/scripts/publish" v1/Vantorique.app 1 log1.txt out
 timed publish2 env ZIPUTIL="$build/ziputil" VANTORIQUE_DELTA="$build/vantorique-delta" "$root/scripts/publish" v2/Vantorique.app 2 log2.txt out
 [ -f "$delta" ] || { echo "bench/scale.sh: publish made no delta from 1" >&2; exit 1; }
-rm -rf staged unpacked && sync
-timed apply "$build/vantorique-delta" apply v1/Vantorique.app "$delta" staged
-timed unpack "$build/ziputil" -q unpack "$r/2/vantorique_osx.zip" unpacked
-diff -r -q staged unpacked/Vantorique.app >/dev/null || { echo "bench/scale.sh: the delta's tree is not the package's" >&2; exit 1; }
+# Applying and unpacking alternate, three runs each; the medians are
+# reported (a shared machine's load moves a single run by seconds).
+for k in 1 2 3; do
+  rm -rf staged unpacked && sync
+  timed "apply$k" "$build/vantorique-delta" apply v1/Vantorique.app "$delta" staged
+  timed "unpack$k" "$build/ziputil" -q unpack "$r/2/vantorique_osx.zip" unpacked
+  diff -r -q staged unpacked/Vantorique.app >/dev/null || { echo "bench/scale.sh: the delta's tree is not the package's" >&2; exit 1; }
+done
 rm -rf staged unpacked
 fi
 
@@ -98,8 +102,10 @@ read -r _ zip6_s zip6_kb < <(grep '^zip6 ' times.txt)
 read -r _ pack6_s _ < <(grep '^pack6 ' times.txt)
 read -r _ pack9_s _ < <(grep '^pack9 ' times.txt)
 read -r _ pub_s pub_kb < <(grep '^publish2 ' times.txt)
-read -r _ apply_s apply_kb < <(grep '^apply ' times.txt)
-read -r _ unpack_s unpack_kb < <(grep '^unpack ' times.txt)
+# median NAME: "seconds peak_kb" of the middle one of NAME1..3 by time.
+median() { grep "^$1[0-9] " times.txt | sort -k2 -g | sed -n 2p | cut -d' ' -f2-; }
+read -r apply_s apply_kb < <(median apply)
+read -r unpack_s unpack_kb < <(median unpack)
 ours="$(stat -c %s "$delta")"
 game="$(du -sb v2/Vantorique.app | cut -f1)"
 awk -v ours="$ours" -v game="$game" -v zip6="$zip6_s" -v zip6b="$(stat -c %s v2.zip)" \
@@ -118,8 +124,8 @@ awk -v ours="$ours" -v game="$game" -v zip6="$zip6_s" -v zip6b="$(stat -c %s v2.
     printf "| ziputil pack -6 | %.1f s | | %.1f MB |\n", p6, p6b / 1e6
     printf "| ziputil pack -9 | %.1f s | | %.1f MB |\n", p9, p9b / 1e6
     printf "| scripts/publish of version 2 (pack, index, delta from 1) | %.1f s (%.2fx zip -6) | %.0f MB | delta %.2f MB |\n", pub, pub / zip6, pubkb / 1024, ours / 1e6
-    printf "| apply the delta | %.1f s | %.0f MB | |\n", ap, apkb / 1024
-    printf "| ziputil unpack of the package | %.1f s | %.0f MB | |\n\n", un, unkb / 1024
+    printf "| apply the delta (median of 3, alternating with unpack) | %.1f s (%.2fx unpack) | %.0f MB | |\n", ap, ap / un, apkb / 1024
+    printf "| ziputil unpack of the package (median of 3) | %.1f s | %.0f MB | |\n\n", un, unkb / 1024
     printf "| delta | bytes | ours against it |\n|---|---|---|\n"
     printf "| ours (whole delta, table of 10,000 items included) | %.2f MB | 1.00x |\n", ours / 1e6
     printf "| zstd --patch-from -19 --long=31, per file (%d files; %d not measured) | %.2f MB | ours on those: %.2fx |\n", zn, missing, z / 1e6, zo / z

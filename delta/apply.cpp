@@ -10,7 +10,8 @@
 //
 // An unchanged file is linked or cloned from the installed game (reuse.cpp)
 // once its hash is checked, rather than written again. Each base is hashed
-// before its first use, each file after it is written.
+// before its first use (once in the process: hash_cache.cpp); a file is
+// hashed after it is written unless zstd's frame checksum covers it.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
 #include "macmeta.h"
@@ -26,6 +27,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
 #include <algorithm>
@@ -114,11 +116,17 @@ bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
         known = s.checks->verified.count(it.base_path) != 0;
     }
     if (!known) {
+        // A mapped base is hashed where it lies (no copy by read); either
+        // way a base hashed before in this process is not read again.
         hash_t h{};
-        if (whole)
+        hash_cache_ticket ticket;
+        if (!whole) {
+            if (!hash_file(fd.fd, it.base_size, h, true))
+                return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
+        } else if (!hash_cache_lookup(fd.fd, it.base_size, ticket, h)) {
             h = hash_bytes(m.data, m.size);
-        else if (!hash_file(fd.fd, it.base_size, h, true))
-            return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
+            hash_cache_keep(fd.fd, ticket, h);
+        }
         if (h != it.base_hash)
             return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
         std::lock_guard<std::mutex> hold(s.checks->lock);
@@ -132,6 +140,23 @@ bool payload_ok(session &s, const item &it, uint64_t offset, uint64_t size, cons
     if (hash_bytes(s.delta + offset, size_t(size)) != h)
         return context_fail(s.ctx, FAILURE_DAMAGED, it.path + ": damaged data in the delta");
     return true;
+}
+
+// Whether zstd itself checked every byte of the item's content: each of its
+// payloads is one frame carrying the XXH64 of what it decodes to, which the
+// decoder compares (deltas made before the flag was set carry none).
+bool frames_checked(const session &s, const item &it)
+{
+    auto one = [&](uint64_t offset, uint64_t size) {
+        const unsigned char *p = s.delta + offset;
+        ZSTD_frameHeader fh;
+        return ZSTD_getFrameHeader(&fh, p, size_t(size)) == 0 && fh.frameType == ZSTD_frame && fh.checksumFlag &&
+               ZSTD_findFrameCompressedSize(p, size_t(size)) == size;
+    };
+    if (it.source == SOURCE_SEGMENTS)
+        return std::all_of(it.segments.begin(), it.segments.end(),
+                           [&](const segment &g) { return one(g.payload_offset, g.payload_size); });
+    return (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) && one(it.payload_offset, it.payload_size);
 }
 
 // One zstd frame of `size` bytes into `out`, with `prefix` when given.
@@ -198,9 +223,9 @@ bool build_file(session &s, const item &it)
         return false;
     if (it.source == SOURCE_COPY) {
         // Unchanged: checked, then linked or cloned, written only where
-        // neither works.
+        // neither works; its pages kept, as it stays in the game.
         hash_t h{};
-        if (!hash_file(base_fd.fd, it.size, h))
+        if (!hash_file(base_fd.fd, it.size, h, true))
             return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + s.installed + "/" + it.base_path, errno);
         if (h != it.hash)
             return context_fail(ctx, FAILURE_BASE_DIFFERS, it.base_path + ": not the file this update was made from (its content differs)");
@@ -227,11 +252,24 @@ bool build_file(session &s, const item &it)
             error = ftruncate(out.fd, off_t(it.size)) == 0 ? 0 : errno;
         if (error)
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
+        // Zeros written first put the pages in the cache by a plain copy:
+        // made writable through the mapping, reserved blocks are instead
+        // zero-filled page by page, several times slower here.
+        static const unsigned char zeros[1 << 16] = {};
+        for (uint64_t at = 0; at < it.size; at += sizeof zeros)
+            if (!write_full(out.fd, zeros, size_t(std::min<uint64_t>(sizeof zeros, it.size - at)), int64_t(at)))
+                return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
         mapped m;
         if (!map_write(out.fd, size_t(it.size), m)) {
             return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
         } else if (!decompress(s, it, base, base_fd.fd, m.data)) {
             return false;
+        } else if (frames_checked(s, it)) {
+            // Not hashed again: the payload's hash and the base's were
+            // checked, so the content is the one the signed delta
+            // determines, and zstd's checksum found it decoded so (a base
+            // changed under the mapping included). Half an apply's reading.
+            written = it.hash;
         } else {
             written = hash_bytes(m.data, m.size);
         }
@@ -271,6 +309,23 @@ bool build_or_take(session &s, const item &it)
     return apply_metadata(s, it);
 }
 
+// Starts the kernel reading unchanged files a stretch ahead of the
+// workers: thousands of small files, each read when its turn comes, keep a
+// worker waiting on the disk for every one; asked ahead, the reads overlap.
+const size_t kReadAhead = 64;
+
+void read_ahead(const session &s, const std::vector<const item *> &files, size_t from, size_t to)
+{
+    for (size_t i = from; i < std::min(to, files.size()); i++) {
+        if (files[i]->source != SOURCE_COPY)
+            continue;
+        struct stat st;
+        Fd fd(open_for_reading(s.installed + "/" + files[i]->base_path, st));
+        if (fd.fd >= 0 && S_ISREG(st.st_mode))
+            posix_fadvise(fd.fd, 0, 0, POSIX_FADV_WILLNEED);
+    }
+}
+
 // Folders first, then the files on every core (each worker with its own
 // zstd context), then links, metadata and folder modes.
 bool build(session &s, const std::vector<item> &items)
@@ -283,6 +338,8 @@ bool build(session &s, const std::vector<item> &items)
         if (it.type == ITEM_FILE)
             files.push_back(&it);
     }
+    // Biggest first: a big file taken last would leave one core working alone.
+    std::stable_sort(files.begin(), files.end(), [](const item *a, const item *b) { return a->size > b->size; });
     const int workers = std::max(1, std::min<int>(jobs_or_cores(0), int(files.size())));
     std::vector<std::unique_ptr<ZSTD_DCtx, dctx_free>> dctxs;
     for (int k = 0; k < workers; k++) {
@@ -293,6 +350,8 @@ bool build(session &s, const std::vector<item> &items)
     if (!parallel_for(files.size(), workers, [&](size_t i, int worker) {
             session mine = s;
             mine.dctx = dctxs[size_t(worker)].get();
+            if (i % kReadAhead == 0)
+                read_ahead(mine, files, i == 0 ? 0 : i + kReadAhead, i + 2 * kReadAhead);
             return build_or_take(mine, *files[i]);
         }))
         return false;

@@ -228,7 +228,21 @@ bool pack_metadata(const std::string &disk_path, std::string &out, call_context 
 // The hash of a regular file's `size` bytes, read (not mapped: a tree's
 // worth of hashing leaves nothing resident); its pages are dropped from the
 // cache after unless `keep` (the caller reads them again).
+// A file read before in this process, and unchanged since, is not read
+// again (hash_cache.cpp).
 bool hash_file(int fd, uint64_t size, hash_t &out, bool keep = false);
+
+// hash_cache.cpp: the hashes of files already read in this process.
+struct hash_cache_ticket {
+    struct stat before;
+    int64_t started_ns = 0;
+    bool usable = false;
+};
+// True with `out` when the file, opened read-only, was hashed before and
+// has not changed since; otherwise fills `ticket` for hash_cache_keep.
+bool hash_cache_lookup(int fd, uint64_t size, hash_cache_ticket &ticket, hash_t &out);
+// Keeps `h` for the file when nothing about it moved while it was read.
+void hash_cache_keep(int fd, const hash_cache_ticket &ticket, const hash_t &h);
 // Drops the folders of a sorted item list with no file or link below them.
 void drop_empty_folders(std::vector<item> &items);
 // Runs work(i, worker) for i in [0, count) on `jobs` threads (0: one per

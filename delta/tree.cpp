@@ -76,6 +76,9 @@ bool pack_metadata(const std::string &disk_path, std::string &out, call_context 
 
 bool hash_file(int fd, uint64_t size, hash_t &out, bool keep)
 {
+    hash_cache_ticket ticket;
+    if (hash_cache_lookup(fd, size, ticket, out))
+        return true;
     const size_t kBlock = 1 << 20;
     std::unique_ptr<unsigned char[]> block(new unsigned char[kBlock]);
     crypto_generichash_state state;
@@ -92,6 +95,7 @@ bool hash_file(int fd, uint64_t size, hash_t &out, bool keep)
     if (!keep)
         posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     crypto_generichash_final(&state, out.data(), out.size());
+    hash_cache_keep(fd, ticket, out);
     return true;
 }
 
