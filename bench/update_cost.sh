@@ -36,19 +36,7 @@ if [ ! -d one2 ]; then  # release 1 with one pack and the small files of release
   (cd one2 && find . -type f ! -size +1M -print0 | while IFS= read -r -d '' f; do [ -e "../all2/$f" ] || rm "$f"; done)
 fi
 # changed OLD NEW: bytes of the files of NEW that are not OLD's file at that path.
-changed() {
-  python3 - "$1" "$2" <<'PY'
-import filecmp, os, sys
-old, new = sys.argv[1:]
-total = 0
-for d, _, files in os.walk(new):
-    for f in files:
-        n = os.path.join(d, f); o = os.path.join(old, os.path.relpath(n, new))
-        if not (os.path.isfile(o) and filecmp.cmp(o, n, shallow=False)):
-            total += os.path.getsize(n)
-print(total)
-PY
-}
+changed() { python3 "$root/bench/changed_bytes.py" "$1" "$2"; }
 mb() { awk -v b="$1" 'BEGIN { printf "%.1f MB", b / 1048576 }'; }
 echo "## Update cost"
 echo

@@ -52,18 +52,7 @@ done
 [ -f big.delta ] || "$delta" make --old-index big1.idx --old-package big1.zip big2/Vantorique.app big.delta \
   --package-tree --from 1 --to 2 --level 19 >/dev/null
 [ -d installed1 ] || "$ziputil" -q unpack big1.zip installed1
-changed="$(python3 - big1/Vantorique.app big2/Vantorique.app <<'PY'
-import filecmp, os, sys
-old, new = sys.argv[1:]
-total = 0
-for d, _, files in os.walk(new):
-    for f in files:
-        n = os.path.join(d, f); o = os.path.join(old, os.path.relpath(n, new))
-        if not (os.path.isfile(o) and filecmp.cmp(o, n, shallow=False)):
-            total += os.path.getsize(n)
-print(total)
-PY
-)"
+changed="$(python3 "$root/bench/changed_bytes.py" big1/Vantorique.app big2/Vantorique.app)"
 index="$(stat -c %s big2.idx)"
 
 # world DIR: the player's folder as the launcher leaves it with the delta fetched.

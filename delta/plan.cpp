@@ -121,6 +121,16 @@ bool delta_builds(const std::vector<item> &items, const header &h, const release
     return true;
 }
 
+// Every public call here starts alike: its context, libsodium, the index.
+bool start_with_index(call_context *&ctx, call_context &local, const char *index_path, release_index &index)
+{
+    ctx = ctx ? ctx : &local;
+    context_start(ctx);
+    if (sodium_init() < 0)
+        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
+    return index_read(index_path, &index, ctx);
+}
+
 }  // namespace
 
 }  // namespace delta
@@ -131,13 +141,9 @@ int update_plan_make(const char *installed_tree, const char *index_path, const c
                      call_context *ctx)
 {
     call_context local;
-    ctx = ctx ? ctx : &local;
-    context_start(ctx);
     *plan = update_plan{};
-    if (sodium_init() < 0)
-        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
     release_index index;
-    if (!index_read(index_path, &index, ctx))
+    if (!start_with_index(ctx, local, index_path, index))
         return 0;
     mapped delta_map;
     header h;
@@ -214,13 +220,9 @@ int update_plan_make(const char *installed_tree, const char *index_path, const c
 int index_quick_check(const char *installed_tree, const char *index_path, uint64_t *differing, call_context *ctx)
 {
     call_context local;
-    ctx = ctx ? ctx : &local;
-    context_start(ctx);
     *differing = 0;
-    if (sodium_init() < 0)
-        return context_fail(ctx, FAILURE_CANNOT_READ, "libsodium cannot start");
     release_index index;
-    if (!index_read(index_path, &index, ctx))
+    if (!start_with_index(ctx, local, index_path, index))
         return 0;
     const std::string root = installed_tree;
     for (const release_item &r : index.items) {
