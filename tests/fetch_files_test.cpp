@@ -15,13 +15,6 @@ namespace {
 
 const char kUri[] = "/vantorique/autoupdate/releases/7/vantorique_osx.zip";
 
-std::string packageBytes(size_t n)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++)
-        s[i] = char(i * 17 % 253 + 1);
-    return s;
-}
 
 // A plan of `files` files in spans of `length` bytes, 40000 apart (never
 // joined), writing `writes`.
@@ -58,7 +51,7 @@ protected:
 TEST_F(FetchFiles, TheSpansOfAFewFilesLandInTheSparseCopy)
 {
     startSupportLog();
-    const std::string package = packageBytes(100000);
+    const std::string package = servedBytes(100000);
     server.set(kUri, Answer{200, package, -1, "\"v7\""});
     EXPECT_EQ(fetch(planOf(3, 500), package.size()), kFilesFetched) << failure_name(context_failure(&ctx));
     const std::string copy = read_file("parts");
@@ -90,7 +83,7 @@ TEST_F(FetchFiles, ThePackageWhenTheFilesComeToMostOfItOrNoPartsAreSent)
         size_t requests;     // at most
         bool parts = false;  // fetched in parts after all
     };
-    const std::string package = packageBytes(100000);
+    const std::string package = servedBytes(100000);
     const PackageCase cases[] = {
         {"half the package and a byte", Answer{200, package, -1, "\"v7\""}, planOf(1, 50001),
          "The 1 file to fetch comes to 50% of the package: fetching the package", 0},
@@ -129,7 +122,7 @@ TEST_F(FetchFiles, DiskFullBeforeAnyByte)
     if (mount("tmpfs", parent.c_str(), "tmpfs", 0, "size=4m") != 0)
         GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << strerror(errno);
     startSupportLog();
-    server.set(kUri, Answer{200, packageBytes(100000), -1, "\"v7\""});
+    server.set(kUri, Answer{200, servedBytes(100000), -1, "\"v7\""});
     const FilesOutcome got = fetch(planOf(1, 500, 8 << 20), 100000, parent);
     umount(parent.c_str());
     EXPECT_EQ(got, kFilesFailed) << "8 MB to write on a 4 MB disk must fail";

@@ -21,14 +21,6 @@ namespace {
 
 const char kUri[] = "/vantorique/autoupdate/releases/7/vantorique_osx.zip";
 
-// No zero byte in it: a zero in the copy is a hole.
-std::string content(size_t n)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++)
-        s[i] = char(i * 31 % 251 + 1);
-    return s;
-}
 
 std::string spansText(const std::vector<ByteSpan> &spans)
 {
@@ -106,7 +98,7 @@ TEST(JoinSpans, SortedJoinedAndEmptyOnesDropped)
 // Each span lands at its offset, one range a request; all else stays a hole.
 TEST_F(Spans, EachSpanLandsAtItsOffset)
 {
-    const std::string file = content(4 << 20);
+    const std::string file = servedBytes(4 << 20);
     server.set(kUri, Answer{200, file, -1, "\"v7\""});
     const std::vector<ByteSpan> spans = {{0, 1}, {1000, 70000}, {2 << 20, 4096}, {(4 << 20) - 30, 30}, {500000, 1}};
     ASSERT_EQ(fetch(file.size(), spans), "FAILURE_NONE") << context_line(&ctx);
@@ -141,7 +133,7 @@ TEST_F(Spans, WrongAnswersFailAndLeaveNoFile)
         Answer answer;
         const char *kind, *line;
     };
-    const std::string file = content(300000);
+    const std::string file = servedBytes(300000);
     auto ranged = [&](const char *fault) {
         Answer a{200, file, -1, "\"v7\""};
         a.range_fault = fault;
@@ -180,7 +172,7 @@ TEST_F(Spans, WrongAnswersFailAndLeaveNoFile)
 
 TEST_F(Spans, TheWholeFileIsNotTakenForARange)
 {
-    server.set(kUri, Answer{200, content(8 << 20)});
+    server.set(kUri, Answer{200, servedBytes(8 << 20)});
     startSupportLog();
     EXPECT_EQ(fetch(8 << 20, {{0, 100}}), "FAILURE_NO_RANGES") << context_line(&ctx);
     const std::string log = read_file("launcher.log");
@@ -192,7 +184,7 @@ TEST_F(Spans, TheWholeFileIsNotTakenForARange)
 // A span the file cannot hold is refused before anything is asked or written.
 TEST_F(Spans, ASpanPastTheFileIsRefusedBeforeAsking)
 {
-    server.set(kUri, Answer{200, content(5000), -1, "\"v7\""});
+    server.set(kUri, Answer{200, servedBytes(5000), -1, "\"v7\""});
     for (const std::vector<ByteSpan> &spans : {std::vector<ByteSpan>{{0, 10}, {4990, 11}},
                                                std::vector<ByteSpan>{{5000, 1}},
                                                std::vector<ByteSpan>{{10, ~0ULL - 5}}}) {
@@ -221,7 +213,7 @@ TEST_F(Spans, FailuresWithoutAServer)
 // the fetch, with no file left.
 TEST_F(Spans, StopEndsAStalledFetch)
 {
-    Answer silent{200, content(100000), -1, "\"v7\""};
+    Answer silent{200, servedBytes(100000), -1, "\"v7\""};
     silent.hang = true;
     server.set(kUri, silent);
     std::thread stopper([this] {

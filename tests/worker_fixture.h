@@ -11,6 +11,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
+// Bytes a server serves in range tests: no zero among them, so a zero in a
+// sparse copy is a hole.
+inline std::string servedBytes(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = char(i * 31 % 251 + 1);
+    return s;
+}
+
 class WorkerFixture : public testing::Test {
 protected:
     void SetUp() override

@@ -47,6 +47,18 @@ bool make_window(ArchiveFile &file)
     return file.window != nullptr;
 }
 
+// The window moved to start at `offset`, as much of the archive as it holds.
+bool fill_window(ArchiveFile &file, uint64_t offset)
+{
+    size_t n = size_t(std::min<uint64_t>(kReadAhead, file.size - offset));
+    file.window_length = 0;
+    if (!read_full(file.fd.fd, file.window.get(), n, int64_t(offset)))
+        return false;
+    file.window_start = offset;
+    file.window_length = n;
+    return true;
+}
+
 
 // The next input of a deflated entry, when the inflater has used the last:
 // the read-ahead window itself, no copy made. Nothing else reads this
@@ -168,12 +180,8 @@ bool read_archive(ArchiveFile &file, uint64_t offset, void *out, size_t length)
         if (offset < file.window_start || offset >= file.window_start + file.window_length) {
             if (length >= kReadAhead)  // a large read goes straight to its buffer
                 return read_full(file.fd.fd, to, length, int64_t(offset));
-            size_t n = size_t(std::min<uint64_t>(kReadAhead, file.size - offset));
-            file.window_length = 0;
-            if (!read_full(file.fd.fd, file.window.get(), n, int64_t(offset)))
+            if (!fill_window(file, offset))
                 return false;
-            file.window_start = offset;
-            file.window_length = n;
         }
         size_t at = size_t(offset - file.window_start), n = std::min(length, file.window_length - at);
         memcpy(to, file.window.get() + at, n);
@@ -190,14 +198,8 @@ const unsigned char *view_archive(ArchiveFile &file, uint64_t offset, size_t &le
         errno = EIO;
         return nullptr;
     }
-    if (offset < file.window_start || offset >= file.window_start + file.window_length) {
-        size_t n = size_t(std::min<uint64_t>(kReadAhead, file.size - offset));
-        file.window_length = 0;
-        if (!read_full(file.fd.fd, file.window.get(), n, int64_t(offset)))
-            return nullptr;
-        file.window_start = offset;
-        file.window_length = n;
-    }
+    if ((offset < file.window_start || offset >= file.window_start + file.window_length) && !fill_window(file, offset))
+        return nullptr;
     size_t at = size_t(offset - file.window_start);
     length = std::min(length, file.window_length - at);
     return file.window.get() + at;
