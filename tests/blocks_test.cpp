@@ -134,8 +134,14 @@ TEST(Pack, BigFilesInBlocksAreTheSameOnEveryThreadCountAndEveryPeerReadsThem)
     // text.txt: 5 MiB and a bit, blocks and a short last one; edge.txt: one
     // byte past the whole limit; noise.bin: stored; mixed.bin: noise for its
     // first 4 MiB (the sample), text after: stored, as the sample says;
-    // texture.png: a raw extension, level 0 as before.
-    ASSERT_EQ(run("mkdir -p " + quote(src) + " && cd " + quote(src) +
+    // texture.png: a raw extension, level 0 as before. On many threads the
+    // workers make the first two blocks ahead: exact.txt is those two blocks
+    // to the byte, two.txt ends just past them, and the six in more/ are more
+    // than the samples held at once, so the writer samples some itself.
+    ASSERT_EQ(run("mkdir -p " + quote(src + "/more") + " && cd " + quote(src) +
+                  " && seq 1 800000 | head -c $((4 * 1048576)) >exact.txt"
+                  " && seq 1 800000 | head -c $((2 * 1048576 + 5)) >two.txt"
+                  " && for i in 1 2 3 4 5 6; do seq $i 900000 | head -c $((1536 * 1024 + i)) >more/$i.txt; done"
                   " && seq 1 800000 | head -c $((5 * 1048576 + 123)) >text.txt"
                   " && seq 1 200000 | head -c 1048577 >edge.txt"
                   " && head -c $((3 * 1048576)) /dev/urandom >noise.bin"
@@ -163,6 +169,7 @@ TEST(Pack, BigFilesInBlocksAreTheSameOnEveryThreadCountAndEveryPeerReadsThem)
     EXPECT_EQ(line_of("mixed.bin").substr(12, 2), "0 ") << "mixed.bin: its first 4 MiB do not deflate: stored";
     EXPECT_EQ(line_of("text.txt").substr(0, 21), "G/text.txt 8 5243003 ") << "text.txt: deflated in blocks";
     EXPECT_EQ(line_of("edge.txt").substr(0, 21), "G/edge.txt 8 1048577 ") << "edge.txt: one byte past the limit";
+    EXPECT_EQ(line_of("exact.txt").substr(0, 22), "G/exact.txt 8 4194304 ") << "exact.txt: deflated in blocks";
     EXPECT_EQ(line_of("texture.png").substr(0, 16), "G/texture.png 8 ") << "texture.png: level 0 keeps deflate's method";
     // Every peer reads the joined stream and finds the same bytes.
     EXPECT_EQ(output_of("unzip -tq " + quote(zip) + " 2>&1; echo status $?"),

@@ -52,13 +52,8 @@ struct Block {
 
 // One block deflated whole: its bytes never depend on which thread made it
 // or what it made before.
-struct BlockDeflater {
-    std::unique_ptr<libdeflate_compressor, DeflaterFree> deflater;
-    int level = 0;
-    BlockFinder finder;
-};
-
-bool deflate_block(BlockDeflater &d, int level, Block &b)
+bool deflate_block(BlockDeflater &d, int level, const unsigned char *in, size_t in_size, std::string &out_bytes,
+                   uint32_t &crc)
 {
     if (!d.deflater || d.level != level) {
         d.deflater.reset(libdeflate_alloc_compressor(level));
@@ -66,14 +61,29 @@ bool deflate_block(BlockDeflater &d, int level, Block &b)
         if (!d.deflater)
             return false;
     }
-    b.out.resize(libdeflate_deflate_compress_bound(d.deflater.get(), b.size) + kJoinRoom);
-    unsigned char *out = reinterpret_cast<unsigned char *>(&b.out[0]);
-    size_t size = libdeflate_deflate_compress(d.deflater.get(), b.in.get(), b.size, out, b.out.size() - kJoinRoom);
-    if (size == 0 || !make_joinable(d.finder, out, size, b.size))
+    out_bytes.resize(libdeflate_deflate_compress_bound(d.deflater.get(), in_size) + kJoinRoom);
+    unsigned char *out = reinterpret_cast<unsigned char *>(&out_bytes[0]);
+    size_t size = libdeflate_deflate_compress(d.deflater.get(), in, in_size, out, out_bytes.size() - kJoinRoom);
+    if (size == 0 || !make_joinable(d.finder, out, size, in_size))
         return false;
-    b.out.resize(size);
-    b.crc = libdeflate_crc32(0, b.in.get(), b.size);
+    out_bytes.resize(size);
+    crc = libdeflate_crc32(0, in, in_size);
     return true;
+}
+
+bool deflate_block(BlockDeflater &d, int level, Block &b)
+{
+    return deflate_block(d, level, b.in.get(), b.size, b.out, b.crc);
+}
+
+bool stored_by_sample(uint64_t in, uint64_t out)
+{
+    return out * 100 > in * kStoredAbove;
+}
+
+int block_level(int level)
+{
+    return level < 0 ? 6 : std::min(level, 9);  // as the small files get it
 }
 
 // The blocks in flight and the helpers that deflate them. The calling
@@ -205,38 +215,114 @@ bool packs_in_blocks(int level, uint64_t size)
     return level != 0 && size > kWholeEntry;
 }
 
+size_t BlockSample::held() const
+{
+    size_t bytes = 0;
+    for (const Made &b : blocks)
+        bytes += b.out.size();
+    return bytes;
+}
+
+void sample_in_blocks(const char *disk_path, int level, BlockDeflater &d, call_context *progress, BlockSample &sample)
+{
+    static_assert(kSampleBytes == kSampleBlocks * kBlock, "the sample is the writer's");
+    sample = BlockSample();
+    Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kBlock]);
+    if (in.fd < 0 || !buffer)
+        return;
+    uint64_t sample_out = 0;
+    std::vector<BlockSample::Made> blocks;
+    bool ended = false;
+    while (!ended && blocks.size() < kSampleBlocks) {
+        size_t size = 0;
+        while (size < kBlock) {
+            ssize_t n = read(in.fd, buffer.get() + size, kBlock - size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return;  // the writer reads it again and says why
+            if (n == 0) {
+                ended = true;
+                break;
+            }
+            size += size_t(n);
+        }
+        if (size == 0)
+            break;
+        if (blocks.empty())
+            sample.text = looks_like_text(buffer.get(), size);
+        blocks.emplace_back();
+        BlockSample::Made &b = blocks.back();
+        b.size = size;
+        if (!deflate_block(d, block_level(level), buffer.get(), size, b.out, b.crc))
+            return;
+        sample.read += size;
+        sample_out += b.out.size();
+    }
+    sample.ended = ended;
+    sample.stored = stored_by_sample(sample.read, sample_out);
+    if (!sample.stored)
+        sample.blocks = std::move(blocks);
+    else
+        sample.read = 0;  // a stored file is copied from its start
+    sample.made = true;
+    progress_add(progress, (long long)sample.read);
+}
+
 int pack_in_blocks(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, zip_fileinfo &info,
-                   int level, bool zip64)
+                   int level, bool zip64, BlockSample *sample)
 {
     Fd in(open(disk_path, O_RDONLY | O_CLOEXEC));
     if (in.fd < 0)
         return fail_error(pk.out, FAILURE_CANNOT_READ, "Cannot read ", disk_path, errno);
     Run r;
-    r.level = level < 0 ? 6 : std::min(level, 9);  // as the small files get it
+    r.level = block_level(level);
     Reader rd{pk.out, in.fd, disk_path, zip64, pk.writing.refused, 0, false};
     BlockDeflater mine;
     const size_t in_flight = 2 * size_t(thread_count()) + 1;
 
-    // The sample: the first blocks, deflated as they will be written.
-    uint64_t sample_in = 0, sample_out = 0;
-    while (!rd.ended && r.blocks.size() < kSampleBlocks) {
-        std::unique_ptr<Block> b(new Block());
-        if (!read_block(rd, *b))
-            return 0;
-        if (b->size > 0)
+    bool stored;
+    if (sample && sample->made) {
+        // Made ahead by a worker: the rest of the file follows its blocks.
+        for (BlockSample::Made &made : sample->blocks) {
+            std::unique_ptr<Block> b(new Block());
+            b->out = std::move(made.out);
+            b->crc = made.crc;
+            b->size = made.size;
+            b->started = b->done = true;
             r.blocks.push_back(std::move(b));
+        }
+        stored = sample->stored;
+        info.internal_fa = sample->text ? 1 : 0;
+        rd.so_far = sample->read;  // 0 when stored: copied from the start
+        rd.ended = !stored && sample->ended;
+        if (!rd.ended && lseek(in.fd, off_t(sample->read), SEEK_SET) < 0)
+            return fail_error(pk.out, FAILURE_CANNOT_READ, "Cannot read ", disk_path, errno);
+        if (!stored && !rd.ended)
+            start_helpers(r);
+    } else {
+        // The sample: the first blocks, deflated as they will be written.
+        uint64_t sample_in = 0, sample_out = 0;
+        while (!rd.ended && r.blocks.size() < kSampleBlocks) {
+            std::unique_ptr<Block> b(new Block());
+            if (!read_block(rd, *b))
+                return 0;
+            if (b->size > 0)
+                r.blocks.push_back(std::move(b));
+        }
+        if (r.blocks.size() > 1)
+            start_helpers(r);
+        for (size_t i = 0; i < r.blocks.size(); i++) {
+            wait_for(r, mine, i);
+            sample_in += r.blocks[i]->size;
+            sample_out += r.blocks[i]->out.size();
+        }
+        stored = stored_by_sample(sample_in, sample_out);
+        if (stored)
+            stop_helpers(r);
+        info.internal_fa = !r.blocks.empty() && looks_like_text(r.blocks[0]->in.get(), r.blocks[0]->size) ? 1 : 0;
     }
-    if (r.blocks.size() > 1)
-        start_helpers(r);
-    for (size_t i = 0; i < r.blocks.size(); i++) {
-        wait_for(r, mine, i);
-        sample_in += r.blocks[i]->size;
-        sample_out += r.blocks[i]->out.size();
-    }
-    const bool stored = sample_out * 100 > sample_in * kStoredAbove;
-    if (stored)
-        stop_helpers(r);
-    info.internal_fa = !r.blocks.empty() && looks_like_text(r.blocks[0]->in.get(), r.blocks[0]->size) ? 1 : 0;
     if (open_entry(pk, archive, entry_name, &info, stored ? 0 : Z_DEFLATED, stored ? 0 : level, zip64, 1) != ZIP_OK) {
         stop_helpers(r);
         return 0;

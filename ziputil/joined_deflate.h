@@ -7,6 +7,8 @@
 #ifndef ZIPUTIL_JOINED_DEFLATE_H
 #define ZIPUTIL_JOINED_DEFLATE_H
 
+#include "whole.h"
+
 #include <stddef.h>
 #include <zlib.h>
 
@@ -34,6 +36,14 @@ const size_t kJoinRoom = 5;
 // not one complete deflate stream inflating to exactly `inflated` bytes,
 // or memory is short.
 bool make_joinable(BlockFinder &finder, unsigned char *data, size_t &size, size_t inflated);
+
+// A thread's libdeflate compressor for whole blocks, made at the level
+// first asked, and its finder.
+struct BlockDeflater {
+    std::unique_ptr<libdeflate_compressor, DeflaterFree> deflater;
+    int level = 0;
+    BlockFinder finder;
+};
 
 }  // namespace ziputil
 

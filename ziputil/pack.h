@@ -5,6 +5,7 @@
 #define ZIPUTIL_PACK_H
 
 #include "internal.h"
+#include "joined_deflate.h"
 #include "whole.h"
 #include "ziputil.h"  // before zip.h, whose ZIP_OK is a macro
 
@@ -74,6 +75,23 @@ const uint64_t kZip64From = 0xFFFFFFFFull - (64ull << 20);
 ssize_t read_for_entry(Out &out, int fd, char *buffer, const char *disk_path, bool zip64, uint64_t &so_far,
                        bool &refused);
 
+// The first blocks of a big file (packed in blocks, below), read and deflated by a pack worker
+// ahead of the writer: a file of up to two blocks (4 MiB) is then made
+// whole off the writing thread, and a bigger one starts with two blocks
+// done. The bytes are those the writer would make.
+struct BlockSample {
+    struct Made {
+        std::string out;  // joinable deflate bytes
+        uint32_t crc = 0;
+        size_t size = 0;  // the file's bytes it holds
+    };
+    bool made = false;  // else the writer reads and decides itself
+    bool stored = false, text = false;
+    bool ended = false;  // the file ended within the sample
+    uint64_t read = 0;   // the file's bytes the sample covers
+    std::vector<Made> blocks;  // none when stored
+    size_t held() const;  // bytes kept in memory
+};
 // One entry made by a worker, written by the writing thread in the walk's
 // order exactly as compress_file would have: the same header, and the same
 // deflate stream, fed in the same pieces (which fixes its stored blocks).
@@ -87,6 +105,7 @@ struct DeflatedEntry {
     bool link = false;     // stored as it is: the link's target, chunks[0]
     bool refused = false;  // the archive is removed at the end
     bool in_blocks = false;  // a big file: the writer packs it from `path` in blocks
+    BlockSample sample;      // its first blocks, when made ahead
     std::string path;
     int ok = 1;
     call_context fault;  // why it failed, recorded in the call when written
@@ -127,10 +146,17 @@ bool start_deflate(z_stream &z, int &current, int level);
 // when their first blocks do not deflate to 97% of their size, else
 // deflated in blocks on every thread, the same bytes on any thread count.
 bool packs_in_blocks(int level, uint64_t size);
+
+// At most this much of a file is sampled ahead.
+const size_t kSampleBytes = 4u << 20;
+// Fills `sample` from the file at `disk_path`; leaves it not made on any
+// fault, for the writer to meet and name.
+void sample_in_blocks(const char *disk_path, int level, BlockDeflater &d, call_context *progress,
+                      BlockSample &sample);
 // Opens the entry (as stored or deflated raw), writes it and closes it; 0
-// after a line saying why.
+// after a line saying why. With a made sample, from where it ends.
 int pack_in_blocks(Packing &pk, zipFile archive, const char *entry_name, const char *disk_path, zip_fileinfo &info,
-                   int level, bool zip64);
+                   int level, bool zip64, BlockSample *sample = nullptr);
 
 // The workers (parallel_pack.cpp).
 bool start_parallel_pack(Packing &pk);

@@ -21,6 +21,7 @@ struct Deflater {
     int level = -2;  // none yet
     std::unique_ptr<Bytef[]> out{new Bytef[kChunk]};
     Whole whole;
+    BlockDeflater blocks;
     ~Deflater()
     {
         if (level != -2)
@@ -138,6 +139,22 @@ void deflate_file(Pipeline &p, DeflatedEntry &e, Out &out, const char *disk_path
         e.ok = 0;
 }
 
+// A big file's first blocks, made here while the budget allows: the
+// writer, alone on its thread, only writes them. A file of many blocks
+// that comes later still has every thread once its turn comes.
+void make_sample(Pipeline &p, DeflatedEntry &e, Deflater &d)
+{
+    {
+        std::lock_guard<std::mutex> hold(p.lock);
+        if (p.stop || p.in_samples + kSampleBytes > kSampleBudget)
+            return;
+        p.in_samples += kSampleBytes;
+    }
+    sample_in_blocks(e.path.c_str(), e.level, d.blocks, &e.fault, e.sample);
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.in_samples -= kSampleBytes - e.sample.held();  // never more: a stored sample holds nothing
+}
+
 // What compress_file does with an item, short of writing it: its header,
 // the link's target or the deflated data, and its lines.
 void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const char *disk_path, int level, Deflater &d,
@@ -166,6 +183,7 @@ void make_entry(Pipeline &p, DeflatedEntry &e, const char *entry_name, const cha
         e.in_blocks = true;  // every thread deflates its blocks once its turn comes
         e.path = disk_path;
         e.ok = 1;
+        make_sample(p, e, d);
         return publish(p, e, true);
     }
     publish(p, e, false);

@@ -56,8 +56,15 @@ int write_entry(Packing &pk, Pipeline &p, zipFile archive, DeflatedEntry &e)
         }
         return close_entry(pk, archive);
     }
-    if (e.in_blocks)
-        return pack_in_blocks(pk, archive, e.name.c_str(), e.path.c_str(), e.info, e.level, e.zip64);
+    if (e.in_blocks) {
+        const size_t held = e.sample.held();
+        int ok = pack_in_blocks(pk, archive, e.name.c_str(), e.path.c_str(), e.info, e.level, e.zip64, &e.sample);
+        e.sample = BlockSample();
+        hold.lock();
+        p.in_samples -= held;
+        hold.unlock();
+        return ok;
+    }
     // minizip marks text in the central record from deflate's guess at the
     // end, but writes the record's start when the entry opens: the raw entry
     // opens once the guess is known.

@@ -18,6 +18,7 @@ const size_t kInMemory = 512 * 1024;
 const uint64_t kMemoryBudget = 16u << 20;
 const size_t kWakeFor = 8;
 const size_t kItemsPerWorker = 32;  // small files: the writer seldom waits
+const uint64_t kSampleBudget = 4 * kSampleBytes;  // big files' first blocks made ahead
 
 
 struct Item {
@@ -41,6 +42,7 @@ struct Pipeline {
     uint64_t first = 0;  // the number of items[0]
     uint64_t next = 0;   // the number of the next item a worker takes
     uint64_t in_memory = 0;
+    uint64_t in_samples = 0;  // kept for big files' first blocks
     size_t window = 0;
     std::atomic<bool> stop{false};
     bool failed = false;  // a write failed: nothing more is written
