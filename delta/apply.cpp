@@ -9,9 +9,10 @@
 // needs; the heap holds the item table and zstd's small context.
 //
 // An unchanged file is linked or cloned from the installed game (reuse.cpp)
-// once its hash is checked, rather than written again. Each base is hashed
-// before its first use (once in the process: hash_cache.cpp); a file is
-// hashed after it is written unless zstd's frame checksum covers it.
+// once its hash is checked, rather than written again. A base is checked by
+// its hash where the process knows it already (hash_cache.cpp) or where
+// zstd's frame checksum does not cover the result; a file is hashed after
+// it is written unless that checksum covers it.
 // Folders are made private while the tree is built and given their modes
 // last; links are made after every file, so nothing is written through one.
 #include "macmeta.h"
@@ -29,6 +30,7 @@
 #include <unistd.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <memory>
@@ -81,6 +83,23 @@ bool apply_metadata(const session &s, const item &it)
     return true;
 }
 
+// Whether zstd itself checked every byte of the item's content: each of its
+// payloads is one frame carrying the XXH64 of what it decodes to, which the
+// decoder compares (deltas made before the flag was set carry none).
+bool frames_checked(const session &s, const item &it)
+{
+    auto one = [&](uint64_t offset, uint64_t size) {
+        const unsigned char *p = s.delta + offset;
+        ZSTD_frameHeader fh;
+        return ZSTD_getFrameHeader(&fh, p, size_t(size)) == 0 && fh.frameType == ZSTD_frame && fh.checksumFlag &&
+               ZSTD_findFrameCompressedSize(p, size_t(size)) == size;
+    };
+    if (it.source == SOURCE_SEGMENTS)
+        return std::all_of(it.segments.begin(), it.segments.end(),
+                           [&](const segment &g) { return one(g.payload_offset, g.payload_size); });
+    return (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) && one(it.payload_offset, it.payload_size);
+}
+
 bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
 {
     call_context *ctx = s.ctx;
@@ -120,7 +139,16 @@ bool open_base(session &s, const item &it, Fd &fd, mapped &m, struct stat &st)
         // way a base hashed before in this process is not read again.
         hash_t h{};
         hash_cache_ticket ticket;
-        if (!whole) {
+        if (hash_cache_lookup(fd.fd, it.base_size, ticket, h)) {
+            // hashed by the plan: checked here for nothing
+        } else if (frames_checked(s, it)) {
+            // Not hashed: zstd's checksum of the result stands for it. A
+            // base that differs in bytes the patch copies gives another
+            // result, which the decoder refuses (inflate_frame names it a
+            // base that differs); one that differs elsewhere still gives
+            // the publisher's file. Most of an apply's reading saved.
+            return true;
+        } else if (!whole) {
             if (!hash_file(fd.fd, it.base_size, h, true))
                 return context_fail_errno(ctx, FAILURE_CANNOT_READ, "cannot read " + path, errno);
         } else if (!hash_cache_lookup(fd.fd, it.base_size, ticket, h)) {
@@ -142,23 +170,6 @@ bool payload_ok(session &s, const item &it, uint64_t offset, uint64_t size, cons
     return true;
 }
 
-// Whether zstd itself checked every byte of the item's content: each of its
-// payloads is one frame carrying the XXH64 of what it decodes to, which the
-// decoder compares (deltas made before the flag was set carry none).
-bool frames_checked(const session &s, const item &it)
-{
-    auto one = [&](uint64_t offset, uint64_t size) {
-        const unsigned char *p = s.delta + offset;
-        ZSTD_frameHeader fh;
-        return ZSTD_getFrameHeader(&fh, p, size_t(size)) == 0 && fh.frameType == ZSTD_frame && fh.checksumFlag &&
-               ZSTD_findFrameCompressedSize(p, size_t(size)) == size;
-    };
-    if (it.source == SOURCE_SEGMENTS)
-        return std::all_of(it.segments.begin(), it.segments.end(),
-                           [&](const segment &g) { return one(g.payload_offset, g.payload_size); });
-    return (it.source == SOURCE_PATCH || it.source == SOURCE_WHOLE) && one(it.payload_offset, it.payload_size);
-}
-
 // One zstd frame of `size` bytes into `out`, with `prefix` when given.
 bool inflate_frame(session &s, const item &it, const unsigned char *payload, uint64_t payload_size,
                    const unsigned char *prefix, uint64_t prefix_size, unsigned char *out, uint64_t size)
@@ -172,6 +183,12 @@ bool inflate_frame(session &s, const item &it, const unsigned char *payload, uin
         rc = ZSTD_DCtx_refPrefix(s.dctx, prefix, size_t(prefix_size));
     if (!ZSTD_isError(rc))
         rc = ZSTD_decompressDCtx(s.dctx, out, size_t(size), payload, size_t(payload_size));
+    // The payload's hash was checked, and a base's bytes never change how a
+    // frame parses: a content checksum that fails against a base is the
+    // base's doing.
+    if (prefix && ZSTD_isError(rc) && ZSTD_getErrorCode(rc) == ZSTD_error_checksum_wrong)
+        return context_fail(ctx, FAILURE_BASE_DIFFERS,
+                            it.base_path + ": not the file this update was made from (its content differs)");
     if (ZSTD_isError(rc) || rc != size)
         return context_fail(ctx, FAILURE_DAMAGED, it.path + ": the delta's data does not decompress" +
                                        (ZSTD_isError(rc) ? std::string(" (") + ZSTD_getErrorName(rc) + ")" : ""));
@@ -213,6 +230,49 @@ bool decompress(session &s, const item &it, const mapped &base, int base_fd, uns
                          out, it.size);
 }
 
+// Fills the new file `out` of a patched or whole item and checks it.
+bool write_content(session &s, const item &it, const mapped &base, int base_fd, Fd &out)
+{
+    call_context *ctx = s.ctx;
+    hash_t written = hash_bytes(nullptr, 0);
+    if (it.size > 0) {
+        // Reserved first: a write into a mapping past the disk's end would
+        // kill the process instead of failing.
+        int error = posix_fallocate(out.fd, 0, off_t(it.size));
+        if (error == EOPNOTSUPP || error == EINVAL)
+            error = ftruncate(out.fd, off_t(it.size)) == 0 ? 0 : errno;
+        if (error)
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
+        // Zeros written first put the pages in the cache by a plain copy:
+        // made writable through the mapping, reserved blocks are instead
+        // zero-filled page by page, several times slower here.
+        static const unsigned char zeros[1 << 16] = {};
+        for (uint64_t at = 0; at < it.size; at += sizeof zeros)
+            if (!write_full(out.fd, zeros, size_t(std::min<uint64_t>(sizeof zeros, it.size - at)), int64_t(at)))
+                return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+        mapped m;
+        if (!map_write(out.fd, size_t(it.size), m)) {
+            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+        } else if (!decompress(s, it, base, base_fd, m.data)) {
+            return false;
+        } else if (frames_checked(s, it)) {
+            // Not hashed again: the payload's hash was checked, so the
+            // frames are the signed delta's, and zstd's checksum found
+            // them decoded as the publisher decoded them (a base that
+            // differs, or changed under the mapping, included).
+            written = it.hash;
+        } else {
+            written = hash_bytes(m.data, m.size);
+        }
+    }
+    if (written != it.hash)
+        return context_fail(ctx, FAILURE_RESULT_DIFFERS, it.path + ": does not hash as the publisher's after the update");
+    if (fchmod(out.fd, it.mode) != 0 || close(out.release()) != 0)
+        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
+    progress_add(ctx, (long long)it.size);
+    return apply_metadata(s, it);
+}
+
 bool build_file(session &s, const item &it)
 {
     call_context *ctx = s.ctx;
@@ -243,44 +303,14 @@ bool build_file(session &s, const item &it)
     Fd out(openat(s.dir, it.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0)
         return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot create " + s.staged + "/" + it.path, errno);
-    hash_t written = hash_bytes(nullptr, 0);
-    if (it.size > 0) {
-        // Reserved first: a write into a mapping past the disk's end would
-        // kill the process instead of failing.
-        int error = posix_fallocate(out.fd, 0, off_t(it.size));
-        if (error == EOPNOTSUPP || error == EINVAL)
-            error = ftruncate(out.fd, off_t(it.size)) == 0 ? 0 : errno;
-        if (error)
-            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, error);
-        // Zeros written first put the pages in the cache by a plain copy:
-        // made writable through the mapping, reserved blocks are instead
-        // zero-filled page by page, several times slower here.
-        static const unsigned char zeros[1 << 16] = {};
-        for (uint64_t at = 0; at < it.size; at += sizeof zeros)
-            if (!write_full(out.fd, zeros, size_t(std::min<uint64_t>(sizeof zeros, it.size - at)), int64_t(at)))
-                return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-        mapped m;
-        if (!map_write(out.fd, size_t(it.size), m)) {
-            return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-        } else if (!decompress(s, it, base, base_fd.fd, m.data)) {
-            return false;
-        } else if (frames_checked(s, it)) {
-            // Not hashed again: the payload's hash and the base's were
-            // checked, so the content is the one the signed delta
-            // determines, and zstd's checksum found it decoded so (a base
-            // changed under the mapping included). Half an apply's reading.
-            written = it.hash;
-        } else {
-            written = hash_bytes(m.data, m.size);
-        }
-    }
-    if (written != it.hash)
-        return context_fail(ctx, FAILURE_RESULT_DIFFERS, it.path + ": does not hash as the publisher's after the update");
-    if (fchmod(out.fd, it.mode) != 0 || close(out.release()) != 0)
-        return context_fail_errno(ctx, FAILURE_CANNOT_WRITE, "cannot write " + s.staged + "/" + it.path, errno);
-    progress_add(ctx, (long long)it.size);
-    return apply_metadata(s, it);
+    if (write_content(s, it, base, base_fd.fd, out))
+        return true;
+    // Gone, so that a base found to differ only now can still be taken from
+    // the release in its place.
+    unlinkat(s.dir, it.path.c_str(), 0);
+    return false;
 }
+
 
 // With a release to fall back on, a file whose base is missing or differs
 // is taken instead from the installed file at its own path or its entry.

@@ -64,9 +64,11 @@ struct hand_delta {
     {
         return file(item(), path, content, SOURCE_WHOLE, zstd_frame(content));
     }
-    // A file patched against `base` (at `base_path` of the installed tree).
+    // A file patched against `base` (at `base_path` of the installed tree),
+    // its frame with zstd's content checksum as make writes it, or without
+    // as older deltas were.
     item &patch(const std::string &path, const std::string &content, const std::string &base_path,
-                const std::string &base)
+                const std::string &base, bool checksummed = false)
     {
         item it;
         it.base_path = base_path;
@@ -74,6 +76,7 @@ struct hand_delta {
         it.base_hash = hash_of(base);
         std::string frame(ZSTD_compressBound(content.size()) + 64, '\0');
         ZSTD_CCtx *c = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, checksummed ? 1 : 0);
         ZSTD_CCtx_refPrefix(c, base.data(), base.size());
         frame.resize(ZSTD_compress2(c, &frame[0], frame.size(), content.data(), content.size()));
         ZSTD_freeCCtx(c);
@@ -149,6 +152,40 @@ TEST_F(DeltaLimits, TheBaseCheckAndTheResultCheckEachStandAlone)
     lying_whole.whole("new.txt", "new content").hash = hash_of("other content");
     EXPECT_EQ(apply(lying_whole.bytes()), 0) << "a whole file that does not hash as declared must be refused";
     EXPECT_EQ(kind(), "FAILURE_RESULT_DIFFERS") << "a whole file has no base check to lean on: " << said();
+}
+
+// A checksummed patch is not held up by hashing its base: the result's
+// checksum decides. A base edited where the patch copies from is refused as
+// a base that differs, with nothing left; one edited only where the patch
+// never looks still gives the publisher's file.
+TEST_F(DeltaLimits, AChecksummedPatchIsJudgedByItsResultNotByItsBasesHash)
+{
+    std::string text;
+    for (int i = 0; i < 3000; i++)
+        text += "line " + std::to_string(i) + "\n";
+    const std::string base = text + std::string(1000, 'x') + text, wanted = text + std::string(1000, 'y') + text + "end";
+    hand_delta d;
+    d.patch("lib", wanted, "lib", base, true);
+
+    write_file(installed + "/lib", text + std::string(1000, 'z') + text);
+    ASSERT_EQ(apply(d.bytes()), 1) << "lib: a base edited only where the patch never copies from must apply: " << said();
+    EXPECT_TRUE(read_file(staged + "/lib") == wanted) << "lib: must be the publisher's file";
+    run("rm -rf " + quote(staged));
+
+    std::string copied_from = base;
+    copied_from[100] = copied_from[text.size() + 1000 + 100] = '#';  // both copies of the text
+    write_file(installed + "/lib", copied_from);
+    EXPECT_EQ(apply(d.bytes()), 0) << "lib: a base edited where the patch copies from must be refused";
+    EXPECT_EQ(kind(), "FAILURE_BASE_DIFFERS") << "the result's checksum must name the base: " << said();
+    EXPECT_EQ(context_line(&ctx), "lib: not the file this update was made from (its content differs)") << said();
+    EXPECT_FALSE(exists(staged)) << "staged: must be removed after a base that differs";
+
+    // Without the checksum, the base's own hash still refuses any edit.
+    hand_delta old;
+    old.patch("lib", wanted, "lib", base);
+    write_file(installed + "/lib", text + std::string(1000, 'z') + text);
+    EXPECT_EQ(apply(old.bytes()), 0) << "lib: an unchecksummed patch over an edited base must be refused";
+    EXPECT_EQ(kind(), "FAILURE_BASE_DIFFERS") << said();
 }
 
 // The payload's own hash and zstd's frame checks back each other up.

@@ -286,6 +286,26 @@ TEST_F(Road, ADeltaWithEntriesForEditedBasesGivesTheRelease)
     EXPECT_FALSE(exists(staged)) << "a failed apply must leave no staged folder";
 }
 
+// pack.dat edited in place, same size, and never hashed before: its patch
+// is judged by zstd's checksum of the result, and the file written so far
+// makes way for the release's entry.
+TEST_F(Road, ABaseFoundToDifferOnlyByItsResultIsTakenFromTheRelease)
+{
+    edited("pack.dat", "printf EDITED | dd status=none conv=notrunc bs=1 seek=1000 of=Contents/Resources/pack.dat");
+    EXPECT_EQ(delta_apply(game.c_str(), delta.c_str(), staged.c_str(), &ctx), 0);
+    EXPECT_EQ(context_failure(&ctx), FAILURE_BASE_DIFFERS) << said();
+    EXPECT_EQ(context_line(&ctx), "Contents/Resources/pack.dat: not the file this update was made from (its content differs)")
+        << said();
+    EXPECT_FALSE(exists(staged)) << "a refused base must leave no staged folder";
+
+    edited("pack.dat", "printf EDITEE | dd status=none conv=notrunc bs=1 seek=1000 of=Contents/Resources/pack.dat");
+    delta_apply_options o;
+    o.index_path = index.c_str();
+    o.package_path = package.c_str();
+    ASSERT_EQ(delta_apply_with(game.c_str(), delta.c_str(), staged.c_str(), &o, &ctx), 1) << said();
+    EXPECT_EQ(tree_of(staged), tree_of(v2)) << "pack.dat taken from its entry, the rest from the delta";
+}
+
 TEST_F(Road, ADeltaTakesAFileThePlayerAlreadyHasAsTheReleaseHasIt)
 {
     edited("story.txt", "cp " + quote(v2 + "/Contents/Resources/story.txt") + " Contents/Resources/story.txt");
