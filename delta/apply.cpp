@@ -170,9 +170,19 @@ bool payload_ok(session &s, const item &it, uint64_t offset, uint64_t size, cons
     return true;
 }
 
-// One zstd frame of `size` bytes into `out`, with `prefix` when given.
+// After a frame's checksum failed against the base at `base_fd`: whether
+// that base is the one the delta names after all, read only now (the frame
+// is then at fault, not the player's file).
+bool base_as_named(const item &it, int base_fd)
+{
+    hash_t h{};
+    return hash_file(base_fd, it.base_size, h, true) && h == it.base_hash;
+}
+
+// One zstd frame of `size` bytes into `out`, with `prefix` (a stretch of
+// the base at `base_fd`) when given.
 bool inflate_frame(session &s, const item &it, const unsigned char *payload, uint64_t payload_size,
-                   const unsigned char *prefix, uint64_t prefix_size, unsigned char *out, uint64_t size)
+                   const unsigned char *prefix, uint64_t prefix_size, int base_fd, unsigned char *out, uint64_t size)
 {
     call_context *ctx = s.ctx;
     if (ZSTD_getFrameContentSize(payload, size_t(payload_size)) != size)
@@ -183,10 +193,10 @@ bool inflate_frame(session &s, const item &it, const unsigned char *payload, uin
         rc = ZSTD_DCtx_refPrefix(s.dctx, prefix, size_t(prefix_size));
     if (!ZSTD_isError(rc))
         rc = ZSTD_decompressDCtx(s.dctx, out, size_t(size), payload, size_t(payload_size));
-    // The payload's hash was checked, and a base's bytes never change how a
-    // frame parses: a content checksum that fails against a base is the
-    // base's doing.
-    if (prefix && ZSTD_isError(rc) && ZSTD_getErrorCode(rc) == ZSTD_error_checksum_wrong)
+    // A base's bytes never change how a frame parses, only what it decodes
+    // to: a content checksum that fails against a base that is not the one
+    // named is the base's doing.
+    if (prefix && ZSTD_isError(rc) && ZSTD_getErrorCode(rc) == ZSTD_error_checksum_wrong && !base_as_named(it, base_fd))
         return context_fail(ctx, FAILURE_BASE_DIFFERS,
                             it.base_path + ": not the file this update was made from (its content differs)");
     if (ZSTD_isError(rc) || rc != size)
@@ -205,7 +215,8 @@ bool inflate_segments(session &s, const item &it, int base_fd, unsigned char *ou
             return false;
         if (!map_read(base_fd, g.base_offset, size_t(g.base_size), window))
             return context_fail_errno(s.ctx, FAILURE_CANNOT_READ, "cannot read the base of " + it.path, errno);
-        if (!inflate_frame(s, it, s.delta + g.payload_offset, g.payload_size, window.data, g.base_size, out + at, g.size))
+        if (!inflate_frame(s, it, s.delta + g.payload_offset, g.payload_size, window.data, g.base_size, base_fd, out + at,
+                           g.size))
             return false;
         at += g.size;
     }
@@ -227,7 +238,7 @@ bool decompress(session &s, const item &it, const mapped &base, int base_fd, uns
         return true;
     }
     return inflate_frame(s, it, payload, it.payload_size, it.source == SOURCE_PATCH ? base.data : nullptr, base.size,
-                         out, it.size);
+                         base_fd, out, it.size);
 }
 
 // Fills the new file `out` of a patched or whole item and checks it.
