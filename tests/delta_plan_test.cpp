@@ -80,6 +80,15 @@ struct Road : testing::Test {
                       0);
         return out;
     }
+    // delta_apply_with the release's index and `package_copy` (the package
+    // or a sparse copy of it).
+    int apply_with(const std::string &package_copy)
+    {
+        delta_apply_options o;
+        o.index_path = index.c_str();
+        o.package_path = package_copy.c_str();
+        return delta_apply_with(game.c_str(), delta.c_str(), staged.c_str(), &o, &ctx);
+    }
     std::string edited(const std::string &path, const std::string &how)
     {
         EXPECT_EQ(run("cd " + quote(game) + " && " + how), 0) << path << ": could not be edited";
@@ -268,19 +277,14 @@ TEST_F(Road, ADeltaWithEntriesForEditedBasesGivesTheRelease)
 
     edited("pack.dat", "rm Contents/Resources/pack.dat");
     update_plan p = plan_for(game, true);
-    delta_apply_options o;
-    const std::string copy = sparse(p, "sparse.zip");
-    o.index_path = index.c_str();
-    o.package_path = copy.c_str();
-    ASSERT_EQ(delta_apply_with(game.c_str(), delta.c_str(), staged.c_str(), &o, &ctx), 1) << said();
+    ASSERT_EQ(apply_with(sparse(p, "sparse.zip")), 1) << said();
     EXPECT_EQ(tree_of(staged), tree_of(v2)) << "the delta with the plan's entries must give version 2";
     ASSERT_EQ(run("rm -rf " + quote(staged)), 0);
 
     // The entries absent: a clear failure naming a file, nothing staged.
     update_plan nothing;
     const std::string empty = sparse(nothing, "empty.zip");
-    o.package_path = empty.c_str();
-    EXPECT_EQ(delta_apply_with(game.c_str(), delta.c_str(), staged.c_str(), &o, &ctx), 0);
+    EXPECT_EQ(apply_with(empty), 0);
     EXPECT_EQ(context_failure(&ctx), FAILURE_DAMAGED) << said();
     EXPECT_NE(context_line(&ctx).find("Contents/Resources/"), std::string::npos) << said();
     EXPECT_FALSE(exists(staged)) << "a failed apply must leave no staged folder";
@@ -299,10 +303,7 @@ TEST_F(Road, ABaseFoundToDifferOnlyByItsResultIsTakenFromTheRelease)
     EXPECT_FALSE(exists(staged)) << "a refused base must leave no staged folder";
 
     edited("pack.dat", "printf EDITEE | dd status=none conv=notrunc bs=1 seek=1000 of=Contents/Resources/pack.dat");
-    delta_apply_options o;
-    o.index_path = index.c_str();
-    o.package_path = package.c_str();
-    ASSERT_EQ(delta_apply_with(game.c_str(), delta.c_str(), staged.c_str(), &o, &ctx), 1) << said();
+    ASSERT_EQ(apply_with(package), 1) << said();
     EXPECT_EQ(tree_of(staged), tree_of(v2)) << "pack.dat taken from its entry, the rest from the delta";
 }
 
@@ -312,10 +313,7 @@ TEST_F(Road, ADeltaTakesAFileThePlayerAlreadyHasAsTheReleaseHasIt)
     update_plan p = plan_for(game, true);
     ASSERT_TRUE(p.fetched.empty()) << "story.txt is already version 2's: " << joined(p.fetched);
     const std::string empty = sparse(p, "empty.zip");
-    delta_apply_options o;
-    o.index_path = index.c_str();
-    o.package_path = empty.c_str();
-    ASSERT_EQ(delta_apply_with(game.c_str(), delta.c_str(), staged.c_str(), &o, &ctx), 1) << said();
+    ASSERT_EQ(apply_with(empty), 1) << said();
     EXPECT_EQ(tree_of(staged), tree_of(v2)) << "story.txt taken from the game itself, the rest from the delta";
 }
 

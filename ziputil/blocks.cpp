@@ -175,23 +175,32 @@ struct Reader {
     bool ended = false;
 };
 
+// Reads up to a block from `fd` into `in`; `ended` once the file ends.
+// False with errno on a read error.
+bool fill_block(int fd, unsigned char *in, size_t &size, bool &ended)
+{
+    while (size < kBlock) {
+        ssize_t n = read(fd, in + size, kBlock - size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            ended = true;
+            break;
+        }
+        size += size_t(n);
+    }
+    return true;
+}
+
 bool read_block(Reader &rd, Block &b)
 {
     b.in.reset(new (std::nothrow) unsigned char[kBlock]);
     if (!b.in)
         return fail_error(rd.out, FAILURE_CANNOT_WRITE, "Cannot pack ", rd.path, ENOMEM);
-    while (b.size < kBlock) {
-        ssize_t n = read(rd.fd, b.in.get() + b.size, kBlock - b.size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail_error(rd.out, FAILURE_CANNOT_READ, "Cannot read ", rd.path, errno);
-        if (n == 0) {
-            rd.ended = true;
-            break;
-        }
-        b.size += size_t(n);
-    }
+    if (!fill_block(rd.fd, b.in.get(), b.size, rd.ended))
+        return fail_error(rd.out, FAILURE_CANNOT_READ, "Cannot read ", rd.path, errno);
     if ((rd.so_far += b.size) >= kZip64From && !rd.zip64) {
         rd.refused = true;  // its entry, opened without zip64, cannot hold it
         return fail(rd.out, FAILURE_REFUSED, "Refusing to pack " + std::string(rd.path) +
@@ -236,18 +245,8 @@ void sample_in_blocks(const char *disk_path, int level, BlockDeflater &d, call_c
     bool ended = false;
     while (!ended && blocks.size() < kSampleBlocks) {
         size_t size = 0;
-        while (size < kBlock) {
-            ssize_t n = read(in.fd, buffer.get() + size, kBlock - size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return;  // the writer reads it again and says why
-            if (n == 0) {
-                ended = true;
-                break;
-            }
-            size += size_t(n);
-        }
+        if (!fill_block(in.fd, buffer.get(), size, ended))
+            return;  // the writer reads it again and says why
         if (size == 0)
             break;
         if (blocks.empty())
